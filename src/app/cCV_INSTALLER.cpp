@@ -1,0 +1,238 @@
+#include "cCV_INSTALLER.h"
+
+#include "Fileobject.h"
+#include "Logger.h"
+#include "handles.h"
+#include "textutil.h"
+
+#include <vector>
+
+namespace {
+
+constexpr int APPDATA_WAIT_ROUNDS = 24;
+
+bool present(const void* p) { return p != nullptr && reinterpret_cast<uintptr_t>(p) != handles::FREED_FILL; }
+
+std::wstring readEnvironment(const wchar_t* name)
+{
+    std::vector<wchar_t> buffer(512);
+    for (;;) {
+        const DWORD got = ::GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (got == 0) {
+            return {};
+        }
+        if (got < buffer.size()) {
+            return std::wstring(buffer.data(), got);
+        }
+        buffer.resize(got + 1);
+    }
+}
+
+bool folderExists(const std::wstring& folder)
+{
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+cCV_INSTALLER::cCV_INSTALLER(DWORD waitStepMs) : waitStepMs(waitStepMs) {}
+
+cCV_INSTALLER::~cCV_INSTALLER()
+{
+    // ExitInstance normally did this already; a test that never ran it must not leak.
+    if (present(logger)) {
+        delete logger;
+    }
+    logger = nullptr;
+    if (present(instanceMutex)) {
+        handles::closeKernel(instanceMutex);
+    }
+    instanceMutex = nullptr;
+}
+
+void cCV_INSTALLER::log(int32_t level, const wchar_t* function, const std::wstring& message) const
+{
+    if (present(logger)) {
+        logger->log(level, function, message);
+    }
+}
+
+std::wstring cCV_INSTALLER::executablePath()
+{
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD got = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return normalizePath(std::wstring(buffer, got > MAX_PATH ? MAX_PATH : got));
+}
+
+std::wstring cCV_INSTALLER::fileNamePrefix(const std::wstring& executableFileName)
+{
+    std::wstring base = executableFileName;
+    const size_t dot = base.find(L'.');
+    if (dot != std::wstring::npos && dot >= 1) {
+        base = base.substr(0, dot);
+    }
+    const size_t at = base.find(PRODUCT_ABBREVIATION);
+    if (at != std::wstring::npos && at >= 1) {
+        return base.substr(0, at);
+    }
+    return {};
+}
+
+BOOL cCV_INSTALLER::InitInstance()
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
+
+    // Stage 1
+    restartRequested = 0;
+    logger = nullptr;
+
+    // Stage 2
+    if (!startLogger()) {
+        log(1, F, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
+        return FALSE;
+    }
+
+    // Stage 3
+    if (!parseCommandLine()) {
+        log(1, F, L"Command line parsing caused the app to stop! (This could be desired!)");
+        return FALSE;
+    }
+
+    // Stage 4
+    log(5, F, L"Searching for previous instance");
+    if (findPreviousInstance() == 1) {
+        log(3, F, L"Found a previous instance (quit)");
+        return FALSE;
+    }
+
+    // Stage 5
+    if (!Application::InitInstance()) {
+        log(5, F, L"Super returned FALSE");
+        return FALSE;
+    }
+
+    return FALSE;
+}
+
+bool cCV_INSTALLER::startLogger()
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::startLogger";
+    bool result = true;
+
+    const Fileobject self(executablePath());
+    const std::wstring exeFolder = self.getPath();
+    const std::wstring prefix = fileNamePrefix(self.getFilename());
+
+    std::wstring appdata = readEnvironment(L"APPDATA");
+    for (int round = 0; appdata.empty() && round < APPDATA_WAIT_ROUNDS; ++round) {
+        ::Sleep(waitStepMs);
+        appdata = readEnvironment(L"APPDATA");
+    }
+
+    std::wstring remembered;
+    std::wstring logFolder;
+    std::wstring awaited;
+    if (appdata.empty()) {
+        remembered = L"Unable to get APPDATA of current user in time!";
+        logFolder = exeFolder;
+        awaited = exeFolder;
+        result = false;
+    } else {
+        logFolder = appdata + L"/Vendra";
+        awaited = appdata;
+    }
+    logFolder = normalizePath(logFolder);
+
+    for (int round = 0; !folderExists(awaited) && round < APPDATA_WAIT_ROUNDS; ++round) {
+        ::Sleep(waitStepMs);
+    }
+
+    const std::wstring logName = prefix + PRODUCT_ABBREVIATION + L".log";
+
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    const uint64_t nanosSince1970 = ticks.QuadPart * 100ULL - 11644473600000000000ULL;
+    const std::wstring instanceName =
+        textutil::format(L"cCV_INSTALLER(%x)", static_cast<unsigned int>(nanosSince1970 & 0xFFFFFFFFu));
+
+    logger = new Logger(logFolder, logName, instanceName);
+    log(5, F, textutil::format(L"Starting cCV_INSTALLER version %ls", VERSION_LABEL));
+    if (!remembered.empty()) {
+        log(5, F, remembered);
+    }
+    return result;
+}
+
+bool cCV_INSTALLER::parseCommandLine()
+{
+    log(5, L"cCV_INSTALLER::parseCommandLine", L"Parsing commandline: >" + commandLine + L"<");
+    if (commandLine.find(OPTION_RESTART) != std::wstring::npos) {
+        restartRequested = 1;
+        return true;
+    }
+    return true;
+}
+
+int32_t cCV_INSTALLER::findPreviousInstance()
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::findPreviousInstance";
+    auto existing = [](HANDLE h, DWORD error) {
+        return present(h) && (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED);
+    };
+
+    if (restartRequested != 1) {
+        instanceMutex = ::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
+        const DWORD error = ::GetLastError();
+        if (existing(instanceMutex, error)) {
+            log(1, F, L"Found a running instance!");
+            return 1;
+        }
+        log(5, F, L"No prevoius instance found");
+        return 0;
+    }
+
+    log(5, F, L"Waiting for previous instance to stop");
+    bool seenExisting = false;
+    for (;;) {
+        instanceMutex = ::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
+        const DWORD error = ::GetLastError();
+        if (existing(instanceMutex, error)) {
+            seenExisting = true;
+            ::ReleaseMutex(instanceMutex);
+            handles::closeKernel(instanceMutex);
+            instanceMutex = nullptr;
+            ::Sleep(1);
+            continue;
+        }
+        if (present(instanceMutex)) {
+            break;
+        }
+        instanceMutex = nullptr;
+        if (!seenExisting) {
+            break;
+        }
+        ::Sleep(1);
+    }
+    log(5, F, L"No previous instance running");
+    return 0;
+}
+
+int cCV_INSTALLER::ExitInstance()
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::ExitInstance";
+    if (present(logger)) {
+        log(5, F, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
+        delete logger;
+    }
+    logger = nullptr;
+    if (present(instanceMutex)) {
+        ::ReleaseMutex(instanceMutex);
+        handles::closeKernel(instanceMutex);
+    }
+    instanceMutex = nullptr;
+    return Application::ExitInstance();
+}

@@ -1,0 +1,59 @@
+// cCV_INSTALLER: the installer's application object and the entry point of its own logic. One
+// static instance exists (main.cpp). InitInstance runs the start-up stages on the main thread,
+// each announced by a log line; ExitInstance tears down what the run created, in a fixed order,
+// and its result is the process exit code. It owns the run's Logger and the instance mutex.
+#pragma once
+
+#include "Application.h"
+#include "cAbstract.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class Logger;
+
+class cCV_INSTALLER : public Application, public cAbstract {
+public:
+    static constexpr const wchar_t* VERSION_MAJOR = L"3";
+    static constexpr const wchar_t* VERSION_TAG = L"39-QRN32-VLM6";
+    static constexpr const wchar_t* VERSION_BUILD = L"52578";
+    static constexpr const wchar_t* VERSION_LABEL = L"3.39-QRN32-VLM6.52578";
+    static constexpr const wchar_t* PRODUCT_ABBREVIATION = L"CV";
+    static constexpr const wchar_t* INSTANCE_MUTEX_NAME = L"cCV-3-39-QRN32-VLM6-instanceMutex";
+    static constexpr const wchar_t* OPTION_RESTART = L"--restart";
+
+    // waitStepMs: the pause between the start-up tests for the application-data folder (5000 ms
+    // in the product; tests pass a shorter one).
+    explicit cCV_INSTALLER(DWORD waitStepMs = 5000);
+    ~cCV_INSTALLER() override;
+    int32_t getClassKind() const override { return 0; }
+
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+
+    bool startLogger();
+    int32_t findPreviousInstance();
+    bool parseCommandLine();
+
+    // The file-name prefix rule: the base name's text before "CV" (empty when "CV" is missing
+    // or stands first).
+    static std::wstring fileNamePrefix(const std::wstring& executableFileName);
+    // Full path of the running executable, normalised (at most 260 characters are read).
+    static std::wstring executablePath();
+
+    Logger* getLogger() const { return logger; }
+    int32_t isRestartRequested() const { return restartRequested; }
+    void setCommandLine(const std::wstring& text) { commandLine = text; }
+
+protected:
+    void log(int32_t level, const wchar_t* function, const std::wstring& message) const;
+
+    HANDLE instanceMutex = nullptr;
+    int32_t restartRequested = 0;
+    Logger* logger = nullptr;
+
+private:
+    DWORD waitStepMs;
+};

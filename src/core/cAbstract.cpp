@@ -1,0 +1,3 @@
+#include "cAbstract.h"
+
+cAbstract::~cAbstract() = default;

@@ -1,0 +1,266 @@
+#include "Fileobject.h"
+
+#include "handles.h"
+#include "textutil.h"
+
+#include <ctime>
+#include <vector>
+
+std::wstring normalizePath(std::wstring p)
+{
+    for (auto& c : p) {
+        if (c == L'\\') {
+            c = L'/';
+        }
+    }
+    if (p.rfind(L"//", 0) != 0) {
+        std::wstring collapsed;
+        collapsed.reserve(p.size());
+        for (wchar_t c : p) {
+            if (c == L'/' && !collapsed.empty() && collapsed.back() == L'/') {
+                continue;
+            }
+            collapsed += c;
+        }
+        p.swap(collapsed);
+    }
+    while (!p.empty() && p.back() == L'/') {
+        p.pop_back();
+    }
+    return p;
+}
+
+namespace {
+
+constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL; // 100-ns units from 1601 to 1970
+
+int64_t fileTimeToUnix(const FILETIME& ft)
+{
+    ULARGE_INTEGER v;
+    v.LowPart = ft.dwLowDateTime;
+    v.HighPart = ft.dwHighDateTime;
+    return (static_cast<int64_t>(v.QuadPart) - FILETIME_UNIX_EPOCH) / 10000000LL;
+}
+
+FILETIME unixToFileTime(int64_t seconds)
+{
+    ULARGE_INTEGER v;
+    v.QuadPart = static_cast<uint64_t>(seconds * 10000000LL + FILETIME_UNIX_EPOCH);
+    FILETIME ft;
+    ft.dwLowDateTime = v.LowPart;
+    ft.dwHighDateTime = v.HighPart;
+    return ft;
+}
+
+FILETIME truncateToSeconds(const FILETIME& ft) { return unixToFileTime(fileTimeToUnix(ft)); }
+
+} // namespace
+
+Fileobject::Fileobject(std::wstring full)
+{
+    fullPath = normalizePath(std::move(full));
+    const size_t slash = fullPath.rfind(L'/');
+    if (slash == std::wstring::npos) {
+        path.clear();
+        filename = fullPath;
+    } else {
+        path = normalizePath(fullPath.substr(0, slash));
+        filename = fullPath.substr(slash + 1);
+    }
+}
+
+Fileobject::Fileobject(std::wstring folder, std::wstring name)
+{
+    path = normalizePath(std::move(folder));
+    filename = std::move(name);
+    fullPath = path + L"/" + filename;
+}
+
+Fileobject::~Fileobject() = default;
+
+std::wstring Fileobject::getFilenameWithoutExtension() const
+{
+    const size_t dot = filename.find(L'.');
+    if (dot != std::wstring::npos && dot >= 1) {
+        return filename.substr(0, dot);
+    }
+    return filename;
+}
+
+bool Fileobject::exists() const
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return ::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
+}
+
+bool Fileobject::createPath(const std::wstring& folder)
+{
+    const size_t slash = folder.rfind(L'/');
+    if (slash != std::wstring::npos) {
+        const std::wstring parent = normalizePath(folder.substr(0, slash));
+        if (parent.find(L'/') != std::wstring::npos) {
+            createPath(parent);
+        }
+    }
+    if (folder.empty()) {
+        return false;
+    }
+    if (::CreateDirectoryW(folder.c_str(), nullptr)) {
+        return true;
+    }
+    return ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool Fileobject::createFile()
+{
+    if (fullPath.size() >= MAX_FULL_PATH) {
+        return false;
+    }
+    if (!createPath(path)) {
+        return false;
+    }
+    handles::Kernel file(::CreateFileW(fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid();
+}
+
+bool Fileobject::deleteFile()
+{
+    if (!exists()) {
+        return true;
+    }
+    return ::DeleteFileW(fullPath.c_str()) != FALSE;
+}
+
+uint64_t Fileobject::getFilesize()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+int64_t Fileobject::getModificationTime()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return fileTimeToUnix(data.ftLastWriteTime);
+}
+
+bool Fileobject::setModificationTime(const SYSTEMTIME& localTime)
+{
+    // Local broken-down time to a point in time, daylight saving decided by the platform.
+    int64_t when = 0;
+    if (localTime.wYear >= 1900) {
+        std::tm tmLocal{};
+        tmLocal.tm_year = localTime.wYear - 1900;
+        tmLocal.tm_mon = localTime.wMonth - 1;
+        tmLocal.tm_mday = localTime.wDay;
+        tmLocal.tm_hour = localTime.wHour;
+        tmLocal.tm_min = localTime.wMinute;
+        tmLocal.tm_sec = localTime.wSecond;
+        tmLocal.tm_isdst = -1;
+        const std::time_t t = std::mktime(&tmLocal);
+        when = t == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(t);
+    }
+
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    if (when == 0) {
+        // A time that cannot be represented leaves the file's times as they are.
+        return true;
+    }
+    handles::Kernel file(::CreateFileW(fullPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return false;
+    }
+    const FILETIME created = truncateToSeconds(data.ftCreationTime);
+    const FILETIME accessed = truncateToSeconds(data.ftLastAccessTime);
+    const FILETIME written = unixToFileTime(when);
+    return ::SetFileTime(file.get(), &created, &accessed, &written) != FALSE;
+}
+
+bool Fileobject::appendToFile(const std::wstring& text)
+{
+    if (fullPath.size() >= MAX_FULL_PATH) {
+        return false;
+    }
+    beginProcesssaveSection(fullPath, 1);
+    bool ok = false;
+    {
+        const std::string bytes = textutil::toAnsi(text);
+        handles::Kernel file(::CreateFileW(fullPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) {
+            ok = true;
+            if (::SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+                ::GetLastError() != NO_ERROR) {
+                ok = false;
+            }
+            size_t done = 0;
+            while (ok && done < bytes.size()) {
+                DWORD written = 0;
+                const DWORD chunk = static_cast<DWORD>(bytes.size() - done > 0x10000000 ? 0x10000000 : bytes.size() - done);
+                if (!::WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+                    ok = false;
+                    break;
+                }
+                done += written;
+            }
+            if (ok && !::FlushFileBuffers(file.get())) {
+                ok = false;
+            }
+        }
+    }
+    endProcesssaveSection();
+    return ok;
+}
+
+std::wstring Fileobject::readFile()
+{
+    if (fullPath.size() >= MAX_FULL_PATH || !exists() || getFilesize() == 0) {
+        return {};
+    }
+    handles::Kernel file(::CreateFileW(fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return {};
+    }
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) {
+        return {};
+    }
+    // One read of the size's lower 32 bits, as the platform reads it; files past 4 GiB are not ours.
+    const DWORD toRead = static_cast<DWORD>(size.QuadPart & 0xFFFFFFFFu);
+    std::vector<char> buffer;
+    try {
+        buffer.assign(static_cast<size_t>(toRead) + 1, '\0');
+    } catch (...) {
+        return {};
+    }
+    DWORD got = 0;
+    size_t total = 0;
+    while (total < toRead) {
+        if (!::ReadFile(file.get(), buffer.data() + total, toRead - static_cast<DWORD>(total), &got, nullptr)) {
+            return {};
+        }
+        if (got == 0) {
+            break;
+        }
+        total += got;
+    }
+    // Zero bytes become line feeds so that markers behind binary data stay findable; a zero in
+    // the last byte stays and ends the text one byte early.
+    for (size_t i = 0; i + 1 < total; ++i) {
+        if (buffer[i] == '\0') {
+            buffer[i] = '\n';
+        }
+    }
+    return textutil::fromAnsi(buffer.data(), total);
+}

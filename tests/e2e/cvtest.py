@@ -1,0 +1,158 @@
+"""Support for the end-to-end tests: run the built programs under Wine (the prefix, display and
+loader that scripts/test prepared), scratch folders inside the prefix, the log file, time bounds.
+
+Every run has a time bound; a program still running at its end is killed by its process id."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SOURCE_DIR = os.environ.get("CV_SOURCE_DIR") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD_DIR = os.environ.get("CV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "win64")
+WINE_RUN = os.path.join(SOURCE_DIR, "cmake", "wine-run")
+PREFIX = os.environ.get("WINEPREFIX") or os.path.join(SOURCE_DIR, "build", "wineprefix")
+USER = os.environ.get("USER") or "root"
+
+
+def built(name):
+    """Path of a program of the test build (CV_setup.exe or fixtures/NAME.exe)."""
+    return os.path.join(BUILD_DIR, name)
+
+
+def fixture(name):
+    return os.path.join(BUILD_DIR, "fixtures", name)
+
+
+def appdata():
+    """The prefix's application-data folder as a Unix path."""
+    base = os.path.join(PREFIX, "drive_c", "users")
+    for cand in (USER, os.environ.get("LOGNAME", ""), "root"):
+        p = os.path.join(base, cand, "AppData", "Roaming") if cand else ""
+        if p and os.path.isdir(p):
+            return p
+    return os.path.join(base, USER, "AppData", "Roaming")
+
+
+def log_dir():
+    return os.path.join(appdata(), "Vendra")
+
+
+def to_windows(path):
+    """A Unix path as Wine sees it (drive Z: is the Unix root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_log(name="CV.log"):
+    p = os.path.join(log_dir(), name)
+    if not os.path.exists(p):
+        return ""
+    with open(p, "rb") as f:
+        return f.read().decode("cp1252")
+
+
+def clear_logs():
+    d = log_dir()
+    if os.path.isdir(d):
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def log_lines(text):
+    return [l for l in text.split("\r\n") if l]
+
+
+def message_of(line):
+    """The message part of a log line (after the padded function name)."""
+    parts = line.split("\t")
+    if len(parts) < 5:
+        return line
+    tail = "\t".join(parts[4:])
+    return tail
+
+
+def function_and_message(line):
+    tail = message_of(line)
+    name = tail.split(" ", 1)[0]
+    rest = tail[len(name):].lstrip(" ")
+    return name, rest
+
+
+def level_of(line):
+    return line[:10]
+
+
+class Run:
+    """A program started under Wine; killed (by its own process group) when still running at close."""
+
+    def __init__(self, exe, args=(), cwd=None, env=None):
+        e = dict(os.environ)
+        e["WINEPREFIX"] = PREFIX
+        if env:
+            for k, v in env.items():
+                if v is None:
+                    e.pop(k, None)
+                else:
+                    e[k] = v
+        self.proc = subprocess.Popen([WINE_RUN, exe, *args], cwd=cwd or os.path.dirname(exe), env=e,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+        self.output = b""
+
+    def wait(self, timeout):
+        try:
+            self.output, _ = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise
+        return self.proc.returncode
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            try:
+                self.output, _ = self.proc.communicate(timeout=10)
+            except Exception:
+                pass
+
+
+def run(exe, args=(), timeout=60, cwd=None, env=None):
+    r = Run(exe, args, cwd=cwd, env=env)
+    code = r.wait(timeout)
+    return code, r.output.decode("utf-8", "replace")
+
+
+def wait_until(cond, timeout, step=0.05):
+    end = time.time() + timeout
+    while time.time() < end:
+        if cond():
+            return True
+        time.sleep(step)
+    return cond()
+
+
+class ScratchDir:
+    """A scratch folder under the build folder, visible to Wine through drive Z:."""
+
+    def __init__(self, tag="e2e"):
+        base = os.path.join(BUILD_DIR, "e2e-scratch")
+        os.makedirs(base, exist_ok=True)
+        self.path = tempfile.mkdtemp(prefix=tag + "-", dir=base)
+
+    def file(self, name):
+        return os.path.join(self.path, name)
+
+    def cleanup(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def main():
+    unittest.main(verbosity=2)
