@@ -156,3 +156,26 @@ class ScratchDir:
 
 def main():
     unittest.main(verbosity=2)
+
+
+def window_ids(name_regex):
+    """X window ids whose title matches name_regex (on the test's display)."""
+    try:
+        out = subprocess.run(["xdotool", "search", "--name", name_regex], capture_output=True, text=True, timeout=10)
+    except subprocess.TimeoutExpired:
+        return []
+    return [w for w in out.stdout.split() if w.strip()]
+
+
+def answer_message_box(title="^Error$", timeout=60, key="Return"):
+    """Waits for a message box with this title and presses its default button. True when answered."""
+    end = time.time() + timeout
+    while time.time() < end:
+        ids = window_ids(title)
+        if ids:
+            for w in ids:
+                subprocess.run(["xdotool", "windowactivate", "--sync", w], capture_output=True, timeout=10)
+                subprocess.run(["xdotool", "key", "--window", w, key], capture_output=True, timeout=10)
+            return True
+        time.sleep(0.2)
+    return False
