@@ -179,3 +179,57 @@ def answer_message_box(title="^Error$", timeout=60, key="Return"):
             return True
         time.sleep(0.2)
     return False
+
+
+class InstallerRun:
+    """CV_setup.exe (or a copy) started under Wine. answer_boxes: a message box titled "Error" is
+    answered as soon as it appears, and counted in boxes_answered."""
+
+    def __init__(self, exe, args=(), env=None, answer_boxes=True):
+        self.boxes_answered = 0
+        self._stop = False
+        self.run = Run(exe, args, env=env)
+        self._thread = None
+        if answer_boxes:
+            import threading
+
+            self._thread = threading.Thread(target=self._answer, daemon=True)
+            self._thread.start()
+
+    def _answer(self):
+        while not self._stop and self.run.running():
+            if window_ids("^Error$"):
+                if answer_message_box("^Error$", timeout=5):
+                    self.boxes_answered += 1
+                    time.sleep(0.5)
+            time.sleep(0.2)
+
+    def wait(self, timeout=120):
+        try:
+            return self.run.wait(timeout)
+        finally:
+            self._stop = True
+            if self._thread:
+                self._thread.join(timeout=10)
+
+    def running(self):
+        return self.run.running()
+
+    def kill(self):
+        self._stop = True
+        self.run.kill()
+
+
+def copy_installer(dest_dir, name="CV_setup.exe"):
+    dest = os.path.join(dest_dir, name)
+    shutil.copy2(built("CV_setup.exe"), dest)
+    return dest
+
+
+def messages(text):
+    """(level name, function name, message) of every log line."""
+    out = []
+    for line in log_lines(text):
+        fn, msg = function_and_message(line)
+        out.append((level_of(line), fn, msg))
+    return out
