@@ -1,0 +1,266 @@
+#include "cProcesshandler.h"
+
+#include "Fileobject.h"
+#include "handles.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+namespace {
+
+constexpr DWORD ACCOUNT_NAME_CAPACITY = 256;
+
+// A zero-filled block of the process heap, released when the owner goes.
+class HeapBlock {
+public:
+    explicit HeapBlock(SIZE_T size) : block(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size)) {}
+    ~HeapBlock()
+    {
+        if (block != nullptr) {
+            ::HeapFree(::GetProcessHeap(), 0, block);
+        }
+    }
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
+    void* get() const { return block; }
+
+private:
+    void* block;
+};
+
+std::wstring asciiLower(std::wstring text)
+{
+    for (auto& c : text) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return text;
+}
+
+// The account name that owns the process, or empty when any step fails.
+std::wstring processOwner(HANDLE process)
+{
+    handles::Kernel token;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) {
+        return {};
+    }
+    DWORD size = 0;
+    if (::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+        return {};
+    }
+    HeapBlock info(size);
+    if (info.get() == nullptr || !::GetTokenInformation(token.get(), TokenUser, info.get(), size, &size)) {
+        return {};
+    }
+    const auto* tokenUser = static_cast<const TOKEN_USER*>(info.get());
+    wchar_t name[ACCOUNT_NAME_CAPACITY] = {};
+    wchar_t domain[ACCOUNT_NAME_CAPACITY] = {};
+    DWORD nameLength = ACCOUNT_NAME_CAPACITY;
+    DWORD domainLength = ACCOUNT_NAME_CAPACITY;
+    SID_NAME_USE use;
+    if (!::LookupAccountSidW(nullptr, tokenUser->User.Sid, name, &nameLength, domain, &domainLength, &use)) {
+        return {};
+    }
+    name[ACCOUNT_NAME_CAPACITY - 1] = L'\0';
+    return name;
+}
+
+// Full path of the first module (the executable) of the process, or empty.
+std::wstring firstModulePath(uint32_t id)
+{
+    handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id));
+    if (!snapshot) {
+        return {};
+    }
+    MODULEENTRY32W module;
+    ZeroMemory(&module, sizeof(module));
+    module.dwSize = sizeof(module);
+    if (!::Module32FirstW(snapshot.get(), &module)) {
+        return {};
+    }
+    module.szExePath[MAX_PATH - 1] = L'\0';
+    return module.szExePath;
+}
+
+} // namespace
+
+cProcesshandler::cProcesshandler(Logger* logger, const std::wstring& executablePath, const std::wstring& userName)
+    : cProcesshandler(logger, executablePath, 0, userName)
+{
+}
+
+cProcesshandler::cProcesshandler(Logger* logger, const std::wstring& executablePath, uint32_t processId,
+                                 const std::wstring& userName)
+    : Loguser(logger), processId(processId), userName(userName), executable(new Fileobject(executablePath))
+{
+}
+
+cProcesshandler::~cProcesshandler() = default;
+
+std::wstring cProcesshandler::getExecutablePath() const { return executable->getFullPath(); }
+
+std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& name, const std::wstring& user)
+{
+    // Account names are never empty, and an empty name would be a suffix of every path.
+    if (user.empty() || name.empty()) {
+        return {};
+    }
+    handles::Kernel process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id));
+    if (!process) {
+        return {};
+    }
+    if (processOwner(process.get()) != user) {
+        return {};
+    }
+    const std::wstring modulePath = firstModulePath(id);
+    if (modulePath.empty()) {
+        return {};
+    }
+    wchar_t longPath[MAX_PATH] = {};
+    const DWORD got = ::GetLongPathNameW(modulePath.c_str(), longPath, MAX_PATH);
+    if (got == 0 || got >= MAX_PATH) {
+        return {};
+    }
+    const std::wstring path = asciiLower(normalizePath(std::wstring(longPath, got)));
+    const std::wstring wanted = asciiLower(name);
+    if (path.size() < wanted.size() || path.compare(path.size() - wanted.size(), wanted.size(), wanted) != 0) {
+        return {};
+    }
+    return path;
+}
+
+cProcesshandler* cProcesshandler::findProcess(Logger* logger, const std::wstring& name, const std::wstring& user)
+{
+    handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return nullptr;
+    }
+    PROCESSENTRY32W entry;
+    ZeroMemory(&entry, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    if (!::Process32FirstW(snapshot.get(), &entry)) {
+        return nullptr;
+    }
+    do {
+        const std::wstring path = getProcessPath(entry.th32ProcessID, name, user);
+        if (!path.empty()) {
+            return new cProcesshandler(logger, path, entry.th32ProcessID, user);
+        }
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return nullptr;
+}
+
+bool cProcesshandler::isProcessRunning()
+{
+    if (processId == 0) {
+        return false;
+    }
+    const std::wstring full = executable->getFullPath();
+    const std::wstring path = getProcessPath(processId, full, userName);
+    return !path.empty() && path == asciiLower(full);
+}
+
+bool cProcesshandler::waitUntilEnded()
+{
+    for (int round = 0; round < STOP_ROUNDS; ++round) {
+        ::Sleep(STOP_ROUND_MS);
+        if (!isProcessRunning()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool cProcesshandler::stopProcess()
+{
+    if (!isProcessRunning()) {
+        return true;
+    }
+
+    // Politely: WM_QUIT to the process's first thread ends its message loop.
+    DWORD firstThread = 0;
+    {
+        handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+        if (snapshot) {
+            THREADENTRY32 entry;
+            ZeroMemory(&entry, sizeof(entry));
+            entry.dwSize = sizeof(entry);
+            if (::Thread32First(snapshot.get(), &entry)) {
+                do {
+                    if (entry.th32OwnerProcessID == processId && entry.th32ThreadID != 0) {
+                        firstThread = entry.th32ThreadID;
+                        break;
+                    }
+                } while (::Thread32Next(snapshot.get(), &entry));
+            }
+        }
+    }
+    bool ended = false;
+    if (firstThread != 0 && ::PostThreadMessageW(firstThread, WM_QUIT, 0, 0)) {
+        ended = waitUntilEnded();
+    }
+
+    // By force.
+    if (!ended && isProcessRunning()) {
+        handles::Kernel process(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
+        if (process) {
+            ::TerminateProcess(process.get(), 0);
+        }
+        process.reset();
+        waitUntilEnded();
+    }
+
+    if (isProcessRunning()) {
+        return false;
+    }
+    processId = 0;
+    return true;
+}
+
+bool cProcesshandler::startProcess(const std::wstring& arguments)
+{
+    const std::wstring full = executable->getFullPath();
+    std::wstring command = full.find(L' ') != std::wstring::npos ? L"\"" + full + L"\"" : full;
+    command += L" ";
+    command += arguments;
+    // The composed command line and its terminator must fit the buffer; a longer one is refused
+    // rather than cut, which would start the program with other arguments than asked for.
+    if (command.size() + 1 > COMMAND_LINE_CAPACITY) {
+        return false;
+    }
+    wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
+    command.copy(commandLine, command.size());
+    commandLine[command.size()] = L'\0';
+
+    std::wstring folder = executable->getPath();
+    if (folder.size() == 2 && folder[1] == L':') {
+        folder += L'/'; // "C:" alone would mean the drive's current folder, not its root
+    }
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION created;
+    ZeroMemory(&created, sizeof(created));
+    if (!::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                          folder.empty() ? nullptr : folder.c_str(), &startup, &created)) {
+        return false;
+    }
+    handles::Kernel process(created.hProcess);
+    handles::Kernel thread(created.hThread);
+
+    processId = created.dwProcessId;
+    ::WaitForInputIdle(process.get(), INPUT_IDLE_WAIT_MS);
+
+    const DWORD pollStart = ::GetTickCount();
+    for (;;) {
+        ::Sleep(1);
+        if (isProcessRunning() || ::GetTickCount() - pollStart > START_POLL_LIMIT_MS) {
+            break;
+        }
+    }
+    thread.reset();
+    process.reset();
+    return isProcessRunning();
+}
