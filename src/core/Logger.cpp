@@ -41,7 +41,8 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
             log(0, L"Logger::log", L"====================");
             log(0, L"Logger::log", textutil::format(L"Logging started for: %ls", instanceName.c_str()));
             log(0, L"Logger::log",
-                textutil::format(L"      with loglevel: %d - %ls", level, LOG_LEVEL_NAMES[level < 0 || level > 5 ? 0 : level]));
+                textutil::format(L"      with loglevel: %d - %ls", level,
+                                 LOG_LEVEL_NAMES[level < 0 || level > 5 ? 0 : level]));
             log(0, L"Logger::log", L"--------------------");
         }
 

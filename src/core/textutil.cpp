@@ -20,8 +20,8 @@ std::string toAnsi(const std::wstring& text)
         return {};
     }
     std::string out(static_cast<size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), needed,
-                          nullptr, nullptr);
+    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), needed, nullptr,
+                          nullptr);
     return out;
 }
 

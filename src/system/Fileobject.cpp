@@ -206,7 +206,8 @@ bool Fileobject::appendToFile(const std::wstring& text)
             size_t done = 0;
             while (ok && done < bytes.size()) {
                 DWORD written = 0;
-                const DWORD chunk = static_cast<DWORD>(bytes.size() - done > 0x10000000 ? 0x10000000 : bytes.size() - done);
+                const DWORD chunk =
+                    static_cast<DWORD>(bytes.size() - done > 0x10000000 ? 0x10000000 : bytes.size() - done);
                 if (!::WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr) || written == 0) {
                     ok = false;
                     break;

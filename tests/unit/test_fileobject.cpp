@@ -115,7 +115,8 @@ TEST(Fileobject, AppendWritesCodePageBytes)
     ASSERT_TRUE(f.appendToFile(L"ab\r\n"));
     const std::string bytes = testsupport::readBytes(f.getFullPath());
     if (::GetACP() == 1252) {
-        EXPECT_EQ(bytes, std::string("\xE9" "ab\r\n"));
+        EXPECT_EQ(bytes, std::string("\xE9"
+                                     "ab\r\n"));
     } else {
         EXPECT_EQ(bytes.substr(bytes.size() - 4), "ab\r\n");
     }

@@ -65,16 +65,18 @@ TEST(Installer, StartLoggerWritesToAppDataVendra)
     EXPECT_EQ(app.getLogger(), nullptr);
     const auto after = testsupport::splitLines(readBytes(log));
     ASSERT_EQ(after.size(), 6u);
-    EXPECT_NE(after[5].find("cCV_INSTALLER::ExitInstance    Shutdown cCV_INSTALLER done (Additionaly destroying: logger, "
-                            "mutex, visualmanager)"),
-              std::string::npos);
+    EXPECT_NE(
+        after[5].find("cCV_INSTALLER::ExitInstance    Shutdown cCV_INSTALLER done (Additionaly destroying: logger, "
+                      "mutex, visualmanager)"),
+        std::string::npos);
 }
 
 TEST(Installer, StartLoggerWaitsForAppDataThenFallsBackToTheExecutableFolder)
 {
     EnvironmentGuard guard(L"APPDATA");
     ::SetEnvironmentVariableW(L"APPDATA", nullptr);
-    const std::wstring exeFolder = cCV_INSTALLER::executablePath().substr(0, cCV_INSTALLER::executablePath().rfind(L'/'));
+    const std::wstring exeFolder =
+        cCV_INSTALLER::executablePath().substr(0, cCV_INSTALLER::executablePath().rfind(L'/'));
     const std::wstring log = exeFolder + L"/CV.log";
     ::DeleteFileW(log.c_str());
 

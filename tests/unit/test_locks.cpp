@@ -2,8 +2,8 @@
 #include "Fileobject.h"
 #include "Processsaferesourceuser.h"
 #include "Threadsafeobject.h"
-#include "testsupport.h"
 #include "handles.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 

@@ -65,7 +65,8 @@ TEST(Logger, LevelsAboveFiveAreDroppedAndEachRunGetsItsOwnHeader)
     {
         Logger logger(dir.path(), L"CV.log", L"run1");
         logger.log(6, L"a::b", L"dropped");
-        EXPECT_FALSE(testsupport::fileExists(dir.file(L"CV.log"))) << "a dropped line writes nothing, not even the header";
+        EXPECT_FALSE(testsupport::fileExists(dir.file(L"CV.log")))
+            << "a dropped line writes nothing, not even the header";
         logger.log(1, L"a::b", L"fatal");
         logger.log(2, L"a::b", L"error");
         logger.log(4, L"a::b", L"message");
@@ -116,7 +117,8 @@ TEST(Logger, RotationShiftsCopiesAndDropsTheOldest)
     TempDir dir;
     const std::wstring live = dir.file(L"CV.log");
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(testsupport::writeBytes(live + L".last." + std::to_wstring(i) + L".log", "copy" + std::to_string(i)));
+        ASSERT_TRUE(
+            testsupport::writeBytes(live + L".last." + std::to_wstring(i) + L".log", "copy" + std::to_string(i)));
     }
     std::string big(1048577, 'b');
     ASSERT_TRUE(testsupport::writeBytes(live, big));
@@ -180,10 +182,12 @@ namespace {
 // its copies, oldest first.
 std::vector<std::string> twoWriters(const TempDir& dir, int count, int padding)
 {
-    testsupport::Child a(testsupport::fixture(L"logwriter.exe"),
-                         L"\"" + dir.path() + L"\" CV.log procA " + std::to_wstring(count) + L" " + std::to_wstring(padding));
-    testsupport::Child b(testsupport::fixture(L"logwriter.exe"),
-                         L"\"" + dir.path() + L"\" CV.log procB " + std::to_wstring(count) + L" " + std::to_wstring(padding));
+    testsupport::Child a(testsupport::fixture(L"logwriter.exe"), L"\"" + dir.path() + L"\" CV.log procA " +
+                                                                     std::to_wstring(count) + L" " +
+                                                                     std::to_wstring(padding));
+    testsupport::Child b(testsupport::fixture(L"logwriter.exe"), L"\"" + dir.path() + L"\" CV.log procB " +
+                                                                     std::to_wstring(count) + L" " +
+                                                                     std::to_wstring(padding));
     EXPECT_TRUE(a.started() && b.started());
     DWORD codeA = 1, codeB = 1;
     EXPECT_TRUE(a.wait(240000, &codeA));

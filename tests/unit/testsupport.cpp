@@ -60,8 +60,7 @@ std::vector<wchar_t> buildEnvironment(const std::vector<std::wstring>& overrides
     return out;
 }
 
-HANDLE startProcess(const std::wstring& exe, const std::wstring& args, const std::vector<std::wstring>& env,
-                    DWORD* pid)
+HANDLE startProcess(const std::wstring& exe, const std::wstring& args, const std::vector<std::wstring>& env, DWORD* pid)
 {
     std::wstring cmd = L"\"" + exe + L"\"";
     if (!args.empty()) {
