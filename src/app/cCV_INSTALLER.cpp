@@ -1,6 +1,8 @@
 #include "cCV_INSTALLER.h"
 
 #include "Fileobject.h"
+#include "cEnvironment.h"
+#include "cProcesshandler.h"
 #include "Logger.h"
 #include "handles.h"
 #include "textutil.h"
@@ -111,6 +113,10 @@ BOOL cCV_INSTALLER::InitInstance()
         log(5, F, L"Super returned FALSE");
         return FALSE;
     }
+
+    // Stage 6
+    log(5, F, L"Checking for previous versions");
+    checkOldCVversions();
 
     return FALSE;
 }
@@ -235,4 +241,37 @@ int cCV_INSTALLER::ExitInstance()
     }
     instanceMutex = nullptr;
     return Application::ExitInstance();
+}
+
+void cCV_INSTALLER::checkOldCVversions()
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::checkOldCVversions";
+    struct OldVersion {
+        const wchar_t* executable;
+        int generation;
+    };
+    static const OldVersion OLD_VERSIONS[] = {{L"rezaroz.exe", 2}, {L"mxcallctrl.exe", 2}, {L"mx_hotkey.exe", 1}};
+
+    cEnvironment* environment = new cEnvironment(logger);
+    const std::wstring user = environment->getEnvironmentVariable(cEnvironment::ENV_USERNAME);
+    delete environment;
+
+    for (const OldVersion& old : OLD_VERSIONS) {
+        // Every process of the executable is stopped in turn; one that refuses ends the series.
+        for (;;) {
+            cProcesshandler* process = cProcesshandler::findProcess(logger, old.executable, user);
+            if (process == nullptr) {
+                log(5, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
+                break;
+            }
+            log(5, F, textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
+            const bool stopped = process->stopProcess();
+            delete process;
+            if (!stopped) {
+                log(5, F, textutil::format(L"%ls not stopped", old.executable));
+                break;
+            }
+            log(5, F, textutil::format(L"%ls stopped", old.executable));
+        }
+    }
 }

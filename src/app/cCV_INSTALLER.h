@@ -36,6 +36,9 @@ public:
     bool startLogger();
     int32_t findPreviousInstance();
     bool parseCommandLine();
+    // Stage 6: stops the running processes of the older product generations that belong to the
+    // current user, logging each step; never stops start-up.
+    void checkOldCVversions();
 
     // The file-name prefix rule: the base name's text before "CV" (empty when "CV" is missing
     // or stands first).
