@@ -1,0 +1,108 @@
+#include "cCFG.h"
+
+#include "FileobjectConfigfile.h"
+#include "cEnvironment.h"
+
+#include <windows.h>
+
+namespace {
+
+// The running executable's full path, normalised (at most 260 characters are read).
+std::wstring modulePath()
+{
+    wchar_t buffer[MAX_PATH + 1] = {};
+    DWORD got = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    if (got > MAX_PATH) {
+        got = MAX_PATH;
+    }
+    return normalizePath(std::wstring(buffer, got));
+}
+
+std::wstring folderOf(const std::wstring& fullPath)
+{
+    const size_t slash = fullPath.rfind(L'/');
+    return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash);
+}
+
+} // namespace
+
+cCFG::cCFG(Logger* logger, std::wstring configFileName) : cCFG(logger, std::move(configFileName), BROWSER_KEY) {}
+
+cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
+    : cREGhandler(logger), cOLEhandler(logger), cCOMhandler(logger)
+{
+    static const wchar_t* const F = L"cCFG::cCFG";
+
+    log(5, F, L"Loading environment");
+    environment = new cEnvironment(logger);
+
+    log(5, F, L"Loading fileobject of application");
+    applicationFile = new Fileobject(modulePath());
+
+    log(5, F, L"Loading global configuration");
+    configfile = new FileobjectConfigfile(logger, folderOf(modulePath()), std::move(configFileName));
+
+    const std::wstring version = getRegValue(std::move(browserKey), VERSION_VALUE);
+    log(4, F, L"Installed version of IE: " + version);
+
+    const std::wstring emulation = emulationValueFor(version);
+    if (emulation.empty()) {
+        return;
+    }
+    addRegKey(BROWSER_MAIN_KEY, FEATURE_CONTROL_SUBKEY);
+    addRegKey(FEATURE_CONTROL_KEY, BROWSER_EMULATION_SUBKEY);
+    setRegValue(HKEY_CURRENT_USER, BROWSER_EMULATION_KEY, applicationFile->getFilename(), emulation, KIND_NUMBER);
+}
+
+cCFG::~cCFG()
+{
+    static const wchar_t* const F = L"cCFG::~cCFG";
+    log(5, F, L"Unloading global configuration");
+    delete configfile;
+    configfile = nullptr;
+    log(5, F, L"Unloading environment");
+    delete environment;
+    environment = nullptr;
+    log(5, F, L"Unloading fileobject of application");
+    delete applicationFile;
+    applicationFile = nullptr;
+}
+
+void cCFG::writeParameter(std::wstring key, std::wstring value)
+{
+    configfile->writeCFGparamSTRING(SECTION_COMMON, std::move(key), std::move(value));
+}
+
+std::wstring cCFG::emulationValueFor(const std::wstring& version)
+{
+    const size_t dot = version.find(L'.');
+    if (version.empty() || dot == std::wstring::npos || dot == 0) {
+        return {};
+    }
+    const std::wstring major = version.substr(0, dot);
+    const std::wstring rest = version.substr(dot + 1);
+    if (major == L"8") {
+        return L"8000";
+    }
+    if (major == L"9") {
+        const size_t minorEnd = rest.find(L'.');
+        if (minorEnd == std::wstring::npos || minorEnd == 0) {
+            return {};
+        }
+        const std::wstring minor = rest.substr(0, minorEnd);
+        if (minor == L"0") {
+            return L"9000";
+        }
+        if (minor == L"10") {
+            return L"10000";
+        }
+        return {};
+    }
+    if (major == L"10") {
+        return L"10000";
+    }
+    if (major == L"11") {
+        return L"11000";
+    }
+    return {};
+}

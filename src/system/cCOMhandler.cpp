@@ -1,0 +1,5 @@
+#include "cCOMhandler.h"
+
+cCOMhandler::cCOMhandler(Logger* logger) : Loguser(logger) {}
+
+cCOMhandler::~cCOMhandler() = default;

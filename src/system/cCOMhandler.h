@@ -1,0 +1,17 @@
+// cCOMhandler: a capability base of the global configuration (cCFG) for COM work. The installer
+// calls none of its operations; it holds the run's Logger (not owned) and two handles that stay
+// null. Owned by whoever owns the cCFG it is part of.
+#pragma once
+
+#include "Loguser.h"
+
+class cCOMhandler : public Loguser {
+public:
+    explicit cCOMhandler(Logger* logger);
+    ~cCOMhandler() override;
+    int32_t getClassKind() const override { return 0; }
+
+protected:
+    void* comInterface = nullptr;
+    void* comClassFactory = nullptr;
+};

@@ -1,0 +1,5 @@
+#include "cOLEhandler.h"
+
+cOLEhandler::cOLEhandler(Logger* logger) : Loguser(logger) {}
+
+cOLEhandler::~cOLEhandler() = default;
