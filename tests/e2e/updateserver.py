@@ -1,0 +1,405 @@
+#!/usr/bin/env python3
+"""Loopback update server for the tests and benchmarks of the web updater (standard library only).
+
+One HTTP listener and, optionally, one HTTPS listener with a self-signed certificate made at start
+by `openssl`. What every GET is answered with is a response description (a dict):
+
+    status          HTTP status (200)
+    reason          reason phrase ("OK" or the standard one)
+    content_type    Content-Type value ("application/octet-stream"); None sends no header
+    last_modified   Last-Modified value (text, sent as is); None sends no header
+    body_text       body as text (UTF-8), or
+    body_file       body from a file, or
+    body_size       a generated body of this many bytes (byte i is i % 251)
+    content_length  "auto" (the body's length), an integer (sent as is, may lie), or None (no header)
+    truncate_after  send only this many body bytes, then close the connection
+    delay           seconds to wait before answering
+    chunked         send the body with chunked transfer coding (no Content-Length)
+    headers         extra response headers, a list of [name, value]
+    routes          {path: description} overriding the description for one request path
+
+Every request is recorded (listener, TLS or not, request line, headers), in memory and, with a
+control folder, appended to CONTROL/requests.log as
+
+    REQUEST <port> <tls 0|1>
+    LINE <request line>
+    H <name>: <value>
+    END
+
+Use it from Python (UpdateServer(...).start(), .configure(...), .requests, .stop()) or run it:
+
+    python3 updateserver.py --port 0 --portfile F [--https] [--extra-port 4464]
+                            [--body-file X | --body-size N] [--control-dir D] [--detach]
+
+With --control-dir the description is read from D/config.json at every request (written by the
+test, replaced atomically), requests go to D/requests.log, and the server ends when D/stop appears,
+after --idle-timeout seconds without a request or a changed config, or after --lifetime seconds.
+The port file gets {"http": port, "https": port or null, "extra": port or null} once all
+listeners are up. --detach makes the server independent of its starter (new session, standard
+streams to D/server.log or /dev/null): the unit tests start it from inside Wine this way.
+"""
+
+import argparse
+import json
+import os
+import socket
+import socketserver
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler
+
+PATTERN_MODULUS = 251
+_PATTERN_BLOCK = bytes(i % PATTERN_MODULUS for i in range(PATTERN_MODULUS * 256))
+
+
+def pattern_bytes(start, length):
+    """The generated body's bytes [start, start+length)."""
+    out = bytearray()
+    pos = start
+    end = start + length
+    while pos < end:
+        off = pos % PATTERN_MODULUS
+        take = min(len(_PATTERN_BLOCK) - off, end - pos)
+        out += _PATTERN_BLOCK[off:off + take]
+        pos += take
+    return bytes(out)
+
+
+def make_self_signed_cert(folder, common_name="127.0.0.1"):
+    """A fresh key and self-signed certificate in folder, made by openssl; returns (cert, key)."""
+    cert = os.path.join(folder, "server.crt")
+    key = os.path.join(folder, "server.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=" + common_name],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    return cert, key
+
+
+class _Listener(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+    def __init__(self, owner, port, tls_context):
+        self.owner = owner
+        self.tls_context = tls_context
+        super().__init__(("127.0.0.1", port), _Handler)
+
+    def handle_error(self, request, client_address):
+        # Clients that drop the connection (a refused certificate, a closed request) are normal here.
+        pass
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "CVTestUpdateServer/1"
+    sys_version = ""
+
+    def setup(self):
+        ctx = self.server.tls_context
+        if ctx is not None:
+            self.request.settimeout(30)
+            self.request = ctx.wrap_socket(self.request, server_side=True)
+            self.request.settimeout(None)
+        super().setup()
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_GET(self):
+        owner = self.server.owner
+        owner._record(self.server.server_address[1], self.server.tls_context is not None,
+                      self.requestline, list(self.headers.items()))
+        desc = owner._description_for(self.path)
+        try:
+            self._answer(desc)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+            self.close_connection = True
+
+    do_HEAD = do_GET
+
+    def _answer(self, d):
+        delay = float(d.get("delay") or 0)
+        if delay > 0:
+            time.sleep(delay)
+        status = int(d.get("status", 200))
+        reason = d.get("reason")
+        if reason is None:
+            reason = self.responses.get(status, ("Status",))[0]
+        if "body_text" in d and d["body_text"] is not None:
+            body = d["body_text"].encode("utf-8")
+            size = len(body)
+            source = ("bytes", body)
+        elif d.get("body_file"):
+            size = os.path.getsize(d["body_file"])
+            source = ("file", d["body_file"])
+        else:
+            size = int(d.get("body_size") or 0)
+            source = ("pattern", None)
+        send_body = self.command != "HEAD" and status not in (204, 304) and not (100 <= status < 200)
+        chunked = bool(d.get("chunked"))
+        truncate = d.get("truncate_after")
+        to_send = size if truncate is None else min(size, int(truncate))
+
+        self.send_response_only(status, reason)
+        self.send_header("Date", self.date_time_string())
+        ctype = d.get("content_type", "application/octet-stream")
+        if ctype is not None:
+            self.send_header("Content-Type", ctype)
+        if d.get("last_modified"):
+            self.send_header("Last-Modified", d["last_modified"])
+        cl = d.get("content_length", "auto")
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif cl == "auto":
+            self.send_header("Content-Length", str(size if send_body else 0))
+        elif cl is not None:
+            self.send_header("Content-Length", str(cl))
+        lying = (not chunked) and cl not in ("auto", None) and int(cl) != to_send
+        close = truncate is not None or lying or (not chunked and cl is None and send_body)
+        for name, value in d.get("headers") or []:
+            self.send_header(name, value)
+        if close:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        if not send_body:
+            self.wfile.flush()
+            return
+        self._send_body(source, to_send, chunked)
+        if chunked and truncate is None:
+            self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
+        if close:
+            try:
+                self.request.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _send_body(self, source, length, chunked):
+        kind, data = source
+        block = 65536
+        sent = 0
+        fh = open(data, "rb") if kind == "file" else None
+        try:
+            while sent < length:
+                n = min(block, length - sent)
+                if kind == "bytes":
+                    piece = data[sent:sent + n]
+                elif kind == "file":
+                    piece = fh.read(n)
+                    if not piece:
+                        break
+                else:
+                    piece = pattern_bytes(sent, n)
+                if chunked:
+                    self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
+                else:
+                    self.wfile.write(piece)
+                sent += len(piece)
+        finally:
+            if fh:
+                fh.close()
+
+
+class UpdateServer:
+    """The server with its listeners; start() binds and serves in background threads."""
+
+    def __init__(self, port=0, https=False, https_port=0, extra_port=None, control_dir=None, config=None,
+                 cert_dir=None):
+        self.port = port
+        self.https = https
+        self.https_port_wanted = https_port
+        self.extra_port_wanted = extra_port
+        self.control_dir = control_dir
+        self.config = dict(config or {})
+        self.requests = []
+        self.cert_dir = cert_dir
+        self.cert = self.key = None
+        self.http_port = self.https_port = self.extra_port = None
+        self.last_activity = time.monotonic()
+        self._lock = threading.Lock()
+        self._listeners = []
+        self._threads = []
+        self._config_mtime = None
+
+    # -- control -------------------------------------------------------------------------------
+    def configure(self, description=None, **fields):
+        """Sets the response description (in memory; a control folder's config.json wins)."""
+        with self._lock:
+            self.config = dict(description or {})
+            self.config.update(fields)
+
+    def _current_config(self):
+        if self.control_dir:
+            path = os.path.join(self.control_dir, "config.json")
+            try:
+                with open(path, "r", encoding="utf-8") as f:
+                    return json.load(f)
+            except (OSError, ValueError):
+                pass
+        with self._lock:
+            return dict(self.config)
+
+    def _description_for(self, path):
+        cfg = self._current_config()
+        routes = cfg.get("routes") or {}
+        if path in routes:
+            merged = {k: v for k, v in cfg.items() if k != "routes"}
+            merged.update(routes[path])
+            return merged
+        return cfg
+
+    def _record(self, port, tls, line, headers):
+        self.last_activity = time.monotonic()
+        entry = {"port": port, "tls": tls, "line": line, "headers": headers}
+        with self._lock:
+            self.requests.append(entry)
+            if self.control_dir:
+                text = "REQUEST %d %d\nLINE %s\n" % (port, 1 if tls else 0, line)
+                text += "".join("H %s: %s\n" % (k, v) for k, v in headers)
+                text += "END\n"
+                with open(os.path.join(self.control_dir, "requests.log"), "a", encoding="utf-8") as f:
+                    f.write(text)
+
+    def header(self, entry, name):
+        for k, v in entry["headers"]:
+            if k.lower() == name.lower():
+                return v
+        return None
+
+    # -- life ----------------------------------------------------------------------------------
+    def start(self):
+        plain = _Listener(self, self.port, None)
+        self.http_port = plain.server_address[1]
+        self._listeners.append(plain)
+        if self.https:
+            if not self.cert:
+                folder = self.cert_dir or tempfile.mkdtemp(prefix="cvcert-")
+                self.cert, self.key = make_self_signed_cert(folder)
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(self.cert, self.key)
+            secured = _Listener(self, self.https_port_wanted, ctx)
+            self.https_port = secured.server_address[1]
+            self._listeners.append(secured)
+        if self.extra_port_wanted:
+            try:
+                extra = _Listener(self, self.extra_port_wanted, None)
+                self.extra_port = extra.server_address[1]
+                self._listeners.append(extra)
+            except OSError:
+                self.extra_port = None
+        for listener in self._listeners:
+            t = threading.Thread(target=listener.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
+            t.start()
+            self._threads.append(t)
+        return self
+
+    def stop(self):
+        for listener in self._listeners:
+            listener.shutdown()
+            listener.server_close()
+        self._listeners = []
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def url(self, path="/", tls=False):
+        return "%s://127.0.0.1:%d%s" % ("https" if tls else "http", self.https_port if tls else self.http_port, path)
+
+
+def _write_atomically(path, text):
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Loopback update server for the web updater's tests")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--https", action="store_true")
+    ap.add_argument("--https-port", type=int, default=0)
+    ap.add_argument("--extra-port", type=int, default=None)
+    ap.add_argument("--portfile")
+    ap.add_argument("--control-dir")
+    ap.add_argument("--body-file")
+    ap.add_argument("--body-size", type=int)
+    ap.add_argument("--status", type=int, default=200)
+    ap.add_argument("--content-type", default="application/octet-stream")
+    ap.add_argument("--last-modified")
+    ap.add_argument("--chunked", action="store_true")
+    ap.add_argument("--delay", type=float, default=0)
+    ap.add_argument("--idle-timeout", type=float, default=0, help="end after this many idle seconds (0: never)")
+    ap.add_argument("--lifetime", type=float, default=0, help="end after this many seconds (0: never)")
+    ap.add_argument("--detach", action="store_true")
+    args = ap.parse_args(argv)
+
+    if args.detach:
+        # Started from inside Wine: nothing of the starter's (its pipes, its session) is kept.
+        logname = os.path.join(args.control_dir, "server.log") if args.control_dir else os.devnull
+        fd = os.open(logname, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+        null = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(null, 0)
+        os.dup2(fd, 1)
+        os.dup2(fd, 2)
+        try:
+            os.setsid()
+        except OSError:
+            pass
+
+    config = {"status": args.status, "content_type": args.content_type, "chunked": args.chunked,
+              "delay": args.delay}
+    if args.last_modified:
+        config["last_modified"] = args.last_modified
+    if args.body_file:
+        config["body_file"] = args.body_file
+    elif args.body_size is not None:
+        config["body_size"] = args.body_size
+    server = UpdateServer(port=args.port, https=args.https, https_port=args.https_port, extra_port=args.extra_port,
+                          control_dir=args.control_dir, config=config, cert_dir=args.control_dir)
+    server.start()
+    if args.portfile:
+        _write_atomically(args.portfile, json.dumps({"http": server.http_port, "https": server.https_port,
+                                                      "extra": server.extra_port}))
+    started = time.monotonic()
+    cfg_path = os.path.join(args.control_dir, "config.json") if args.control_dir else None
+    last_mtime = None
+    try:
+        while True:
+            time.sleep(0.1)
+            now = time.monotonic()
+            if args.control_dir and os.path.exists(os.path.join(args.control_dir, "stop")):
+                break
+            if cfg_path:
+                try:
+                    m = os.stat(cfg_path).st_mtime_ns
+                except OSError:
+                    m = None
+                if m != last_mtime:
+                    last_mtime = m
+                    server.last_activity = now
+            if args.idle_timeout and now - server.last_activity > args.idle_timeout:
+                break
+            if args.lifetime and now - started > args.lifetime:
+                break
+    except KeyboardInterrupt:
+        pass
+    server.stop()
+    if args.control_dir:
+        try:
+            _write_atomically(os.path.join(args.control_dir, "stopped"), "1")
+        except OSError:
+            pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
