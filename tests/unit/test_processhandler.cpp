@@ -1,5 +1,7 @@
 // cProcesshandler against real processes: the fixture programs are copied under other names into
 // scratch folders, started, found, stopped and started again through the handler.
+// They run under the names of the older product generations, which a CV_setup.exe started by
+// another test at the same time would stop: this test shares the installer's test lock.
 #include "Fileobject.h"
 #include "cProcesshandler.h"
 #include "handles.h"
