@@ -1,0 +1,61 @@
+#include "FPSkeeper.h"
+
+#include "textutil.h"
+
+#include <windows.h>
+
+namespace {
+// Nanoseconds from 1601-01-01 to 1970-01-01.
+constexpr uint64_t EPOCH_DIFFERENCE_NS = 11644473600000000000ULL;
+} // namespace
+
+FPSkeeper::FPSkeeper(Logger* logger)
+    : Loguser(logger), desiredFPS(0), frameStart(0), frameEnd(0), remaining(0), frameStarted(0)
+{
+}
+
+FPSkeeper::~FPSkeeper() = default;
+
+void FPSkeeper::setDesiredFPS(int32_t framesPerSecond)
+{
+    desiredFPS = framesPerSecond;
+    log(5, L"FPSkeeper::setDesiredFPS", textutil::format(L"Desired framerate set to %i", framesPerSecond));
+}
+
+int64_t FPSkeeper::nowNanoseconds()
+{
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    const uint64_t units = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(units * 100ULL - EPOCH_DIFFERENCE_NS);
+}
+
+int64_t FPSkeeper::sleepMilliseconds(int64_t start, int64_t end, int32_t framesPerSecond)
+{
+    // Without a rate there is no slot to fill (and nothing to divide by).
+    const int64_t frameLength = framesPerSecond > 0 ? 1000000000LL / framesPerSecond : 0;
+    int64_t rest = start + frameLength - end;
+    if (rest < 1) {
+        rest = 1;
+    }
+    const int64_t ms = rest / 1000000;
+    return ms < 1 ? 1 : ms;
+}
+
+void FPSkeeper::beginFrame()
+{
+    frameStart = nowNanoseconds();
+    frameStarted = 1;
+}
+
+void FPSkeeper::waitForNextFrame()
+{
+    if (frameStarted == 0) {
+        return;
+    }
+    frameEnd = nowNanoseconds();
+    const int64_t ms = sleepMilliseconds(frameStart, frameEnd, desiredFPS);
+    remaining = ms * 1000000;
+    ::Sleep(static_cast<DWORD>(ms));
+    frameStarted = 0;
+}

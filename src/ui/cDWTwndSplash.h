@@ -1,0 +1,40 @@
+// cDWTwndSplash: the "Please wait" window near the lower right corner of the work area: a white
+// background, the product logo, a title label and a status label, 200 x 70 client pixels,
+// topmost, fixed size. It is created, used and deleted on the splash thread
+// (cWorkerthreadSplash), which owns it; the main thread only calls setTexts. The 10 pixels below
+// the status label (y 60 to 70) are free for a thin progress bar.
+#pragma once
+
+#include "cDWTwnd.h"
+
+class cDWTctrlImage;
+class cDWTctrlLabel;
+
+class cDWTwndSplash : public cDWTwnd {
+public:
+    static constexpr int32_t CLIENT_WIDTH = 200;
+    static constexpr int32_t CLIENT_HEIGHT = 70;
+    // Distance of the window's outer right and bottom edges from the work area's.
+    static constexpr int32_t MARGIN = 20;
+
+    cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner);
+    ~cDWTwndSplash() override;
+    int32_t getClassKind() const override { return 0; }
+
+    // May be called from another thread (see cDWTctrlLabel::setText).
+    void setTexts(const std::wstring& title, const std::wstring& status);
+
+    cDWTctrlLabel* getTitleLabel() const { return titleLabel; }
+    cDWTctrlLabel* getStatusLabel() const { return statusLabel; }
+    cDWTctrlImage* getBackground() const { return background; }
+    cDWTctrlImage* getLogo() const { return logo; }
+
+private:
+    void place();
+
+    int32_t constructed;
+    cDWTctrlImage* background;
+    cDWTctrlImage* logo;
+    cDWTctrlLabel* titleLabel;
+    cDWTctrlLabel* statusLabel;
+};

@@ -1,0 +1,58 @@
+#include "cWorkerthreadSplash.h"
+
+#include "Rootwindow.h"
+#include "cDWTwndSplash.h"
+#include "resource.h"
+
+cWorkerthreadSplash::cWorkerthreadSplash() : splash(nullptr), iconId(IDI_CV_SETUP), owner(nullptr) {}
+
+cWorkerthreadSplash::~cWorkerthreadSplash()
+{
+    // deInit has run on the thread; a thread that never ran leaves nothing behind either.
+    splash = nullptr;
+}
+
+cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* owner)
+{
+    if (logger != nullptr) {
+        logger->log(5, L"cWorkerthreadSplash::create",
+                    std::wstring(CLASS_NAME) + L" - Creating cWorkerthreadSplash thread");
+    }
+    cWorkerthreadSplash* thread = Workerthread::create<cWorkerthreadSplash>(logger, 1);
+    thread->owner = owner;
+    thread->iconId = IDI_CV_SETUP;
+    thread->splash = nullptr;
+    thread->resumeThread();
+    thread->waitUntilThreadIsRunning();
+    return thread;
+}
+
+bool cWorkerthreadSplash::init()
+{
+    if (splash == nullptr) {
+        logLine(5, L"cWorkerthreadSplash::init", L"Showing splash screen");
+        splash = new cDWTwndSplash(logger, iconId, owner != nullptr ? owner->getHandle() : nullptr);
+        if (splash->isCreated() == 0) {
+            // No window: the thread runs on without one and setTexts does nothing.
+            delete splash;
+            splash = nullptr;
+        }
+    }
+    return true;
+}
+
+void cWorkerthreadSplash::deInit()
+{
+    if (splash != nullptr) {
+        logLine(5, L"cWorkerthreadSplash::deInit", L"Closing splash screen");
+        delete splash;
+        splash = nullptr;
+    }
+}
+
+void cWorkerthreadSplash::setTexts(const std::wstring& title, const std::wstring& status)
+{
+    if (splash != nullptr) {
+        splash->setTexts(title, status);
+    }
+}

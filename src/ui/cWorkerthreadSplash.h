@@ -1,0 +1,36 @@
+// cWorkerthreadSplash: the splash thread, a Workerthread in message-pump mode whose init creates
+// the splash window (cDWTwndSplash) and whose deInit deletes it, so that the window lives, and is
+// painted, on this thread while the main thread blocks. The application creates it with create,
+// feeds it texts with setTexts, and stops it with destroy before deleting it; the thread owns the
+// splash window, not the Rootwindow that is the window's owner.
+#pragma once
+
+#include "Workerthread.h"
+
+class cDWTwndSplash;
+class Rootwindow;
+
+class cWorkerthreadSplash : public Workerthread {
+public:
+    static constexpr const wchar_t* CLASS_NAME = L"cWorkerthreadSplash";
+
+    cWorkerthreadSplash();
+    ~cWorkerthreadSplash() override;
+    int32_t getClassKind() const override { return 0; }
+
+    // Creates the thread, starts it and returns once the splash window is up (owner may be null).
+    static cWorkerthreadSplash* create(Logger* logger, Rootwindow* owner);
+
+    // Called on the main thread; nothing happens without a splash window.
+    void setTexts(const std::wstring& title, const std::wstring& status);
+
+    cDWTwndSplash* getSplash() const { return splash; }
+
+    bool init() override;
+    void deInit() override;
+
+private:
+    cDWTwndSplash* splash;
+    int32_t iconId;
+    Rootwindow* owner;
+};
