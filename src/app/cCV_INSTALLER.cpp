@@ -1,6 +1,7 @@
 #include "cCV_INSTALLER.h"
 
 #include "Fileobject.h"
+#include "cCFG.h"
 #include "cEnvironment.h"
 #include "cProcesshandler.h"
 #include "Logger.h"
@@ -117,6 +118,14 @@ BOOL cCV_INSTALLER::InitInstance()
     // Stage 6
     log(5, F, L"Checking for previous versions");
     checkOldCVversions();
+
+    // Stage 7
+    log(5, F, L"Reading deployment");
+    readDeployment();
+
+    // Stage 8
+    log(5, F, L"Writing deployment");
+    writeDeployment();
 
     return FALSE;
 }
@@ -274,4 +283,92 @@ void cCV_INSTALLER::checkOldCVversions()
             log(5, F, textutil::format(L"%ls stopped", old.executable));
         }
     }
+}
+
+std::wstring cCV_INSTALLER::deploymentMarker()
+{
+    // Two pieces, joined here: the complete marker text must not occur in the executable image.
+    static const wchar_t* const volatile PIECES[2] = {L"ADDED_SERVERPARAMETERS", L":"};
+    std::wstring marker = PIECES[0];
+    marker += PIECES[1];
+    return marker;
+}
+
+std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
+{
+    Fileobject* self = new Fileobject(fullPath);
+    const std::wstring text = self->readFile();
+    delete self;
+    const size_t at = text.find(deploymentMarker());
+    return at == std::wstring::npos ? std::wstring() : text.substr(at);
+}
+
+std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
+{
+    static const struct {
+        const wchar_t* key;
+        const wchar_t* tag;
+    } TAGS[] = {
+        {DEPLOYMENT_SERVER_PROTOCOL, L"ADDED_SERVERPARAMETER_PROTOCOL<"},
+        {DEPLOYMENT_SERVER_HOST, L"ADDED_SERVERPARAMETER_HOST<"},
+        {DEPLOYMENT_SERVER_PORT, L"ADDED_SERVERPARAMETER_PORT<"},
+        {DEPLOYMENT_SERVER_URL_PORTAL, L"ADDED_SERVERPARAMETER_PORTAL<"},
+        {DEPLOYMENT_SERVER_URL_CLIENT, L"ADDED_SERVERPARAMETER_CLIENT<"},
+        {DEPLOYMENT_SERVER_URL_EVENTS, L"ADDED_SERVERPARAMETER_EVENTS<"},
+        {DEPLOYMENT_PRODUCT, L"ADDED_SERVERPARAMETER_PRODUCT<"},
+        {DEPLOYMENT_LOGLEVEL, L"ADDED_SERVERPARAMETER_LOGLEVEL<"},
+    };
+    std::wstring tag;
+    for (const auto& entry : TAGS) {
+        if (key == entry.key) {
+            tag = entry.tag;
+            break;
+        }
+    }
+    if (tag.empty() || content.empty()) {
+        return {};
+    }
+    const size_t at = content.find(tag);
+    if (at == std::wstring::npos) {
+        return {};
+    }
+    const size_t start = at + tag.size();
+    const size_t end = content.find(L'>', start);
+    if (end == std::wstring::npos) {
+        return {};
+    }
+    return content.substr(start, end - start);
+}
+
+void cCV_INSTALLER::readDeployment()
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
+    Fileobject* self = new Fileobject(executablePath());
+    executableFullPath = self->getFullPath();
+    deploymentFileName = fileNamePrefix(self->getFilename()) + PRODUCT_ABBREVIATION + L".deployment";
+    delete self;
+
+    deploymentContent = readDeploymentBlock(executableFullPath);
+    if (!deploymentContent.empty()) {
+        log(5, F, L"Deployment is: " + deploymentContent);
+    } else {
+        log(1, F, L"This executable has no deployment attached!");
+    }
+}
+
+void cCV_INSTALLER::writeDeployment()
+{
+    static const wchar_t* const KEYS[8] = {DEPLOYMENT_SERVER_HOST,       DEPLOYMENT_SERVER_PROTOCOL,
+                                           DEPLOYMENT_SERVER_PORT,       DEPLOYMENT_SERVER_URL_CLIENT,
+                                           DEPLOYMENT_SERVER_URL_PORTAL, DEPLOYMENT_SERVER_URL_EVENTS,
+                                           DEPLOYMENT_PRODUCT,           DEPLOYMENT_LOGLEVEL};
+    cCFG* cfg = new cCFG(logger, deploymentFileName);
+    std::wstring values[8];
+    for (int i = 0; i < 8; ++i) {
+        values[i] = getDeploymentParameter(deploymentContent, KEYS[i]);
+    }
+    for (int i = 0; i < 8; ++i) {
+        cfg->writeParameter(KEYS[i], values[i]);
+    }
+    delete cfg;
 }

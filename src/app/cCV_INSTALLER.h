@@ -40,6 +40,32 @@ public:
     // current user, logging each step; never stops start-up.
     void checkOldCVversions();
 
+    // Deployment block (stages 7 and 8). The keys of the .deployment file, section "common".
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_HOST = L"DEPLOYMENT_SERVER_HOST";
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_PROTOCOL = L"DEPLOYMENT_SERVER_PROTOCOL";
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_PORT = L"DEPLOYMENT_SERVER_PORT";
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_CLIENT = L"DEPLOYMENT_SERVER_URL_CLIENT";
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_PORTAL = L"DEPLOYMENT_SERVER_URL_PORTAL";
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_EVENTS = L"DEPLOYMENT_SERVER_URL_EVENTS";
+    static constexpr const wchar_t* DEPLOYMENT_PRODUCT = L"DEPLOYMENT_PRODUCT";
+    static constexpr const wchar_t* DEPLOYMENT_LOGLEVEL = L"DEPLOYMENT_LOGLEVEL";
+    // The marker that opens a deployment block, joined at run time from two pieces: the whole
+    // text must never stand in this executable, since the reader takes its first occurrence.
+    static std::wstring deploymentMarker();
+    // The block text of a file: from the first marker to the end, or empty (also when the file
+    // cannot be read).
+    static std::wstring readDeploymentBlock(const std::wstring& fullPath);
+    // The value of one configuration key in a block; empty for an unknown key, a missing entry
+    // or one without its closing ">".
+    static std::wstring getDeploymentParameter(const std::wstring& content, const std::wstring& key);
+    // Stage 7: reads the own executable's block into deploymentContent and names the
+    // .deployment file; stage 8: writes the eight values into it through cCFG.
+    void readDeployment();
+    void writeDeployment();
+    const std::wstring& getDeploymentContent() const { return deploymentContent; }
+    const std::wstring& getDeploymentFileName() const { return deploymentFileName; }
+    const std::wstring& getExecutableFullPath() const { return executableFullPath; }
+
     // The file-name prefix rule: the base name's text before "CV" (empty when "CV" is missing
     // or stands first).
     static std::wstring fileNamePrefix(const std::wstring& executableFileName);
@@ -56,6 +82,9 @@ protected:
     HANDLE instanceMutex = nullptr;
     int32_t restartRequested = 0;
     Logger* logger = nullptr;
+    std::wstring deploymentContent;  // the block read in stage 7, empty without one
+    std::wstring deploymentFileName; // prefix + "CV.deployment"
+    std::wstring executableFullPath; // the running executable, "/" separators
 
 private:
     DWORD waitStepMs;
