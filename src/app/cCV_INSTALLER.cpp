@@ -4,6 +4,7 @@
 #include "cCFG.h"
 #include "cEnvironment.h"
 #include "cProcesshandler.h"
+#include "cTSPmanager.h"
 #include "Logger.h"
 #include "handles.h"
 #include "textutil.h"
@@ -184,10 +185,32 @@ bool cCV_INSTALLER::startLogger()
 
 bool cCV_INSTALLER::parseCommandLine()
 {
-    log(5, L"cCV_INSTALLER::parseCommandLine", L"Parsing commandline: >" + commandLine + L"<");
+    static const wchar_t* const F = L"cCV_INSTALLER::parseCommandLine";
+    log(5, F, L"Parsing commandline: >" + commandLine + L"<");
+    // Substrings, case-sensitive, in this order; the first found decides.
     if (commandLine.find(OPTION_RESTART) != std::wstring::npos) {
         restartRequested = 1;
         return true;
+    }
+    if (commandLine.find(OPTION_INSTALL_TSP) != std::wstring::npos) {
+        cTSPmanager* manager = new cTSPmanager(logger);
+        if (manager->installTSP(TSP_FILE_NAME)) {
+            log(5, F, L"TSP was installed!");
+        } else {
+            log(2, F, L"TSP was NOT installed!");
+        }
+        delete manager;
+        return false;
+    }
+    if (commandLine.find(OPTION_UNINSTALL_TSP) != std::wstring::npos) {
+        cTSPmanager* manager = new cTSPmanager(logger);
+        if (manager->uninstallTSP(TSP_FILE_NAME)) {
+            log(5, F, L"TSP was uninstalled!");
+        } else {
+            log(2, F, L"TSP was NOT uninstalled!");
+        }
+        delete manager;
+        return false;
     }
     return true;
 }

@@ -23,6 +23,10 @@ public:
     static constexpr const wchar_t* PRODUCT_ABBREVIATION = L"CV";
     static constexpr const wchar_t* INSTANCE_MUTEX_NAME = L"cCV-3-39-QRN32-VLM6-instanceMutex";
     static constexpr const wchar_t* OPTION_RESTART = L"--restart";
+    static constexpr const wchar_t* OPTION_INSTALL_TSP = L"--installTSP";
+    static constexpr const wchar_t* OPTION_UNINSTALL_TSP = L"--uninstallTSP";
+    // File name of the telephony service provider in the system folder and in the provider list.
+    static constexpr const wchar_t* TSP_FILE_NAME = L"CV_TSP.tsp";
 
     // waitStepMs: the pause between the start-up tests for the application-data folder (5000 ms
     // in the product; tests pass a shorter one).

@@ -1,0 +1,254 @@
+#include "cTSPmanager.h"
+
+#include "Binaryresourcemanager.h"
+#include "Fileobject.h"
+#include "cEnvironment.h"
+#include "cREGhandler.h"
+#include "textutil.h"
+
+#include <windows.h>
+
+namespace {
+
+const wchar_t* const INSTALL = L"cTSPmanager::installTSP";
+const wchar_t* const UNINSTALL = L"cTSPmanager::uninstallTSP";
+
+bool fileExists(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
+}
+
+// Equal without regard to the case of the letters A to Z (the file names are plain ASCII).
+bool equalIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i];
+        wchar_t y = b[i];
+        if (x >= L'a' && x <= L'z') {
+            x = static_cast<wchar_t>(x - L'a' + L'A');
+        }
+        if (y >= L'a' && y <= L'z') {
+            y = static_cast<wchar_t>(y - L'a' + L'A');
+        }
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring fileNameValue(int32_t i) { return textutil::format(cTSPmanager::PROVIDER_FILE_NAME_FORMAT, i); }
+std::wstring idValue(int32_t i) { return textutil::format(cTSPmanager::PROVIDER_ID_FORMAT, i); }
+std::wstring text(int32_t number) { return textutil::format(L"%i", number); }
+
+} // namespace
+
+cTSPmanager::cTSPmanager(Logger* logger)
+    : Loguser(logger),
+      environment(new cEnvironment(logger)),
+      resourceManager(new Binaryresourcemanager(logger)),
+      registry(new cREGhandler(logger))
+{
+    providerFolder = normalizePath(environment->getEnvironmentVariable(cEnvironment::ENV_WINDIR)) + L"/system32/";
+}
+
+// The members go in reverse order: registry handler, resource extractor, environment reader.
+cTSPmanager::~cTSPmanager() = default;
+
+bool cTSPmanager::installTSP(std::wstring fileName) { return installTSP(fileName, true, providerFolder); }
+
+bool cTSPmanager::uninstallTSP(std::wstring fileName) { return uninstallTSP(fileName, true, providerFolder); }
+
+void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
+                                Fileobject& oldFile)
+{
+    if (!fileExists(oldFile.getFullPath())) {
+        return;
+    }
+    oldFile.deleteFile();
+    if (!fileExists(oldFile.getFullPath())) {
+        log(5, function, textutil::format(L"Deleted %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
+    } else {
+        log(3, function, textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
+    }
+}
+
+bool cTSPmanager::installTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
+{
+    const wchar_t* const F = INSTALL;
+    log(5, F, L"Path to TSP files: " + folder);
+
+    std::wstring fullPath;
+    std::wstring oldPath;
+    bool present = false;
+    {
+        Fileobject file(folder, fileName);
+        fullPath = file.getFullPath();
+        oldPath = fullPath + OLD_SUFFIX;
+        Fileobject oldFile(oldPath);
+        deleteOldFile(F, fileName, folder, oldFile);
+        present = fileExists(fullPath);
+    }
+
+    if (present) {
+        log(3, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+        log(5, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+        if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
+            log(5, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+        } else {
+            log(3, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+        }
+    } else {
+        log(5, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+    }
+
+    if (!resourceManager->extractResource(RESOURCE_TYPE, fullPath, true)) {
+        log(2, F, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
+        return false;
+    }
+    log(5, F, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
+
+    if (registerProvider) {
+        addToProviderList(fileName);
+    }
+    return true;
+}
+
+bool cTSPmanager::uninstallTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
+{
+    const wchar_t* const F = UNINSTALL;
+    bool result = true;
+    log(5, F, L"Path to TSP files: " + folder);
+
+    std::wstring fullPath;
+    std::wstring oldPath;
+    bool present = false;
+    {
+        Fileobject file(folder, fileName);
+        fullPath = file.getFullPath();
+        oldPath = fullPath + OLD_SUFFIX;
+        Fileobject oldFile(oldPath);
+        deleteOldFile(F, fileName, folder, oldFile);
+        present = fileExists(fullPath);
+    }
+
+    if (registerProvider) {
+        removeFromProviderList(fileName);
+    }
+
+    if (present) {
+        log(5, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+        log(5, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+        if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
+            log(5, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+        } else {
+            log(3, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            if (::DeleteFileW(fullPath.c_str())) {
+                log(5, F, textutil::format(L"Deleted %ls!", fullPath.c_str()));
+            } else {
+                log(3, F, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
+                result = false;
+            }
+        }
+    } else {
+        log(5, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+    }
+    return result;
+}
+
+int32_t cTSPmanager::readNumber(const std::wstring& valueName)
+{
+    // Missing or unreadable values read as empty text, which counts as 0.
+    return static_cast<int32_t>(cREGhandler::textToNumber(registry->getRegValue(PROVIDER_LIST_KEY, valueName)));
+}
+
+int32_t cTSPmanager::readProviderCount(const wchar_t* function)
+{
+    const int32_t count = readNumber(NUM_PROVIDERS);
+    if (count < 0 || count > MAX_PROVIDER_ENTRIES) {
+        // A damaged count would send the search through billions of values or write entries with
+        // negative numbers: the list is left as it is.
+        log(2, function, textutil::format(L"Provider list is damaged: NumProviders = %i", count));
+        return -1;
+    }
+    return count;
+}
+
+int32_t cTSPmanager::findInProviderList(const wchar_t* function, const std::wstring& fileName, int32_t count)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        const std::wstring name = fileNameValue(i);
+        if (equalIgnoringAsciiCase(registry->getRegValue(PROVIDER_LIST_KEY, name), fileName)) {
+            log(5, function, L"Found TSP in list at position: " + name);
+            log(5, function, textutil::format(L"Thats it! I assume %ls is installed right", fileName.c_str()));
+            return i;
+        }
+    }
+    return -1;
+}
+
+void cTSPmanager::addToProviderList(const std::wstring& fileName)
+{
+    const wchar_t* const F = INSTALL;
+    const int32_t n = readProviderCount(F);
+    if (n < 0) {
+        return;
+    }
+    if (findInProviderList(F, fileName, n) >= 0) {
+        return;
+    }
+    log(5, F, L"UNABLE to fing TSP in the list - this is a 'first' installation");
+
+    const std::wstring nameValue = fileNameValue(n);
+    log(5, F, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
+    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, nameValue, fileName, cREGhandler::KIND_TEXT);
+
+    const int32_t m = readNumber(NEXT_PROVIDER_ID);
+    const std::wstring id = idValue(n);
+    log(5, F, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
+    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, id, text(m), cREGhandler::KIND_NUMBER);
+
+    // The IDs are 32-bit registry numbers: the next one wraps as the stored number does.
+    const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(m) + 1u);
+    log(5, F, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
+    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next), cREGhandler::KIND_NUMBER);
+
+    log(5, F, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
+    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(n + 1), cREGhandler::KIND_NUMBER);
+}
+
+void cTSPmanager::removeFromProviderList(const std::wstring& fileName)
+{
+    const wchar_t* const F = UNINSTALL;
+    const int32_t n = readProviderCount(F);
+    if (n < 0) {
+        return;
+    }
+    const int32_t i = findInProviderList(F, fileName, n);
+    if (i < 0) {
+        log(5, F, L"UNABLE to fing TSP in the list - I assume it is not installed");
+        return;
+    }
+
+    const int32_t m = n - 1;
+    if (i == m) {
+        registry->delRegValue(PROVIDER_LIST_KEY, fileNameValue(i));
+        registry->delRegValue(PROVIDER_LIST_KEY, idValue(i));
+    } else {
+        for (int32_t k = i; k < m; ++k) {
+            const std::wstring moved = registry->getRegValue(PROVIDER_LIST_KEY, fileNameValue(k + 1));
+            registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, fileNameValue(k), moved, cREGhandler::KIND_TEXT);
+        }
+        registry->delRegValue(PROVIDER_LIST_KEY, fileNameValue(m));
+        for (int32_t k = i; k < m; ++k) {
+            const std::wstring moved = registry->getRegValue(PROVIDER_LIST_KEY, idValue(k + 1));
+            registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, idValue(k), moved, cREGhandler::KIND_NUMBER);
+        }
+        registry->delRegValue(PROVIDER_LIST_KEY, idValue(m));
+    }
+    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(m), cREGhandler::KIND_NUMBER);
+}

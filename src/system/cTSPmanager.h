@@ -1,0 +1,65 @@
+// cTSPmanager: installs and removes the Callvane telephony service provider. Installation puts
+// the provider DLL that the executable carries into the Windows system folder (keeping the file
+// it replaces under the same name followed by ".OLD") and enters its file name into the
+// telephony provider list in the registry; removal takes the entry out of the list, closing the
+// gap, and moves the file aside (or deletes it). The command-line handling creates one with the
+// run's Logger (not owned) for one operation and deletes it right after; the manager owns its
+// environment reader, resource extractor and registry handler.
+#pragma once
+
+#include "Loguser.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Binaryresourcemanager;
+class Fileobject;
+class cEnvironment;
+class cREGhandler;
+
+class cTSPmanager : public Loguser {
+public:
+    // The telephony provider list under HKEY_LOCAL_MACHINE, and its values.
+    static constexpr const wchar_t* PROVIDER_LIST_KEY = L"SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\TELEPHONY\\PROVIDERS";
+    static constexpr const wchar_t* NUM_PROVIDERS = L"NumProviders";
+    static constexpr const wchar_t* NEXT_PROVIDER_ID = L"NextProviderID";
+    static constexpr const wchar_t* PROVIDER_FILE_NAME_FORMAT = L"ProviderFileName%i";
+    static constexpr const wchar_t* PROVIDER_ID_FORMAT = L"ProviderID%i";
+    // Resource type of the embedded provider builds, and the suffix of the replaced file.
+    static constexpr const wchar_t* RESOURCE_TYPE = L"TSP";
+    static constexpr const wchar_t* OLD_SUFFIX = L".OLD";
+    // A provider count beyond this (or below 0) marks the list as damaged: it is left alone.
+    static constexpr int32_t MAX_PROVIDER_ENTRIES = 1000;
+
+    // The provider folder is WINDIR (normalised) followed by "/system32/".
+    explicit cTSPmanager(Logger* logger);
+    ~cTSPmanager() override;
+    int32_t getClassKind() const override { return 0; }
+
+    // True unless writing the provider file fails.
+    bool installTSP(std::wstring fileName);
+    bool installTSP(std::wstring fileName, bool registerProvider, std::wstring folder);
+    // True unless the provider file exists and can be neither moved aside nor deleted.
+    bool uninstallTSP(std::wstring fileName);
+    bool uninstallTSP(std::wstring fileName, bool registerProvider, std::wstring folder);
+
+    std::wstring getProviderFolder() const { return providerFolder; }
+
+private:
+    // Deletes an ".OLD" file left by an earlier run, logging under function.
+    void deleteOldFile(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
+                       Fileobject& oldFile);
+    void addToProviderList(const std::wstring& fileName);
+    void removeFromProviderList(const std::wstring& fileName);
+    // The list's entry count, or -1 (logged) when it is out of range.
+    int32_t readProviderCount(const wchar_t* function);
+    // Position of fileName in entries 0 to count - 1 (letters A to Z in any case), or -1.
+    int32_t findInProviderList(const wchar_t* function, const std::wstring& fileName, int32_t count);
+    int32_t readNumber(const std::wstring& valueName);
+
+    std::wstring providerFolder;
+    std::unique_ptr<cEnvironment> environment;
+    std::unique_ptr<Binaryresourcemanager> resourceManager;
+    std::unique_ptr<cREGhandler> registry;
+};

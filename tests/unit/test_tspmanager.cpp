@@ -1,0 +1,579 @@
+// cTSPmanager against the prefix's real registry and real files: the telephony provider list
+// under HKEY_LOCAL_MACHINE (in the registry view of this process, as the manager sees it) is saved,
+// seeded for each case and restored afterwards; the provider folder is a scratch folder (the full
+// forms of installTSP / uninstallTSP) or, for the command line, WINDIR pointed at one. This test
+// program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
+#include "Binaryresourcemanager.h"
+#include "cCV_INSTALLER.h"
+#include "Fileobject.h"
+#include "cTSPmanager.h"
+#include "handles.h"
+#include "logcapture.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+#include <tspi.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+using logcapture::Capture;
+using testsupport::TempDir;
+
+namespace {
+
+const wchar_t* const KEY = cTSPmanager::PROVIDER_LIST_KEY;
+const wchar_t* const INSTALL = L"cTSPmanager::installTSP";
+const wchar_t* const UNINSTALL = L"cTSPmanager::uninstallTSP";
+const wchar_t* const NAME = L"CV_TSP.tsp";
+
+struct Value {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool operator==(const Value& o) const { return type == o.type && data == o.data; }
+};
+using Values = std::map<std::wstring, Value>;
+
+Value text(const std::wstring& s)
+{
+    Value v;
+    v.type = REG_SZ;
+    const BYTE* p = reinterpret_cast<const BYTE*>(s.c_str());
+    v.data.assign(p, p + (s.size() + 1) * sizeof(wchar_t));
+    return v;
+}
+
+Value number(DWORD n)
+{
+    Value v;
+    v.type = REG_DWORD;
+    const BYTE* p = reinterpret_cast<const BYTE*>(&n);
+    v.data.assign(p, p + sizeof(n));
+    return v;
+}
+
+std::string describe(const Values& values)
+{
+    std::string out;
+    for (const auto& [name, v] : values) {
+        out += testsupport::narrow(name) + "=";
+        if (v.type == REG_DWORD && v.data.size() == 4) {
+            out += std::to_string(*reinterpret_cast<const DWORD*>(v.data.data()));
+        } else if (v.type == REG_SZ) {
+            out += '\'';
+            out += testsupport::narrow(reinterpret_cast<const wchar_t*>(v.data.data()));
+            out += '\'';
+        } else {
+            out += "type";
+            out += std::to_string(v.type);
+        }
+        out += " ";
+    }
+    return out;
+}
+
+bool keyExists()
+{
+    handles::RegKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+Values readAll()
+{
+    Values out;
+    handles::RegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        return out;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        BYTE data[4096];
+        DWORD size = sizeof(data);
+        DWORD type = 0;
+        if (::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) {
+            break;
+        }
+        Value v;
+        v.type = type;
+        v.data.assign(data, data + size);
+        out[std::wstring(name, nameLength)] = v;
+    }
+    return out;
+}
+
+// Replaces every value under the list key by values (the key is created when missing).
+void writeAll(const Values& values)
+{
+    handles::RegKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    for (const auto& [name, v] : readAll()) {
+        ::RegDeleteValueW(key.get(), name.c_str());
+    }
+    for (const auto& [name, v] : values) {
+        ASSERT_EQ(::RegSetValueExW(key.get(), name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
+                  ERROR_SUCCESS);
+    }
+}
+
+// A list of names with IDs, NumProviders and NextProviderID as given.
+Values list(const std::vector<std::wstring>& names, const std::vector<DWORD>& ids, DWORD next)
+{
+    Values v;
+    for (size_t i = 0; i < names.size(); ++i) {
+        v[L"ProviderFileName" + std::to_wstring(i)] = text(names[i]);
+        v[L"ProviderID" + std::to_wstring(i)] = number(ids[i]);
+    }
+    v[L"NumProviders"] = number(static_cast<DWORD>(names.size()));
+    v[L"NextProviderID"] = number(next);
+    return v;
+}
+
+std::vector<std::wstring> messagesOf(const std::vector<logcapture::Line>& lines, const std::wstring& function)
+{
+    std::vector<std::wstring> out;
+    for (const auto& l : lines) {
+        if (l.function == function) {
+            out.push_back(l.message);
+        }
+    }
+    return out;
+}
+
+int levelOf(const std::vector<logcapture::Line>& lines, const std::wstring& message)
+{
+    for (const auto& l : lines) {
+        if (l.message == message) {
+            return l.level;
+        }
+    }
+    return -1;
+}
+
+std::string resourceBytes()
+{
+    HMODULE self = ::GetModuleHandleW(nullptr);
+    HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(Binaryresourcemanager::RESOURCE_ID), L"TSP");
+    if (found == nullptr) {
+        return {};
+    }
+    return std::string(static_cast<const char*>(::LockResource(::LoadResource(self, found))), ::SizeofResource(self, found));
+}
+
+// Saves the provider list of the prefix and restores it (or removes the key it did not have).
+class TspManager : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hadKey = keyExists();
+        saved = readAll();
+    }
+    void TearDown() override
+    {
+        if (hadKey) {
+            writeAll(saved);
+        } else {
+            ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEY);
+        }
+    }
+
+    bool hadKey = false;
+    Values saved;
+    TempDir dir{L"tsp"};
+    Capture log;
+};
+
+} // namespace
+
+TEST_F(TspManager, InstallationAppendsEntryWithNextId)
+{
+    writeAll(list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {1, 2, 5}, 7));
+    Values expected = readAll();
+    cTSPmanager manager(log.logger());
+
+    ASSERT_TRUE(manager.installTSP(NAME, true, dir.path()));
+
+    expected[L"ProviderFileName3"] = text(NAME);
+    expected[L"ProviderID3"] = number(7);
+    expected[L"NextProviderID"] = number(8);
+    expected[L"NumProviders"] = number(4);
+    EXPECT_TRUE(readAll() == expected) << describe(readAll());
+
+    const auto lines = log.lines();
+    // The four writes, in this order.
+    std::vector<std::wstring> written;
+    for (const auto& m : messagesOf(lines, L"cREGhandler::setRegValue")) {
+        written.push_back(m);
+    }
+    const std::wstring k = KEY;
+    EXPECT_EQ(written, (std::vector<std::wstring>{
+                           L"Registry written: " + k + L" - ProviderFileName3 = CV_TSP.tsp",
+                           L"Registry written: " + k + L" - ProviderID3 = 7",
+                           L"Registry written: " + k + L" - NextProviderID = 8",
+                           L"Registry written: " + k + L" - NumProviders = 4",
+                       }));
+    const auto mine = messagesOf(lines, INSTALL);
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    EXPECT_EQ(mine, (std::vector<std::wstring>{
+                        L"Path to TSP files: " + dir.path(),
+                        L"CV_TSP.tsp not exists at " + dir.path(),
+                        L"Extracted " + full + L" from resource",
+                        L"UNABLE to fing TSP in the list - this is a 'first' installation",
+                        L"Setting ProviderFileName3 to CV_TSP.tsp",
+                        L"Setting ProviderID3 to 7",
+                        L"Setting NextProviderID to 8",
+                        L"Setting NumProviders to 4",
+                    }));
+    for (const auto& l : lines) {
+        if (l.function == INSTALL) {
+            EXPECT_EQ(l.level, 5) << testsupport::narrow(l.message);
+        }
+    }
+    EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
+}
+
+TEST_F(TspManager, InstallationIntoAnEmptyListStartsAtZero)
+{
+    writeAll({});
+    cTSPmanager manager(log.logger());
+
+    ASSERT_TRUE(manager.installTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(readAll() == list({NAME}, {0}, 1)) << describe(readAll());
+}
+
+TEST_F(TspManager, InstallationFindsTheNameInAnyLetterCase)
+{
+    writeAll(list({L"unimdm.tsp", L"cv_tsp.TSP", L"ndptsp.tsp"}, {1, 2, 5}, 7));
+    const Values before = readAll();
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    ASSERT_TRUE(testsupport::writeBytes(full, "previous provider"));
+    cTSPmanager manager(log.logger());
+
+    ASSERT_TRUE(manager.installTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(readAll() == before) << describe(readAll());
+    EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
+    EXPECT_EQ(testsupport::readBytes(full + L".OLD"), "previous provider");
+    const auto mine = messagesOf(log.lines(), INSTALL);
+    ASSERT_GE(mine.size(), 2u);
+    EXPECT_EQ(mine[mine.size() - 2], L"Found TSP in list at position: ProviderFileName1");
+    EXPECT_EQ(mine.back(), L"Thats it! I assume CV_TSP.tsp is installed right");
+    EXPECT_TRUE(messagesOf(log.lines(), L"cREGhandler::setRegValue").empty());
+}
+
+TEST_F(TspManager, DamagedCountLeavesTheListAlone)
+{
+    for (DWORD count : {DWORD(0xFFFFFFFF), DWORD(2000000000)}) {
+        Values seeded = list({L"unimdm.tsp"}, {1}, 7);
+        seeded[L"NumProviders"] = number(count);
+        writeAll(seeded);
+        log.mark();
+        cTSPmanager manager(log.logger());
+
+        EXPECT_TRUE(manager.installTSP(NAME, true, dir.path()));
+        EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
+        EXPECT_TRUE(readAll() == seeded) << describe(readAll());
+        const auto fresh = log.fresh();
+        const std::wstring line = L"Provider list is damaged: NumProviders = " + std::to_wstring(static_cast<int32_t>(count));
+        EXPECT_EQ(levelOf(fresh, line), 2);
+        EXPECT_TRUE(messagesOf(fresh, L"cREGhandler::setRegValue").empty());
+    }
+}
+
+TEST_F(TspManager, RemovalOfAMiddleEntryClosesTheGap)
+{
+    writeAll(list({L"unimdm.tsp", L"CV_TSP.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 11, 12, 13}, 20));
+    cTSPmanager manager(log.logger());
+
+    EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 12, 13}, 20)) << describe(readAll());
+    const auto mine = messagesOf(log.lines(), UNINSTALL);
+    EXPECT_EQ(mine, (std::vector<std::wstring>{
+                        L"Path to TSP files: " + dir.path(),
+                        L"Found TSP in list at position: ProviderFileName1",
+                        L"Thats it! I assume CV_TSP.tsp is installed right",
+                        L"CV_TSP.tsp not exists at " + dir.path(),
+                    }));
+}
+
+TEST_F(TspManager, RemovalOfTheLastEntryDeletesOnlyIt)
+{
+    writeAll(list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp", L"cv_tsp.tsp"}, {10, 11, 12, 13}, 20));
+    cTSPmanager manager(log.logger());
+
+    EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 11, 12}, 20)) << describe(readAll());
+}
+
+TEST_F(TspManager, RemovalOfAnUnlistedNameStillMovesTheFileAside)
+{
+    writeAll(list({L"unimdm.tsp", L"kmddsp.tsp"}, {10, 11}, 20));
+    const Values before = readAll();
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    ASSERT_TRUE(testsupport::writeBytes(full, "installed"));
+    cTSPmanager manager(log.logger());
+
+    EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(readAll() == before) << describe(readAll());
+    EXPECT_FALSE(testsupport::fileExists(full));
+    EXPECT_EQ(testsupport::readBytes(full + L".OLD"), "installed");
+    const auto lines = log.lines();
+    EXPECT_EQ(messagesOf(lines, UNINSTALL), (std::vector<std::wstring>{
+                                                L"Path to TSP files: " + dir.path(),
+                                                L"UNABLE to fing TSP in the list - I assume it is not installed",
+                                                L"CV_TSP.tsp exists at " + dir.path(),
+                                                L"Renaming CV_TSP.tsp at " + dir.path(),
+                                                L"Renamed " + full + L" to " + full + L".OLD",
+                                            }));
+    EXPECT_EQ(levelOf(lines, L"CV_TSP.tsp exists at " + dir.path()), 5) << "removal logs it as debug";
+}
+
+TEST_F(TspManager, WithoutRegistrationTheListIsNotTouched)
+{
+    writeAll(list({L"unimdm.tsp"}, {10}, 20));
+    const Values before = readAll();
+    cTSPmanager manager(log.logger());
+
+    EXPECT_TRUE(manager.installTSP(NAME, false, dir.path()));
+    EXPECT_TRUE(readAll() == before);
+    EXPECT_TRUE(manager.uninstallTSP(NAME, false, dir.path()));
+    EXPECT_TRUE(readAll() == before);
+    EXPECT_TRUE(messagesOf(log.lines(), L"cREGhandler::getRegValue").empty());
+}
+
+TEST_F(TspManager, RepeatedInstallationKeepsOneOldCopy)
+{
+    writeAll({});
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    const std::wstring old = full + L".OLD";
+    ASSERT_TRUE(testsupport::writeBytes(old, "left by an earlier run"));
+    ASSERT_TRUE(testsupport::writeBytes(full, "installed before"));
+    cTSPmanager manager(log.logger());
+
+    ASSERT_TRUE(manager.installTSP(NAME, true, dir.path()));
+    EXPECT_EQ(testsupport::readBytes(old), "installed before");
+    EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
+    auto lines = log.lines();
+    EXPECT_EQ(messagesOf(lines, INSTALL)[1], L"Deleted CV_TSP.tsp.OLD at " + dir.path());
+    EXPECT_EQ(levelOf(lines, L"CV_TSP.tsp exists at " + dir.path()), 3) << "installation warns";
+    EXPECT_EQ(levelOf(lines, L"Renamed " + full + L" to " + old), 5);
+
+    // Right after: the first run's .OLD goes, the installed file becomes the .OLD.
+    log.mark();
+    ASSERT_TRUE(manager.installTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(testsupport::readBytes(old) == resourceBytes());
+    EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
+    EXPECT_TRUE(readAll() == list({NAME}, {0}, 1)) << "listed once: " << describe(readAll());
+    EXPECT_EQ(levelOf(log.fresh(), L"Deleted CV_TSP.tsp.OLD at " + dir.path()), 5);
+}
+
+TEST_F(TspManager, UndeletableOldCopyBlocksTheRenameButNotTheInstallation)
+{
+    writeAll({});
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    const std::wstring old = full + L".OLD";
+    ASSERT_TRUE(::CreateDirectoryW(old.c_str(), nullptr)); // a folder: no file delete removes it
+    ASSERT_TRUE(testsupport::writeBytes(full, "installed before"));
+    cTSPmanager manager(log.logger());
+
+    EXPECT_TRUE(manager.installTSP(NAME, true, dir.path()));
+    EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes()) << "the extraction replaces the file in place";
+    const auto lines = log.lines();
+    EXPECT_EQ(levelOf(lines, L"Unable to delete CV_TSP.tsp.OLD at " + dir.path()), 3);
+    EXPECT_EQ(levelOf(lines, L"Unable to rename " + full + L" to " + old), 3);
+}
+
+TEST_F(TspManager, FailedExtractionReportsAndLeavesTheList)
+{
+    writeAll(list({L"unimdm.tsp"}, {10}, 20));
+    const Values before = readAll();
+    const std::wstring folder = dir.path() + L"/missing";
+    cTSPmanager manager(log.logger());
+
+    EXPECT_FALSE(manager.installTSP(NAME, true, folder));
+    EXPECT_TRUE(readAll() == before);
+    const auto lines = log.lines();
+    EXPECT_EQ(levelOf(lines, L"Unable to extract " + folder + L"/CV_TSP.tsp from resource"), 2);
+    EXPECT_TRUE(messagesOf(lines, L"cREGhandler::getRegValue").empty());
+}
+
+TEST_F(TspManager, RemovalDeletesWhatCannotBeMovedAndFailsOnlyWhenItCannotDoEither)
+{
+    writeAll({});
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    const std::wstring old = full + L".OLD";
+    ASSERT_TRUE(::CreateDirectoryW(old.c_str(), nullptr));
+    ASSERT_TRUE(testsupport::writeBytes(old + L"/keep", "x")); // not empty either
+    ASSERT_TRUE(testsupport::writeBytes(full, "installed"));
+    cTSPmanager manager(log.logger());
+
+    // Cannot be moved (the .OLD name is taken), can be deleted.
+    EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
+    EXPECT_FALSE(testsupport::fileExists(full));
+    EXPECT_EQ(::GetFileAttributesW(old.c_str()) & FILE_ATTRIBUTE_DIRECTORY, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    auto lines = log.lines();
+    EXPECT_EQ(levelOf(lines, L"Unable to rename " + full + L" to " + old), 3);
+    EXPECT_EQ(levelOf(lines, L"Deleted " + full + L"!"), 5);
+
+    // Held open without delete sharing: neither moved nor deleted.
+    ASSERT_TRUE(testsupport::writeBytes(full, "installed"));
+    handles::Kernel holder(::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
+    log.mark();
+    EXPECT_FALSE(manager.uninstallTSP(NAME, true, dir.path()));
+    holder.reset();
+    EXPECT_EQ(testsupport::readBytes(full), "installed");
+    EXPECT_EQ(levelOf(log.fresh(), L"Unable to delete " + full + L"!"), 3);
+
+    // Not there at all.
+    ::DeleteFileW(full.c_str());
+    log.mark();
+    EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
+    EXPECT_EQ(levelOf(log.fresh(), L"CV_TSP.tsp not exists at " + dir.path()), 5);
+}
+
+TEST_F(TspManager, ProviderFolderComesFromWindir)
+{
+    wchar_t saved[MAX_PATH] = {};
+    const DWORD got = ::GetEnvironmentVariableW(L"WINDIR", saved, MAX_PATH);
+    ASSERT_TRUE(got > 0 && got < MAX_PATH);
+    ::SetEnvironmentVariableW(L"WINDIR", L"C:\\Windows\\\\");
+    {
+        cTSPmanager manager(log.logger());
+        EXPECT_EQ(manager.getProviderFolder(), L"C:/Windows/system32/");
+    }
+    ::SetEnvironmentVariableW(L"WINDIR", saved);
+    EXPECT_EQ(levelOf(log.lines(), L"Red environment variable: WINDIR value: C:\\Windows\\\\"), 5);
+}
+
+TEST_F(TspManager, InstalledProviderLoadsAndReportsNoDevices)
+{
+    writeAll({});
+    cTSPmanager manager(log.logger());
+    ASSERT_TRUE(manager.installTSP(NAME, false, dir.path()));
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+
+    handles::Module dll(::LoadLibraryW(full.c_str()));
+    ASSERT_TRUE(dll.valid()) << "error " << ::GetLastError();
+    auto get = [&](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(dll.get(), name)); };
+    for (const char* name : {"TSPI_lineNegotiateTSPIVersion", "TSPI_providerEnumDevices", "TSPI_providerInit",
+                             "TSPI_providerShutdown", "TSPI_providerUIIdentify", "TUISPI_providerInstall",
+                             "TUISPI_providerRemove", "TUISPI_providerConfig"}) {
+        EXPECT_NE(get(name), nullptr) << name;
+    }
+    using Negotiate = LONG(WINAPI*)(DWORD, DWORD, DWORD, LPDWORD);
+    using Enum = LONG(WINAPI*)(DWORD, LPDWORD, LPDWORD, HPROVIDER, LINEEVENT, PHONEEVENT);
+    using Init = LONG(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD_PTR, DWORD_PTR, ASYNC_COMPLETION, LPDWORD);
+    using Shutdown = LONG(WINAPI*)(DWORD, DWORD);
+    using Identify = LONG(WINAPI*)(LPWSTR);
+    auto negotiate = reinterpret_cast<Negotiate>(get("TSPI_lineNegotiateTSPIVersion"));
+    auto enumDevices = reinterpret_cast<Enum>(get("TSPI_providerEnumDevices"));
+    auto init = reinterpret_cast<Init>(get("TSPI_providerInit"));
+    auto shutdown = reinterpret_cast<Shutdown>(get("TSPI_providerShutdown"));
+    auto identify = reinterpret_cast<Identify>(get("TSPI_providerUIIdentify"));
+    ASSERT_TRUE(negotiate && enumDevices && init && shutdown && identify);
+
+    DWORD version = 0;
+    EXPECT_EQ(negotiate(INITIALIZE_NEGOTIATION, 0x00010003, 0x00020002, &version), 0);
+    EXPECT_EQ(version, 0x00020002u);
+    EXPECT_EQ(negotiate(INITIALIZE_NEGOTIATION, 0x00020000, 0x00040000, &version), 0);
+    EXPECT_EQ(version, 0x00030001u) << "the highest both speak";
+    EXPECT_EQ(negotiate(INITIALIZE_NEGOTIATION, 0x00010003, 0x00010004, &version), LONG(LINEERR_INCOMPATIBLEAPIVERSION));
+    EXPECT_EQ(negotiate(0, 0x00020000, 0x00030000, &version), LONG(LINEERR_BADDEVICEID)) << "no line devices";
+
+    DWORD lines = 99;
+    DWORD phones = 99;
+    EXPECT_EQ(enumDevices(7, &lines, &phones, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(lines, 0u);
+    EXPECT_EQ(phones, 0u);
+    DWORD options = 99;
+    EXPECT_EQ(init(0x00020002, 7, 0, 0, 0, 0, nullptr, &options), 0);
+    EXPECT_EQ(options, 0u);
+    wchar_t ui[MAX_PATH] = {};
+    EXPECT_EQ(identify(ui), 0);
+    EXPECT_EQ(normalizePath(ui), full);
+    EXPECT_EQ(shutdown(0x00020002, 7), 0);
+}
+
+// The command line: the options by substring, case-sensitive, restart first; the provider
+// options end the start-up. WINDIR points at the scratch folder so that the folder is
+// <scratch>/system32/.
+TEST_F(TspManager, CommandLineRunsTheProviderOperations)
+{
+    wchar_t savedWindir[MAX_PATH] = {};
+    ::GetEnvironmentVariableW(L"WINDIR", savedWindir, MAX_PATH);
+    ASSERT_TRUE(::CreateDirectoryW((dir.path() + L"/system32").c_str(), nullptr));
+    ::SetEnvironmentVariableW(L"WINDIR", dir.path().c_str());
+    const std::wstring full = dir.path() + L"/system32/CV_TSP.tsp";
+    writeAll(list({L"unimdm.tsp"}, {3}, 4));
+
+    struct Case {
+        const wchar_t* line;
+        bool proceeds;
+        int32_t restart;
+    };
+    for (const Case& c : {Case{L"", true, 0}, Case{L"--restart --installTSP", true, 1}, Case{L"x--restartx", true, 1},
+                          Case{L"--INSTALLTSP", true, 0}, Case{L"0049 30 1234567", true, 0}}) {
+        cCV_INSTALLER app;
+        app.setCommandLine(c.line);
+        EXPECT_EQ(app.parseCommandLine(), c.proceeds) << testsupport::narrow(c.line);
+        EXPECT_EQ(app.isRestartRequested(), c.restart) << testsupport::narrow(c.line);
+        EXPECT_FALSE(testsupport::fileExists(full)) << testsupport::narrow(c.line);
+    }
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp"}, {3}, 4));
+
+    // The application object logs through its own logger; a scratch one stands in for stage 2.
+    struct LoggedApp : cCV_INSTALLER {
+        explicit LoggedApp(Logger* l) { logger = l; }
+        ~LoggedApp() override { logger = nullptr; }
+    };
+    {
+        LoggedApp app(log.logger());
+        app.setCommandLine(L" --installTSP ");
+        EXPECT_FALSE(app.parseCommandLine());
+        EXPECT_EQ(app.isRestartRequested(), 0);
+    }
+    EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", NAME}, {3, 4}, 5)) << describe(readAll());
+    {
+        LoggedApp app(log.logger());
+        app.setCommandLine(L"--uninstallTSP");
+        EXPECT_FALSE(app.parseCommandLine());
+    }
+    EXPECT_FALSE(testsupport::fileExists(full));
+    EXPECT_TRUE(testsupport::fileExists(full + L".OLD"));
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp"}, {3}, 5)) << describe(readAll());
+
+    // A failed removal: the file is held open without delete sharing.
+    ASSERT_TRUE(testsupport::writeBytes(full, "busy"));
+    {
+        handles::Kernel holder(::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+        LoggedApp app(log.logger());
+        app.setCommandLine(L"--uninstallTSP");
+        EXPECT_FALSE(app.parseCommandLine());
+    }
+    // A failed installation: the provider folder does not exist.
+    ::SetEnvironmentVariableW(L"WINDIR", (dir.path() + L"/nowhere").c_str());
+    {
+        LoggedApp app(log.logger());
+        app.setCommandLine(L"--installTSP");
+        EXPECT_FALSE(app.parseCommandLine());
+    }
+    ::SetEnvironmentVariableW(L"WINDIR", savedWindir);
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp"}, {3}, 5)) << describe(readAll());
+
+    const auto lines = log.of(L"cCV_INSTALLER::parseCommandLine");
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0].message, L"Parsing commandline: > --installTSP <");
+    EXPECT_EQ(lines[1].message, L"TSP was installed!");
+    EXPECT_EQ(lines[1].level, 5);
+    EXPECT_EQ(lines[3].message, L"TSP was uninstalled!");
+    EXPECT_EQ(lines[3].level, 5);
+    EXPECT_EQ(lines[5].message, L"TSP was NOT uninstalled!");
+    EXPECT_EQ(lines[5].level, 2);
+    EXPECT_EQ(lines[7].message, L"TSP was NOT installed!");
+    EXPECT_EQ(lines[7].level, 2);
+}
