@@ -1,0 +1,215 @@
+"""The real CV_setup.exe --installTSP / --uninstallTSP under Wine: the provider DLL in the system
+folder as the installer's process sees it (system32, or syswow64 for a 32-bit installer on the
+64-bit prefix), loadable by a program of the same bitness, the telephony provider list in the
+prefix's registry (in the installer's registry view), the log lines, no update request and no
+stop by a running instance. The prefix's list and provider files are saved and restored."""
+
+import os
+import struct
+import unittest
+
+import cvtest
+from updateserver import UpdateServer
+
+KEY = r"HKLM\SOFTWARE\MICROSOFT\WINDOWS\CURRENTVERSION\TELEPHONY\PROVIDERS"
+INSTALLER = cvtest.built("CV_setup.exe")
+
+
+def pe_machine(path):
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0", path
+    return struct.unpack_from("<H", data, pe + 4)[0]
+
+
+IS_64 = pe_machine(INSTALLER) == 0x8664
+SYSTEM_DIR = os.path.join(cvtest.PREFIX, "drive_c", "windows", "system32" if IS_64 else "syswow64")
+VIEW = "/reg:64" if IS_64 else "/reg:32"
+PROVIDER_BUILD = cvtest.built(os.path.join("provider", "CV_TSP64.tsp" if IS_64 else "CV_TSP32.tsp"))
+TSP = os.path.join(SYSTEM_DIR, "CV_TSP.tsp")
+OLD = TSP + ".OLD"
+
+
+def reg(*args):
+    code, out = cvtest.run("reg", list(args) + [VIEW], timeout=60, cwd=cvtest.BUILD_DIR)
+    return code, out
+
+
+def provider_list():
+    """{value name: int or text} of the list key; None when the key is missing."""
+    code, out = reg("query", KEY)
+    if code != 0:
+        return None
+    values = {}
+    for line in out.splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) == 3 and parts[1] in ("REG_DWORD", "REG_SZ"):
+            values[parts[0]] = int(parts[2], 16) if parts[1] == "REG_DWORD" else parts[2]
+    return values
+
+
+def seed(values):
+    reg("delete", KEY, "/f")
+    code, out = reg("add", KEY, "/f")
+    assert code == 0, out
+    for name, value in values.items():
+        if isinstance(value, int):
+            code, out = reg("add", KEY, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f")
+        else:
+            code, out = reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+        assert code == 0, out
+
+
+def stamp(exe, port):
+    """Appends a deployment block that names the loopback server."""
+    values = [("PROTOCOL", "http"), ("HOST", "127.0.0.1"), ("PORT", str(port)),
+              ("PORTAL", "/vazu/portal/req?loadPortal"), ("CLIENT", "/vazu/portal/req?loadPortal"),
+              ("EVENTS", "/vazu/webportlets/portal/eventViewer"), ("PRODUCT", "Brightel RudEvuvor"), ("LOGLEVEL", "5")]
+    block = "ADDED_SERVERPARAMETERS:" + "".join("ADDED_SERVERPARAMETER_%s<%s>" % kv for kv in values) + "\r\n"
+    with open(exe, "ab") as f:
+        f.write(block.encode("cp1252"))
+
+
+class ProviderInstallation(unittest.TestCase):
+    def setUp(self):
+        self.scratch = cvtest.ScratchDir("tsp")
+        cvtest.clear_logs()
+        # Save what the prefix has: the list key and the provider files.
+        self.saved_reg = self.scratch.file("providers.reg")
+        code, _ = reg("export", KEY, cvtest.to_windows(self.saved_reg), "/y")
+        self.had_key = code == 0
+        self.saved_files = {}
+        for p in (TSP, OLD):
+            if os.path.exists(p):
+                with open(p, "rb") as f:
+                    self.saved_files[p] = f.read()
+                os.remove(p)
+        self.server = UpdateServer()
+        self.server.start()
+        self.exe = cvtest.copy_installer(self.scratch.path)
+        stamp(self.exe, self.server.http_port)
+        self.release = self.scratch.file("release-holder")
+        self.holder = None
+
+    def tearDown(self):
+        open(self.release, "w").close()
+        if self.holder:
+            try:
+                self.holder.wait(30)
+            except Exception:
+                self.holder.kill()
+        self.server.stop()
+        for p in (TSP, OLD):
+            if os.path.exists(p):
+                os.remove(p)
+        for p, data in self.saved_files.items():
+            with open(p, "wb") as f:
+                f.write(data)
+        reg("delete", KEY, "/f")
+        if self.had_key:
+            reg("import", cvtest.to_windows(self.saved_reg))
+        self.scratch.cleanup()
+
+    def hold_instance(self):
+        self.holder = cvtest.Run(cvtest.fixture("instanceholder.exe"), [cvtest.to_windows(self.release)])
+        self.assertEqual(self.holder.proc.stdout.readline().strip(), b"holding")
+
+    def run_installer(self, option):
+        cvtest.clear_logs()
+        code, out = cvtest.run(self.exe, [option], timeout=120)
+        log = cvtest.read_log()
+        self.assertTrue(log, "no log written: " + out)
+        return code, log
+
+    def assert_run_ends_after_provider_work(self, log, option, result_line):
+        msgs = cvtest.messages(log)
+        texts = [m for _, _, m in msgs]
+        self.assertIn("Parsing commandline: >%s<" % option, texts)
+        result = [(lvl, fn) for lvl, fn, m in msgs if m == result_line]
+        self.assertEqual(result, [("debug   - ", "cCV_INSTALLER::parseCommandLine")], log)
+        stop = [(lvl, fn) for lvl, fn, m in msgs
+                if m == "Command line parsing caused the app to stop! (This could be desired!)"]
+        self.assertEqual(stop, [("FATAL   - ", "cCV_INSTALLER::InitInstance")], log)
+        # Start-up ends there: no instance check, no deployment block, no update.
+        self.assertNotIn("Searching for previous instance", texts)
+        after = texts[texts.index(result_line) + 1:]
+        self.assertEqual(after[0], "Command line parsing caused the app to stop! (This could be desired!)")
+        self.assertTrue(all(fn in ("cCV_INSTALLER::InitInstance", "cCV_INSTALLER::ExitInstance")
+                            for _, fn, m in msgs[texts.index(result_line) + 1:]), after)
+        self.assertEqual(self.server.requests, [])
+        self.assertEqual([n for n in os.listdir(self.scratch.path) if n.endswith(".deployment")], [])
+
+    def test_install_remove_install_with_a_running_instance(self):
+        seed({"ProviderFileName0": "unimdm.tsp", "ProviderID0": 1, "ProviderFileName1": "kmddsp.tsp",
+              "ProviderID1": 2, "NumProviders": 2, "NextProviderID": 5})
+        self.hold_instance()
+
+        # Installation.
+        code, log = self.run_installer("--installTSP")
+        self.assertEqual(code, 0, log)
+        self.assert_run_ends_after_provider_work(log, "--installTSP", "TSP was installed!")
+        self.assertTrue(os.path.exists(TSP), TSP)
+        with open(TSP, "rb") as f, open(PROVIDER_BUILD, "rb") as g:
+            self.assertTrue(f.read() == g.read(), "the build of the installer's own bitness, byte for byte")
+        self.assertEqual(pe_machine(TSP), pe_machine(INSTALLER))
+        self.assertEqual(provider_list(), {"ProviderFileName0": "unimdm.tsp", "ProviderID0": 1,
+                                           "ProviderFileName1": "kmddsp.tsp", "ProviderID1": 2,
+                                           "ProviderFileName2": "CV_TSP.tsp", "ProviderID2": 5,
+                                           "NumProviders": 3, "NextProviderID": 6})
+        texts = [m for _, _, m in cvtest.messages(log)]
+        self.assertIn("Path to TSP files: C:/windows/system32/", texts)
+        self.assertIn("Extracted C:/windows/system32/CV_TSP.tsp from resource", texts)
+        self.assertIn("Setting ProviderID2 to 5", texts)
+
+        # The installed file loads in a program of the installer's bitness, through the same
+        # system folder name.
+        code, out = cvtest.run(cvtest.fixture("tspprobe.exe"), [r"C:\windows\system32\CV_TSP.tsp"], timeout=60)
+        self.assertEqual(code, 0, out)
+        self.assertIn("lines=0 phones=0 pointer=%d" % (64 if IS_64 else 32), out)
+
+        # Removal: out of the list, file moved aside.
+        code, log = self.run_installer("--uninstallTSP")
+        self.assertEqual(code, 0, log)
+        self.assert_run_ends_after_provider_work(log, "--uninstallTSP", "TSP was uninstalled!")
+        self.assertFalse(os.path.exists(TSP))
+        self.assertTrue(os.path.exists(OLD))
+        self.assertEqual(provider_list(), {"ProviderFileName0": "unimdm.tsp", "ProviderID0": 1,
+                                           "ProviderFileName1": "kmddsp.tsp", "ProviderID1": 2,
+                                           "NumProviders": 2, "NextProviderID": 6})
+        texts = [m for _, _, m in cvtest.messages(log)]
+        self.assertIn("Found TSP in list at position: ProviderFileName2", texts)
+        self.assertIn("Renamed C:/windows/system32/CV_TSP.tsp to C:/windows/system32/CV_TSP.tsp.OLD", texts)
+
+        # Installation again: the .OLD of the removal goes, the provider gets a fresh ID.
+        code, log = self.run_installer("--installTSP")
+        self.assertEqual(code, 0, log)
+        self.assert_run_ends_after_provider_work(log, "--installTSP", "TSP was installed!")
+        self.assertTrue(os.path.exists(TSP))
+        self.assertFalse(os.path.exists(OLD))
+        self.assertIn("Deleted CV_TSP.tsp.OLD at C:/windows/system32/", [m for _, _, m in cvtest.messages(log)])
+        self.assertEqual(provider_list()["ProviderID2"], 6)
+        self.assertEqual(provider_list()["NextProviderID"], 7)
+        self.assertTrue(self.holder.running(), "the running instance was left alone")
+
+    def test_options_are_case_sensitive_and_restart_wins(self):
+        seed({"NumProviders": 0, "NextProviderID": 1})
+        # These runs go on as normal runs: an update request fails at once, its box is answered.
+        self.server.configure(status=404)
+        for args in (["--INSTALLTSP"], ["--restart", "--installTSP"]):
+            option = " ".join(args)
+            cvtest.clear_logs()
+            run = cvtest.InstallerRun(self.exe, args)
+            try:
+                run.wait(120)
+            finally:
+                run.kill()
+            texts = [m for _, _, m in cvtest.messages(cvtest.read_log())]
+            self.assertIn("Parsing commandline: >%s<" % option, texts)
+            self.assertNotIn("TSP was installed!", texts)
+            self.assertFalse(os.path.exists(TSP), option)
+            self.assertEqual(provider_list(), {"NumProviders": 0, "NextProviderID": 1}, option)
+
+
+if __name__ == "__main__":
+    cvtest.main()
