@@ -101,8 +101,7 @@ std::wstring cREGhandler::getRegValue(std::wstring keyPath, std::wstring valueNa
     return result;
 }
 
-bool cREGhandler::setRegValue(HKEY root, std::wstring keyPath, std::wstring valueName, std::wstring value,
-                              int32_t kind)
+bool cREGhandler::setRegValue(HKEY root, std::wstring keyPath, std::wstring valueName, std::wstring value, int32_t kind)
 {
     const std::wstring where = keyPath + L" - " + valueName;
 

@@ -43,7 +43,8 @@ int64_t emulationValue()
         return -1;
     }
     DWORD type = 0, n = 0, size = sizeof(n);
-    const LONG status = ::RegQueryValueExW(key, ownFileName().c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&n), &size);
+    const LONG status =
+        ::RegQueryValueExW(key, ownFileName().c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&n), &size);
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS && type == REG_DWORD ? static_cast<int64_t>(n) : -1;
 }
@@ -64,8 +65,9 @@ protected:
     void SetUp() override
     {
         HKEY k = nullptr;
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+            ERROR_SUCCESS);
         ::RegCloseKey(k);
     }
     void TearDown() override
@@ -91,11 +93,21 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
         const wchar_t* version;
         int64_t written; // -1: nothing
     } rows[] = {
-        {L"8.0.6001.18702", 8000},   {L"9.0.8112.16421", 9000}, {L"9.10.9200.16384", 10000},
-        {L"9.11.9600.16384", -1},    {L"9.0", -1},              {L"9", -1},
-        {L"9.", -1},                 {L"10.0.9200.16384", 10000}, {L"11.0.9600.16384", 11000},
-        {L"6.0.2900.2180", -1},      {L"7.0.5730.13", -1},      {L"", -1},
-        {L".11.0", -1},              {L"12.0", -1},             {L"11", -1},
+        {L"8.0.6001.18702", 8000},
+        {L"9.0.8112.16421", 9000},
+        {L"9.10.9200.16384", 10000},
+        {L"9.11.9600.16384", -1},
+        {L"9.0", -1},
+        {L"9", -1},
+        {L"9.", -1},
+        {L"10.0.9200.16384", 10000},
+        {L"11.0.9600.16384", 11000},
+        {L"6.0.2900.2180", -1},
+        {L"7.0.5730.13", -1},
+        {L"", -1},
+        {L".11.0", -1},
+        {L"12.0", -1},
+        {L"11", -1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testsupport::narrow(row.version));
@@ -118,9 +130,11 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
         const auto added = cap.of(L"cREGhandler::addRegKey");
         if (row.written >= 0) {
             ASSERT_EQ(added.size(), 2u);
-            EXPECT_EQ(added[0].message, L"Registry key added: Software\\Microsoft\\Internet Explorer\\MAIN - FeatureControl");
-            EXPECT_EQ(added[1].message, L"Registry key added: Software\\Microsoft\\Internet Explorer\\MAIN\\FeatureControl"
-                                        L" - FEATURE_BROWSER_EMULATION");
+            EXPECT_EQ(added[0].message,
+                      L"Registry key added: Software\\Microsoft\\Internet Explorer\\MAIN - FeatureControl");
+            EXPECT_EQ(added[1].message,
+                      L"Registry key added: Software\\Microsoft\\Internet Explorer\\MAIN\\FeatureControl"
+                      L" - FEATURE_BROWSER_EMULATION");
             const auto written = cap.of(L"cREGhandler::setRegValue");
             ASSERT_EQ(written.size(), 1u);
             EXPECT_EQ(written[0].message, std::wstring(L"Registry written: ") + cCFG::BROWSER_EMULATION_KEY + L" - " +
@@ -163,7 +177,8 @@ TEST(GlobalConfiguration, StagesWritesAndTheRealBrowserKey)
         cfg.writeParameter(L"DEPLOYMENT_SERVER_HOST", L"cv.example.test");
         cfg.writeParameter(L"DEPLOYMENT_SERVER_PORT", L"");
     }
-    EXPECT_EQ(testsupport::readBytes(file), "[common]\r\nDEPLOYMENT_SERVER_HOST=cv.example.test\r\nDEPLOYMENT_SERVER_PORT=\r\n")
+    EXPECT_EQ(testsupport::readBytes(file),
+              "[common]\r\nDEPLOYMENT_SERVER_HOST=cv.example.test\r\nDEPLOYMENT_SERVER_PORT=\r\n")
         << "the file stays after the object is gone";
     ::DeleteFileW(file.c_str());
 
@@ -181,7 +196,9 @@ TEST(GlobalConfiguration, StagesWritesAndTheRealBrowserKey)
     EXPECT_EQ(seen[2], L"cCFG::cCFG|Loading global configuration");
     EXPECT_EQ(seen[3], L"FileobjectConfigfile::FileobjectConfigfile|Prepared configfile: " + file);
     // The product's browser key, whatever version this prefix holds.
-    EXPECT_EQ(seen[4].rfind(L"cREGhandler::getRegValue|Registry key red:Software\\Microsoft\\Internet Explorer - Version = ", 0), 0u)
+    EXPECT_EQ(seen[4].rfind(
+                  L"cREGhandler::getRegValue|Registry key red:Software\\Microsoft\\Internet Explorer - Version = ", 0),
+              0u)
         << testsupport::narrow(seen[4]);
     EXPECT_EQ(seen[5].rfind(L"cCFG::cCFG|Installed version of IE: ", 0), 0u);
     const size_t n = seen.size();

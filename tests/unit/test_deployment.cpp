@@ -67,10 +67,9 @@ TEST(DeploymentBlock, SampleBlock)
 
 TEST(DeploymentBlock, OrderDuplicatesBrokenAndEmptyEntries)
 {
-    const std::string reordered = marker() +
-                                  "ADDED_SERVERPARAMETER_LOGLEVEL<1>ADDED_SERVERPARAMETER_PORTAL</p>"
-                                  "ADDED_SERVERPARAMETER_PORT<80>ADDED_SERVERPARAMETER_PORT<81>"
-                                  "ADDED_SERVERPARAMETER_HOST< h >ADDED_SERVERPARAMETER_PROTOCOL<http>\r\n";
+    const std::string reordered = marker() + "ADDED_SERVERPARAMETER_LOGLEVEL<1>ADDED_SERVERPARAMETER_PORTAL</p>"
+                                             "ADDED_SERVERPARAMETER_PORT<80>ADDED_SERVERPARAMETER_PORT<81>"
+                                             "ADDED_SERVERPARAMETER_HOST< h >ADDED_SERVERPARAMETER_PROTOCOL<http>\r\n";
     EXPECT_EQ(param(reordered, cCV_INSTALLER::DEPLOYMENT_SERVER_PORT), L"80") << "the first entry counts";
     EXPECT_EQ(param(reordered, cCV_INSTALLER::DEPLOYMENT_SERVER_URL_PORTAL), L"/p");
     EXPECT_EQ(param(reordered, cCV_INSTALLER::DEPLOYMENT_SERVER_HOST), L" h ") << "no trimming";
@@ -109,8 +108,9 @@ TEST(DeploymentBlock, ReadFromFilesWithBinaryAroundIt)
 
     // Zero bytes and high bytes inside and behind the block: zeros read as line feeds, the rest
     // through code page 1252.
-    const std::string messy = image + marker() + "ADDED_SERVERPARAMETER_PRODUCT<Br\xe4nd\x80l>" + std::string("\0\0", 2) +
-                              "ADDED_SERVERPARAMETER_HOST<a" + std::string(1, '\0') + "b>\r\n" + std::string("\x01\0\xfe", 3);
+    const std::string messy = image + marker() + "ADDED_SERVERPARAMETER_PRODUCT<Br\xe4nd\x80l>" +
+                              std::string("\0\0", 2) + "ADDED_SERVERPARAMETER_HOST<a" + std::string(1, '\0') +
+                              "b>\r\n" + std::string("\x01\0\xfe", 3);
     ASSERT_TRUE(testsupport::writeBytes(dir.file(L"b.exe"), messy));
     const std::wstring messyBlock = cCV_INSTALLER::readDeploymentBlock(dir.file(L"b.exe"));
     EXPECT_EQ(cCV_INSTALLER::getDeploymentParameter(messyBlock, cCV_INSTALLER::DEPLOYMENT_PRODUCT),

@@ -32,8 +32,8 @@ public:
         if (::RegOpenKeyExW(root_, path_.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
             return false;
         }
-        const bool done = ::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size) ==
-                          ERROR_SUCCESS;
+        const bool done =
+            ::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
         ::RegCloseKey(key);
         return done;
     }
