@@ -55,8 +55,8 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, std::wstring 
 
     // The write is checked as a whole: open, every byte written, and the close that flushes it.
     DWORD error = ERROR_SUCCESS;
-    handles::Kernel output(::CreateFileW(targetPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    handles::Kernel output(::CreateFileW(targetPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output.valid()) {
         error = ::GetLastError();
     } else {

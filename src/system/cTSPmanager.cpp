@@ -48,9 +48,7 @@ std::wstring text(int32_t number) { return textutil::format(L"%i", number); }
 } // namespace
 
 cTSPmanager::cTSPmanager(Logger* logger)
-    : Loguser(logger),
-      environment(new cEnvironment(logger)),
-      resourceManager(new Binaryresourcemanager(logger)),
+    : Loguser(logger), environment(new cEnvironment(logger)), resourceManager(new Binaryresourcemanager(logger)),
       registry(new cREGhandler(logger))
 {
     providerFolder = normalizePath(environment->getEnvironmentVariable(cEnvironment::ENV_WINDIR)) + L"/system32/";
@@ -215,7 +213,8 @@ void cTSPmanager::addToProviderList(const std::wstring& fileName)
     // The IDs are 32-bit registry numbers: the next one wraps as the stored number does.
     const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(m) + 1u);
     log(5, F, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
-    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next), cREGhandler::KIND_NUMBER);
+    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next),
+                          cREGhandler::KIND_NUMBER);
 
     log(5, F, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
     registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(n + 1), cREGhandler::KIND_NUMBER);
@@ -241,7 +240,8 @@ void cTSPmanager::removeFromProviderList(const std::wstring& fileName)
     } else {
         for (int32_t k = i; k < m; ++k) {
             const std::wstring moved = registry->getRegValue(PROVIDER_LIST_KEY, fileNameValue(k + 1));
-            registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, fileNameValue(k), moved, cREGhandler::KIND_TEXT);
+            registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, fileNameValue(k), moved,
+                                  cREGhandler::KIND_TEXT);
         }
         registry->delRegValue(PROVIDER_LIST_KEY, fileNameValue(m));
         for (int32_t k = i; k < m; ++k) {

@@ -21,7 +21,8 @@ class cREGhandler;
 class cTSPmanager : public Loguser {
 public:
     // The telephony provider list under HKEY_LOCAL_MACHINE, and its values.
-    static constexpr const wchar_t* PROVIDER_LIST_KEY = L"SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\TELEPHONY\\PROVIDERS";
+    static constexpr const wchar_t* PROVIDER_LIST_KEY =
+        L"SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\TELEPHONY\\PROVIDERS";
     static constexpr const wchar_t* NUM_PROVIDERS = L"NumProviders";
     static constexpr const wchar_t* NEXT_PROVIDER_ID = L"NextProviderID";
     static constexpr const wchar_t* PROVIDER_FILE_NAME_FORMAT = L"ProviderFileName%i";

@@ -86,7 +86,8 @@ TEST(Binaryresourcemanager, WritesTheBuildOfTheOwnBitnessByteForByte)
     EXPECT_EQ(written.size(), expected.size());
     EXPECT_TRUE(written == expected) << "content differs from the resource";
     EXPECT_EQ(peMachine(written), sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
-    EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"File not found: " + target, L"Extracted resource to: " + target}));
+    EXPECT_EQ(messages(log),
+              (std::vector<std::wstring>{L"File not found: " + target, L"Extracted resource to: " + target}));
     for (const auto& l : log.of(F)) {
         EXPECT_EQ(l.level, 5) << testsupport::narrow(l.message);
     }
@@ -112,7 +113,8 @@ TEST(Binaryresourcemanager, ExistingTargetKeptOrReplacedByOverride)
     for (const auto& l : log.fresh()) {
         fresh.push_back(l.message);
     }
-    EXPECT_EQ(fresh, (std::vector<std::wstring>{L"Found file: " + target, L"Override it!", L"Extracted resource to: " + target}));
+    EXPECT_EQ(fresh, (std::vector<std::wstring>{L"Found file: " + target, L"Override it!",
+                                                L"Extracted resource to: " + target}));
 }
 
 TEST(Binaryresourcemanager, FileInUseWithoutDeleteSharingIsStillRewritten)
@@ -143,7 +145,8 @@ TEST(Binaryresourcemanager, MissingResourceTypeLeavesAnEmptyFile)
     EXPECT_FALSE(manager.extractResource(L"NOSUCHTYPE", target, true));
     EXPECT_TRUE(testsupport::fileExists(target));
     EXPECT_EQ(testsupport::readBytes(target).size(), 0u);
-    EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"File not found: " + target, L"Unable to find resourcetype: NOSUCHTYPE"}));
+    EXPECT_EQ(messages(log),
+              (std::vector<std::wstring>{L"File not found: " + target, L"Unable to find resourcetype: NOSUCHTYPE"}));
     EXPECT_EQ(log.of(F).back().level, 5);
 }
 
@@ -156,7 +159,8 @@ TEST(Binaryresourcemanager, MissingFolderIsNotCreated)
 
     EXPECT_FALSE(manager.extractResource(L"TSP", target, true));
     EXPECT_FALSE(testsupport::fileExists(dir.path() + L"/absent"));
-    EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"File not found: " + target, L"Unable to create file: " + target}));
+    EXPECT_EQ(messages(log),
+              (std::vector<std::wstring>{L"File not found: " + target, L"Unable to create file: " + target}));
 }
 
 TEST(Binaryresourcemanager, FolderAsTargetCountsAsFoundAndCannotBeCreated)
@@ -171,7 +175,8 @@ TEST(Binaryresourcemanager, FolderAsTargetCountsAsFoundAndCannotBeCreated)
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
     EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << "the folder stays";
-    EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"Found file: " + target, L"Override it!", L"Unable to create file: " + target}));
+    EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"Found file: " + target, L"Override it!",
+                                                        L"Unable to create file: " + target}));
 }
 
 TEST(Binaryresourcemanager, FailedWriteIsReportedNotExtracted)

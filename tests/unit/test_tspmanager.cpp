@@ -4,8 +4,8 @@
 // forms of installTSP / uninstallTSP) or, for the command line, WINDIR pointed at one. This test
 // program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
 #include "Binaryresourcemanager.h"
-#include "cCV_INSTALLER.h"
 #include "Fileobject.h"
+#include "cCV_INSTALLER.h"
 #include "cTSPmanager.h"
 #include "handles.h"
 #include "logcapture.h"
@@ -107,14 +107,16 @@ Values readAll()
 void writeAll(const Values& values)
 {
     handles::RegKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr),
+        ERROR_SUCCESS);
     for (const auto& [name, v] : readAll()) {
         ::RegDeleteValueW(key.get(), name.c_str());
     }
     for (const auto& [name, v] : values) {
-        ASSERT_EQ(::RegSetValueExW(key.get(), name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            ::RegSetValueExW(key.get(), name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
+            ERROR_SUCCESS);
     }
 }
 
@@ -159,7 +161,8 @@ std::string resourceBytes()
     if (found == nullptr) {
         return {};
     }
-    return std::string(static_cast<const char*>(::LockResource(::LoadResource(self, found))), ::SizeofResource(self, found));
+    return std::string(static_cast<const char*>(::LockResource(::LoadResource(self, found))),
+                       ::SizeofResource(self, found));
 }
 
 // Saves the provider list of the prefix and restores it (or removes the key it did not have).
@@ -275,7 +278,8 @@ TEST_F(TspManager, DamagedCountLeavesTheListAlone)
         EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
         EXPECT_TRUE(readAll() == seeded) << describe(readAll());
         const auto fresh = log.fresh();
-        const std::wstring line = L"Provider list is damaged: NumProviders = " + std::to_wstring(static_cast<int32_t>(count));
+        const std::wstring line =
+            L"Provider list is damaged: NumProviders = " + std::to_wstring(static_cast<int32_t>(count));
         EXPECT_EQ(levelOf(fresh, line), 2);
         EXPECT_TRUE(messagesOf(fresh, L"cREGhandler::setRegValue").empty());
     }
@@ -287,7 +291,8 @@ TEST_F(TspManager, RemovalOfAMiddleEntryClosesTheGap)
     cTSPmanager manager(log.logger());
 
     EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
-    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 12, 13}, 20)) << describe(readAll());
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 12, 13}, 20))
+        << describe(readAll());
     const auto mine = messagesOf(log.lines(), UNINSTALL);
     EXPECT_EQ(mine, (std::vector<std::wstring>{
                         L"Path to TSP files: " + dir.path(),
@@ -303,7 +308,8 @@ TEST_F(TspManager, RemovalOfTheLastEntryDeletesOnlyIt)
     cTSPmanager manager(log.logger());
 
     EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
-    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 11, 12}, 20)) << describe(readAll());
+    EXPECT_TRUE(readAll() == list({L"unimdm.tsp", L"kmddsp.tsp", L"ndptsp.tsp"}, {10, 11, 12}, 20))
+        << describe(readAll());
 }
 
 TEST_F(TspManager, RemovalOfAnUnlistedNameStillMovesTheFileAside)
@@ -458,9 +464,9 @@ TEST_F(TspManager, InstalledProviderLoadsAndReportsNoDevices)
     handles::Module dll(::LoadLibraryW(full.c_str()));
     ASSERT_TRUE(dll.valid()) << "error " << ::GetLastError();
     auto get = [&](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(dll.get(), name)); };
-    for (const char* name : {"TSPI_lineNegotiateTSPIVersion", "TSPI_providerEnumDevices", "TSPI_providerInit",
-                             "TSPI_providerShutdown", "TSPI_providerUIIdentify", "TUISPI_providerInstall",
-                             "TUISPI_providerRemove", "TUISPI_providerConfig"}) {
+    for (const char* name :
+         {"TSPI_lineNegotiateTSPIVersion", "TSPI_providerEnumDevices", "TSPI_providerInit", "TSPI_providerShutdown",
+          "TSPI_providerUIIdentify", "TUISPI_providerInstall", "TUISPI_providerRemove", "TUISPI_providerConfig"}) {
         EXPECT_NE(get(name), nullptr) << name;
     }
     using Negotiate = LONG(WINAPI*)(DWORD, DWORD, DWORD, LPDWORD);
@@ -480,7 +486,8 @@ TEST_F(TspManager, InstalledProviderLoadsAndReportsNoDevices)
     EXPECT_EQ(version, 0x00020002u);
     EXPECT_EQ(negotiate(INITIALIZE_NEGOTIATION, 0x00020000, 0x00040000, &version), 0);
     EXPECT_EQ(version, 0x00030001u) << "the highest both speak";
-    EXPECT_EQ(negotiate(INITIALIZE_NEGOTIATION, 0x00010003, 0x00010004, &version), LONG(LINEERR_INCOMPATIBLEAPIVERSION));
+    EXPECT_EQ(negotiate(INITIALIZE_NEGOTIATION, 0x00010003, 0x00010004, &version),
+              LONG(LINEERR_INCOMPATIBLEAPIVERSION));
     EXPECT_EQ(negotiate(0, 0x00020000, 0x00030000, &version), LONG(LINEERR_BADDEVICEID)) << "no line devices";
 
     DWORD lines = 99;
