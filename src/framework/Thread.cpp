@@ -28,7 +28,10 @@ bool Thread::createThread(DWORD flags, unsigned stackSize)
     return true;
 }
 
-DWORD Thread::resumeThread() { return threadHandle.valid() ? ::ResumeThread(threadHandle.get()) : static_cast<DWORD>(-1); }
+DWORD Thread::resumeThread()
+{
+    return threadHandle.valid() ? ::ResumeThread(threadHandle.get()) : static_cast<DWORD>(-1);
+}
 
 bool Thread::setThreadPriority(int priority)
 {

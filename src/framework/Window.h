@@ -26,8 +26,8 @@ public:
     static HINSTANCE resourceModule();
     static void setResourceModule(HINSTANCE module);
 
-    BOOL CreateEx(DWORD exStyle, const std::wstring& className, const std::wstring& title, DWORD style, int x,
-                  int y, int width, int height, HWND parent, HMENU menuOrId = nullptr);
+    BOOL CreateEx(DWORD exStyle, const std::wstring& className, const std::wstring& title, DWORD style, int x, int y,
+                  int width, int height, HWND parent, HMENU menuOrId = nullptr);
     BOOL DestroyWindow();
 
     HWND getHandle() const { return handle; }

@@ -4,8 +4,8 @@
 
 bool cDWT::stylesOf(DWT_WINDOWTYPE type, DWORD& style, DWORD& exStyle)
 {
-    const DWORD frame = WS_POPUP | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX |
-                        WS_MAXIMIZEBOX;
+    const DWORD frame =
+        WS_POPUP | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
     exStyle = 0;
     switch (type) {
     case DWT_FRAME:
@@ -47,9 +47,9 @@ cDWT::cDWT(DWT_WINDOWTYPE type, Logger* logger, int32_t iconId, const std::wstri
     if (iconId != 0) {
         icon = ::LoadIconW(Window::resourceModule(), MAKEINTRESOURCEW(iconId));
     }
-    const std::wstring className = Window::registerClass(CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS,
-                                                         ::LoadCursorW(nullptr, IDC_ARROW),
-                                                         static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)), icon);
+    const std::wstring className =
+        Window::registerClass(CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS, ::LoadCursorW(nullptr, IDC_ARROW),
+                              static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)), icon);
     if (CreateEx(exStyle, className, title, style, x, y, width, height, parent, nullptr)) {
         ShowWindow(SW_HIDE);
         created = 1;

@@ -18,12 +18,12 @@ using DWT_WINDOWTYPE = int32_t;
 
 class cDWT : public Window, public Atomhandler {
 public:
-    static constexpr DWT_WINDOWTYPE DWT_FRAME = 0;           // caption, sizing frame, min/max boxes
-    static constexpr DWT_WINDOWTYPE DWT_TOOLFRAME = 1;       // as DWT_FRAME, tool window
-    static constexpr DWT_WINDOWTYPE DWT_BORDER_SIZABLE = 2;  // border and sizing frame, no caption
-    static constexpr DWT_WINDOWTYPE DWT_BORDER = 3;          // border, fixed frame
-    static constexpr DWT_WINDOWTYPE DWT_PLAIN = 4;           // no border
-    static constexpr DWT_WINDOWTYPE DWT_CHILD = 5;           // child control
+    static constexpr DWT_WINDOWTYPE DWT_FRAME = 0;          // caption, sizing frame, min/max boxes
+    static constexpr DWT_WINDOWTYPE DWT_TOOLFRAME = 1;      // as DWT_FRAME, tool window
+    static constexpr DWT_WINDOWTYPE DWT_BORDER_SIZABLE = 2; // border and sizing frame, no caption
+    static constexpr DWT_WINDOWTYPE DWT_BORDER = 3;         // border, fixed frame
+    static constexpr DWT_WINDOWTYPE DWT_PLAIN = 4;          // no border
+    static constexpr DWT_WINDOWTYPE DWT_CHILD = 5;          // child control
 
     cDWT(DWT_WINDOWTYPE type, Logger* logger, int32_t iconId, const std::wstring& title, int32_t x, int32_t y,
          int32_t width, int32_t height, HWND parent);

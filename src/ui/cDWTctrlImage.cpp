@@ -3,8 +3,8 @@
 #include "MemoryContext.h"
 #include "PaintContext.h"
 
-cDWTctrlImage::cDWTctrlImage(Logger* logger, int32_t controlId, int32_t bitmapId, int32_t x, int32_t y,
-                             int32_t width, int32_t height, HWND parent)
+cDWTctrlImage::cDWTctrlImage(Logger* logger, int32_t controlId, int32_t bitmapId, int32_t x, int32_t y, int32_t width,
+                             int32_t height, HWND parent)
     : cDWTctrl(logger, controlId, L"", x, y, width, height, parent), constructed(0)
 {
     bitmap.load(Window::resourceModule(), static_cast<UINT>(bitmapId));

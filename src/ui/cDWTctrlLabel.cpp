@@ -5,8 +5,8 @@
 #include <vector>
 
 cDWTctrlLabel::cDWTctrlLabel(Logger* logger, HWND parent, const std::wstring& text, const std::wstring& hoverText,
-                             cDWTctrlLabel* hoverTarget, LOGFONTW fontDescription, COLORREF textColour,
-                             int32_t centred, int32_t clickCode, int32_t x, int32_t y, int32_t width, int32_t height)
+                             cDWTctrlLabel* hoverTarget, LOGFONTW fontDescription, COLORREF textColour, int32_t centred,
+                             int32_t clickCode, int32_t x, int32_t y, int32_t width, int32_t height)
     : cDWTctrl(logger, 0, L"", x, y, width, height, parent), clickCode(clickCode), text(text), hoverText(hoverText),
       textColour(textColour), centred(centred), eraseOnNextPaint(0), hoverTarget(hoverTarget), constructed(0),
       paintCount(0)

@@ -3,7 +3,6 @@
 #include "Application.h"
 #include "Thread.h"
 
-
 cDWTwnd::cDWTwnd(Logger* logger, int32_t iconId, const std::wstring& title, int32_t x, int32_t y, int32_t width,
                  int32_t height, HWND parent, int32_t minTrackWidth, int32_t minTrackHeight, int32_t centre)
     : cDWT(DWT_BORDER_SIZABLE, logger, iconId, title, x, y, width, height, parent), constructed(0), resizable(1),

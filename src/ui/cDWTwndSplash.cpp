@@ -24,8 +24,7 @@ cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
     background = new cDWTctrlImage(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT, handle);
     logo = new cDWTctrlImage(logger, 0, IDB_SPLASH_LOGO, 10, 10, 0, 0, handle);
     titleLabel = new cDWTctrlLabel(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
-    statusLabel =
-        new cDWTctrlLabel(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10, 40, 180, 20);
+    statusLabel = new cDWTctrlLabel(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10, 40, 180, 20);
 
     place();
 

@@ -98,7 +98,8 @@ TEST(Toolkit, WindowTypeTable)
 TEST(Toolkit, UnknownWindowTypeEndsProcessWithFatalLine)
 {
     testsupport::TempDir dir(L"dwt");
-    const auto bad = testsupport::runProgram(testsupport::fixture(L"dwtwindow.exe"), L"\"" + dir.path() + L"\" 6", 30000);
+    const auto bad =
+        testsupport::runProgram(testsupport::fixture(L"dwtwindow.exe"), L"\"" + dir.path() + L"\" 6", 30000);
     ASSERT_TRUE(bad.finished);
     EXPECT_EQ(bad.exitCode, 1u);
     const std::string log = testsupport::readBytes(dir.file(L"dwt.log"));
@@ -114,7 +115,8 @@ TEST(Toolkit, UnknownWindowTypeEndsProcessWithFatalLine)
     EXPECT_NE(log.find("Using LOCAL atoms"), std::string::npos);
 
     testsupport::TempDir dir2(L"dwt");
-    const auto good = testsupport::runProgram(testsupport::fixture(L"dwtwindow.exe"), L"\"" + dir2.path() + L"\" 2", 30000);
+    const auto good =
+        testsupport::runProgram(testsupport::fixture(L"dwtwindow.exe"), L"\"" + dir2.path() + L"\" 2", 30000);
     ASSERT_TRUE(good.finished);
     EXPECT_EQ(good.exitCode, 0u) << "a type from the table creates its window";
 }
@@ -266,8 +268,8 @@ TEST(Toolkit, LabelPaintsRedrawsOnlyOnChangeAndIsDisabledWithoutClickCode)
 {
     logcapture::Capture log;
     CommandSink parent(log.logger());
-    cDWTctrlLabel label(log.logger(), parent.getHandle(), L"Please wait", L"", nullptr, tahoma(), 0, 0, 0, 10, 10,
-                        180, 20);
+    cDWTctrlLabel label(log.logger(), parent.getHandle(), L"Please wait", L"", nullptr, tahoma(), 0, 0, 0, 10, 10, 180,
+                        20);
     cDWTctrlLabel empty(log.logger(), parent.getHandle(), L"", L"", nullptr, tahoma(), 0, 0, 0, 10, 40, 180, 20);
     parent.ShowWindow(SW_SHOWNOACTIVATE);
     parent.UpdateWindow();
@@ -309,8 +311,8 @@ TEST(Toolkit, HoverTextGoesToTargetLabel)
     logcapture::Capture log;
     cDWTwnd parent(log.logger(), 0, L"hover", 0, 0, 300, 100, nullptr, 0, 0, 0);
     cDWTctrlLabel status(log.logger(), parent.getHandle(), L"", L"", nullptr, tahoma(), 0, 0, 0, 10, 40, 180, 20);
-    cDWTctrlLabel link(log.logger(), parent.getHandle(), L"Help", L"Opens the help", &status, tahoma(), 0, 0, 3, 10,
-                       10, 100, 20);
+    cDWTctrlLabel link(log.logger(), parent.getHandle(), L"Help", L"Opens the help", &status, tahoma(), 0, 0, 3, 10, 10,
+                       100, 20);
     cDWTctrlLabel plain(log.logger(), parent.getHandle(), L"Plain", L"", &status, tahoma(), 0, 0, 3, 120, 10, 100, 20);
     parent.ShowWindow(SW_SHOWNOACTIVATE);
     pump();

@@ -123,8 +123,8 @@ TEST(Workerthread, MessagePumpStartAndDestroy)
     at = log.find(DEBUG, "PumpWorker - Waiting for the thread to be in manageable state");
     ASSERT_GE(at, 0);
     for (const char* text : {"PumpWorker - Sending stop message", "PumpWorker - Waiting for the thread to stop",
-                             "PumpWorker - Entering shutdown state - Exit code is: 0", "PumpWorker - Stopping FPSkeeper",
-                             "PumpWorker - Done"}) {
+                             "PumpWorker - Entering shutdown state - Exit code is: 0",
+                             "PumpWorker - Stopping FPSkeeper", "PumpWorker - Done"}) {
         at = log.find(DEBUG, text, at);
         ASSERT_GE(at, 0) << text;
     }
