@@ -1,11 +1,14 @@
 #include "cCV_INSTALLER.h"
 
 #include "Fileobject.h"
+#include "Logger.h"
+#include "Rootwindow.h"
 #include "cCFG.h"
 #include "cEnvironment.h"
 #include "cProcesshandler.h"
 #include "cTSPmanager.h"
-#include "Logger.h"
+#include "cWebupdater.h"
+#include "cWorkerthreadSplash.h"
 #include "handles.h"
 #include "textutil.h"
 
@@ -45,6 +48,14 @@ cCV_INSTALLER::cCV_INSTALLER(DWORD waitStepMs) : waitStepMs(waitStepMs) {}
 cCV_INSTALLER::~cCV_INSTALLER()
 {
     // ExitInstance normally did this already; a test that never ran it must not leak.
+    if (present(webupdater)) {
+        delete webupdater;
+    }
+    webupdater = nullptr;
+    if (present(rootwindow)) {
+        delete rootwindow;
+    }
+    rootwindow = nullptr;
     if (present(logger)) {
         delete logger;
     }
@@ -90,6 +101,8 @@ BOOL cCV_INSTALLER::InitInstance()
     // Stage 1
     restartRequested = 0;
     logger = nullptr;
+    rootwindow = nullptr;
+    webupdater = nullptr;
 
     // Stage 2
     if (!startLogger()) {
@@ -128,6 +141,62 @@ BOOL cCV_INSTALLER::InitInstance()
     log(5, F, L"Writing deployment");
     writeDeployment();
 
+    // Stage 9
+    webupdater = new cWebupdater(logger, UPDATER_AGENT);
+
+    // Stage 10
+    log(5, F, L"Creating Rootwindow");
+    rootwindow = new Rootwindow(logger, ROOTWINDOW_TITLE);
+    ::SetForegroundWindow(rootwindow->getHandle());
+
+    // Stage 11
+    cWorkerthreadSplash* splash = cWorkerthreadSplash::create(logger, rootwindow);
+    splash->setTexts(getDeploymentParameter(deploymentContent, DEPLOYMENT_PRODUCT), L"Please wait");
+
+    // Stage 12
+    const BOOL restarted = updateAndRestart(splash);
+    splash->destroy();
+    delete splash;
+    return restarted;
+}
+
+std::wstring cCV_INSTALLER::updateRequestPath()
+{
+    return std::wstring(UPDATE_REQUEST_PATH) + L"&var=cvmode:on&var=cvversion:" + VERSION_LABEL;
+}
+
+BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
+{
+    static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
+
+    const int32_t result =
+        webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
+                               getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
+                               getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(),
+                               UPDATE_CONTENT_TYPE, executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
+    const DWORD systemError = ::GetLastError();
+    webupdater->setProgressCallback(nullptr);
+
+    if (result == cWebupdater::UPDATE_DONE) {
+        std::wstring userName;
+        {
+            cEnvironment environment(logger);
+            userName = environment.getEnvironmentVariable(cEnvironment::ENV_USERNAME);
+        }
+        cProcesshandler* handler = new cProcesshandler(logger, executableFullPath, userName);
+        const bool started = handler->startProcess(OPTION_RESTART);
+        delete handler;
+        if (started) {
+            return TRUE;
+        }
+        log(2, F, L"Unable to restart");
+        return FALSE;
+    }
+
+    const std::wstring reason =
+        textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
+    ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
+    log(2, F, reason);
     return FALSE;
 }
 
@@ -262,6 +331,16 @@ int32_t cCV_INSTALLER::findPreviousInstance()
 int cCV_INSTALLER::ExitInstance()
 {
     static const wchar_t* const F = L"cCV_INSTALLER::ExitInstance";
+    if (present(webupdater)) {
+        log(5, F, L"Shutting down updater");
+        delete webupdater;
+    }
+    webupdater = nullptr;
+    if (present(rootwindow)) {
+        log(5, F, L"Closing Rootwindow");
+        delete rootwindow;
+    }
+    rootwindow = nullptr;
     if (present(logger)) {
         log(5, F, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
         delete logger;

@@ -13,6 +13,9 @@
 #include <string>
 
 class Logger;
+class Rootwindow;
+class cWebupdater;
+class cWorkerthreadSplash;
 
 class cCV_INSTALLER : public Application, public cAbstract {
 public:
@@ -27,6 +30,14 @@ public:
     static constexpr const wchar_t* OPTION_UNINSTALL_TSP = L"--uninstallTSP";
     // File name of the telephony service provider in the system folder and in the provider list.
     static constexpr const wchar_t* TSP_FILE_NAME = L"CV_TSP.tsp";
+    static constexpr const wchar_t* UPDATE_REQUEST_PATH = L"/vazu/public/req?getCVupdate";
+    static constexpr const wchar_t* UPDATE_CONTENT_TYPE = L"application";
+    static constexpr const wchar_t* UPDATE_COOKIE_NAME = L"TRBCreds";
+    static constexpr const wchar_t* UPDATER_AGENT = L"Callvane installer - Webupdate";
+    static constexpr const wchar_t* ROOTWINDOW_TITLE = L"Callvane Rootwindow";
+    static constexpr const wchar_t* UPDATE_FAILED_TEXT =
+        L"Unable to download the Callvane! Installer will be closed. Make sure the Installer has Internet Access and "
+        L"run the Installer again.";
 
     // waitStepMs: the pause between the start-up tests for the application-data folder (5000 ms
     // in the product; tests pass a shorter one).
@@ -72,6 +83,9 @@ public:
 
     // The file-name prefix rule: the base name's text before "CV" (empty when "CV" is missing
     // or stands first).
+    // The path of the update request: the fixed request, the client mode and this build's version.
+    static std::wstring updateRequestPath();
+
     static std::wstring fileNamePrefix(const std::wstring& executableFileName);
     // Full path of the running executable, normalised (at most 260 characters are read).
     static std::wstring executablePath();
@@ -83,9 +97,14 @@ public:
 protected:
     void log(int32_t level, const wchar_t* function, const std::wstring& message) const;
 
+    // Stage 12: ask the server, swap the file in and restart it; TRUE only when the restart started.
+    BOOL updateAndRestart(cWorkerthreadSplash* splash);
+
     HANDLE instanceMutex = nullptr;
     int32_t restartRequested = 0;
     Logger* logger = nullptr;
+    Rootwindow* rootwindow = nullptr;
+    cWebupdater* webupdater = nullptr;
     std::wstring deploymentContent;  // the block read in stage 7, empty without one
     std::wstring deploymentFileName; // prefix + "CV.deployment"
     std::wstring executableFullPath; // the running executable, "/" separators

@@ -1,0 +1,215 @@
+"""The main job end to end: a stamped CV_setup.exe under Wine asks a loopback update server for
+the current build, swaps it in place of itself (keeping the backup) and restarts it with
+"--restart"; every failure ends in the error message box and leaves the installer file as it was."""
+
+import hashlib
+import os
+import re
+import threading
+import time
+import unittest
+
+import cvtest
+from test_deployment import SAMPLE, stamp
+from updateserver import UpdateServer
+
+REQUEST_PATH = "/vazu/public/req?getCVupdate&var=cvmode:on&var=cvversion:3.39-QRN32-VLM6.52578"
+LAST_MODIFIED = "Tue, 05 Mar 2024 14:07:09 GMT"
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def padded(path, size):
+    """A program's bytes with an overlay appended, so the body lies outside the refused size band."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return data + b"\0" * max(0, size - len(data))
+
+
+class BoxAnswerer:
+    """Answers every "Error" message box on the display while it runs, and counts them."""
+
+    def __init__(self):
+        self.count = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+        self._thread.start()
+
+    def _loop(self):
+        while not self._stop.is_set():
+            if cvtest.window_ids("^Error$") and cvtest.answer_message_box("^Error$", timeout=5):
+                self.count += 1
+                time.sleep(0.7)
+            time.sleep(0.2)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(timeout=15)
+
+
+class UpdateRun(unittest.TestCase):
+    def setUp(self):
+        self.scratch = cvtest.ScratchDir("update")
+        cvtest.clear_logs()
+        self.server = UpdateServer()
+        self.server.start()
+        self.exe = self.scratch.file("CV_setup.exe")
+        values = [(o, w, {"--protocol": "http", "--host": "127.0.0.1", "--port": str(self.server.http_port),
+                          "--product": "Callvane"}.get(o, v)) for o, w, v in SAMPLE]
+        r = stamp(cvtest.built("CV_setup.exe"), self.exe, values)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.stamped = digest(self.exe)
+        self.boxes = BoxAnswerer()
+
+    def tearDown(self):
+        self.boxes.stop()
+        self.server.stop()
+        # A restarted demo client ends by itself within seconds; give it the time before cleaning up.
+        cvtest.wait_until(lambda: not os.path.exists(self.exe + ".started.txt") or self._client_done(), 15)
+        self.scratch.cleanup()
+
+    def _client_done(self):
+        return time.time() - os.path.getmtime(self.exe + ".started.txt") > 6
+
+    def run_installer(self, timeout=180):
+        run = cvtest.Run(self.exe)
+        code = run.wait(timeout)
+        return code, cvtest.read_log()
+
+    def level2(self, log):
+        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == "cCV_INSTALLER::InitInstance"]
+
+    def assertShutdownInOrder(self, msgs):
+        order = [msgs.index(m) for m in ("Shutting down updater", "Closing Rootwindow")]
+        self.assertEqual(order, sorted(order))
+        self.assertGreater(len(msgs) - 1, order[-1])
+        self.assertEqual(msgs[-1], "Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)")
+
+    def expect_failure(self, reason):
+        code, log = self.run_installer()
+        self.assertEqual(code, 0)
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, 10), "no error message box")
+        errors = self.level2(log)
+        self.assertEqual(len(errors), 1, log)
+        self.assertRegex(errors[0], r"^Unable to check for update \(reason %d - -?\d+\)$" % reason)
+        self.assertEqual(digest(self.exe), self.stamped, "the installer file must stay as it was")
+        self.assertFalse(os.path.exists(self.exe + ".started.txt"))
+        msgs = [m for _, _, m in cvtest.messages(log)]
+        self.assertShutdownInOrder(msgs)
+        return log
+
+    def test_typical_run_swaps_and_restarts(self):
+        client = padded(cvtest.fixture("democlient.exe"), 200000)
+        body_file = self.scratch.file("delivered.bin")
+        with open(body_file, "wb") as f:
+            f.write(client)
+        self.server.configure(status=200, content_type="application/octet-stream", last_modified=LAST_MODIFIED,
+                              body_file=body_file)
+        code, log = self.run_installer()
+        self.assertEqual(code, 0)
+
+        self.assertEqual(len(self.server.requests), 1)
+        req = self.server.requests[0]
+        self.assertEqual(req["line"], "GET %s HTTP/1.1" % REQUEST_PATH)
+        self.assertEqual(self.server.header(req, "User-Agent"), "Callvane installer - Webupdate")
+        self.assertIsNone(self.server.header(req, "If-Modified-Since"), "an unconditional request")
+
+        self.assertEqual(digest(self.exe), hashlib.sha256(client).hexdigest(), "the delivered file took the place")
+        self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped, "the backup holds the installer")
+        self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20))
+        with open(self.exe + ".started.txt", encoding="utf-8") as f:
+            proof = dict(l.split("=", 1) for l in f.read().splitlines() if "=" in l)
+        self.assertEqual(proof["args"], "--restart", "exactly the restart option and nothing else")
+        self.assertEqual(os.path.normcase(proof["cwd"].rstrip("\\/")).lower(),
+                         cvtest.to_windows(self.scratch.path).lower())
+        # The delivered file carries the server's Last-Modified time.
+        self.assertEqual(time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(os.path.getmtime(self.exe))),
+                         "2024-03-05 14:07:09")
+
+        msgs = [m for _, _, m in cvtest.messages(log)]
+        for earlier, later in [("Writing deployment", "Creating Rootwindow"),
+                               ("Creating Rootwindow", "Shutting down updater"),
+                               ("Shutting down updater", "Closing Rootwindow")]:
+            self.assertLess(msgs.index(earlier), msgs.index(later), log)
+        self.assertEqual(msgs[-1], "Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)")
+        self.assertEqual(self.level2(log), [])
+        self.assertEqual(self.boxes.count, 0)
+
+    def test_restarted_installer_waits_for_the_first_run(self):
+        # The server delivers this very installer; the restarted copy is then told there is nothing (404).
+        body_file = self.scratch.file("delivered.bin")
+        with open(self.exe, "rb") as src, open(body_file, "wb") as f:
+            f.write(src.read())
+        self.server.configure(status=200, content_type="application/x-msdownload", last_modified=LAST_MODIFIED,
+                              body_file=body_file)
+        watcher_done = threading.Event()
+
+        def switch_to_404():
+            if cvtest.wait_until(lambda: len(self.server.requests) >= 1, 120):
+                self.server.configure(status=404, content_type="text/html", body_text="gone")
+            watcher_done.set()
+
+        threading.Thread(target=switch_to_404, daemon=True).start()
+        code, _ = self.run_installer()
+        self.assertEqual(code, 0)
+        # The second run ends after its failed check (404, answered box).
+        self.assertTrue(cvtest.wait_until(lambda: "reason 16" in cvtest.read_log(), 120), cvtest.read_log())
+        self.assertTrue(cvtest.wait_until(lambda: cvtest.read_log().count("Shutdown cCV_INSTALLER done") == 2, 60))
+        log = cvtest.read_log()
+        lines = cvtest.log_lines(log)
+        instances = []
+        for l in lines:
+            name = l[10:l.index("\t")]
+            if name not in instances:
+                instances.append(name)
+        self.assertEqual(len(instances), 2, "two runs, each with its own instance name")
+        first, second = instances
+        first_shutdown = max(i for i, l in enumerate(lines) if l[10:].startswith(first) and "Shutdown cCV_INSTALLER" in l)
+        second_msgs = [(i, cvtest.function_and_message(l)[1]) for i, l in enumerate(lines) if l[10:].startswith(second)]
+        waiting = [i for i, m in second_msgs if m == "Waiting for previous instance to stop"]
+        free = [i for i, m in second_msgs if m == "No previous instance running"]
+        self.assertEqual(len(waiting), 1)
+        self.assertEqual(len(free), 1)
+        self.assertIn("Parsing commandline: >--restart<", [m for _, m in second_msgs])
+        self.assertGreater(free[0], first_shutdown, "the restarted copy went on only after the first run closed")
+        self.assertEqual(len(self.server.requests), 2)
+
+    def test_no_deployment_block(self):
+        cvtest.copy_installer(self.scratch.path)  # the unstamped build in place of the stamped copy
+        self.stamped = digest(self.exe)
+        self.expect_failure(6)
+        self.assertEqual(len(self.server.requests), 0)
+
+    def test_not_found(self):
+        self.server.configure(status=404, content_type="text/html", body_text="<html>not here</html>")
+        self.expect_failure(16)
+
+    def test_wrong_content_type(self):
+        self.server.configure(status=200, content_type="text/html", body_size=300000)
+        self.expect_failure(11)
+
+    def test_size_in_the_refused_band(self):
+        self.server.configure(status=200, content_type="application/octet-stream", body_size=50000)
+        self.expect_failure(18)
+
+    def test_truncated_body(self):
+        self.server.configure(status=200, content_type="application/octet-stream", body_size=400000,
+                              truncate_after=150000)
+        self.expect_failure(13)
+
+    def test_delivered_file_that_cannot_start(self):
+        self.server.configure(status=200, content_type="application/octet-stream", body_size=300000)
+        code, log = self.run_installer()
+        self.assertEqual(code, 0)
+        self.assertIn(("ERROR   - ", "cCV_INSTALLER::InitInstance", "Unable to restart"), cvtest.messages(log))
+        time.sleep(1.5)
+        self.assertEqual(self.boxes.count, 0, "a failed restart shows nothing")
+        self.assertNotEqual(digest(self.exe), self.stamped, "the delivered file stays in place for the next start")
+        self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped)
+
+
+if __name__ == "__main__":
+    cvtest.main()
