@@ -14,6 +14,7 @@ by `openssl`. What every GET is answered with is a response description (a dict)
     content_length  "auto" (the body's length), an integer (sent as is, may lie), or None (no header)
     truncate_after  send only this many body bytes, then close the connection
     delay           seconds to wait before answering
+    rate            send the body at about this many bytes per second (0: as fast as possible)
     chunked         send the body with chunked transfer coding (no Content-Length)
     headers         extra response headers, a list of [name, value]
     routes          {path: description} overriding the description for one request path
@@ -170,7 +171,7 @@ class _Handler(BaseHTTPRequestHandler):
         if not send_body:
             self.wfile.flush()
             return
-        self._send_body(source, to_send, chunked)
+        self._send_body(source, to_send, chunked, float(d.get("rate") or 0))
         if chunked and truncate is None:
             self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
@@ -180,10 +181,11 @@ class _Handler(BaseHTTPRequestHandler):
             except OSError:
                 pass
 
-    def _send_body(self, source, length, chunked):
+    def _send_body(self, source, length, chunked, rate=0.0):
         kind, data = source
-        block = 65536
+        block = 65536 if rate <= 0 else max(1024, min(65536, int(rate / 20)))
         sent = 0
+        started = time.monotonic()
         fh = open(data, "rb") if kind == "file" else None
         try:
             while sent < length:
@@ -201,6 +203,11 @@ class _Handler(BaseHTTPRequestHandler):
                 else:
                     self.wfile.write(piece)
                 sent += len(piece)
+                if rate > 0:
+                    ahead = sent / rate - (time.monotonic() - started)
+                    if ahead > 0:
+                        self.wfile.flush()
+                        time.sleep(ahead)
         finally:
             if fh:
                 fh.close()
