@@ -2,6 +2,7 @@
 
 #include "cDWTctrlImage.h"
 #include "cDWTctrlLabel.h"
+#include "cDWTctrlProgress.h"
 #include "resource.h"
 
 #include <cwchar>
@@ -14,7 +15,7 @@ constexpr int32_t MAX_GROW_STEPS = 4096;
 
 cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
     : cDWTwnd(logger, iconId, L"", 0, 0, 0, 0, owner, 0, 0, 0), constructed(0), background(nullptr), logo(nullptr),
-      titleLabel(nullptr), statusLabel(nullptr)
+      titleLabel(nullptr), statusLabel(nullptr), progressBar(nullptr)
 {
     LOGFONTW labelFont{};
     labelFont.lfHeight = 82;
@@ -25,6 +26,10 @@ cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
     logo = new cDWTctrlImage(logger, 0, IDB_SPLASH_LOGO, 10, 10, 0, 0, handle);
     titleLabel = new cDWTctrlLabel(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
     statusLabel = new cDWTctrlLabel(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10, 40, 180, 20);
+    // Created after the labels, so that it lies over the background in the sibling order just as
+    // they do; it paints every pixel of its own and is repainted alone when the progress moves.
+    progressBar = new cDWTctrlProgress(logger, handle, RGB(0, 102, 204), RGB(160, 160, 160), PROGRESS_X, PROGRESS_Y,
+                                       PROGRESS_WIDTH, PROGRESS_HEIGHT);
 
     place();
 
@@ -45,6 +50,8 @@ cDWTwndSplash::~cDWTwndSplash()
     titleLabel = nullptr;
     delete statusLabel;
     statusLabel = nullptr;
+    delete progressBar;
+    progressBar = nullptr;
 }
 
 void cDWTwndSplash::place()
@@ -74,5 +81,12 @@ void cDWTwndSplash::setTexts(const std::wstring& title, const std::wstring& stat
     }
     if (statusLabel != nullptr) {
         statusLabel->setText(status, 1);
+    }
+}
+
+void cDWTwndSplash::setProgress(uint64_t received, uint64_t expected)
+{
+    if (progressBar != nullptr) {
+        progressBar->setProgress(received, expected);
     }
 }

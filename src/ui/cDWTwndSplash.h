@@ -1,14 +1,16 @@
 // cDWTwndSplash: the "Please wait" window near the lower right corner of the work area: a white
 // background, the product logo, a title label and a status label, 200 x 70 client pixels,
 // topmost, fixed size. It is created, used and deleted on the splash thread
-// (cWorkerthreadSplash), which owns it; the main thread only calls setTexts. The 10 pixels below
-// the status label (y 60 to 70) are free for a thin progress bar.
+// (cWorkerthreadSplash), which owns it; the main thread only calls setTexts and setProgress. The
+// 10 pixels below the status label (y 60 to 70) hold a thin download progress bar, invisible
+// until a download with a known size reports progress.
 #pragma once
 
 #include "cDWTwnd.h"
 
 class cDWTctrlImage;
 class cDWTctrlLabel;
+class cDWTctrlProgress;
 
 class cDWTwndSplash : public cDWTwnd {
 public:
@@ -16,6 +18,11 @@ public:
     static constexpr int32_t CLIENT_HEIGHT = 70;
     // Distance of the window's outer right and bottom edges from the work area's.
     static constexpr int32_t MARGIN = 20;
+    // The progress bar in client coordinates, under the status label (10, 40, 180 x 20).
+    static constexpr int32_t PROGRESS_X = 10;
+    static constexpr int32_t PROGRESS_Y = 62;
+    static constexpr int32_t PROGRESS_WIDTH = 180;
+    static constexpr int32_t PROGRESS_HEIGHT = 6;
 
     cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner);
     ~cDWTwndSplash() override;
@@ -23,11 +30,15 @@ public:
 
     // May be called from another thread (see cDWTctrlLabel::setText).
     void setTexts(const std::wstring& title, const std::wstring& status);
+    // May be called from another thread and never waits for the splash thread (see
+    // cDWTctrlProgress::setProgress); expected 0 keeps the bar hidden.
+    void setProgress(uint64_t received, uint64_t expected);
 
     cDWTctrlLabel* getTitleLabel() const { return titleLabel; }
     cDWTctrlLabel* getStatusLabel() const { return statusLabel; }
     cDWTctrlImage* getBackground() const { return background; }
     cDWTctrlImage* getLogo() const { return logo; }
+    cDWTctrlProgress* getProgressBar() const { return progressBar; }
 
 private:
     void place();
@@ -37,4 +48,5 @@ private:
     cDWTctrlImage* logo;
     cDWTctrlLabel* titleLabel;
     cDWTctrlLabel* statusLabel;
+    cDWTctrlProgress* progressBar;
 };

@@ -56,3 +56,10 @@ void cWorkerthreadSplash::setTexts(const std::wstring& title, const std::wstring
         splash->setTexts(title, status);
     }
 }
+
+void cWorkerthreadSplash::setProgress(uint64_t received, uint64_t expected)
+{
+    if (splash != nullptr) {
+        splash->setProgress(received, expected);
+    }
+}

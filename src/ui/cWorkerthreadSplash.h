@@ -1,8 +1,9 @@
 // cWorkerthreadSplash: the splash thread, a Workerthread in message-pump mode whose init creates
 // the splash window (cDWTwndSplash) and whose deInit deletes it, so that the window lives, and is
 // painted, on this thread while the main thread blocks. The application creates it with create,
-// feeds it texts with setTexts, and stops it with destroy before deleting it; the thread owns the
-// splash window, not the Rootwindow that is the window's owner.
+// feeds it texts with setTexts and download progress with setProgress, and stops it with destroy
+// before deleting it; the thread owns the splash window, not the Rootwindow that is the window's
+// owner.
 #pragma once
 
 #include "Workerthread.h"
@@ -23,6 +24,11 @@ public:
 
     // Called on the main thread; nothing happens without a splash window.
     void setTexts(const std::wstring& title, const std::wstring& status);
+    // Called on the main thread, as often as every received block: it stores the bar's width in
+    // pixels and asks for a repaint only when that width changes; it never waits for the splash
+    // thread. expected 0 (no size known) keeps the bar hidden; received above expected counts as
+    // expected. Nothing happens without a splash window.
+    void setProgress(uint64_t received, uint64_t expected);
 
     cDWTwndSplash* getSplash() const { return splash; }
 
