@@ -169,6 +169,11 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
 {
     static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
 
+    if (splash != nullptr) {
+        // The splash thread paints the download's progress; the updater only hands over numbers.
+        webupdater->setProgressCallback(
+            [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
+    }
     const int32_t result =
         webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
