@@ -5,6 +5,8 @@ the current build, swaps it in place of itself (keeping the backup) and restarts
 import hashlib
 import os
 import re
+import shutil
+import subprocess
 import threading
 import time
 import unittest
@@ -137,6 +139,42 @@ class UpdateRun(unittest.TestCase):
         self.assertEqual(msgs[-1], "Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)")
         self.assertEqual(self.level2(log), [])
         self.assertEqual(self.boxes.count, 0)
+
+    def test_splash_shows_download_progress(self):
+        if not shutil.which("import") or not os.environ.get("DISPLAY"):
+            self.skipTest("needs ImageMagick and an X display")
+        body_file = self.scratch.file("delivered.bin")
+        with open(body_file, "wb") as f:
+            f.write(padded(cvtest.fixture("democlient.exe"), 2 * 1048576))
+        # About five seconds of download at 400 KiB/s.
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file,
+                              rate=400 * 1024)
+        run = cvtest.Run(self.exe)
+        shots = []
+        try:
+            self.assertTrue(cvtest.wait_until(lambda: len(self.server.requests) >= 1, 60))
+            for delay in (1.0, 2.5):
+                time.sleep(delay)
+                shot = self.scratch.file("progress-%d.png" % len(shots))
+                subprocess.run(["import", "-window", "root", shot], check=True, timeout=30)
+                shots.append(shot)
+            self.assertEqual(run.wait(120), 0)
+        finally:
+            run.kill()
+        # Pixels of the bar's colour in the screen's lower right corner, where the splash stands.
+        counts = []
+        for shot in shots:
+            size = subprocess.run(["identify", "-format", "%w %h", shot], capture_output=True, text=True,
+                                  timeout=30).stdout.split()
+            w, h = int(size[0]), int(size[1])
+            mean = subprocess.run(["convert", shot, "-crop", "400x200+%d+%d" % (w - 400, h - 200), "+repage",
+                                   "-fuzz", "6%", "-fill", "black", "+opaque", "rgb(0,102,204)", "-fill", "white",
+                                   "-opaque", "rgb(0,102,204)", "-colorspace", "Gray", "-format", "%[fx:mean]",
+                                   "info:"], capture_output=True, text=True, timeout=30).stdout.strip()
+            counts.append(round(float(mean) * 400 * 200))
+        # The bar (6 px high, 4 px of fill per row inside the frame) grows between the two pictures.
+        self.assertGreater(counts[1], counts[0] + 4 * 20, "the bar did not grow: %s" % counts)
+        self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20))
 
     def test_restarted_installer_waits_for_the_first_run(self):
         # The server delivers this very installer; the restarted copy is then told there is nothing (404).
