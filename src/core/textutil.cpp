@@ -59,6 +59,21 @@ std::wstring fromUtf8(const std::string& bytes)
     return out;
 }
 
+std::string toUtf8(const std::wstring& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int needed =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) {
+        return {};
+    }
+    std::string out(static_cast<size_t>(needed), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), needed, nullptr, nullptr);
+    return out;
+}
+
 std::wstring format(const wchar_t* fmt, ...)
 {
     std::vector<wchar_t> buffer(256);

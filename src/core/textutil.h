@@ -13,8 +13,9 @@ std::string toAnsi(const std::wstring& text);
 // Bytes of the thread's ANSI code page to wide text; decoding stops at the first zero byte.
 std::wstring fromAnsi(const char* bytes, size_t length);
 std::wstring fromAnsi(const std::string& bytes);
-// UTF-8 source literals and command-line texts.
+// UTF-8 texts (command lines, files the tests and tools exchange).
 std::wstring fromUtf8(const std::string& bytes);
+std::string toUtf8(const std::wstring& text);
 
 // printf-style formatting; %ls for wide strings, %s for narrow ones.
 std::wstring format(const wchar_t* fmt, ...);

@@ -75,22 +75,24 @@ void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fil
     }
 }
 
+bool cTSPmanager::prepareFolder(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
+                                std::wstring& fullPath, std::wstring& oldPath)
+{
+    log(5, function, L"Path to TSP files: " + folder);
+    Fileobject file(folder, fileName);
+    fullPath = file.getFullPath();
+    oldPath = fullPath + OLD_SUFFIX;
+    Fileobject oldFile(oldPath);
+    deleteOldFile(function, fileName, folder, oldFile);
+    return fileExists(fullPath);
+}
+
 bool cTSPmanager::installTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
 {
     const wchar_t* const F = INSTALL;
-    log(5, F, L"Path to TSP files: " + folder);
-
     std::wstring fullPath;
     std::wstring oldPath;
-    bool present = false;
-    {
-        Fileobject file(folder, fileName);
-        fullPath = file.getFullPath();
-        oldPath = fullPath + OLD_SUFFIX;
-        Fileobject oldFile(oldPath);
-        deleteOldFile(F, fileName, folder, oldFile);
-        present = fileExists(fullPath);
-    }
+    const bool present = prepareFolder(F, fileName, folder, fullPath, oldPath);
 
     if (present) {
         log(3, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
@@ -120,19 +122,9 @@ bool cTSPmanager::uninstallTSP(std::wstring fileName, bool registerProvider, std
 {
     const wchar_t* const F = UNINSTALL;
     bool result = true;
-    log(5, F, L"Path to TSP files: " + folder);
-
     std::wstring fullPath;
     std::wstring oldPath;
-    bool present = false;
-    {
-        Fileobject file(folder, fileName);
-        fullPath = file.getFullPath();
-        oldPath = fullPath + OLD_SUFFIX;
-        Fileobject oldFile(oldPath);
-        deleteOldFile(F, fileName, folder, oldFile);
-        present = fileExists(fullPath);
-    }
+    const bool present = prepareFolder(F, fileName, folder, fullPath, oldPath);
 
     if (registerProvider) {
         removeFromProviderList(fileName);

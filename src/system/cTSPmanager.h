@@ -51,6 +51,10 @@ private:
     // Deletes an ".OLD" file left by an earlier run, logging under function.
     void deleteOldFile(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
                        Fileobject& oldFile);
+    // Logs the folder, drops a ".OLD" copy left by an earlier run, fills in the file's full path and
+    // its ".OLD" path, and tells whether the file is there.
+    bool prepareFolder(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
+                       std::wstring& fullPath, std::wstring& oldPath);
     void addToProviderList(const std::wstring& fileName);
     void removeFromProviderList(const std::wstring& fileName);
     // The list's entry count, or -1 (logged) when it is out of range.

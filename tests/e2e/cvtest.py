@@ -181,42 +181,54 @@ def answer_message_box(title="^Error$", timeout=60, key="Return"):
     return False
 
 
+class BoxAnswerer:
+    """Answers every message box titled "Error" on the display while it runs, and counts them."""
+
+    def __init__(self):
+        import threading
+
+        self.count = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+        self._thread.start()
+
+    def _loop(self):
+        while not self._stop.is_set():
+            if window_ids("^Error$") and answer_message_box("^Error$", timeout=5):
+                self.count += 1
+                time.sleep(0.7)
+            time.sleep(0.2)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(timeout=15)
+
+
 class InstallerRun:
     """CV_setup.exe (or a copy) started under Wine. answer_boxes: a message box titled "Error" is
-    answered as soon as it appears, and counted in boxes_answered."""
+    answered as soon as it appears while the run lasts, and counted in boxes_answered."""
 
     def __init__(self, exe, args=(), env=None, answer_boxes=True):
-        self.boxes_answered = 0
-        self._stop = False
+        self._answerer = BoxAnswerer() if answer_boxes else None
         self.run = Run(exe, args, env=env)
-        self._thread = None
-        if answer_boxes:
-            import threading
 
-            self._thread = threading.Thread(target=self._answer, daemon=True)
-            self._thread.start()
-
-    def _answer(self):
-        while not self._stop and self.run.running():
-            if window_ids("^Error$"):
-                if answer_message_box("^Error$", timeout=5):
-                    self.boxes_answered += 1
-                    time.sleep(0.5)
-            time.sleep(0.2)
+    @property
+    def boxes_answered(self):
+        return self._answerer.count if self._answerer else 0
 
     def wait(self, timeout=120):
         try:
             return self.run.wait(timeout)
         finally:
-            self._stop = True
-            if self._thread:
-                self._thread.join(timeout=10)
+            if self._answerer:
+                self._answerer.stop()
 
     def running(self):
         return self.run.running()
 
     def kill(self):
-        self._stop = True
+        if self._answerer:
+            self._answerer.stop()
         self.run.kill()
 
 

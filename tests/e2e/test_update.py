@@ -31,27 +31,6 @@ def padded(path, size):
     return data + b"\0" * max(0, size - len(data))
 
 
-class BoxAnswerer:
-    """Answers every "Error" message box on the display while it runs, and counts them."""
-
-    def __init__(self):
-        self.count = 0
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._loop, daemon=True)
-        self._thread.start()
-
-    def _loop(self):
-        while not self._stop.is_set():
-            if cvtest.window_ids("^Error$") and cvtest.answer_message_box("^Error$", timeout=5):
-                self.count += 1
-                time.sleep(0.7)
-            time.sleep(0.2)
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join(timeout=15)
-
-
 class UpdateRun(unittest.TestCase):
     def setUp(self):
         self.scratch = cvtest.ScratchDir("update")
@@ -64,7 +43,7 @@ class UpdateRun(unittest.TestCase):
         r = stamp(cvtest.built("CV_setup.exe"), self.exe, values)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.stamped = digest(self.exe)
-        self.boxes = BoxAnswerer()
+        self.boxes = cvtest.BoxAnswerer()
 
     def tearDown(self):
         self.boxes.stop()

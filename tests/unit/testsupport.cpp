@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "handles.h"
+#include "textutil.h"
 
 #include <atomic>
 #include <fstream>
@@ -84,27 +85,9 @@ HANDLE startProcess(const std::wstring& exe, const std::wstring& args, const std
 }
 } // namespace
 
-std::wstring widen(const std::string& s)
-{
-    if (s.empty()) {
-        return {};
-    }
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-    return out;
-}
+std::wstring widen(const std::string& s) { return textutil::fromUtf8(s); }
 
-std::string narrow(const std::wstring& s)
-{
-    if (s.empty()) {
-        return {};
-    }
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
+std::string narrow(const std::wstring& s) { return textutil::toUtf8(s); }
 
 TempDir::TempDir(const std::wstring& tag)
 {
