@@ -48,7 +48,8 @@ std::wstring place(const std::wstring& folder, const std::wstring& fixtureExe, c
 {
     ::CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring target = folder + L"/" + name;
-    EXPECT_TRUE(::CopyFileW(testsupport::fixture(fixtureExe).c_str(), target.c_str(), FALSE)) << testsupport::narrow(target);
+    EXPECT_TRUE(::CopyFileW(testsupport::fixture(fixtureExe).c_str(), target.c_str(), FALSE))
+        << testsupport::narrow(target);
     return target;
 }
 
@@ -59,11 +60,8 @@ struct StartReport {
 };
 
 // Waits for the report a fixture writes once it is ready.
-bool readReport(const std::wstring& file, StartReport& out, DWORD timeoutMs = 15000)
+bool parseReport(const std::wstring& file, StartReport& out)
 {
-    if (!testsupport::waitFor([&] { return testsupport::fileExists(file); }, timeoutMs)) {
-        return false;
-    }
     const std::wstring text = testsupport::widen(testsupport::readBytes(file));
     std::vector<std::wstring> lines;
     size_t start = 0;
@@ -79,6 +77,13 @@ bool readReport(const std::wstring& file, StartReport& out, DWORD timeoutMs = 15
     return true;
 }
 
+// Waits until the fixture's report is there and complete (a loaded machine may show the file
+// before a reader can see all of it).
+bool readReport(const std::wstring& file, StartReport& out, DWORD timeoutMs = 15000)
+{
+    return testsupport::waitFor([&] { return testsupport::fileExists(file) && parseReport(file, out); }, timeoutMs);
+}
+
 // Ends a process the handler started, should a test fail before it stops it.
 class Reaper {
 public:
@@ -90,7 +95,8 @@ public:
             return;
         }
         handles::Kernel process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (process && cProcesshandler::getProcessPath(pid, handler.getExecutablePath(), handler.getUserName()) != L"") {
+        if (process &&
+            cProcesshandler::getProcessPath(pid, handler.getExecutablePath(), handler.getUserName()) != L"") {
             ::TerminateProcess(process.get(), 99);
             ::WaitForSingleObject(process.get(), 5000);
         }
