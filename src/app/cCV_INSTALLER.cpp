@@ -106,46 +106,46 @@ BOOL cCV_INSTALLER::InitInstance()
 
     // Stage 2
     if (!startLogger()) {
-        log(1, F, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
+        log(LOG_FATAL, F, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
         return FALSE;
     }
 
     // Stage 3
     if (!parseCommandLine()) {
-        log(1, F, L"Command line parsing caused the app to stop! (This could be desired!)");
+        log(LOG_FATAL, F, L"Command line parsing caused the app to stop! (This could be desired!)");
         return FALSE;
     }
 
     // Stage 4
-    log(5, F, L"Searching for previous instance");
+    log(LOG_DEBUG, F, L"Searching for previous instance");
     if (findPreviousInstance() == 1) {
-        log(3, F, L"Found a previous instance (quit)");
+        log(LOG_WARNING, F, L"Found a previous instance (quit)");
         return FALSE;
     }
 
     // Stage 5
     if (!Application::InitInstance()) {
-        log(5, F, L"Super returned FALSE");
+        log(LOG_DEBUG, F, L"Super returned FALSE");
         return FALSE;
     }
 
     // Stage 6
-    log(5, F, L"Checking for previous versions");
+    log(LOG_DEBUG, F, L"Checking for previous versions");
     checkOldCVversions();
 
     // Stage 7
-    log(5, F, L"Reading deployment");
+    log(LOG_DEBUG, F, L"Reading deployment");
     readDeployment();
 
     // Stage 8
-    log(5, F, L"Writing deployment");
+    log(LOG_DEBUG, F, L"Writing deployment");
     writeDeployment();
 
     // Stage 9
     webupdater = new cWebupdater(logger, UPDATER_AGENT);
 
     // Stage 10
-    log(5, F, L"Creating Rootwindow");
+    log(LOG_DEBUG, F, L"Creating Rootwindow");
     rootwindow = new Rootwindow(logger, ROOTWINDOW_TITLE);
     ::SetForegroundWindow(rootwindow->getHandle());
 
@@ -194,14 +194,14 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         if (started) {
             return TRUE;
         }
-        log(2, F, L"Unable to restart");
+        log(LOG_ERROR, F, L"Unable to restart");
         return FALSE;
     }
 
     const std::wstring reason =
         textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
     ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
-    log(2, F, reason);
+    log(LOG_ERROR, F, reason);
     return FALSE;
 }
 
@@ -250,9 +250,9 @@ bool cCV_INSTALLER::startLogger()
         textutil::format(L"cCV_INSTALLER(%x)", static_cast<unsigned int>(nanosSince1970 & 0xFFFFFFFFu));
 
     logger = new Logger(logFolder, logName, instanceName);
-    log(5, F, textutil::format(L"Starting cCV_INSTALLER version %ls", VERSION_LABEL));
+    log(LOG_DEBUG, F, textutil::format(L"Starting cCV_INSTALLER version %ls", VERSION_LABEL));
     if (!remembered.empty()) {
-        log(5, F, remembered);
+        log(LOG_DEBUG, F, remembered);
     }
     return result;
 }
@@ -260,7 +260,7 @@ bool cCV_INSTALLER::startLogger()
 bool cCV_INSTALLER::parseCommandLine()
 {
     static const wchar_t* const F = L"cCV_INSTALLER::parseCommandLine";
-    log(5, F, L"Parsing commandline: >" + commandLine + L"<");
+    log(LOG_DEBUG, F, L"Parsing commandline: >" + commandLine + L"<");
     // Substrings, case-sensitive, in this order; the first found decides.
     if (commandLine.find(OPTION_RESTART) != std::wstring::npos) {
         restartRequested = 1;
@@ -269,9 +269,9 @@ bool cCV_INSTALLER::parseCommandLine()
     if (commandLine.find(OPTION_INSTALL_TSP) != std::wstring::npos) {
         cTSPmanager* manager = new cTSPmanager(logger);
         if (manager->installTSP(TSP_FILE_NAME)) {
-            log(5, F, L"TSP was installed!");
+            log(LOG_DEBUG, F, L"TSP was installed!");
         } else {
-            log(2, F, L"TSP was NOT installed!");
+            log(LOG_ERROR, F, L"TSP was NOT installed!");
         }
         delete manager;
         return false;
@@ -279,9 +279,9 @@ bool cCV_INSTALLER::parseCommandLine()
     if (commandLine.find(OPTION_UNINSTALL_TSP) != std::wstring::npos) {
         cTSPmanager* manager = new cTSPmanager(logger);
         if (manager->uninstallTSP(TSP_FILE_NAME)) {
-            log(5, F, L"TSP was uninstalled!");
+            log(LOG_DEBUG, F, L"TSP was uninstalled!");
         } else {
-            log(2, F, L"TSP was NOT uninstalled!");
+            log(LOG_ERROR, F, L"TSP was NOT uninstalled!");
         }
         delete manager;
         return false;
@@ -300,14 +300,14 @@ int32_t cCV_INSTALLER::findPreviousInstance()
         instanceMutex = ::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
         const DWORD error = ::GetLastError();
         if (existing(instanceMutex, error)) {
-            log(1, F, L"Found a running instance!");
+            log(LOG_FATAL, F, L"Found a running instance!");
             return 1;
         }
-        log(5, F, L"No prevoius instance found");
+        log(LOG_DEBUG, F, L"No prevoius instance found");
         return 0;
     }
 
-    log(5, F, L"Waiting for previous instance to stop");
+    log(LOG_DEBUG, F, L"Waiting for previous instance to stop");
     bool seenExisting = false;
     for (;;) {
         instanceMutex = ::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
@@ -329,7 +329,7 @@ int32_t cCV_INSTALLER::findPreviousInstance()
         }
         ::Sleep(1);
     }
-    log(5, F, L"No previous instance running");
+    log(LOG_DEBUG, F, L"No previous instance running");
     return 0;
 }
 
@@ -337,17 +337,17 @@ int cCV_INSTALLER::ExitInstance()
 {
     static const wchar_t* const F = L"cCV_INSTALLER::ExitInstance";
     if (present(webupdater)) {
-        log(5, F, L"Shutting down updater");
+        log(LOG_DEBUG, F, L"Shutting down updater");
         delete webupdater;
     }
     webupdater = nullptr;
     if (present(rootwindow)) {
-        log(5, F, L"Closing Rootwindow");
+        log(LOG_DEBUG, F, L"Closing Rootwindow");
         delete rootwindow;
     }
     rootwindow = nullptr;
     if (present(logger)) {
-        log(5, F, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
+        log(LOG_DEBUG, F, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
         delete logger;
     }
     logger = nullptr;
@@ -377,17 +377,17 @@ void cCV_INSTALLER::checkOldCVversions()
         for (;;) {
             cProcesshandler* process = cProcesshandler::findProcess(logger, old.executable, user);
             if (process == nullptr) {
-                log(5, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
+                log(LOG_DEBUG, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
             }
-            log(5, F, textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
+            log(LOG_DEBUG, F, textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
             const bool stopped = process->stopProcess();
             delete process;
             if (!stopped) {
-                log(5, F, textutil::format(L"%ls not stopped", old.executable));
+                log(LOG_DEBUG, F, textutil::format(L"%ls not stopped", old.executable));
                 break;
             }
-            log(5, F, textutil::format(L"%ls stopped", old.executable));
+            log(LOG_DEBUG, F, textutil::format(L"%ls stopped", old.executable));
         }
     }
 }
@@ -457,9 +457,9 @@ void cCV_INSTALLER::readDeployment()
 
     deploymentContent = readDeploymentBlock(executableFullPath);
     if (!deploymentContent.empty()) {
-        log(5, F, L"Deployment is: " + deploymentContent);
+        log(LOG_DEBUG, F, L"Deployment is: " + deploymentContent);
     } else {
-        log(1, F, L"This executable has no deployment attached!");
+        log(LOG_FATAL, F, L"This executable has no deployment attached!");
     }
 }
 

@@ -14,7 +14,7 @@ constexpr uintptr_t UNINITIALISED_FILL = 0xCDCDCDCD;
 } // namespace
 
 Logger::Logger(const std::wstring& folder, const std::wstring& filename, const std::wstring& instanceName)
-    : nameColumnWidth(4), active(0), headerWritten(0), level(5), instanceName(instanceName), logFile(nullptr)
+    : nameColumnWidth(4), active(0), headerWritten(0), level(LOG_DEBUG), instanceName(instanceName), logFile(nullptr)
 {
     logFile = new Fileobject(folder, filename);
     active = 1;
@@ -35,15 +35,15 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
         return;
     }
     beginThreadsaveSection();
-    if (callLevel <= level && level > 0 && callLevel >= 0 && callLevel <= 5) {
+    if (callLevel <= level && level > 0 && callLevel >= LOG_OFF && callLevel <= LOG_DEBUG) {
         if (headerWritten == 0) {
             headerWritten = 1;
-            log(0, L"Logger::log", L"====================");
-            log(0, L"Logger::log", textutil::format(L"Logging started for: %ls", instanceName.c_str()));
-            log(0, L"Logger::log",
+            log(LOG_OFF, L"Logger::log", L"====================");
+            log(LOG_OFF, L"Logger::log", textutil::format(L"Logging started for: %ls", instanceName.c_str()));
+            log(LOG_OFF, L"Logger::log",
                 textutil::format(L"      with loglevel: %d - %ls", level,
                                  LOG_LEVEL_NAMES[level < 0 || level > 5 ? 0 : level]));
-            log(0, L"Logger::log", L"--------------------");
+            log(LOG_OFF, L"Logger::log", L"--------------------");
         }
 
         SYSTEMTIME now;

@@ -5,12 +5,14 @@
 // Exactly one exists per run; the application object creates and owns it.
 #pragma once
 
+#include "LogLevel.h"
 #include "Threadsafeobject.h"
 
 #include <cstdint>
 #include <string>
 
 class Fileobject;
+
 
 class Logger : public Threadsafeobject {
 public:

@@ -2,6 +2,7 @@
 // (the application object owns the one Logger of a run) and never changes.
 #pragma once
 
+#include "LogLevel.h"
 #include "cAbstract.h"
 
 #include <cstdint>

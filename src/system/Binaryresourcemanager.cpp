@@ -14,23 +14,23 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, std::wstring 
     // Any existing file or folder counts as found.
     WIN32_FILE_ATTRIBUTE_DATA status;
     if (::GetFileAttributesExW(targetPath.c_str(), GetFileExInfoStandard, &status)) {
-        log(5, F, L"Found file: " + targetPath);
+        log(LOG_DEBUG, F, L"Found file: " + targetPath);
         if (!overrideExisting) {
-            log(5, F, L"Do not override it!");
+            log(LOG_DEBUG, F, L"Do not override it!");
             return false;
         }
-        log(5, F, L"Override it!");
+        log(LOG_DEBUG, F, L"Override it!");
         // Whether the delete worked shows in the creation below.
         ::DeleteFileW(targetPath.c_str());
     } else {
-        log(5, F, L"File not found: " + targetPath);
+        log(LOG_DEBUG, F, L"File not found: " + targetPath);
     }
 
     {
         handles::Kernel created(::CreateFileW(targetPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!created.valid()) {
-            log(5, F, L"Unable to create file: " + targetPath);
+            log(LOG_DEBUG, F, L"Unable to create file: " + targetPath);
             return false;
         }
     }
@@ -38,17 +38,17 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, std::wstring 
     HMODULE self = ::GetModuleHandleW(nullptr);
     HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(RESOURCE_ID), typeName.c_str());
     if (found == nullptr) {
-        log(5, F, L"Unable to find resourcetype: " + typeName);
+        log(LOG_DEBUG, F, L"Unable to find resourcetype: " + typeName);
         return false;
     }
     HGLOBAL loaded = ::LoadResource(self, found);
     if (loaded == nullptr) {
-        log(5, F, L"Unable to load resourcetype: " + typeName);
+        log(LOG_DEBUG, F, L"Unable to load resourcetype: " + typeName);
         return false;
     }
     const void* bytes = ::LockResource(loaded);
     if (bytes == nullptr) {
-        log(5, F, L"Unable to lock resourcetype: " + typeName);
+        log(LOG_DEBUG, F, L"Unable to lock resourcetype: " + typeName);
         return false;
     }
     const DWORD size = ::SizeofResource(self, found);
@@ -71,10 +71,10 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, std::wstring 
         }
     }
     if (error != ERROR_SUCCESS) {
-        log(2, F, textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
+        log(LOG_ERROR, F, textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
         return false;
     }
 
-    log(5, F, L"Extracted resource to: " + targetPath);
+    log(LOG_DEBUG, F, L"Extracted resource to: " + targetPath);
     return true;
 }

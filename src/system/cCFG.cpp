@@ -33,17 +33,17 @@ cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
 {
     static const wchar_t* const F = L"cCFG::cCFG";
 
-    log(5, F, L"Loading environment");
+    log(LOG_DEBUG, F, L"Loading environment");
     environment = new cEnvironment(logger);
 
-    log(5, F, L"Loading fileobject of application");
+    log(LOG_DEBUG, F, L"Loading fileobject of application");
     applicationFile = new Fileobject(modulePath());
 
-    log(5, F, L"Loading global configuration");
+    log(LOG_DEBUG, F, L"Loading global configuration");
     configfile = new FileobjectConfigfile(logger, folderOf(modulePath()), std::move(configFileName));
 
     const std::wstring version = getRegValue(std::move(browserKey), VERSION_VALUE);
-    log(4, F, L"Installed version of IE: " + version);
+    log(LOG_MESSAGE, F, L"Installed version of IE: " + version);
 
     const std::wstring emulation = emulationValueFor(version);
     if (emulation.empty()) {
@@ -57,13 +57,13 @@ cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
 cCFG::~cCFG()
 {
     static const wchar_t* const F = L"cCFG::~cCFG";
-    log(5, F, L"Unloading global configuration");
+    log(LOG_DEBUG, F, L"Unloading global configuration");
     delete configfile;
     configfile = nullptr;
-    log(5, F, L"Unloading environment");
+    log(LOG_DEBUG, F, L"Unloading environment");
     delete environment;
     environment = nullptr;
-    log(5, F, L"Unloading fileobject of application");
+    log(LOG_DEBUG, F, L"Unloading fileobject of application");
     delete applicationFile;
     applicationFile = nullptr;
 }

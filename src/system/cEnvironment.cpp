@@ -23,6 +23,6 @@ std::wstring cEnvironment::getEnvironmentVariable(std::wstring name)
         }
         needed = got;
     }
-    log(5, L"cEnvironment::getEnvironmentVariable", L"Red environment variable: " + name + L" value: " + value);
+    log(LOG_DEBUG, L"cEnvironment::getEnvironmentVariable", L"Red environment variable: " + name + L" value: " + value);
     return value;
 }

@@ -69,16 +69,16 @@ void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fil
     }
     oldFile.deleteFile();
     if (!fileExists(oldFile.getFullPath())) {
-        log(5, function, textutil::format(L"Deleted %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, function, textutil::format(L"Deleted %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     } else {
-        log(3, function, textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_WARNING, function, textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     }
 }
 
 bool cTSPmanager::prepareFolder(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
                                 std::wstring& fullPath, std::wstring& oldPath)
 {
-    log(5, function, L"Path to TSP files: " + folder);
+    log(LOG_DEBUG, function, L"Path to TSP files: " + folder);
     Fileobject file(folder, fileName);
     fullPath = file.getFullPath();
     oldPath = fullPath + OLD_SUFFIX;
@@ -95,22 +95,22 @@ bool cTSPmanager::installTSP(std::wstring fileName, bool registerProvider, std::
     const bool present = prepareFolder(F, fileName, folder, fullPath, oldPath);
 
     if (present) {
-        log(3, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
-        log(5, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_WARNING, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
         if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(5, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_DEBUG, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         } else {
-            log(3, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_WARNING, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         }
     } else {
-        log(5, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
     }
 
     if (!resourceManager->extractResource(RESOURCE_TYPE, fullPath, true)) {
-        log(2, F, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
+        log(LOG_ERROR, F, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
         return false;
     }
-    log(5, F, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
+    log(LOG_DEBUG, F, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
 
     if (registerProvider) {
         addToProviderList(fileName);
@@ -131,21 +131,21 @@ bool cTSPmanager::uninstallTSP(std::wstring fileName, bool registerProvider, std
     }
 
     if (present) {
-        log(5, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
-        log(5, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
         if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(5, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_DEBUG, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         } else {
-            log(3, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_WARNING, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
             if (::DeleteFileW(fullPath.c_str())) {
-                log(5, F, textutil::format(L"Deleted %ls!", fullPath.c_str()));
+                log(LOG_DEBUG, F, textutil::format(L"Deleted %ls!", fullPath.c_str()));
             } else {
-                log(3, F, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
+                log(LOG_WARNING, F, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
                 result = false;
             }
         }
     } else {
-        log(5, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
     }
     return result;
 }
@@ -162,7 +162,7 @@ int32_t cTSPmanager::readProviderCount(const wchar_t* function)
     if (count < 0 || count > MAX_PROVIDER_ENTRIES) {
         // A damaged count would send the search through billions of values or write entries with
         // negative numbers: the list is left as it is.
-        log(2, function, textutil::format(L"Provider list is damaged: NumProviders = %i", count));
+        log(LOG_ERROR, function, textutil::format(L"Provider list is damaged: NumProviders = %i", count));
         return -1;
     }
     return count;
@@ -173,8 +173,8 @@ int32_t cTSPmanager::findInProviderList(const wchar_t* function, const std::wstr
     for (int32_t i = 0; i < count; ++i) {
         const std::wstring name = fileNameValue(i);
         if (equalIgnoringAsciiCase(registry->getRegValue(PROVIDER_LIST_KEY, name), fileName)) {
-            log(5, function, L"Found TSP in list at position: " + name);
-            log(5, function, textutil::format(L"Thats it! I assume %ls is installed right", fileName.c_str()));
+            log(LOG_DEBUG, function, L"Found TSP in list at position: " + name);
+            log(LOG_DEBUG, function, textutil::format(L"Thats it! I assume %ls is installed right", fileName.c_str()));
             return i;
         }
     }
@@ -191,24 +191,24 @@ void cTSPmanager::addToProviderList(const std::wstring& fileName)
     if (findInProviderList(F, fileName, n) >= 0) {
         return;
     }
-    log(5, F, L"UNABLE to fing TSP in the list - this is a 'first' installation");
+    log(LOG_DEBUG, F, L"UNABLE to fing TSP in the list - this is a 'first' installation");
 
     const std::wstring nameValue = fileNameValue(n);
-    log(5, F, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
+    log(LOG_DEBUG, F, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
     registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, nameValue, fileName, cREGhandler::KIND_TEXT);
 
     const int32_t m = readNumber(NEXT_PROVIDER_ID);
     const std::wstring id = idValue(n);
-    log(5, F, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
+    log(LOG_DEBUG, F, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
     registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, id, text(m), cREGhandler::KIND_NUMBER);
 
     // The IDs are 32-bit registry numbers: the next one wraps as the stored number does.
     const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(m) + 1u);
-    log(5, F, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
+    log(LOG_DEBUG, F, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
     registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next),
                           cREGhandler::KIND_NUMBER);
 
-    log(5, F, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
+    log(LOG_DEBUG, F, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
     registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(n + 1), cREGhandler::KIND_NUMBER);
 }
 
@@ -221,7 +221,7 @@ void cTSPmanager::removeFromProviderList(const std::wstring& fileName)
     }
     const int32_t i = findInProviderList(F, fileName, n);
     if (i < 0) {
-        log(5, F, L"UNABLE to fing TSP in the list - I assume it is not installed");
+        log(LOG_DEBUG, F, L"UNABLE to fing TSP in the list - I assume it is not installed");
         return;
     }
 

@@ -19,7 +19,7 @@ FPSkeeper::~FPSkeeper() = default;
 void FPSkeeper::setDesiredFPS(int32_t framesPerSecond)
 {
     desiredFPS = framesPerSecond;
-    log(5, L"FPSkeeper::setDesiredFPS", textutil::format(L"Desired framerate set to %i", framesPerSecond));
+    log(LOG_DEBUG, L"FPSkeeper::setDesiredFPS", textutil::format(L"Desired framerate set to %i", framesPerSecond));
 }
 
 int64_t FPSkeeper::nowNanoseconds()

@@ -57,7 +57,7 @@ void Workerthread::ensureQueue()
 BOOL Workerthread::InitInstance()
 {
     state.store(STATE_INITIALISING);
-    logLine(5, L"Workerthread::InitInstance", L"Starting FPSkeeper");
+    logLine(LOG_DEBUG, L"Workerthread::InitInstance", L"Starting FPSkeeper");
     fpsKeeper = new FPSkeeper(logger);
     fpsKeeper->setDesiredFPS(25);
     initSucceeded = init() ? 1 : 0;
@@ -77,7 +77,7 @@ int Workerthread::Run()
         running.store(0);
     }
     int exit = 0;
-    logLine(5, L"Workerthread::Run", L"Entering running state");
+    logLine(LOG_DEBUG, L"Workerthread::Run", L"Entering running state");
     state.store(STATE_RUNNING);
     bool idle = true;
     LONG idleCount = 0;
@@ -112,7 +112,7 @@ int Workerthread::Run()
         }
     }
 
-    logLine(exit > 0 ? 2 : 5, L"Workerthread::Run",
+    logLine(exit > 0 ? LOG_ERROR : LOG_DEBUG, L"Workerthread::Run",
             textutil::format(L"Entering shutdown state - Exit code is: %i", exit));
     state.store(STATE_SHUTTING_DOWN);
     setAutoDelete(false);
@@ -142,7 +142,7 @@ bool Workerthread::pumpMessages()
 int Workerthread::ExitInstance()
 {
     deInit();
-    logLine(5, L"Workerthread::ExitInstance", L"Stopping FPSkeeper");
+    logLine(LOG_DEBUG, L"Workerthread::ExitInstance", L"Stopping FPSkeeper");
     delete fpsKeeper;
     fpsKeeper = nullptr;
     return Thread::ExitInstance();
@@ -150,7 +150,7 @@ int Workerthread::ExitInstance()
 
 void Workerthread::waitUntilThreadIsRunning()
 {
-    logLine(5, L"Workerthread::waitUntilThreadIsRunning", L"Waiting for the thread to be in manageable state");
+    logLine(LOG_DEBUG, L"Workerthread::waitUntilThreadIsRunning", L"Waiting for the thread to be in manageable state");
     do {
         resumeThread();
         pumpMessages();
@@ -161,11 +161,11 @@ void Workerthread::waitUntilThreadIsRunning()
 void Workerthread::destroy()
 {
     waitUntilThreadIsRunning();
-    logLine(5, L"Workerthread::destroy", L"Sending stop message");
+    logLine(LOG_DEBUG, L"Workerthread::destroy", L"Sending stop message");
     if (state.load() == STATE_RUNNING) {
         running.store(0);
     }
-    logLine(5, L"Workerthread::destroy", L"Waiting for the thread to stop");
+    logLine(LOG_DEBUG, L"Workerthread::destroy", L"Waiting for the thread to stop");
     while (state.load() != STATE_ENDED) {
         resumeThread();
         pumpMessages();
@@ -174,7 +174,7 @@ void Workerthread::destroy()
     while (!hasEnded()) {
         ::Sleep(1);
     }
-    logLine(5, L"Workerthread::destroy", L"Done");
+    logLine(LOG_DEBUG, L"Workerthread::destroy", L"Done");
 }
 
 bool Workerthread::init() { return true; }

@@ -47,13 +47,13 @@ public:
         // "is not derieved from Workerthread!" cannot occur.
         static_assert(std::is_base_of_v<Workerthread, T>, "Workerthread::create: T must derive from Workerthread");
         const std::wstring name = T::CLASS_NAME;
-        logFor(logger, 5, name + L" - Creating Workerthread thread");
+        logFor(logger, LOG_DEBUG, name + L" - Creating Workerthread thread");
         T* thread = Thread::beginThread<T>(THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
         if (thread == nullptr) {
-            logFor(logger, 1, name + L" - Unable to create controlling thread!");
+            logFor(logger, LOG_FATAL, name + L" - Unable to create controlling thread!");
             ::ExitProcess(1);
         }
-        logFor(logger, 5, name + textutil::format(L" - Running as UIthread: %i", uiThread));
+        logFor(logger, LOG_DEBUG, name + textutil::format(L" - Running as UIthread: %i", uiThread));
         thread->setUp(logger, uiThread, T::CLASS_NAME);
         return thread;
     }

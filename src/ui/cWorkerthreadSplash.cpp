@@ -15,7 +15,7 @@ cWorkerthreadSplash::~cWorkerthreadSplash()
 cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* owner)
 {
     if (logger != nullptr) {
-        logger->log(5, L"cWorkerthreadSplash::create",
+        logger->log(LOG_DEBUG, L"cWorkerthreadSplash::create",
                     std::wstring(CLASS_NAME) + L" - Creating cWorkerthreadSplash thread");
     }
     cWorkerthreadSplash* thread = Workerthread::create<cWorkerthreadSplash>(logger, 1);
@@ -30,7 +30,7 @@ cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* own
 bool cWorkerthreadSplash::init()
 {
     if (splash == nullptr) {
-        logLine(5, L"cWorkerthreadSplash::init", L"Showing splash screen");
+        logLine(LOG_DEBUG, L"cWorkerthreadSplash::init", L"Showing splash screen");
         splash = new cDWTwndSplash(logger, iconId, owner != nullptr ? owner->getHandle() : nullptr);
         if (splash->isCreated() == 0) {
             // No window: the thread runs on without one and setTexts does nothing.
@@ -44,7 +44,7 @@ bool cWorkerthreadSplash::init()
 void cWorkerthreadSplash::deInit()
 {
     if (splash != nullptr) {
-        logLine(5, L"cWorkerthreadSplash::deInit", L"Closing splash screen");
+        logLine(LOG_DEBUG, L"cWorkerthreadSplash::deInit", L"Closing splash screen");
         delete splash;
         splash = nullptr;
     }

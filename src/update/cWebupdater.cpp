@@ -107,12 +107,12 @@ cWebupdater::~cWebupdater() = default;
 
 bool cWebupdater::isInternetConnected()
 {
-    log(5, FN_CONNECTED, L"Checking if we can nonnect to the internet");
+    log(LOG_DEBUG, FN_CONNECTED, L"Checking if we can nonnect to the internet");
     if (!internetHandle.valid()) {
-        log(1, FN_CONNECTED, L"Internet connection is not open!");
+        log(LOG_FATAL, FN_CONNECTED, L"Internet connection is not open!");
         return false;
     }
-    log(5, FN_CONNECTED, L"Internet connection is open");
+    log(LOG_DEBUG, FN_CONNECTED, L"Internet connection is open");
     return true;
 }
 
@@ -206,11 +206,11 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
         return true;
     }
     DWORD error = ::GetLastError();
-    log(3, FN_UPDATE, L"Unable to send request!");
+    log(LOG_WARNING, FN_UPDATE, L"Unable to send request!");
 
     bool declined = false;
     if (error == ERROR_INTERNET_INVALID_CA) {
-        log(3, FN_UPDATE, L"Something is wrong about the server certificate (retry)");
+        log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate (retry)");
         const DWORD answer = promptCertificateProblem(request, error);
         if (answer == ERROR_SUCCESS || answer == ERROR_INTERNET_FORCE_RETRY) {
             if (sendRequest(request, headers)) {
@@ -223,22 +223,22 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     }
     if (!declined) {
         if (error == ERROR_INTERNET_SEC_CERT_REVOKED) {
-            log(3, FN_UPDATE, L"Certificate is revoked");
+            log(LOG_WARNING, FN_UPDATE, L"Certificate is revoked");
             *lastError = error;
             return false;
         }
         if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED) {
-            log(3, FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
+            log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
             DWORD securityFlags = 0;
             DWORD size = sizeof(securityFlags);
             if (!::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
-                log(3, FN_UPDATE, L"Unable to get server certificate security flags");
+                log(LOG_WARNING, FN_UPDATE, L"Unable to get server certificate security flags");
                 *lastError = error;
                 return false;
             }
             securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
             if (!::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
-                log(3, FN_UPDATE, L"Unable to set server certificate revocation security option");
+                log(LOG_WARNING, FN_UPDATE, L"Unable to set server certificate revocation security option");
                 *lastError = error;
                 return false;
             }
@@ -249,7 +249,7 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
             return false;
         }
     }
-    log(3, FN_UPDATE, L"Unhandled reason");
+    log(LOG_WARNING, FN_UPDATE, L"Unhandled reason");
     *lastError = error;
     return false;
 }
@@ -291,10 +291,10 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
     }
     if (cookieRequired == 1) {
         if (!cookieFound) {
-            log(3, FN_UPDATE, L"No valid cookie found but it was requested to have one!");
+            log(LOG_WARNING, FN_UPDATE, L"No valid cookie found but it was requested to have one!");
             return UPDATE_NO_COOKIE;
         }
-        log(5, FN_UPDATE, L"Valid cookie found");
+        log(LOG_DEBUG, FN_UPDATE, L"Valid cookie found");
     }
 
     // 6. The connection.
@@ -324,7 +324,7 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
     // 9. Send, working through certificate problems.
     DWORD sendError = 0;
     if (!sendWithCertificateHandling(request.get(), headers, &sendError)) {
-        log(2, FN_UPDATE, L"Unable to send the request to the server");
+        log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
         request.reset();
         connection.reset();
         ::SetLastError(sendError);
@@ -338,7 +338,7 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
 
     // 11. The status.
     const std::wstring statusText = queryInfo(request.get(), HTTP_QUERY_STATUS_CODE);
-    log(5, FN_UPDATE, L"Status code response: " + statusText);
+    log(LOG_DEBUG, FN_UPDATE, L"Status code response: " + statusText);
     const long status = statusText.empty() ? 0 : std::wcstol(statusText.c_str(), nullptr, 10);
     if (status == 404) {
         return UPDATE_NOT_FOUND;
@@ -397,7 +397,7 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
     const uint64_t size = tempFile.getFilesize();
     if (size >= SIZE_REJECT_MIN && size <= SIZE_REJECT_MAX) {
         tempFile.deleteFile();
-        log(2, FN_UPDATE,
+        log(LOG_ERROR, FN_UPDATE,
             textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
                              static_cast<unsigned long long>(size), static_cast<unsigned long long>(SIZE_REJECT_MIN),
                              static_cast<unsigned long long>(SIZE_REJECT_MAX)));
@@ -418,15 +418,15 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
 {
     Fileobject file(tempFile);
     if (!file.createPath(file.getPath())) {
-        log(3, FN_DOWNLOAD, L"Unable to create path for file: " + tempFile);
+        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + tempFile);
     }
 
     handles::Kernel out(::CreateFileW(tempFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) {
         const DWORD error = ::GetLastError();
-        log(2, FN_DOWNLOAD, L"Unable to create temporary file: " + tempFile);
-        log(2, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + tempFile);
+        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         return false;
     }
     // Every failure below leaves no partial file behind.
@@ -452,7 +452,7 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
         }
     }
     if (lengthKnown && expected > maxDownloadSize) {
-        log(2, FN_DOWNLOAD,
+        log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
         return fail();
@@ -465,15 +465,15 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
         if (!::InternetReadFile(request, buffer, READ_BLOCK, &got)) {
             const DWORD error = ::GetLastError();
             out.reset();
-            log(2, FN_DOWNLOAD, L"Unable to read from the network!");
-            log(2, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+            log(LOG_ERROR, FN_DOWNLOAD, L"Unable to read from the network!");
+            log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
             return fail();
         }
         if (got == 0) {
             break;
         }
         if (received + got > maxDownloadSize) {
-            log(2, FN_DOWNLOAD,
+            log(LOG_ERROR, FN_DOWNLOAD,
                 textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
                                  static_cast<unsigned long long>(maxDownloadSize)));
             return fail();
@@ -481,7 +481,7 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
         DWORD written = 0;
         if (!::WriteFile(out.get(), buffer, got, &written, nullptr) || written < got) {
             out.reset();
-            log(2, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
+            log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
             return fail();
         }
         received += got;
@@ -491,15 +491,15 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
     }
 
     if (lengthKnown && received != expected) {
-        log(2, FN_DOWNLOAD,
+        log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
                              static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected)));
         return fail();
     }
     if (!out.reset()) {
         const DWORD error = ::GetLastError();
-        log(2, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
-        log(2, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
+        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         ::DeleteFileW(tempFile.c_str());
         return false;
     }
@@ -517,30 +517,30 @@ bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::w
     if (!::MoveFileExW(target.c_str(), backupPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
         return false;
     }
-    log(5, FN_SWITCH, L"File backup created at: " + backupPath);
+    log(LOG_DEBUG, FN_SWITCH, L"File backup created at: " + backupPath);
 
     if (!::MoveFileExW(tempFile.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED)) {
         // Never leave the user without the file: the previous version goes back to its name.
         const DWORD error = ::GetLastError();
         if (::MoveFileExW(backupPath.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(2, FN_SWITCH,
+            log(LOG_ERROR, FN_SWITCH,
                 textutil::format(L"Unable to move the downloaded file to %ls (error %i), previous version restored",
                                  target.c_str(), static_cast<int>(error)));
         } else {
-            log(1, FN_SWITCH,
+            log(LOG_FATAL, FN_SWITCH,
                 textutil::format(L"UNABLE to restore the previous version from %ls (error %i)", backupPath.c_str(),
                                  static_cast<int>(::GetLastError())));
         }
         ::SetLastError(error);
         return false;
     }
-    log(5, FN_SWITCH, L"File switched to:" + target);
+    log(LOG_DEBUG, FN_SWITCH, L"File switched to:" + target);
 
     const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(target.c_str(), attributes)) {
-        log(5, FN_SWITCH, L"File attributes set!");
+        log(LOG_DEBUG, FN_SWITCH, L"File attributes set!");
     } else {
-        log(1, FN_SWITCH, L"UNABLE to set file attributes");
+        log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file attributes");
     }
 
     PACL dacl = nullptr;
@@ -548,13 +548,13 @@ bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::w
     const DWORD got = ::GetNamedSecurityInfoW(backupPath.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                               nullptr, &dacl, nullptr, &descriptor);
     if (got != ERROR_SUCCESS) {
-        log(1, FN_SWITCH, L"UNABLE to get file security");
+        log(LOG_FATAL, FN_SWITCH, L"UNABLE to get file security");
     } else {
         if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(target.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                     nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
-            log(5, FN_SWITCH, L"File security set!");
+            log(LOG_DEBUG, FN_SWITCH, L"File security set!");
         } else {
-            log(1, FN_SWITCH, L"UNABLE to set file security");
+            log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file security");
         }
     }
     if (descriptor != nullptr) {
