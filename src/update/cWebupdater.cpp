@@ -1,5 +1,7 @@
 #include "cWebupdater.h"
 
+#include "decimal.h"
+
 #include "Fileobject.h"
 #include "textutil.h"
 
@@ -69,33 +71,6 @@ void clampToPresent(SYSTEMTIME* t, const SYSTEMTIME& now)
     }
 }
 
-// Leading blanks and a sign, then decimal digits up to the first other character.
-bool parseDecimal(const std::wstring& text, bool* negative, uint64_t* value, bool* overflow)
-{
-    size_t i = 0;
-    while (i < text.size() && (text[i] == L' ' || text[i] == L'\t' || text[i] == L'\r' || text[i] == L'\n' ||
-                               text[i] == L'\v' || text[i] == L'\f')) {
-        ++i;
-    }
-    *negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        *negative = text[i] == L'-';
-        ++i;
-    }
-    *value = 0;
-    *overflow = false;
-    bool digits = false;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        digits = true;
-        const uint64_t digit = static_cast<uint64_t>(text[i] - L'0');
-        if (*value > (UINT64_MAX - digit) / 10) {
-            *overflow = true;
-        }
-        *value = *value * 10 + digit;
-    }
-    return digits;
-}
-
 } // namespace
 
 cWebupdater::cWebupdater(Logger* logger, std::wstring agentName) : Loguser(logger), agent(std::move(agentName))
@@ -125,18 +100,7 @@ DWORD cWebupdater::requestFlags(const std::wstring& protocol)
     return flags;
 }
 
-uint16_t cWebupdater::parsePort(const std::wstring& port)
-{
-    bool negative = false;
-    bool overflow = false;
-    uint64_t value = 0;
-    if (!parseDecimal(port, &negative, &value, &overflow)) {
-        return 0;
-    }
-    // The value is kept modulo 2^64 while parsing, so its low 16 bits are exact.
-    const uint16_t low = static_cast<uint16_t>(value & 0xFFFFu);
-    return negative ? static_cast<uint16_t>(0x10000u - low) : low;
-}
+uint16_t cWebupdater::parsePort(const std::wstring& port) { return portable::parsePort(port); }
 
 std::wstring cWebupdater::formatHttpDate(int64_t seconds)
 {
@@ -443,12 +407,10 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
     const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
     const std::wstring lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
     if (transferEncoding.empty() && !lengthText.empty()) {
-        bool negative = false;
-        bool overflow = false;
-        uint64_t value = 0;
-        if (parseDecimal(lengthText, &negative, &value, &overflow) && !negative) {
+        portable::DecimalValue parsed;
+        if (portable::parseDecimal(lengthText, &parsed) && !parsed.negative) {
             lengthKnown = true;
-            expected = overflow ? UINT64_MAX : value;
+            expected = parsed.overflow ? UINT64_MAX : parsed.value;
         }
     }
     if (lengthKnown && expected > maxDownloadSize) {
