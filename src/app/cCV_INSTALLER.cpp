@@ -18,8 +18,6 @@ namespace {
 
 constexpr int APPDATA_WAIT_ROUNDS = 24;
 
-bool present(const void* p) { return p != nullptr && reinterpret_cast<uintptr_t>(p) != handles::FREED_FILL; }
-
 std::wstring readEnvironment(const wchar_t* name)
 {
     std::vector<wchar_t> buffer(512);
@@ -45,30 +43,38 @@ bool folderExists(const std::wstring& folder)
 
 cCV_INSTALLER::cCV_INSTALLER(DWORD waitStepMs) : waitStepMs(waitStepMs) {}
 
-cCV_INSTALLER::~cCV_INSTALLER()
+// ExitInstance normally released everything already; a test that never ran it must not leak.
+cCV_INSTALLER::~cCV_INSTALLER() { releaseRunObjects(false); }
+
+void cCV_INSTALLER::releaseRunObjects(bool announce)
 {
-    // ExitInstance normally did this already; a test that never ran it must not leak.
-    if (present(webupdater)) {
-        delete webupdater;
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::ExitInstance";
+    if (webupdater) {
+        if (announce) {
+            log(LOG_DEBUG, FN, L"Shutting down updater");
+        }
+        webupdater.reset();
     }
-    webupdater = nullptr;
-    if (present(rootwindow)) {
-        delete rootwindow;
+    if (rootwindow) {
+        if (announce) {
+            log(LOG_DEBUG, FN, L"Closing Rootwindow");
+        }
+        rootwindow.reset();
     }
-    rootwindow = nullptr;
-    if (present(logger)) {
-        delete logger;
+    if (logger.get()) {
+        if (announce) {
+            // "Additionaly" as the line has always read: log readers match it.
+            log(LOG_DEBUG, FN, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
+        }
+        logger.reset();
     }
-    logger = nullptr;
-    if (present(instanceMutex)) {
-        handles::closeKernel(instanceMutex);
-    }
-    instanceMutex = nullptr;
+    // Never owned by a wait (the mutex marks a run by its existence): closing is all it takes.
+    instanceMutex.reset();
 }
 
 void cCV_INSTALLER::log(int32_t level, const wchar_t* function, const std::wstring& message) const
 {
-    if (present(logger)) {
+    if (logger.get()) {
         logger->log(level, function, message);
     }
 }
@@ -96,68 +102,67 @@ std::wstring cCV_INSTALLER::fileNamePrefix(const std::wstring& executableFileNam
 
 BOOL cCV_INSTALLER::InitInstance()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::InitInstance";
 
-    // Stage 1
+    // Stage 1: members cleared (a second run of the same object starts from nothing).
     restartRequested = 0;
-    logger = nullptr;
-    rootwindow = nullptr;
-    webupdater = nullptr;
+    releaseRunObjects(false);
 
     // Stage 2
     if (!startLogger()) {
-        log(LOG_FATAL, F, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
+        // "Eighter" as the line has always read: log readers match it.
+        log(LOG_FATAL, FN, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
         return FALSE;
     }
-
     // Stage 3
     if (!parseCommandLine()) {
-        log(LOG_FATAL, F, L"Command line parsing caused the app to stop! (This could be desired!)");
+        log(LOG_FATAL, FN, L"Command line parsing caused the app to stop! (This could be desired!)");
         return FALSE;
     }
-
     // Stage 4
-    log(LOG_DEBUG, F, L"Searching for previous instance");
+    log(LOG_DEBUG, FN, L"Searching for previous instance");
     if (findPreviousInstance() == 1) {
-        log(LOG_WARNING, F, L"Found a previous instance (quit)");
+        log(LOG_WARNING, FN, L"Found a previous instance (quit)");
         return FALSE;
     }
-
     // Stage 5
     if (!Application::InitInstance()) {
-        log(LOG_DEBUG, F, L"Super returned FALSE");
+        log(LOG_DEBUG, FN, L"Super returned FALSE");
         return FALSE;
     }
-
     // Stage 6
-    log(LOG_DEBUG, F, L"Checking for previous versions");
+    log(LOG_DEBUG, FN, L"Checking for previous versions");
     checkOldCVversions();
-
-    // Stage 7
-    log(LOG_DEBUG, F, L"Reading deployment");
+    // Stages 7 and 8
+    log(LOG_DEBUG, FN, L"Reading deployment");
     readDeployment();
-
-    // Stage 8
-    log(LOG_DEBUG, F, L"Writing deployment");
+    log(LOG_DEBUG, FN, L"Writing deployment");
     writeDeployment();
-
-    // Stage 9
-    webupdater = new cWebupdater(logger, UPDATER_AGENT);
-
-    // Stage 10
-    log(LOG_DEBUG, F, L"Creating Rootwindow");
-    rootwindow = new Rootwindow(logger, ROOTWINDOW_TITLE);
-    ::SetForegroundWindow(rootwindow->getHandle());
-
-    // Stage 11
-    cWorkerthreadSplash* splash = cWorkerthreadSplash::create(logger, rootwindow);
-    splash->setTexts(getDeploymentParameter(deploymentContent, DEPLOYMENT_PRODUCT), L"Please wait");
-
+    // Stages 9 to 11
+    createUpdater();
+    createRootwindow();
+    const std::unique_ptr<cWorkerthreadSplash> splash = startSplash();
     // Stage 12
-    const BOOL restarted = updateAndRestart(splash);
+    const BOOL restarted = updateAndRestart(splash.get());
     splash->destroy();
-    delete splash;
     return restarted;
+}
+
+void cCV_INSTALLER::createUpdater() { webupdater = std::make_unique<cWebupdater>(logger.get(), UPDATER_AGENT); }
+
+void cCV_INSTALLER::createRootwindow()
+{
+    log(LOG_DEBUG, L"cCV_INSTALLER::InitInstance", L"Creating Rootwindow");
+    rootwindow = std::make_unique<Rootwindow>(logger.get(), ROOTWINDOW_TITLE);
+    ::SetForegroundWindow(rootwindow->getHandle());
+}
+
+std::unique_ptr<cWorkerthreadSplash> cCV_INSTALLER::startSplash()
+{
+    // The thread factory hands over a new object (it ends the process when none can be made).
+    std::unique_ptr<cWorkerthreadSplash> splash(cWorkerthreadSplash::create(logger.get(), rootwindow.get()));
+    splash->setTexts(getDeploymentParameter(deploymentContent, DEPLOYMENT_PRODUCT), L"Please wait");
+    return splash;
 }
 
 std::wstring cCV_INSTALLER::updateRequestPath()
@@ -185,10 +190,10 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     if (result == cWebupdater::UPDATE_DONE) {
         std::wstring userName;
         {
-            cEnvironment environment(logger);
+            cEnvironment environment(logger.get());
             userName = environment.getEnvironmentVariable(cEnvironment::ENV_USERNAME);
         }
-        cProcesshandler* handler = new cProcesshandler(logger, executableFullPath, userName);
+        cProcesshandler* handler = new cProcesshandler(logger.get(), executableFullPath, userName);
         const bool started = handler->startProcess(OPTION_RESTART);
         delete handler;
         if (started) {
@@ -249,7 +254,7 @@ bool cCV_INSTALLER::startLogger()
     const std::wstring instanceName =
         textutil::format(L"cCV_INSTALLER(%x)", static_cast<unsigned int>(nanosSince1970 & 0xFFFFFFFFu));
 
-    logger = new Logger(logFolder, logName, instanceName);
+    logger = std::make_unique<Logger>(logFolder, logName, instanceName);
     log(LOG_DEBUG, F, textutil::format(L"Starting cCV_INSTALLER version %ls", VERSION_LABEL));
     if (!remembered.empty()) {
         log(LOG_DEBUG, F, remembered);
@@ -267,23 +272,21 @@ bool cCV_INSTALLER::parseCommandLine()
         return true;
     }
     if (commandLine.find(OPTION_INSTALL_TSP) != std::wstring::npos) {
-        cTSPmanager* manager = new cTSPmanager(logger);
-        if (manager->installTSP(TSP_FILE_NAME)) {
+        cTSPmanager manager(logger.get());
+        if (manager.installTSP(TSP_FILE_NAME)) {
             log(LOG_DEBUG, F, L"TSP was installed!");
         } else {
             log(LOG_ERROR, F, L"TSP was NOT installed!");
         }
-        delete manager;
         return false;
     }
     if (commandLine.find(OPTION_UNINSTALL_TSP) != std::wstring::npos) {
-        cTSPmanager* manager = new cTSPmanager(logger);
-        if (manager->uninstallTSP(TSP_FILE_NAME)) {
+        cTSPmanager manager(logger.get());
+        if (manager.uninstallTSP(TSP_FILE_NAME)) {
             log(LOG_DEBUG, F, L"TSP was uninstalled!");
         } else {
             log(LOG_ERROR, F, L"TSP was NOT uninstalled!");
         }
-        delete manager;
         return false;
     }
     return true;
@@ -291,71 +294,45 @@ bool cCV_INSTALLER::parseCommandLine()
 
 int32_t cCV_INSTALLER::findPreviousInstance()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::findPreviousInstance";
-    auto existing = [](HANDLE h, DWORD error) {
-        return present(h) && (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED);
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::findPreviousInstance";
+    // The mutex is created, never waited for: its existence marks a running installer.
+    auto create = [this]() {
+        instanceMutex.reset(::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME));
+        const DWORD error = ::GetLastError();
+        return instanceMutex.valid() && (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED);
     };
 
     if (restartRequested != 1) {
-        instanceMutex = ::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
-        const DWORD error = ::GetLastError();
-        if (existing(instanceMutex, error)) {
-            log(LOG_FATAL, F, L"Found a running instance!");
+        if (create()) {
+            log(LOG_FATAL, FN, L"Found a running instance!");
             return 1;
         }
-        log(LOG_DEBUG, F, L"No prevoius instance found");
+        // "prevoius" as the line has always read: log readers match it.
+        log(LOG_DEBUG, FN, L"No prevoius instance found");
         return 0;
     }
 
-    log(LOG_DEBUG, F, L"Waiting for previous instance to stop");
+    log(LOG_DEBUG, FN, L"Waiting for previous instance to stop");
     bool seenExisting = false;
     for (;;) {
-        instanceMutex = ::CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
-        const DWORD error = ::GetLastError();
-        if (existing(instanceMutex, error)) {
+        if (create()) {
             seenExisting = true;
-            ::ReleaseMutex(instanceMutex);
-            handles::closeKernel(instanceMutex);
-            instanceMutex = nullptr;
+            instanceMutex.reset();
             ::Sleep(1);
             continue;
         }
-        if (present(instanceMutex)) {
-            break;
-        }
-        instanceMutex = nullptr;
-        if (!seenExisting) {
+        if (instanceMutex.valid() || !seenExisting) {
             break;
         }
         ::Sleep(1);
     }
-    log(LOG_DEBUG, F, L"No previous instance running");
+    log(LOG_DEBUG, FN, L"No previous instance running");
     return 0;
 }
 
 int cCV_INSTALLER::ExitInstance()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::ExitInstance";
-    if (present(webupdater)) {
-        log(LOG_DEBUG, F, L"Shutting down updater");
-        delete webupdater;
-    }
-    webupdater = nullptr;
-    if (present(rootwindow)) {
-        log(LOG_DEBUG, F, L"Closing Rootwindow");
-        delete rootwindow;
-    }
-    rootwindow = nullptr;
-    if (present(logger)) {
-        log(LOG_DEBUG, F, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
-        delete logger;
-    }
-    logger = nullptr;
-    if (present(instanceMutex)) {
-        ::ReleaseMutex(instanceMutex);
-        handles::closeKernel(instanceMutex);
-    }
-    instanceMutex = nullptr;
+    releaseRunObjects(true);
     return Application::ExitInstance();
 }
 
@@ -368,14 +345,14 @@ void cCV_INSTALLER::checkOldCVversions()
     };
     static const OldVersion OLD_VERSIONS[] = {{L"rezaroz.exe", 2}, {L"mxcallctrl.exe", 2}, {L"mx_hotkey.exe", 1}};
 
-    cEnvironment* environment = new cEnvironment(logger);
+    cEnvironment* environment = new cEnvironment(logger.get());
     const std::wstring user = environment->getEnvironmentVariable(cEnvironment::ENV_USERNAME);
     delete environment;
 
     for (const OldVersion& old : OLD_VERSIONS) {
         // Every process of the executable is stopped in turn; one that refuses ends the series.
         for (;;) {
-            cProcesshandler* process = cProcesshandler::findProcess(logger, old.executable, user);
+            cProcesshandler* process = cProcesshandler::findProcess(logger.get(), old.executable, user);
             if (process == nullptr) {
                 log(LOG_DEBUG, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
@@ -469,7 +446,7 @@ void cCV_INSTALLER::writeDeployment()
                                            DEPLOYMENT_SERVER_PORT,       DEPLOYMENT_SERVER_URL_CLIENT,
                                            DEPLOYMENT_SERVER_URL_PORTAL, DEPLOYMENT_SERVER_URL_EVENTS,
                                            DEPLOYMENT_PRODUCT,           DEPLOYMENT_LOGLEVEL};
-    cCFG* cfg = new cCFG(logger, deploymentFileName);
+    cCFG* cfg = new cCFG(logger.get(), deploymentFileName);
     std::wstring values[8];
     for (int i = 0; i < 8; ++i) {
         values[i] = getDeploymentParameter(deploymentContent, KEYS[i]);

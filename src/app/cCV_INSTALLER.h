@@ -1,20 +1,24 @@
 // cCV_INSTALLER: the installer's application object and the entry point of its own logic. One
 // static instance exists (main.cpp). InitInstance runs the start-up stages on the main thread,
 // each announced by a log line; ExitInstance tears down what the run created, in a fixed order,
-// and its result is the process exit code. It owns the run's Logger and the instance mutex.
+// and its result is the process exit code. It owns the four long-lived things of a run: the
+// Logger, the instance mutex, the updater and the root window (members below, released by
+// releaseRunObjects in the order updater, root window, logger, mutex).
 #pragma once
 
 #include "Application.h"
+#include "Logger.h"
+#include "Rootwindow.h"
 #include "cAbstract.h"
+#include "cWebupdater.h"
+#include "handles.h"
 
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
-class Logger;
-class Rootwindow;
-class cWebupdater;
 class cWorkerthreadSplash;
 
 class cCV_INSTALLER : public Application, public cAbstract {
@@ -90,21 +94,28 @@ public:
     // Full path of the running executable, normalised (at most 260 characters are read).
     static std::wstring executablePath();
 
-    Logger* getLogger() const { return logger; }
+    Logger* getLogger() const { return logger.get(); }
     int32_t isRestartRequested() const { return restartRequested; }
     void setCommandLine(const std::wstring& text) { commandLine = text; }
 
 protected:
     void log(int32_t level, const wchar_t* function, const std::wstring& message) const;
 
+    // Stages 9 to 11: the updater, the hidden root window, the splash thread showing the product.
+    void createUpdater();
+    void createRootwindow();
+    std::unique_ptr<cWorkerthreadSplash> startSplash();
     // Stage 12: ask the server, swap the file in and restart it; TRUE only when the restart started.
     BOOL updateAndRestart(cWorkerthreadSplash* splash);
+    // Releases the run's objects in the fixed order (updater, root window, logger, instance
+    // mutex); `announce` writes the shutdown lines as ExitInstance does.
+    void releaseRunObjects(bool announce);
 
-    HANDLE instanceMutex = nullptr;
+    handles::Kernel instanceMutex;
     int32_t restartRequested = 0;
-    Logger* logger = nullptr;
-    Rootwindow* rootwindow = nullptr;
-    cWebupdater* webupdater = nullptr;
+    std::unique_ptr<Logger> logger;
+    std::unique_ptr<Rootwindow> rootwindow;
+    std::unique_ptr<cWebupdater> webupdater;
     std::wstring deploymentContent;  // the block read in stage 7, empty without one
     std::wstring deploymentFileName; // prefix + "CV.deployment"
     std::wstring executableFullPath; // the running executable, "/" separators

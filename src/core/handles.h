@@ -1,6 +1,9 @@
 // Move-only owners for the platform's handles, one type per handle kind. This header is the
 // only place in the program that closes a kernel handle, a registry key, an internet handle,
-// a GDI object or a module; every other class keeps its handles in these owners.
+// a GDI object, a device context or a module, releases a held mutex, frees LocalAlloc'ed memory
+// or restores a selected GDI object; every other class keeps its resources in these owners.
+// Closing never changes the thread's last-error value: a caller may read GetLastError for the
+// failure it met even after an owner went out of scope in between.
 #pragma once
 
 #include <windows.h>
@@ -34,12 +37,15 @@ public:
     T get() const { return value_; }
     bool valid() const { return Traits::usable(value_); }
     explicit operator bool() const { return valid(); }
-    // Closes the held value; true when nothing was held or closing succeeded.
+    // Closes the held value and takes `value`; true when nothing was held or closing succeeded.
+    // The thread's last-error value is the same afterwards as before.
     bool reset(T value = Traits::invalid())
     {
         bool ok = true;
         if (Traits::usable(value_)) {
+            const DWORD lastError = ::GetLastError();
             ok = Traits::close(value_);
+            ::SetLastError(lastError);
         }
         value_ = value;
         return ok;
@@ -77,10 +83,11 @@ struct InternetTraits {
     static bool close(HINTERNET h) { return ::InternetCloseHandle(h) != FALSE; }
 };
 
+template <typename H>
 struct GdiTraits {
-    static HGDIOBJ invalid() { return nullptr; }
-    static bool usable(HGDIOBJ h) { return h != nullptr; }
-    static bool close(HGDIOBJ h) { return ::DeleteObject(h) != FALSE; }
+    static H invalid() { return nullptr; }
+    static bool usable(H h) { return h != nullptr; }
+    static bool close(H h) { return ::DeleteObject(h) != FALSE; }
 };
 
 struct ModuleTraits {
@@ -89,14 +96,102 @@ struct ModuleTraits {
     static bool close(HMODULE h) { return ::FreeLibrary(h) != FALSE; }
 };
 
+// A mutex this thread holds (acquired by a wait): reset releases it; the handle itself is
+// owned elsewhere (a Kernel owner) and stays open.
+struct HeldMutexTraits {
+    static HANDLE invalid() { return nullptr; }
+    static bool usable(HANDLE h) { return KernelTraits::usable(h); }
+    static bool close(HANDLE h) { return ::ReleaseMutex(h) != FALSE; }
+};
+
+// Memory the system allocated with LocalAlloc for the caller (security descriptors, messages).
+struct LocalMemoryTraits {
+    static HLOCAL invalid() { return nullptr; }
+    static bool usable(HLOCAL h) { return h != nullptr; }
+    static bool close(HLOCAL h) { return ::LocalFree(h) == nullptr; }
+};
+
+// The screen's device context from GetDC(nullptr).
+struct ScreenDcTraits {
+    static HDC invalid() { return nullptr; }
+    static bool usable(HDC h) { return h != nullptr; }
+    static bool close(HDC h) { return ::ReleaseDC(nullptr, h) == 1; }
+};
+
+// A device context from CreateCompatibleDC or CreateDC.
+struct CreatedDcTraits {
+    static HDC invalid() { return nullptr; }
+    static bool usable(HDC h) { return h != nullptr; }
+    static bool close(HDC h) { return ::DeleteDC(h) != FALSE; }
+};
+
 // A kernel handle: files, mutexes, processes, threads, snapshots, tokens.
 using Kernel = Owner<HANDLE, KernelTraits>;
 using RegKey = Owner<HKEY, RegistryTraits>;
 using Internet = Owner<HINTERNET, InternetTraits>;
-using GdiObject = Owner<HGDIOBJ, GdiTraits>;
+using Bitmap = Owner<HBITMAP, GdiTraits<HBITMAP>>;
+using Font = Owner<HFONT, GdiTraits<HFONT>>;
+using Brush = Owner<HBRUSH, GdiTraits<HBRUSH>>;
 using Module = Owner<HMODULE, ModuleTraits>;
+using HeldMutex = Owner<HANDLE, HeldMutexTraits>;
+using LocalMemory = Owner<HLOCAL, LocalMemoryTraits>;
+using ScreenDc = Owner<HDC, ScreenDcTraits>;
+using CreatedDc = Owner<HDC, CreatedDcTraits>;
 
-// Closes a raw kernel handle that an API handed over; for members that must stay raw handles.
+// Closes a raw kernel handle that an API handed over. Kept only until the cross-process lock
+// holds its mutex in an owner; nothing new uses it.
 inline bool closeKernel(HANDLE h) { return KernelTraits::usable(h) ? KernelTraits::close(h) : true; }
+
+// A GDI object selected into a device context for one scope: the object that was selected
+// before is selected back when this goes (or on reset). Move-only.
+class SelectedObject {
+public:
+    SelectedObject() = default;
+    SelectedObject(HDC dc, HGDIOBJ object)
+    {
+        if (dc != nullptr && object != nullptr) {
+            HGDIOBJ previous = ::SelectObject(dc, object);
+            if (previous != nullptr && previous != HGDI_ERROR) {
+                dc_ = dc;
+                previous_ = previous;
+            }
+        }
+    }
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+    SelectedObject(SelectedObject&& other) noexcept
+        : dc_(std::exchange(other.dc_, nullptr)), previous_(std::exchange(other.previous_, nullptr))
+    {
+    }
+    SelectedObject& operator=(SelectedObject&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            dc_ = std::exchange(other.dc_, nullptr);
+            previous_ = std::exchange(other.previous_, nullptr);
+        }
+        return *this;
+    }
+    ~SelectedObject() { reset(); }
+
+    // True when the object was selected (and will be selected out again).
+    bool valid() const { return dc_ != nullptr; }
+    explicit operator bool() const { return valid(); }
+    // Selects the previous object back now; keeps the thread's last-error value.
+    void reset()
+    {
+        if (dc_ != nullptr) {
+            const DWORD lastError = ::GetLastError();
+            ::SelectObject(dc_, previous_);
+            ::SetLastError(lastError);
+        }
+        dc_ = nullptr;
+        previous_ = nullptr;
+    }
+
+private:
+    HDC dc_ = nullptr;
+    HGDIOBJ previous_ = nullptr;
+};
 
 } // namespace handles

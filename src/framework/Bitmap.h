@@ -13,10 +13,10 @@ public:
     bool load(HINSTANCE module, UINT id);
     void clear() { bitmap.reset(); }
     bool loaded() const { return bitmap.valid(); }
-    HBITMAP get() const { return static_cast<HBITMAP>(bitmap.get()); }
+    HBITMAP get() const { return bitmap.get(); }
     // Size in pixels; 0 x 0 when empty.
     SIZE size() const;
 
 private:
-    handles::GdiObject bitmap;
+    handles::Bitmap bitmap;
 };

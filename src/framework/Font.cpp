@@ -9,16 +9,14 @@ LONG Font::heightForPoints(LONG tenthsOfPoint, int pixelsPerInch)
 bool Font::createPointFontIndirect(const LOGFONTW& description, HDC dc)
 {
     font.reset();
-    HDC screen = nullptr;
+    handles::ScreenDc screen;
     if (dc == nullptr) {
-        screen = ::GetDC(nullptr);
-        dc = screen;
+        screen.reset(::GetDC(nullptr));
+        dc = screen.get();
     }
     LOGFONTW lf = description;
     lf.lfHeight = heightForPoints(description.lfHeight, dc != nullptr ? ::GetDeviceCaps(dc, LOGPIXELSY) : 96);
-    if (screen != nullptr) {
-        ::ReleaseDC(nullptr, screen);
-    }
+    screen.reset();
     HFONT created = ::CreateFontIndirectW(&lf);
     if (created == nullptr) {
         return false;

@@ -13,11 +13,11 @@ public:
     // the vertical resolution of `dc` (the screen when null). False when it cannot be created.
     bool createPointFontIndirect(const LOGFONTW& description, HDC dc = nullptr);
     bool created() const { return font.valid(); }
-    HFONT get() const { return static_cast<HFONT>(font.get()); }
+    HFONT get() const { return font.get(); }
 
     // The character height (negative lfHeight) for tenthsOfPoint at pixelsPerInch.
     static LONG heightForPoints(LONG tenthsOfPoint, int pixelsPerInch);
 
 private:
-    handles::GdiObject font;
+    handles::Font font;
 };

@@ -1,28 +1,23 @@
 #include "MemoryContext.h"
 
-MemoryContext::MemoryContext(HDC compatibleWith) { dc_ = ::CreateCompatibleDC(compatibleWith); }
+MemoryContext::MemoryContext(HDC compatibleWith) : dc_(::CreateCompatibleDC(compatibleWith)) {}
 
 MemoryContext::~MemoryContext()
 {
-    if (dc_ != nullptr) {
-        if (original_ != nullptr) {
-            ::SelectObject(dc_, original_);
-        }
-        ::DeleteDC(dc_);
-    }
+    // The original object goes back in before the context is deleted.
+    selection_.reset();
 }
 
 bool MemoryContext::select(HGDIOBJ object)
 {
-    if (dc_ == nullptr || object == nullptr) {
+    if (!dc_.valid() || object == nullptr) {
         return false;
     }
-    HGDIOBJ previous = ::SelectObject(dc_, object);
-    if (previous == nullptr || previous == HGDI_ERROR) {
-        return false;
+    if (selection_.valid()) {
+        // Later selections replace each other; the first one's predecessor is restored at the end.
+        const HGDIOBJ previous = ::SelectObject(dc_.get(), object);
+        return previous != nullptr && previous != HGDI_ERROR;
     }
-    if (original_ == nullptr) {
-        original_ = previous;
-    }
-    return true;
+    selection_ = handles::SelectedObject(dc_.get(), object);
+    return selection_.valid();
 }

@@ -3,6 +3,8 @@
 // destructor. A paint handler creates it on the stack.
 #pragma once
 
+#include "handles.h"
+
 #include <windows.h>
 
 class MemoryContext {
@@ -12,11 +14,11 @@ public:
     MemoryContext(const MemoryContext&) = delete;
     MemoryContext& operator=(const MemoryContext&) = delete;
 
-    HDC dc() const { return dc_; }
+    HDC dc() const { return dc_.get(); }
     // Selects an object (bitmap, font); the first selection's predecessor is restored at the end.
     bool select(HGDIOBJ object);
 
 private:
-    HDC dc_ = nullptr;
-    HGDIOBJ original_ = nullptr;
+    handles::CreatedDc dc_;
+    handles::SelectedObject selection_; // declared after dc_: restored before the context goes
 };

@@ -83,7 +83,10 @@ void cDWTctrlLabel::OnPaint()
     RECT client{};
     ::GetClientRect(handle, &client);
     ::SetBkMode(dc, TRANSPARENT);
-    HGDIOBJ previousFont = font.created() ? ::SelectObject(dc, font.get()) : nullptr;
+    handles::SelectedObject selectedFont;
+    if (font.created()) {
+        selectedFont = handles::SelectedObject(dc, font.get());
+    }
     ::SetTextColor(dc, textColour);
     UINT format = DT_SINGLELINE | DT_VCENTER;
     if (centred == 1) {
@@ -96,9 +99,7 @@ void cDWTctrlLabel::OnPaint()
         RECT r{0, 0, client.right - client.left, client.bottom - client.top};
         ::DrawTextExW(dc, buffer.data(), static_cast<int>(fitted.size()), &r, format, nullptr);
     }
-    if (previousFont != nullptr) {
-        ::SelectObject(dc, previousFont);
-    }
+    selectedFont.reset();
     {
         std::lock_guard<std::mutex> lock(textLock);
         paintedText = fitted;

@@ -32,8 +32,9 @@ std::wstring param(const std::string& content, const wchar_t* key)
 // Reaches the protected members that stages 7 and 8 share.
 class Installer : public cCV_INSTALLER {
 public:
-    explicit Installer(Logger* l) { logger = l; }
-    ~Installer() override { logger = nullptr; }
+    // Borrows the test's logger: it is handed back, not deleted, when the installer goes.
+    explicit Installer(Logger* l) { logger.reset(l); }
+    ~Installer() override { static_cast<void>(logger.release()); }
     void setContent(const std::wstring& c) { deploymentContent = c; }
 };
 

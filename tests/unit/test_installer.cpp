@@ -127,7 +127,7 @@ TEST(Installer, FindPreviousInstanceSeesAnExistingMutex)
     // Both closed their handles: the name is gone.
     HANDLE h = ::OpenMutexW(SYNCHRONIZE, FALSE, cCV_INSTALLER::INSTANCE_MUTEX_NAME);
     EXPECT_EQ(h, nullptr);
-    handles::closeKernel(h);
+    closeHandle(h);
     const std::string text = readBytes(dir.path() + L"/Vendra/CV.log");
     EXPECT_NE(text.find("debug   - "), std::string::npos);
     EXPECT_NE(text.find("cCV_INSTALLER::findPreviousInstance    No prevoius instance found"), std::string::npos);
@@ -151,7 +151,7 @@ TEST(Installer, RestartWaitsUntilTheOtherHolderClosesTheMutex)
 
     std::thread releaser([&] {
         ::Sleep(300);
-        handles::closeKernel(held);
+        closeHandle(held);
     });
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(app.findPreviousInstance(), 0);

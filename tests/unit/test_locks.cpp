@@ -23,7 +23,7 @@ bool mutexExists(const std::wstring& name)
     if (h == nullptr) {
         return false;
     }
-    handles::closeKernel(h);
+    closeHandle(h);
     return true;
 }
 

@@ -58,7 +58,7 @@ Pixels readPixels(HWND window)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    handles::GdiObject dib(::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    handles::Bitmap dib(::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (dib.valid() && bits != nullptr) {
         HGDIOBJ old = ::SelectObject(memory, dib.get());
         ::BitBlt(memory, 0, 0, p.width, p.height, source, 0, 0, SRCCOPY);

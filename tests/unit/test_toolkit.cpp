@@ -354,7 +354,7 @@ TEST(Framework, ThreadAutoDeleteAndIdleHook)
     ASSERT_EQ(::WaitForSingleObject(copy, 5000), WAIT_OBJECT_0);
     DWORD code = 0;
     ::GetExitCodeThread(copy, &code);
-    handles::closeKernel(copy);
+    closeHandle(copy);
     EXPECT_EQ(code, 4u) << "the default loop ends with the quit code";
     EXPECT_GE(idles.load(), 1);
     EXPECT_EQ(destroyed.load(), 1) << "auto-delete on: the thread deleted its object";

@@ -533,8 +533,8 @@ TEST_F(TspManager, CommandLineRunsTheProviderOperations)
 
     // The application object logs through its own logger; a scratch one stands in for stage 2.
     struct LoggedApp : cCV_INSTALLER {
-        explicit LoggedApp(Logger* l) { logger = l; }
-        ~LoggedApp() override { logger = nullptr; }
+        explicit LoggedApp(Logger* l) { logger.reset(l); }
+        ~LoggedApp() override { static_cast<void>(logger.release()); }
     };
     {
         LoggedApp app(log.logger());

@@ -120,8 +120,8 @@ public:
             return false;
         }
         // A Unix process comes without Windows handles.
-        handles::closeKernel(pi.hThread);
-        handles::closeKernel(pi.hProcess);
+        closeHandle(pi.hThread);
+        closeHandle(pi.hProcess);
 
         std::string ports;
         if (!testsupport::waitFor(

@@ -79,7 +79,7 @@ HANDLE startProcess(const std::wstring& exe, const std::wstring& args, const std
                           env.empty() ? nullptr : envBlock.data(), folder.c_str(), &si, &pi)) {
         return nullptr;
     }
-    handles::closeKernel(pi.hThread);
+    closeHandle(pi.hThread);
     *pid = pi.dwProcessId;
     return pi.hProcess;
 }
@@ -177,7 +177,7 @@ RunResult runProgram(const std::wstring& exe, const std::wstring& args, DWORD ti
         ::TerminateProcess(process, 99);
         ::WaitForSingleObject(process, 5000);
     }
-    handles::closeKernel(process);
+    closeHandle(process);
     return r;
 }
 
@@ -193,7 +193,7 @@ Child::~Child()
             ::TerminateProcess(process_, 99);
             ::WaitForSingleObject(process_, 5000);
         }
-        handles::closeKernel(process_);
+        closeHandle(process_);
     }
 }
 

@@ -2,6 +2,8 @@
 // the built programs. The tests run under Wine, so Unix paths of the build are reached via Z:.
 #pragma once
 
+#include "handles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -82,3 +84,6 @@ std::wstring widen(const std::string& s);
 std::string narrow(const std::wstring& s);
 
 } // namespace testsupport
+
+// Closes a kernel handle a test got from the platform (through the one owner type that closes).
+inline void closeHandle(HANDLE h) { handles::Kernel owner(h); }
