@@ -9,6 +9,7 @@
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
 #include "cWorkerthreadSplash.h"
+#include "filetime.h"
 #include "handles.h"
 #include "textutil.h"
 
@@ -31,12 +32,6 @@ std::wstring readEnvironment(const wchar_t* name)
         }
         buffer.resize(got + 1);
     }
-}
-
-bool folderExists(const std::wstring& folder)
-{
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 } // namespace
@@ -79,12 +74,7 @@ void cCV_INSTALLER::log(int32_t level, const wchar_t* function, const std::wstri
     }
 }
 
-std::wstring cCV_INSTALLER::executablePath()
-{
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD got = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return normalizePath(std::wstring(buffer, got > MAX_PATH ? MAX_PATH : got));
-}
+std::wstring cCV_INSTALLER::executablePath() { return modulePath(); }
 
 std::wstring cCV_INSTALLER::fileNamePrefix(const std::wstring& executableFileName)
 {
@@ -245,12 +235,7 @@ bool cCV_INSTALLER::startLogger()
 
     const std::wstring logName = prefix + PRODUCT_ABBREVIATION + L".log";
 
-    FILETIME now;
-    ::GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER ticks;
-    ticks.LowPart = now.dwLowDateTime;
-    ticks.HighPart = now.dwHighDateTime;
-    const uint64_t nanosSince1970 = ticks.QuadPart * 100ULL - 11644473600000000000ULL;
+    const uint64_t nanosSince1970 = filetime::nowUnixNanoseconds();
     const std::wstring instanceName =
         textutil::format(L"cCV_INSTALLER(%x)", static_cast<unsigned int>(nanosSince1970 & 0xFFFFFFFFu));
 

@@ -1,5 +1,6 @@
 #include "Fileobject.h"
 
+#include "filetime.h"
 #include "handles.h"
 #include "textutil.h"
 
@@ -32,27 +33,7 @@ std::wstring normalizePath(std::wstring p)
 
 namespace {
 
-constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL; // 100-ns units from 1601 to 1970
-
-int64_t fileTimeToUnix(const FILETIME& ft)
-{
-    ULARGE_INTEGER v;
-    v.LowPart = ft.dwLowDateTime;
-    v.HighPart = ft.dwHighDateTime;
-    return (static_cast<int64_t>(v.QuadPart) - FILETIME_UNIX_EPOCH) / 10000000LL;
-}
-
-FILETIME unixToFileTime(int64_t seconds)
-{
-    ULARGE_INTEGER v;
-    v.QuadPart = static_cast<uint64_t>(seconds * 10000000LL + FILETIME_UNIX_EPOCH);
-    FILETIME ft;
-    ft.dwLowDateTime = v.LowPart;
-    ft.dwHighDateTime = v.HighPart;
-    return ft;
-}
-
-FILETIME truncateToSeconds(const FILETIME& ft) { return unixToFileTime(fileTimeToUnix(ft)); }
+FILETIME truncateToSeconds(const FILETIME& ft) { return filetime::fromUnixSeconds(filetime::toUnixSeconds(ft)); }
 
 } // namespace
 
@@ -87,11 +68,33 @@ std::wstring Fileobject::getFilenameWithoutExtension() const
     return filename;
 }
 
-bool Fileobject::exists() const
+bool pathExists(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    return ::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
+    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
 }
+
+bool folderExists(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE &&
+           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring folderOf(const std::wstring& fullPath)
+{
+    const size_t slash = fullPath.rfind(L'/');
+    return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash);
+}
+
+std::wstring modulePath()
+{
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD got = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return normalizePath(std::wstring(buffer, got > MAX_PATH ? MAX_PATH : got));
+}
+
+bool Fileobject::exists() const { return pathExists(fullPath); }
 
 bool Fileobject::createPath(const std::wstring& folder)
 {
@@ -147,7 +150,7 @@ int64_t Fileobject::getModificationTime()
     if (!::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) {
         return 0;
     }
-    return fileTimeToUnix(data.ftLastWriteTime);
+    return filetime::toUnixSeconds(data.ftLastWriteTime);
 }
 
 bool Fileobject::setModificationTime(const SYSTEMTIME& localTime)
@@ -182,7 +185,7 @@ bool Fileobject::setModificationTime(const SYSTEMTIME& localTime)
     }
     const FILETIME created = truncateToSeconds(data.ftCreationTime);
     const FILETIME accessed = truncateToSeconds(data.ftLastAccessTime);
-    const FILETIME written = unixToFileTime(when);
+    const FILETIME written = filetime::fromUnixSeconds(when);
     return ::SetFileTime(file.get(), &created, &accessed, &written) != FALSE;
 }
 

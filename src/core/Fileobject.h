@@ -13,6 +13,14 @@
 
 // Backslashes to "/", runs of slashes collapsed (not in network paths), trailing slashes dropped.
 std::wstring normalizePath(std::wstring path);
+// Whether anything (file or folder) stands at the path.
+bool pathExists(const std::wstring& path);
+// Whether a folder stands at the path.
+bool folderExists(const std::wstring& path);
+// The part of a "/"-separated path before its last "/" (empty without one).
+std::wstring folderOf(const std::wstring& fullPath);
+// The running executable's full path, normalised (at most 260 characters are read).
+std::wstring modulePath();
 
 class Fileobject : public Processsaferesourceuser {
 public:

@@ -86,7 +86,7 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
 void Logger::rotate()
 {
     const std::wstring full = logFile->getFullPath();
-    if (::GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (!pathExists(full)) {
         logFile->createFile();
         return;
     }

@@ -87,6 +87,7 @@ unsigned __stdcall Thread::entry(void* parameter)
     }
     currentThread = nullptr;
     if (self->autoDelete.load()) {
+        // Auto-delete: the thread owns its object and ends its life here.
         delete self;
     }
     return static_cast<unsigned>(result);

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <type_traits>
 
 class Thread {
@@ -28,15 +29,15 @@ public:
     static T* beginThread(int priority = THREAD_PRIORITY_NORMAL, unsigned stackSize = 0, DWORD flags = 0)
     {
         static_assert(std::is_base_of_v<Thread, T>, "beginThread: the type must derive from Thread");
-        T* object = new T();
+        // Factory: the new object goes to the caller (or, with auto-delete, to its own thread).
+        auto object = std::make_unique<T>();
         if (!object->createThread(flags, stackSize)) {
-            delete object;
             return nullptr;
         }
         if (priority != THREAD_PRIORITY_NORMAL) {
             object->setThreadPriority(priority);
         }
-        return object;
+        return object.release();
     }
 
     // Starts the operating-system thread of this object; false when it cannot be created.

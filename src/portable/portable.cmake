@@ -2,5 +2,6 @@
 # tools and native tests (Linux) both build. Included by the top-level build and by tools/.
 set(CV_PORTABLE_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(CV_PORTABLE_SOURCES
+  ${CV_PORTABLE_DIR}/asciicase.cpp
   ${CV_PORTABLE_DIR}/decimal.cpp
 )

@@ -5,42 +5,21 @@
 
 #include <windows.h>
 
-namespace {
-
-// The running executable's full path, normalised (at most 260 characters are read).
-std::wstring modulePath()
-{
-    wchar_t buffer[MAX_PATH + 1] = {};
-    DWORD got = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    if (got > MAX_PATH) {
-        got = MAX_PATH;
-    }
-    return normalizePath(std::wstring(buffer, got));
-}
-
-std::wstring folderOf(const std::wstring& fullPath)
-{
-    const size_t slash = fullPath.rfind(L'/');
-    return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash);
-}
-
-} // namespace
-
 cCFG::cCFG(Logger* logger, std::wstring configFileName) : cCFG(logger, std::move(configFileName), BROWSER_KEY) {}
 
 cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
     : cREGhandler(logger), cOLEhandler(logger), cCOMhandler(logger)
 {
-    static const wchar_t* const F = L"cCFG::cCFG";
+    static constexpr const wchar_t* F = L"cCFG::cCFG";
 
     log(LOG_DEBUG, F, L"Loading environment");
-    environment = new cEnvironment(logger);
+    environment = std::make_unique<cEnvironment>(logger);
 
     log(LOG_DEBUG, F, L"Loading fileobject of application");
-    applicationFile = new Fileobject(modulePath());
+    applicationFile = std::make_unique<Fileobject>(modulePath());
 
     log(LOG_DEBUG, F, L"Loading global configuration");
-    configfile = new FileobjectConfigfile(logger, folderOf(modulePath()), std::move(configFileName));
+    configfile = std::make_unique<FileobjectConfigfile>(logger, folderOf(modulePath()), std::move(configFileName));
 
     const std::wstring version = getRegValue(std::move(browserKey), VERSION_VALUE);
     log(LOG_MESSAGE, F, L"Installed version of IE: " + version);
@@ -56,16 +35,13 @@ cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
 
 cCFG::~cCFG()
 {
-    static const wchar_t* const F = L"cCFG::~cCFG";
+    static constexpr const wchar_t* F = L"cCFG::~cCFG";
     log(LOG_DEBUG, F, L"Unloading global configuration");
-    delete configfile;
-    configfile = nullptr;
+    configfile.reset();
     log(LOG_DEBUG, F, L"Unloading environment");
-    delete environment;
-    environment = nullptr;
+    environment.reset();
     log(LOG_DEBUG, F, L"Unloading fileobject of application");
-    delete applicationFile;
-    applicationFile = nullptr;
+    applicationFile.reset();
 }
 
 void cCFG::writeParameter(std::wstring key, std::wstring value)

@@ -12,6 +12,7 @@
 #include "cOLEhandler.h"
 #include "cREGhandler.h"
 
+#include <memory>
 #include <string>
 
 class cEnvironment;
@@ -49,8 +50,8 @@ public:
     // The browser-emulation value for an installed browser version text; empty for none.
     static std::wstring emulationValueFor(const std::wstring& version);
 
-    FileobjectConfigfile* getConfigfile() const { return configfile; }
-    Fileobject* getApplicationFile() const { return applicationFile; }
+    FileobjectConfigfile* getConfigfile() const { return configfile.get(); }
+    Fileobject* getApplicationFile() const { return applicationFile.get(); }
 
 protected:
     // browserKey: where the installed version is read under HKEY_LOCAL_MACHINE (tests point it
@@ -58,7 +59,7 @@ protected:
     cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey);
 
 private:
-    FileobjectConfigfile* configfile = nullptr;
-    cEnvironment* environment = nullptr;
-    Fileobject* applicationFile = nullptr;
+    std::unique_ptr<FileobjectConfigfile> configfile;
+    std::unique_ptr<cEnvironment> environment;
+    std::unique_ptr<Fileobject> applicationFile;
 };

@@ -1,13 +1,9 @@
 #include "FPSkeeper.h"
 
+#include "filetime.h"
 #include "textutil.h"
 
 #include <windows.h>
-
-namespace {
-// Nanoseconds from 1601-01-01 to 1970-01-01.
-constexpr uint64_t EPOCH_DIFFERENCE_NS = 11644473600000000000ULL;
-} // namespace
 
 FPSkeeper::FPSkeeper(Logger* logger)
     : Loguser(logger), desiredFPS(0), frameStart(0), frameEnd(0), remaining(0), frameStarted(0)
@@ -24,10 +20,7 @@ void FPSkeeper::setDesiredFPS(int32_t framesPerSecond)
 
 int64_t FPSkeeper::nowNanoseconds()
 {
-    FILETIME ft;
-    ::GetSystemTimeAsFileTime(&ft);
-    const uint64_t units = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<int64_t>(units * 100ULL - EPOCH_DIFFERENCE_NS);
+    return static_cast<int64_t>(filetime::nowUnixNanoseconds());
 }
 
 int64_t FPSkeeper::sleepMilliseconds(int64_t start, int64_t end, int32_t framesPerSecond)

@@ -7,17 +7,13 @@ constexpr UINT PUMP_LAST_MESSAGE = 0x8000;
 } // namespace
 
 Workerthread::Workerthread()
-    : uiThread(0), logger(nullptr), fpsKeeper(nullptr), queueCreated(0), running(0), state(STATE_CREATED),
+    : uiThread(0), logger(nullptr), queueCreated(0), running(0), state(STATE_CREATED),
       className(CLASS_NAME), initSucceeded(1)
 {
 }
 
-Workerthread::~Workerthread()
-{
-    // ExitInstance deletes the pacer; a thread that never ran leaves it unset.
-    delete fpsKeeper;
-    fpsKeeper = nullptr;
-}
+// ExitInstance deletes the pacer; a thread that never ran leaves it unset.
+Workerthread::~Workerthread() = default;
 
 void Workerthread::logFor(Logger* logger, int32_t level, const std::wstring& message)
 {
@@ -58,7 +54,7 @@ BOOL Workerthread::InitInstance()
 {
     state.store(STATE_INITIALISING);
     logLine(LOG_DEBUG, L"Workerthread::InitInstance", L"Starting FPSkeeper");
-    fpsKeeper = new FPSkeeper(logger);
+    fpsKeeper = std::make_unique<FPSkeeper>(logger);
     fpsKeeper->setDesiredFPS(25);
     initSucceeded = init() ? 1 : 0;
     // The flag is shared with the owner's pumpMessages, which may have set it for the owner's
@@ -143,8 +139,7 @@ int Workerthread::ExitInstance()
 {
     deInit();
     logLine(LOG_DEBUG, L"Workerthread::ExitInstance", L"Stopping FPSkeeper");
-    delete fpsKeeper;
-    fpsKeeper = nullptr;
+    fpsKeeper.reset();
     return Thread::ExitInstance();
 }
 

@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -82,7 +83,7 @@ protected:
 
     int32_t uiThread;
     Logger* logger;
-    FPSkeeper* fpsKeeper;
+    std::unique_ptr<FPSkeeper> fpsKeeper;
     std::atomic<int32_t> queueCreated;
     std::atomic<int32_t> running;
     std::atomic<int32_t> state;

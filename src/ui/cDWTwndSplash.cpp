@@ -14,22 +14,21 @@ constexpr int32_t MAX_GROW_STEPS = 4096;
 } // namespace
 
 cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
-    : cDWTwnd(logger, iconId, L"", 0, 0, 0, 0, owner, 0, 0, 0), constructed(0), background(nullptr), logo(nullptr),
-      titleLabel(nullptr), statusLabel(nullptr), progressBar(nullptr)
+    : cDWTwnd(logger, iconId, L"", 0, 0, 0, 0, owner, 0, 0, 0), constructed(0)
 {
     LOGFONTW labelFont{};
     labelFont.lfHeight = 82;
     labelFont.lfWeight = 400;
     wcsncpy(labelFont.lfFaceName, L"Tahoma", 30);
 
-    background = new cDWTctrlImage(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT, handle);
-    logo = new cDWTctrlImage(logger, 0, IDB_SPLASH_LOGO, 10, 10, 0, 0, handle);
-    titleLabel = new cDWTctrlLabel(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
-    statusLabel = new cDWTctrlLabel(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10, 40, 180, 20);
+    background = std::make_unique<cDWTctrlImage>(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT, handle);
+    logo = std::make_unique<cDWTctrlImage>(logger, 0, IDB_SPLASH_LOGO, 10, 10, 0, 0, handle);
+    titleLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
+    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10, 40, 180, 20);
     // Created after the labels, so that it lies over the background in the sibling order just as
     // they do; it paints every pixel of its own and is repainted alone when the progress moves.
-    progressBar = new cDWTctrlProgress(logger, handle, RGB(0, 102, 204), RGB(160, 160, 160), PROGRESS_X, PROGRESS_Y,
-                                       PROGRESS_WIDTH, PROGRESS_HEIGHT);
+    progressBar = std::make_unique<cDWTctrlProgress>(logger, handle, RGB(0, 102, 204), RGB(160, 160, 160), PROGRESS_X,
+                                                     PROGRESS_Y, PROGRESS_WIDTH, PROGRESS_HEIGHT);
 
     place();
 
@@ -42,16 +41,12 @@ cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
 
 cDWTwndSplash::~cDWTwndSplash()
 {
-    delete background;
-    background = nullptr;
-    delete logo;
-    logo = nullptr;
-    delete titleLabel;
-    titleLabel = nullptr;
-    delete statusLabel;
-    statusLabel = nullptr;
-    delete progressBar;
-    progressBar = nullptr;
+    // The controls go in the order they were made, before the window itself.
+    background.reset();
+    logo.reset();
+    titleLabel.reset();
+    statusLabel.reset();
+    progressBar.reset();
 }
 
 void cDWTwndSplash::place()

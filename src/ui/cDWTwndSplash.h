@@ -8,6 +8,8 @@
 
 #include "cDWTwnd.h"
 
+#include <memory>
+
 class cDWTctrlImage;
 class cDWTctrlLabel;
 class cDWTctrlProgress;
@@ -34,19 +36,19 @@ public:
     // cDWTctrlProgress::setProgress); expected 0 keeps the bar hidden.
     void setProgress(uint64_t received, uint64_t expected);
 
-    cDWTctrlLabel* getTitleLabel() const { return titleLabel; }
-    cDWTctrlLabel* getStatusLabel() const { return statusLabel; }
-    cDWTctrlImage* getBackground() const { return background; }
-    cDWTctrlImage* getLogo() const { return logo; }
-    cDWTctrlProgress* getProgressBar() const { return progressBar; }
+    cDWTctrlLabel* getTitleLabel() const { return titleLabel.get(); }
+    cDWTctrlLabel* getStatusLabel() const { return statusLabel.get(); }
+    cDWTctrlImage* getBackground() const { return background.get(); }
+    cDWTctrlImage* getLogo() const { return logo.get(); }
+    cDWTctrlProgress* getProgressBar() const { return progressBar.get(); }
 
 private:
     void place();
 
     int32_t constructed;
-    cDWTctrlImage* background;
-    cDWTctrlImage* logo;
-    cDWTctrlLabel* titleLabel;
-    cDWTctrlLabel* statusLabel;
-    cDWTctrlProgress* progressBar;
+    std::unique_ptr<cDWTctrlImage> background;
+    std::unique_ptr<cDWTctrlImage> logo;
+    std::unique_ptr<cDWTctrlLabel> titleLabel;
+    std::unique_ptr<cDWTctrlLabel> statusLabel;
+    std::unique_ptr<cDWTctrlProgress> progressBar;
 };

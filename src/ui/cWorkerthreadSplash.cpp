@@ -4,13 +4,10 @@
 #include "cDWTwndSplash.h"
 #include "resource.h"
 
-cWorkerthreadSplash::cWorkerthreadSplash() : splash(nullptr), iconId(IDI_CV_SETUP), owner(nullptr) {}
+cWorkerthreadSplash::cWorkerthreadSplash() : iconId(IDI_CV_SETUP), owner(nullptr) {}
 
-cWorkerthreadSplash::~cWorkerthreadSplash()
-{
-    // deInit has run on the thread; a thread that never ran leaves nothing behind either.
-    splash = nullptr;
-}
+// deInit has deleted the window on the thread; a thread that never ran has none.
+cWorkerthreadSplash::~cWorkerthreadSplash() = default;
 
 cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* owner)
 {
@@ -21,7 +18,6 @@ cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* own
     cWorkerthreadSplash* thread = Workerthread::create<cWorkerthreadSplash>(logger, 1);
     thread->owner = owner;
     thread->iconId = IDI_CV_SETUP;
-    thread->splash = nullptr;
     thread->resumeThread();
     thread->waitUntilThreadIsRunning();
     return thread;
@@ -31,11 +27,10 @@ bool cWorkerthreadSplash::init()
 {
     if (splash == nullptr) {
         logLine(LOG_DEBUG, L"cWorkerthreadSplash::init", L"Showing splash screen");
-        splash = new cDWTwndSplash(logger, iconId, owner != nullptr ? owner->getHandle() : nullptr);
+        splash = std::make_unique<cDWTwndSplash>(logger, iconId, owner != nullptr ? owner->getHandle() : nullptr);
         if (splash->isCreated() == 0) {
             // No window: the thread runs on without one and setTexts does nothing.
-            delete splash;
-            splash = nullptr;
+            splash.reset();
         }
     }
     return true;
@@ -45,8 +40,7 @@ void cWorkerthreadSplash::deInit()
 {
     if (splash != nullptr) {
         logLine(LOG_DEBUG, L"cWorkerthreadSplash::deInit", L"Closing splash screen");
-        delete splash;
-        splash = nullptr;
+        splash.reset();
     }
 }
 

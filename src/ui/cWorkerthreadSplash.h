@@ -8,6 +8,8 @@
 
 #include "Workerthread.h"
 
+#include <memory>
+
 class cDWTwndSplash;
 class Rootwindow;
 
@@ -30,13 +32,13 @@ public:
     // expected. Nothing happens without a splash window.
     void setProgress(uint64_t received, uint64_t expected);
 
-    cDWTwndSplash* getSplash() const { return splash; }
+    cDWTwndSplash* getSplash() const { return splash.get(); }
 
     bool init() override;
     void deInit() override;
 
 private:
-    cDWTwndSplash* splash;
+    std::unique_ptr<cDWTwndSplash> splash;
     int32_t iconId;
     Rootwindow* owner;
 };
