@@ -184,6 +184,25 @@ TEST(DeploymentBlock, RoundTripThroughTheCodePage)
     }
 }
 
+TEST(DeploymentBlock, MarkerTextInsideAValue)
+{
+    // The marker is no entry prefix, so a value may hold it; it stays inside its entry for the
+    // reader, and the stamper still cuts at the real block.
+    std::wstring value;
+    std::string why;
+    ASSERT_TRUE(portable::checkDeploymentValue(MARKER, &value, &why)) << why;
+    DeploymentValues values = sampleValues();
+    values[L"HOST"] = value;
+    std::string bytes;
+    ASSERT_TRUE(portable::toCp1252(portable::writeDeploymentBlock(values), &bytes));
+    const std::wstring read = text("MZ" + bytes);
+    EXPECT_EQ(portable::deploymentImageEnd(read), 2u);
+    EXPECT_EQ(portable::countDeploymentMarkers(read), 2u);
+    const std::wstring_view block = portable::deploymentBlock(read);
+    EXPECT_EQ(portable::readDeploymentEntry(block, L"HOST"), value);
+    EXPECT_EQ(portable::readDeploymentEntry(block, L"PORT"), L"8443");
+}
+
 TEST(DeploymentBlock, AcceptedValues)
 {
     for (const std::string utf8 : {"", " ", "<", "/vazu/portal/req?loadPortal", " Br\xc3\xa4nd\xe2\x82\xacl <x",
