@@ -120,10 +120,10 @@ std::wstring cWebupdater::formatHttpDate(int64_t seconds)
         return {};
     }
     wchar_t buffer[128];
-    const int n = swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
-                           static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
-                           static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute),
-                           static_cast<unsigned>(st.wSecond));
+    const int n =
+        swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
+                 static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
+                 static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute), static_cast<unsigned>(st.wSecond));
     if (n <= 0) {
         return {};
     }
@@ -192,25 +192,7 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
             return false;
         }
         if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED) {
-            log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
-            DWORD securityFlags = 0;
-            DWORD size = sizeof(securityFlags);
-            if (!::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
-                log(LOG_WARNING, FN_UPDATE, L"Unable to get server certificate security flags");
-                *lastError = error;
-                return false;
-            }
-            securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
-            if (!::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
-                log(LOG_WARNING, FN_UPDATE, L"Unable to set server certificate revocation security option");
-                *lastError = error;
-                return false;
-            }
-            if (sendRequest(request, headers)) {
-                return true;
-            }
-            *lastError = ::GetLastError();
-            return false;
+            return resendWithoutRevocationCheck(request, headers, error, lastError);
         }
     }
     log(LOG_WARNING, FN_UPDATE, L"Unhandled reason");
@@ -218,164 +200,260 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     return false;
 }
 
-int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, std::wstring protocol,
-                                std::wstring host, std::wstring port, std::wstring object, std::wstring mediaType,
-                                std::wstring targetFile, int32_t cookieRequired, int32_t onlyIfNewer,
-                                std::wstring cookieName)
+bool cWebupdater::resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error,
+                                               DWORD* lastError)
 {
-    // 1. The target's folder and file name.
-    Fileobject target(targetFile);
-    const std::wstring targetFolder = target.getPath();
-    const std::wstring targetName = target.getFilename();
-
-    // 2. The root handle.
-    if (!isInternetConnected()) {
-        return UPDATE_NO_INTERNET;
+    log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
+    DWORD securityFlags = 0;
+    DWORD size = sizeof(securityFlags);
+    if (!::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
+        log(LOG_WARNING, FN_UPDATE, L"Unable to get server certificate security flags");
+        *lastError = error;
+        return false;
     }
-
-    // 3. The port.
-    const uint16_t portNumber = parsePort(port);
-    if (portNumber == 0) {
-        return UPDATE_BAD_PORT;
+    securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
+    if (!::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
+        log(LOG_WARNING, FN_UPDATE, L"Unable to set server certificate revocation security option");
+        *lastError = error;
+        return false;
     }
+    if (sendRequest(request, headers)) {
+        return true;
+    }
+    *lastError = ::GetLastError();
+    return false;
+}
 
-    // 4. + 5. The cookie store is asked for the URL as the caller wrote it.
-    const std::wstring url = protocol + L"://" + host + L":" + port + object;
-    bool cookieFound = false;
+cWebupdater::UpdateResult cWebupdater::updateFile(std::wstring username, std::wstring password, std::wstring protocol,
+                                                  std::wstring host, std::wstring port, std::wstring object,
+                                                  std::wstring mediaType, std::wstring targetFile,
+                                                  int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName)
+{
+    Job job;
+    job.username = std::move(username);
+    job.password = std::move(password);
+    job.protocol = std::move(protocol);
+    job.host = std::move(host);
+    job.port = std::move(port);
+    job.object = std::move(object);
+    job.mediaType = std::move(mediaType);
+    job.targetFile = std::move(targetFile);
+    job.cookieRequired = cookieRequired;
+    job.onlyIfNewer = onlyIfNewer;
+    job.cookieName = std::move(cookieName);
+    const UpdateResult result = runUpdate(job);
+    // Every handle of the call is closed by now; the caller may still read the code the old way.
+    ::SetLastError(result.systemError);
+    return result;
+}
+
+cWebupdater::UpdateResult cWebupdater::runUpdate(const Job& job)
+{
+    Fileobject target(job.targetFile);
+    uint16_t portNumber = 0;
+    UpdateResult r = checkConnectionAndPort(job, &portNumber);
+    if (r.code == UPDATE_DONE) {
+        r = checkCookie(job);
+    }
+    if (r.code != UPDATE_DONE) {
+        return r;
+    }
+    const int64_t targetTime = target.getModificationTime();
+    ServerCopy copy;
+    std::wstring tempFile;
     {
-        std::vector<wchar_t> value(1, L'\0');
-        DWORD size = 1;
-        if (::InternetGetCookieExW(url.c_str(), cookieName.c_str(), value.data(), &size, 0, nullptr)) {
-            cookieFound = true;
-        } else if (::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
-            value.assign(static_cast<size_t>(size) + 1, L'\0');
-            cookieFound =
-                ::InternetGetCookieExW(url.c_str(), cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
+        Exchange exchange;
+        r = openRequest(job, portNumber, &exchange);
+        if (r.code == UPDATE_DONE) {
+            r = sendConditionally(job, targetTime, exchange.request.get());
+        }
+        if (r.code == UPDATE_DONE) {
+            r = judgeResponse(job, targetTime, exchange.request.get(), &copy);
+        }
+        if (r.code != UPDATE_DONE) {
+            return r;
+        }
+        tempFile = Fileobject(temporaryFolder(), target.getFilename()).getFullPath();
+        r = downloadToTemporary(tempFile, &exchange);
+        if (r.code != UPDATE_DONE) {
+            return r;
         }
     }
-    if (cookieRequired == 1) {
-        if (!cookieFound) {
+    Fileobject downloaded(tempFile);
+    r = checkBodySize(&downloaded);
+    if (r.code != UPDATE_DONE) {
+        return r;
+    }
+    return switchIntoPlace(&target, tempFile, copy);
+}
+
+cWebupdater::UpdateResult cWebupdater::checkConnectionAndPort(const Job& job, uint16_t* portNumber)
+{
+    if (!isInternetConnected()) {
+        return {UPDATE_NO_INTERNET, ::GetLastError()};
+    }
+    *portNumber = parsePort(job.port);
+    if (*portNumber == 0) {
+        return {UPDATE_BAD_PORT, ::GetLastError()};
+    }
+    return {};
+}
+
+// The cookie store is asked for the URL as the caller wrote it; only the success counts.
+cWebupdater::UpdateResult cWebupdater::checkCookie(const Job& job)
+{
+    const std::wstring url = job.protocol + L"://" + job.host + L":" + job.port + job.object;
+    std::vector<wchar_t> value(1, L'\0');
+    DWORD size = 1;
+    bool found = ::InternetGetCookieExW(url.c_str(), job.cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
+    if (!found && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+        value.assign(static_cast<size_t>(size) + 1, L'\0');
+        found = ::InternetGetCookieExW(url.c_str(), job.cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
+    }
+    const DWORD error = ::GetLastError();
+    if (job.cookieRequired == 1) {
+        if (!found) {
             log(LOG_WARNING, FN_UPDATE, L"No valid cookie found but it was requested to have one!");
-            return UPDATE_NO_COOKIE;
+            return {UPDATE_NO_COOKIE, error};
         }
         log(LOG_DEBUG, FN_UPDATE, L"Valid cookie found");
     }
+    return {};
+}
 
-    // 6. The connection.
-    handles::Internet connection(::InternetConnectW(internetHandle.get(), host.c_str(), portNumber,
-                                                    username.c_str(), password.c_str(), INTERNET_SERVICE_HTTP, 0,
-                                                    0));
-    if (!connection.valid()) {
-        return UPDATE_CONNECT_FAILED;
+cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, uint16_t portNumber, Exchange* exchange)
+{
+    exchange->connection.reset(::InternetConnectW(internetHandle.get(), job.host.c_str(), portNumber,
+                                                  job.username.c_str(), job.password.c_str(), INTERNET_SERVICE_HTTP, 0,
+                                                  0));
+    if (!exchange->connection.valid()) {
+        return {UPDATE_CONNECT_FAILED, ::GetLastError()};
     }
-
-    // 7. The request. From here on every exit closes the request, then the connection.
-    const std::wstring acceptType = mediaType + L"/*";
+    const std::wstring acceptType = job.mediaType + L"/*";
     const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
-    handles::Internet request(::HttpOpenRequestW(connection.get(), L"GET", object.c_str(), L"HTTP/1.1", nullptr,
-                                                  acceptTypes, requestFlags(protocol), 0));
-    if (!request.valid()) {
-        return UPDATE_REQUEST_FAILED;
+    exchange->request.reset(::HttpOpenRequestW(exchange->connection.get(), L"GET", job.object.c_str(), L"HTTP/1.1",
+                                               nullptr, acceptTypes, requestFlags(job.protocol), 0));
+    if (!exchange->request.valid()) {
+        return {UPDATE_REQUEST_FAILED, ::GetLastError()};
     }
+    return {};
+}
 
-    // 8. The conditional header.
-    const int64_t targetTime = target.getModificationTime();
+// The conditional header only for a wanted newer copy of an existing target; then the send.
+cWebupdater::UpdateResult cWebupdater::sendConditionally(const Job& job, int64_t targetTime, HINTERNET request)
+{
     std::wstring headers;
-    if (onlyIfNewer == 1 && targetTime != 0) {
+    if (job.onlyIfNewer == 1 && targetTime != 0) {
         headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
     }
-
-    // 9. Send, working through certificate problems.
     DWORD sendError = 0;
-    if (!sendWithCertificateHandling(request.get(), headers, &sendError)) {
+    if (!sendWithCertificateHandling(request, headers, &sendError)) {
         log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
-        request.reset();
-        connection.reset();
-        ::SetLastError(sendError);
-        return UPDATE_SEND_FAILED;
+        return {UPDATE_SEND_FAILED, sendError};
     }
+    return {};
+}
 
-    // 10. A response at all.
-    if (queryInfo(request.get(), HTTP_QUERY_RAW_HEADERS_CRLF).empty()) {
-        return UPDATE_NO_RESPONSE;
+// Status, newer test, media type: whether the response carries a file to take.
+cWebupdater::UpdateResult cWebupdater::judgeResponse(const Job& job, int64_t targetTime, HINTERNET request,
+                                                     ServerCopy* copy)
+{
+    if (queryInfo(request, HTTP_QUERY_RAW_HEADERS_CRLF).empty()) {
+        return {UPDATE_NO_RESPONSE, ::GetLastError()};
     }
-
-    // 11. The status.
-    const std::wstring statusText = queryInfo(request.get(), HTTP_QUERY_STATUS_CODE);
+    const std::wstring statusText = queryInfo(request, HTTP_QUERY_STATUS_CODE);
     log(LOG_DEBUG, FN_UPDATE, L"Status code response: " + statusText);
-    const long status = statusText.empty() ? 0 : std::wcstol(statusText.c_str(), nullptr, 10);
-    if (status == 404) {
-        return UPDATE_NOT_FOUND;
+    copy->status = statusText.empty() ? 0 : std::wcstol(statusText.c_str(), nullptr, 10);
+    if (copy->status == 404) {
+        return {UPDATE_NOT_FOUND, ::GetLastError()};
     }
-
-    // 12. Is the server's copy newer than the target?
-    bool newer = status != 304;
-    bool serverTimeKnown = false;
-    SYSTEMTIME serverTime = {};
-    if (newer && !queryInfo(request.get(), HTTP_QUERY_LAST_MODIFIED).empty()) {
-        SYSTEMTIME utc = {};
-        DWORD size = sizeof(utc);
-        TIME_ZONE_INFORMATION zone;
-        if (::HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &utc, &size,
-                             nullptr) &&
-            ::GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID &&
-            ::SystemTimeToTzSpecificLocalTime(&zone, &utc, &serverTime)) {
-            serverTimeKnown = true;
-            SYSTEMTIME now;
-            ::GetLocalTime(&now);
-            clampToPresent(&serverTime, now);
-            int64_t serverSeconds = 0;
-            if (localTimeToUnix(serverTime, &serverSeconds) && serverSeconds - targetTime < 1) {
-                newer = false;
-            }
-        }
+    copy->newer = copy->status != 304;
+    if (copy->newer) {
+        readServerTime(request, targetTime, copy);
     }
-
-    // 13. Only a newer copy is wanted.
-    if (onlyIfNewer == 1 && !newer) {
-        return UPDATE_NOT_NEWER;
+    if (job.onlyIfNewer == 1 && !copy->newer) {
+        return {UPDATE_NOT_NEWER, ::GetLastError()};
     }
-
-    // 14. The media type.
-    if (queryInfo(request.get(), HTTP_QUERY_CONTENT_TYPE).find(mediaType) == std::wstring::npos) {
-        return UPDATE_WRONG_TYPE;
+    if (queryInfo(request, HTTP_QUERY_CONTENT_TYPE).find(job.mediaType) == std::wstring::npos) {
+        return {UPDATE_WRONG_TYPE, ::GetLastError()};
     }
-
-    // 15. Only a full answer carries the file.
-    if (status != 200) {
-        return UPDATE_BAD_STATUS;
+    if (copy->status != 200) {
+        return {UPDATE_BAD_STATUS, ::GetLastError()};
     }
+    return {};
+}
 
-    // 16. The body into the temporary folder.
-    wchar_t tempFolder[MAX_PATH + 1] = {};
-    const DWORD tempLength = ::GetTempPathW(MAX_PATH, tempFolder);
-    Fileobject tempFile(std::wstring(tempFolder, tempLength <= MAX_PATH ? tempLength : 0), targetName);
-    const bool downloaded = downloadFile(request.get(), tempFile.getFullPath());
-    request.reset();
-    connection.reset();
+// The server's Last-Modified as local time, clamped to the present; not newer when it is not at
+// least a second after the target's time.
+void cWebupdater::readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy)
+{
+    if (queryInfo(request, HTTP_QUERY_LAST_MODIFIED).empty()) {
+        return;
+    }
+    SYSTEMTIME utc = {};
+    DWORD size = sizeof(utc);
+    TIME_ZONE_INFORMATION zone;
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &utc, &size, nullptr) ||
+        ::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||
+        !::SystemTimeToTzSpecificLocalTime(&zone, &utc, &copy->time)) {
+        return;
+    }
+    copy->timeKnown = true;
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    clampToPresent(&copy->time, now);
+    int64_t serverSeconds = 0;
+    if (localTimeToUnix(copy->time, &serverSeconds) && serverSeconds - targetTime < 1) {
+        copy->newer = false;
+    }
+}
+
+std::wstring cWebupdater::temporaryFolder()
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder, length <= MAX_PATH ? length : 0);
+}
+
+// The body into the temporary file; the request and the connection are closed afterwards.
+cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& tempFile, Exchange* exchange)
+{
+    const bool downloaded = downloadFile(exchange->request.get(), tempFile);
+    const DWORD error = ::GetLastError();
+    exchange->request.reset();
+    exchange->connection.reset();
     if (!downloaded) {
-        return UPDATE_DOWNLOAD_FAILED;
+        return {UPDATE_DOWNLOAD_FAILED, error};
     }
+    return {};
+}
 
-    // 17. Bodies of this size are no build of the program (error pages, placeholders).
-    const uint64_t size = tempFile.getFilesize();
-    if (size >= SIZE_REJECT_MIN && size <= SIZE_REJECT_MAX) {
-        tempFile.deleteFile();
-        log(LOG_ERROR, FN_UPDATE,
-            textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
-                             static_cast<unsigned long long>(size), static_cast<unsigned long long>(SIZE_REJECT_MIN),
-                             static_cast<unsigned long long>(SIZE_REJECT_MAX)));
-        return UPDATE_SIZE_REJECTED;
+// Bodies of this size are no build of the program (error pages, placeholders).
+cWebupdater::UpdateResult cWebupdater::checkBodySize(Fileobject* tempFile)
+{
+    const uint64_t size = tempFile->getFilesize();
+    if (size < SIZE_REJECT_MIN || size > SIZE_REJECT_MAX) {
+        return {};
     }
+    tempFile->deleteFile();
+    log(LOG_ERROR, FN_UPDATE,
+        textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
+                         static_cast<unsigned long long>(size), static_cast<unsigned long long>(SIZE_REJECT_MIN),
+                         static_cast<unsigned long long>(SIZE_REJECT_MAX)));
+    return {UPDATE_SIZE_REJECTED, ::GetLastError()};
+}
 
-    // 18. The swap, then the server's time on the new file.
-    if (!switchFiles(target.getFullPath(), tempFile.getFullPath(), targetFolder, targetName)) {
-        return UPDATE_SWITCH_FAILED;
+// The swap, then the server's time on the new file.
+cWebupdater::UpdateResult cWebupdater::switchIntoPlace(Fileobject* target, const std::wstring& tempFile,
+                                                       const ServerCopy& copy)
+{
+    if (!switchFiles(target->getFullPath(), tempFile, target->getPath(), target->getFilename())) {
+        return {UPDATE_SWITCH_FAILED, ::GetLastError()};
     }
-    if (serverTimeKnown) {
-        target.setModificationTime(serverTime);
+    if (copy.timeKnown) {
+        target->setModificationTime(copy.time);
     }
-    return UPDATE_DONE;
+    return {};
 }
 
 bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
@@ -384,85 +462,99 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
     if (!file.createPath(file.getPath())) {
         log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + tempFile);
     }
-
     handles::Kernel out(::CreateFileW(tempFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) {
         const DWORD error = ::GetLastError();
         log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + tempFile);
         log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        ::SetLastError(error);
         return false;
     }
-    // Every failure below leaves no partial file behind.
-    auto fail = [&]() {
-        out.reset();
-        ::DeleteFileW(tempFile.c_str());
-        return false;
-    };
-
-    // The announced length (a chunked body announces none): checked up front against the limit and
-    // at the end against what arrived, because an early close of the connection reads as a normal end.
     uint64_t expected = 0;
-    bool lengthKnown = false;
-    const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
-    const std::wstring lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
-    if (transferEncoding.empty() && !lengthText.empty()) {
-        portable::DecimalValue parsed;
-        if (portable::parseDecimal(lengthText, &parsed) && !parsed.negative) {
-            lengthKnown = true;
-            expected = parsed.overflow ? UINT64_MAX : parsed.value;
-        }
-    }
+    std::wstring lengthText;
+    const bool lengthKnown = announcedLength(request, &expected, &lengthText);
+    uint64_t received = 0;
+    bool ok = true;
     if (lengthKnown && expected > maxDownloadSize) {
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
-        return fail();
+        ok = false;
+    } else {
+        ok = streamBody(request, out.get(), tempFile, lengthKnown, expected, &received);
     }
+    DWORD error = ::GetLastError();
+    if (ok && !out.reset()) {
+        error = ::GetLastError();
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
+        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        ok = false;
+    }
+    if (!ok) {
+        // No partial file is left behind.
+        out.reset();
+        ::DeleteFileW(tempFile.c_str());
+        ::SetLastError(error);
+    }
+    return ok;
+}
 
+// The announced length (a chunked body announces none): checked up front against the limit and at
+// the end against what arrived, because an early close of the connection reads as a normal end.
+bool cWebupdater::announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText)
+{
+    const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
+    *lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
+    if (!transferEncoding.empty() || lengthText->empty()) {
+        return false;
+    }
+    portable::DecimalValue parsed;
+    if (!portable::parseDecimal(*lengthText, &parsed) || parsed.negative) {
+        return false;
+    }
+    *expected = parsed.overflow ? UINT64_MAX : parsed.value;
+    return true;
+}
+
+bool cWebupdater::streamBody(HINTERNET request, HANDLE out, const std::wstring& tempFile, bool lengthKnown,
+                             uint64_t expected, uint64_t* received)
+{
     char buffer[READ_BLOCK];
-    uint64_t received = 0;
     for (;;) {
         DWORD got = 0;
         if (!::InternetReadFile(request, buffer, READ_BLOCK, &got)) {
             const DWORD error = ::GetLastError();
-            out.reset();
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to read from the network!");
             log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
-            return fail();
+            ::SetLastError(error);
+            return false;
         }
         if (got == 0) {
             break;
         }
-        if (received + got > maxDownloadSize) {
+        if (*received + got > maxDownloadSize) {
             log(LOG_ERROR, FN_DOWNLOAD,
                 textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
                                  static_cast<unsigned long long>(maxDownloadSize)));
-            return fail();
+            return false;
         }
         DWORD written = 0;
-        if (!::WriteFile(out.get(), buffer, got, &written, nullptr) || written < got) {
-            out.reset();
+        if (!::WriteFile(out, buffer, got, &written, nullptr) || written < got) {
+            const DWORD error = ::GetLastError();
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
-            return fail();
+            ::SetLastError(error);
+            return false;
         }
-        received += got;
+        *received += got;
         if (progress) {
-            progress(received, lengthKnown ? expected : 0);
+            progress(*received, lengthKnown ? expected : 0);
         }
     }
-
-    if (lengthKnown && received != expected) {
+    if (lengthKnown && *received != expected) {
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
-                             static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected)));
-        return fail();
-    }
-    if (!out.reset()) {
-        const DWORD error = ::GetLastError();
-        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
-        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
-        ::DeleteFileW(tempFile.c_str());
+                             static_cast<unsigned long long>(*received), static_cast<unsigned long long>(expected)));
         return false;
     }
     return true;
@@ -497,30 +589,31 @@ bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::w
         return false;
     }
     log(LOG_DEBUG, FN_SWITCH, L"File switched to:" + target);
+    copyAttributesAndAccessList(backupPath, target);
+    return true;
+}
 
-    const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(target.c_str(), attributes)) {
+void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to)
+{
+    const DWORD attributes = ::GetFileAttributesW(from.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(to.c_str(), attributes)) {
         log(LOG_DEBUG, FN_SWITCH, L"File attributes set!");
     } else {
         log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file attributes");
     }
-
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD got = ::GetNamedSecurityInfoW(backupPath.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                              nullptr, &dacl, nullptr, &descriptor);
+    const DWORD got = ::GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                              &dacl, nullptr, &descriptor);
     if (got != ERROR_SUCCESS) {
         log(LOG_FATAL, FN_SWITCH, L"UNABLE to get file security");
+    } else if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(to.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
+        log(LOG_DEBUG, FN_SWITCH, L"File security set!");
     } else {
-        if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(target.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
-            log(LOG_DEBUG, FN_SWITCH, L"File security set!");
-        } else {
-            log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file security");
-        }
+        log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file security");
     }
     if (descriptor != nullptr) {
         ::LocalFree(descriptor);
     }
-    return true;
 }

@@ -7,6 +7,7 @@
 // and request. The Logger is borrowed from the application object.
 #pragma once
 
+#include "Fileobject.h"
 #include "Loguser.h"
 #include "handles.h"
 
@@ -46,6 +47,14 @@ public:
     // A body of a size no build of the program can have was discarded; the target is unchanged.
     static constexpr int32_t UPDATE_SIZE_REJECTED = 18;
 
+    // The outcome of updateFile: the result code and the system error code of the failure met
+    // (0 when none). Converts to the bare code for callers that only look at that.
+    struct UpdateResult {
+        int32_t code = UPDATE_DONE;
+        DWORD systemError = 0;
+        operator int32_t() const { return code; }
+    };
+
     // Bytes per InternetReadFile call while streaming the body.
     static constexpr DWORD READ_BLOCK = 4096;
     // Bodies from SIZE_REJECT_MIN to SIZE_REJECT_MAX bytes (both included) are discarded.
@@ -67,9 +76,10 @@ public:
 
     bool isInternetConnected();
 
-    int32_t updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
-                       std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
-                       int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
+    // Also leaves the system error code of the result as the thread's last-error value.
+    UpdateResult updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
+                            std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
+                            int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
 
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
@@ -81,6 +91,33 @@ public:
     static uint16_t parsePort(const std::wstring& port);
 
 protected:
+    // The arguments of one updateFile call.
+    struct Job {
+        std::wstring username;
+        std::wstring password;
+        std::wstring protocol;
+        std::wstring host;
+        std::wstring port;
+        std::wstring object;
+        std::wstring mediaType;
+        std::wstring targetFile;
+        int32_t cookieRequired = 0;
+        int32_t onlyIfNewer = 0;
+        std::wstring cookieName;
+    };
+    // The open exchange with the server; the request closes before the connection.
+    struct Exchange {
+        handles::Internet connection;
+        handles::Internet request;
+    };
+    // What the response says about the server's copy.
+    struct ServerCopy {
+        long status = 0;
+        bool newer = true;
+        bool timeKnown = false;
+        SYSTEMTIME time = {};
+    };
+
     std::wstring formatHttpDate(int64_t secondsSince1970);
     std::wstring queryInfo(HINTERNET request, DWORD infoLevel);
     bool downloadFile(HINTERNET request, std::wstring tempFile);
@@ -94,8 +131,29 @@ protected:
     handles::Internet internetHandle;
 
 private:
+    // The steps of updateFile, in their order; each gives UPDATE_DONE to go on.
+    UpdateResult runUpdate(const Job& job);
+    UpdateResult checkConnectionAndPort(const Job& job, uint16_t* portNumber);
+    UpdateResult checkCookie(const Job& job);
+    UpdateResult openRequest(const Job& job, uint16_t portNumber, Exchange* exchange);
+    UpdateResult sendConditionally(const Job& job, int64_t targetTime, HINTERNET request);
+    UpdateResult judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy);
+    UpdateResult downloadToTemporary(const std::wstring& tempFile, Exchange* exchange);
+    UpdateResult checkBodySize(Fileobject* tempFile);
+    UpdateResult switchIntoPlace(Fileobject* target, const std::wstring& tempFile, const ServerCopy& copy);
+
+    // Parts of judgeResponse and downloadFile.
+    static std::wstring temporaryFolder();
+    void readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy);
+    bool announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText);
+    bool streamBody(HINTERNET request, HANDLE out, const std::wstring& tempFile, bool lengthKnown, uint64_t expected,
+                    uint64_t* received);
+    // switchFiles after the swap: the previous version's attributes and access list on the new file.
+    void copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to);
+
     // Sends the request and works through certificate problems; false with *lastError set on failure.
     bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError);
+    bool resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error, DWORD* lastError);
 
     std::wstring agent;
     ProgressCallback progress;
