@@ -1,12 +1,14 @@
 #include "cWebupdater.h"
 
 #include "decimal.h"
+#include "programimage.h"
 
 #include "Fileobject.h"
 #include "textutil.h"
 
 #include <aclapi.h>
 
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -164,6 +166,90 @@ DWORD cWebupdater::promptCertificateProblem(HINTERNET request, DWORD error)
                               nullptr);
 }
 
+namespace {
+
+bool isCertificateProblem(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::wstring certificateText(const char* text)
+{
+    if (text == nullptr) {
+        return L"?";
+    }
+    std::wstring out;
+    for (wchar_t c : textutil::fromAnsi(text)) {
+        if (c == L'\r') {
+            continue;
+        }
+        if (c == L'\n') {
+            out += L", ";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// INTERNET_CERTIFICATE_INFO as the ANSI call fills it (the headers declare it with TCHAR strings).
+struct CertificateInfoAnsi {
+    FILETIME ftExpiry;
+    FILETIME ftStart;
+    char* lpszSubjectInfo;
+    char* lpszIssuerInfo;
+    char* lpszProtocolName;
+    char* lpszSignatureAlgName;
+    char* lpszEncryptionAlgName;
+    DWORD dwKeySize;
+};
+static_assert(sizeof(CertificateInfoAnsi) == sizeof(INTERNET_CERTIFICATE_INFO), "same layout");
+
+std::wstring certificateDate(const FILETIME& time)
+{
+    SYSTEMTIME t;
+    if (!::FileTimeToSystemTime(&time, &t)) {
+        return L"?";
+    }
+    return textutil::format(L"%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                            t.wSecond);
+}
+
+} // namespace
+
+void cWebupdater::logCertificate(HINTERNET request)
+{
+    // The platform fills this structure with ANSI strings; the ANSI call says so.
+    CertificateInfoAnsi info = {};
+    DWORD size = sizeof(info);
+    if (!::InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, &info, &size)) {
+        log(LOG_WARNING, FN_UPDATE,
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(::GetLastError())));
+        return;
+    }
+    log(LOG_WARNING, FN_UPDATE,
+        L"Server certificate: subject \"" + certificateText(info.lpszSubjectInfo) + L"\", issuer \"" +
+            certificateText(info.lpszIssuerInfo) + L"\", valid from " + certificateDate(info.ftStart) + L" to " +
+            certificateDate(info.ftExpiry));
+    for (char* text : {info.lpszSubjectInfo, info.lpszIssuerInfo, info.lpszProtocolName, info.lpszSignatureAlgName,
+                       info.lpszEncryptionAlgName}) {
+        if (text != nullptr) {
+            ::LocalFree(text);
+        }
+    }
+}
+
 bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError)
 {
     if (sendRequest(request, headers)) {
@@ -171,6 +257,9 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     }
     DWORD error = ::GetLastError();
     log(LOG_WARNING, FN_UPDATE, L"Unable to send request!");
+    if (isCertificateProblem(error)) {
+        logCertificate(request);
+    }
 
     bool declined = false;
     if (error == ERROR_INTERNET_INVALID_CA) {
@@ -181,6 +270,9 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
                 return true;
             }
             error = ::GetLastError();
+            if (isCertificateProblem(error)) {
+                logCertificate(request);
+            }
         } else {
             declined = true;
         }
@@ -221,6 +313,9 @@ bool cWebupdater::resendWithoutRevocationCheck(HINTERNET request, const std::wst
         return true;
     }
     *lastError = ::GetLastError();
+    if (isCertificateProblem(*lastError)) {
+        logCertificate(request);
+    }
     return false;
 }
 
@@ -260,31 +355,26 @@ cWebupdater::UpdateResult cWebupdater::runUpdate(const Job& job)
     }
     const int64_t targetTime = target.getModificationTime();
     ServerCopy copy;
-    std::wstring tempFile;
+    Downloadfile download;
     {
         Exchange exchange;
-        r = openRequest(job, portNumber, &exchange);
-        if (r.code == UPDATE_DONE) {
-            r = sendConditionally(job, targetTime, exchange.request.get());
-        }
+        r = exchangeWithServer(job, portNumber, targetTime, &exchange);
         if (r.code == UPDATE_DONE) {
             r = judgeResponse(job, targetTime, exchange.request.get(), &copy);
         }
-        if (r.code != UPDATE_DONE) {
-            return r;
+        if (r.code == UPDATE_DONE) {
+            r = downloadToTemporary(target.getFilename(), &exchange, &download);
         }
-        tempFile = Fileobject(temporaryFolder(), target.getFilename()).getFullPath();
-        r = downloadToTemporary(tempFile, &exchange);
         if (r.code != UPDATE_DONE) {
             return r;
         }
     }
-    Fileobject downloaded(tempFile);
-    r = checkBodySize(&downloaded);
+    // Body checked: from here on the bytes in the private file are a new, complete program.
+    r = checkBody(&download, target.getFullPath());
     if (r.code != UPDATE_DONE) {
         return r;
     }
-    return switchIntoPlace(&target, tempFile, copy);
+    return switchIntoPlace(&target, &download, copy);
 }
 
 cWebupdater::UpdateResult cWebupdater::checkConnectionAndPort(const Job& job, uint16_t* portNumber)
@@ -321,18 +411,45 @@ cWebupdater::UpdateResult cWebupdater::checkCookie(const Job& job)
     return {};
 }
 
-cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, uint16_t portNumber, Exchange* exchange)
+// Request and send, then every redirect followed here rather than inside WinINet, so that none
+// leads from a secured connection to a plain one.
+cWebupdater::UpdateResult cWebupdater::exchangeWithServer(const Job& job, uint16_t portNumber, int64_t targetTime,
+                                                          Exchange* exchange)
 {
-    exchange->connection.reset(::InternetConnectW(internetHandle.get(), job.host.c_str(), portNumber,
-                                                  job.username.c_str(), job.password.c_str(), INTERNET_SERVICE_HTTP, 0,
-                                                  0));
+    Location at;
+    at.protocol = job.protocol;
+    at.host = job.host;
+    at.port = portNumber;
+    at.object = job.object;
+    for (int hop = 0;; ++hop) {
+        UpdateResult r = openRequest(job, at, exchange);
+        if (r.code == UPDATE_DONE) {
+            r = sendConditionally(job, targetTime, exchange->request.get());
+        }
+        bool redirected = false;
+        if (r.code == UPDATE_DONE && hop < MAX_REDIRECTS) {
+            r = followRedirect(exchange->request.get(), &at, &redirected);
+        }
+        if (r.code != UPDATE_DONE || !redirected) {
+            return r;
+        }
+        exchange->request.reset();
+        exchange->connection.reset();
+    }
+}
+
+cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, const Location& at, Exchange* exchange)
+{
+    exchange->connection.reset(::InternetConnectW(internetHandle.get(), at.host.c_str(), at.port, job.username.c_str(),
+                                                  job.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!exchange->connection.valid()) {
         return {UPDATE_CONNECT_FAILED, ::GetLastError()};
     }
     const std::wstring acceptType = job.mediaType + L"/*";
     const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
-    exchange->request.reset(::HttpOpenRequestW(exchange->connection.get(), L"GET", job.object.c_str(), L"HTTP/1.1",
-                                               nullptr, acceptTypes, requestFlags(job.protocol), 0));
+    exchange->request.reset(::HttpOpenRequestW(exchange->connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1",
+                                               nullptr, acceptTypes,
+                                               requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT, 0));
     if (!exchange->request.valid()) {
         return {UPDATE_REQUEST_FAILED, ::GetLastError()};
     }
@@ -351,6 +468,47 @@ cWebupdater::UpdateResult cWebupdater::sendConditionally(const Job& job, int64_t
         log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
         return {UPDATE_SEND_FAILED, sendError};
     }
+    return {};
+}
+
+// A redirect status with a Location gives the next place to ask; a secured request never goes on
+// to a plain http location.
+cWebupdater::UpdateResult cWebupdater::followRedirect(HINTERNET request, Location* at, bool* redirected)
+{
+    const long status = std::wcstol(queryInfo(request, HTTP_QUERY_STATUS_CODE).c_str(), nullptr, 10);
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) {
+        return {};
+    }
+    const std::wstring location = queryInfo(request, HTTP_QUERY_LOCATION);
+    if (location.empty()) {
+        return {};
+    }
+    const std::wstring base = at->protocol + L"://" + at->host + L":" + std::to_wstring(at->port) + at->object;
+    std::vector<wchar_t> combined(4096, L'\0');
+    DWORD length = static_cast<DWORD>(combined.size());
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
+    if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length, ICU_NO_ENCODE) ||
+        !::InternetCrackUrlW(combined.data(), 0, 0, &parts)) {
+        return {};
+    }
+    const std::wstring scheme(parts.lpszScheme, parts.dwSchemeLength);
+    const bool secured = (requestFlags(at->protocol) & INTERNET_FLAG_SECURE) != 0;
+    if (secured && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        log(LOG_ERROR, FN_UPDATE, L"Redirect from https to a plain location refused: " + std::wstring(combined.data()));
+        return {UPDATE_SEND_FAILED, static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR)};
+    }
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        return {};
+    }
+    at->protocol = scheme;
+    at->host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    at->port = parts.nPort;
+    at->object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    at->object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    log(LOG_DEBUG, FN_UPDATE, L"Following redirect to: " + std::wstring(combined.data()));
+    *redirected = true;
     return {};
 }
 
@@ -412,13 +570,17 @@ std::wstring cWebupdater::temporaryFolder()
 {
     wchar_t folder[MAX_PATH + 1] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder, length <= MAX_PATH ? length : 0);
+    return normalizePath(std::wstring(folder, length <= MAX_PATH ? length : 0));
 }
 
-// The body into the temporary file; the request and the connection are closed afterwards.
-cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& tempFile, Exchange* exchange)
+// The body into a private temporary file; the request and the connection are closed afterwards.
+cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& stem, Exchange* exchange,
+                                                           Downloadfile* download)
 {
-    const bool downloaded = downloadFile(exchange->request.get(), tempFile);
+    // A stalled transfer must not wait longer than the bound in a single read either.
+    DWORD timeout = stallBoundMs;
+    ::InternetSetOptionW(exchange->request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    const bool downloaded = downloadFile(exchange->request.get(), temporaryFolder(), stem, download);
     const DWORD error = ::GetLastError();
     exchange->request.reset();
     exchange->connection.reset();
@@ -428,27 +590,114 @@ cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& t
     return {};
 }
 
-// Bodies of this size are no build of the program (error pages, placeholders).
-cWebupdater::UpdateResult cWebupdater::checkBodySize(Fileobject* tempFile)
+// Size, program image, not the target itself: any failure deletes the download.
+cWebupdater::UpdateResult cWebupdater::checkBody(Downloadfile* download, const std::wstring& targetFile)
 {
-    const uint64_t size = tempFile->getFilesize();
+    UpdateResult r = checkBodySize(download);
+    if (r.code == UPDATE_DONE) {
+        r = checkProgramImage(download);
+    }
+    if (r.code == UPDATE_DONE) {
+        r = checkNotCurrent(download, targetFile);
+    }
+    if (r.code != UPDATE_DONE) {
+        download->discard();
+    }
+    return r;
+}
+
+// Bodies of this size are no build of the program (error pages, placeholders).
+cWebupdater::UpdateResult cWebupdater::checkBodySize(Downloadfile* download)
+{
+    const uint64_t size = download->size();
     if (size < SIZE_REJECT_MIN || size > SIZE_REJECT_MAX) {
         return {};
     }
-    tempFile->deleteFile();
     log(LOG_ERROR, FN_UPDATE,
         textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(SIZE_REJECT_MIN),
                          static_cast<unsigned long long>(SIZE_REJECT_MAX)));
-    return {UPDATE_SIZE_REJECTED, ::GetLastError()};
+    return {UPDATE_SIZE_REJECTED, 0};
+}
+
+// The headers, read back from the private file, must describe a complete executable image.
+cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
+{
+    const uint64_t size = download->size();
+    std::vector<uint8_t> head(
+        static_cast<size_t>(size < portable::IMAGE_HEAD_BYTES ? size : portable::IMAGE_HEAD_BYTES));
+    size_t filled = 0;
+    while (filled < head.size()) {
+        DWORD got = 0;
+        if (!download->readAt(filled, head.data() + filled, static_cast<DWORD>(head.size() - filled), &got) ||
+            got == 0) {
+            break;
+        }
+        filled += got;
+    }
+    const portable::ImageCheck check = portable::checkProgramImage(head.data(), filled, size);
+    if (check.ok()) {
+        return {};
+    }
+    std::wstring what = portable::describeImageFault(check.fault);
+    if (check.fault == portable::ImageFault::SectionOutside) {
+        what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
+    }
+    log(LOG_ERROR, FN_UPDATE,
+        textutil::format(L"Downloaded file of %llu bytes is not a program: %ls", static_cast<unsigned long long>(size),
+                         what.c_str()));
+    return {UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT)};
+}
+
+// The very file that stands at the target (the running installer): nothing to do.
+cWebupdater::UpdateResult cWebupdater::checkNotCurrent(Downloadfile* download, const std::wstring& targetFile)
+{
+    handles::Kernel current(::CreateFileW(targetFile.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!current.valid() || !sameContent(download, current.get())) {
+        return {};
+    }
+    log(LOG_WARNING, FN_UPDATE,
+        textutil::format(L"Downloaded file of %llu bytes is the current version already, nothing to update",
+                         static_cast<unsigned long long>(download->size())));
+    return {UPDATE_ALREADY_CURRENT, 0};
+}
+
+bool cWebupdater::sameContent(Downloadfile* download, HANDLE other)
+{
+    LARGE_INTEGER otherSize = {};
+    if (!::GetFileSizeEx(other, &otherSize) || static_cast<uint64_t>(otherSize.QuadPart) != download->size()) {
+        return false;
+    }
+    constexpr DWORD BLOCK = 65536;
+    std::vector<char> mine(BLOCK);
+    std::vector<char> theirs(BLOCK);
+    for (uint64_t offset = 0;;) {
+        DWORD got = 0;
+        DWORD gotOther = 0;
+        if (!download->readAt(offset, mine.data(), BLOCK, &got) ||
+            !::ReadFile(other, theirs.data(), BLOCK, &gotOther, nullptr) || got != gotOther) {
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        if (std::memcmp(mine.data(), theirs.data(), got) != 0) {
+            return false;
+        }
+        offset += got;
+    }
 }
 
 // The swap, then the server's time on the new file.
-cWebupdater::UpdateResult cWebupdater::switchIntoPlace(Fileobject* target, const std::wstring& tempFile,
+cWebupdater::UpdateResult cWebupdater::switchIntoPlace(Fileobject* target, Downloadfile* download,
                                                        const ServerCopy& copy)
 {
-    if (!switchFiles(target->getFullPath(), tempFile, target->getPath(), target->getFilename())) {
-        return {UPDATE_SWITCH_FAILED, ::GetLastError()};
+    if (!switchFiles(target->getFullPath(), download, target->getPath(), target->getFilename())) {
+        const DWORD error = ::GetLastError();
+        download->discard();
+        return {UPDATE_SWITCH_FAILED, error};
     }
     if (copy.timeKnown) {
         target->setModificationTime(copy.time);
@@ -456,17 +705,16 @@ cWebupdater::UpdateResult cWebupdater::switchIntoPlace(Fileobject* target, const
     return {};
 }
 
-bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
+bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, const std::wstring& stem,
+                               Downloadfile* file)
 {
-    Fileobject file(tempFile);
-    if (!file.createPath(file.getPath())) {
-        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + tempFile);
+    Fileobject place(folder, stem);
+    if (!place.createPath(place.getPath())) {
+        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + place.getFullPath());
     }
-    handles::Kernel out(::CreateFileW(tempFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out.valid()) {
-        const DWORD error = ::GetLastError();
-        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + tempFile);
+    DWORD error = 0;
+    if (!file->create(place.getPath(), stem, false, &error)) {
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + place.getFullPath());
         log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         ::SetLastError(error);
         return false;
@@ -475,38 +723,37 @@ bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
     std::wstring lengthText;
     const bool lengthKnown = announcedLength(request, &expected, &lengthText);
     uint64_t received = 0;
-    bool ok = true;
+    bool ok = false;
     if (lengthKnown && expected > maxDownloadSize) {
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
-        ok = false;
     } else {
-        ok = streamBody(request, out.get(), tempFile, lengthKnown, expected, &received);
+        ok = streamBody(request, file, lengthKnown, expected, &received);
     }
-    DWORD error = ::GetLastError();
-    if (ok && !out.reset()) {
-        error = ::GetLastError();
-        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
+    error = ::GetLastError();
+    if (ok && !file->flush(&error)) {
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
         log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         ok = false;
     }
     if (!ok) {
         // No partial file is left behind.
-        out.reset();
-        ::DeleteFileW(tempFile.c_str());
+        file->discard();
         ::SetLastError(error);
     }
     return ok;
 }
 
-// The announced length (a chunked body announces none): checked up front against the limit and at
-// the end against what arrived, because an early close of the connection reads as a normal end.
+// The announced length, unless a transfer coding replaces it: checked up front against the limit
+// and at the end against what arrived, because an early close of the connection reads as a
+// normal end.
 bool cWebupdater::announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText)
 {
     const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
     *lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
-    if (!transferEncoding.empty() || lengthText->empty()) {
+    const bool coded = !transferEncoding.empty() && _wcsicmp(transferEncoding.c_str(), L"identity") != 0;
+    if (coded || lengthText->empty()) {
         return false;
     }
     portable::DecimalValue parsed;
@@ -517,32 +764,63 @@ bool cWebupdater::announcedLength(HINTERNET request, uint64_t* expected, std::ws
     return true;
 }
 
-bool cWebupdater::streamBody(HINTERNET request, HANDLE out, const std::wstring& tempFile, bool lengthKnown,
-                             uint64_t expected, uint64_t* received)
+// Reads what has arrived, up to one block; waits (within the receive time-out) when nothing has.
+bool cWebupdater::readAvailable(HINTERNET request, char* buffer, DWORD* got)
+{
+    DWORD available = 0;
+    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
+        return false;
+    }
+    if (available == 0) {
+        *got = 0;
+        return true;
+    }
+    return ::InternetReadFile(request, buffer, available < READ_BLOCK ? available : READ_BLOCK, got) != FALSE;
+}
+
+bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected,
+                             uint64_t* received)
 {
     char buffer[READ_BLOCK];
+    ULONGLONG windowStart = ::GetTickCount64();
+    uint64_t windowBytes = 0;
     for (;;) {
         DWORD got = 0;
-        if (!::InternetReadFile(request, buffer, READ_BLOCK, &got)) {
-            const DWORD error = ::GetLastError();
+        const bool read = readAvailable(request, buffer, &got);
+        const DWORD readError = ::GetLastError();
+        const ULONGLONG now = ::GetTickCount64();
+        if (now - windowStart >= stallBoundMs || (!read && readError == ERROR_INTERNET_TIMEOUT)) {
+            if (windowBytes + got < STALL_MIN_BYTES) {
+                log(LOG_ERROR, FN_DOWNLOAD,
+                    textutil::format(L"Download stalled: %llu bytes in %llu ms, after %llu bytes received",
+                                     static_cast<unsigned long long>(windowBytes + got),
+                                     static_cast<unsigned long long>(now - windowStart),
+                                     static_cast<unsigned long long>(*received)));
+                ::SetLastError(ERROR_INTERNET_TIMEOUT);
+                return false;
+            }
+            windowStart = now;
+            windowBytes = 0;
+        }
+        if (!read) {
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to read from the network!");
-            log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
-            ::SetLastError(error);
+            log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
+            ::SetLastError(readError);
             return false;
         }
         if (got == 0) {
             break;
         }
+        windowBytes += got;
         if (*received + got > maxDownloadSize) {
             log(LOG_ERROR, FN_DOWNLOAD,
                 textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
                                  static_cast<unsigned long long>(maxDownloadSize)));
             return false;
         }
-        DWORD written = 0;
-        if (!::WriteFile(out, buffer, got, &written, nullptr) || written < got) {
-            const DWORD error = ::GetLastError();
-            log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
+        DWORD error = 0;
+        if (!file->write(buffer, got, &error)) {
+            log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
             ::SetLastError(error);
             return false;
         }
@@ -560,23 +838,24 @@ bool cWebupdater::streamBody(HINTERNET request, HANDLE out, const std::wstring& 
     return true;
 }
 
-bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::wstring folder, std::wstring filename)
+bool cWebupdater::switchFiles(std::wstring target, Downloadfile* download, std::wstring folder, std::wstring filename)
 {
+    if (!stageBesideTarget(download, folder, filename)) {
+        return false;
+    }
     Fileobject backup(folder, filename + BACKUP_SUFFIX);
     const std::wstring backupPath = backup.getFullPath();
-
-    if (::GetFileAttributesW(backupPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        ::DeleteFileW(backupPath.c_str());
-    }
-    if (!::MoveFileExW(target.c_str(), backupPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
+    clearOldBackup(backupPath);
+    // A rename within the folder: the previous version stays complete under the backup name.
+    if (!::MoveFileExW(target.c_str(), backupPath.c_str(), 0)) {
         return false;
     }
     log(LOG_DEBUG, FN_SWITCH, L"File backup created at: " + backupPath);
 
-    if (!::MoveFileExW(tempFile.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED)) {
+    DWORD error = 0;
+    if (!moveIntoPlace(download, target, &error)) {
         // Never leave the user without the file: the previous version goes back to its name.
-        const DWORD error = ::GetLastError();
-        if (::MoveFileExW(backupPath.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED)) {
+        if (::MoveFileExW(backupPath.c_str(), target.c_str(), 0)) {
             log(LOG_ERROR, FN_SWITCH,
                 textutil::format(L"Unable to move the downloaded file to %ls (error %i), previous version restored",
                                  target.c_str(), static_cast<int>(error)));
@@ -589,8 +868,92 @@ bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::w
         return false;
     }
     log(LOG_DEBUG, FN_SWITCH, L"File switched to:" + target);
+    download->close(&error);
     copyAttributesAndAccessList(backupPath, target);
     return true;
+}
+
+bool cWebupdater::moveIntoPlace(Downloadfile* download, const std::wstring& target, DWORD* error)
+{
+    return download->renameTo(target, error);
+}
+
+namespace {
+
+std::wstring volumeOf(const std::wstring& path)
+{
+    std::wstring platformPath = path;
+    for (auto& c : platformPath) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    wchar_t volume[MAX_PATH + 1] = {};
+    if (!::GetVolumePathNameW(platformPath.c_str(), volume, MAX_PATH)) {
+        return {};
+    }
+    return volume;
+}
+
+} // namespace
+
+// A rename across volumes would be a copy under the target's own name; the copy is made first,
+// under a private name beside the target, so that the switch is two renames on one volume.
+bool cWebupdater::stageBesideTarget(Downloadfile* download, const std::wstring& folder, const std::wstring& filename)
+{
+    const std::wstring from = volumeOf(download->path());
+    const std::wstring to = volumeOf(folder + L"/" + filename);
+    if (from.empty() || to.empty() || _wcsicmp(from.c_str(), to.c_str()) == 0) {
+        return true;
+    }
+    Downloadfile staged;
+    DWORD error = 0;
+    if (!staged.create(folder, filename, true, &error) || !copyInto(download, &staged, &error) ||
+        !staged.flush(&error)) {
+        log(LOG_ERROR, FN_SWITCH,
+            textutil::format(L"Unable to copy the download beside %ls/%ls (error %i)", folder.c_str(), filename.c_str(),
+                             static_cast<int>(error)));
+        staged.discard();
+        ::SetLastError(error);
+        return false;
+    }
+    log(LOG_DEBUG, FN_SWITCH, L"Download copied beside the target: " + staged.path());
+    download->discard();
+    *download = std::move(staged);
+    return true;
+}
+
+bool cWebupdater::copyInto(Downloadfile* from, Downloadfile* to, DWORD* error)
+{
+    constexpr DWORD BLOCK = 1048576;
+    std::vector<char> buffer(BLOCK);
+    for (uint64_t offset = 0;;) {
+        DWORD got = 0;
+        if (!from->readAt(offset, buffer.data(), BLOCK, &got)) {
+            *error = ::GetLastError();
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        if (!to->write(buffer.data(), got, error)) {
+            return false;
+        }
+        offset += got;
+    }
+}
+
+// The backup of the previous update goes, read-only or not; when it cannot, the move after fails.
+bool cWebupdater::clearOldBackup(const std::wstring& backupPath)
+{
+    const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        ::SetFileAttributesW(backupPath.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    return ::DeleteFileW(backupPath.c_str()) != FALSE;
 }
 
 void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to)

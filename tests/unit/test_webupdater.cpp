@@ -17,6 +17,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -25,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-using testsupport::TempDir;
 using testsupport::narrow;
 using testsupport::readBytes;
+using testsupport::TempDir;
 using testsupport::widen;
 using testsupport::writeBytes;
 
@@ -42,6 +43,40 @@ std::string patternBytes(size_t n)
     for (size_t i = 0; i < n; ++i) {
         s[i] = static_cast<char>(i % 251);
     }
+    return s;
+}
+
+// A complete x86-64 program image of n bytes (n > 512): headers, one section holding the rest of
+// the file, filled with the pattern. kind: 0 a program, 1 a DLL, 2 a section that ends beyond the
+// file, 3 a program for a machine nobody has.
+std::string programBytes(size_t n, int kind = 0)
+{
+    std::string s = patternBytes(n);
+    auto put16 = [&](size_t at, uint16_t v) {
+        s[at] = static_cast<char>(v & 0xFF);
+        s[at + 1] = static_cast<char>(v >> 8);
+    };
+    auto put32 = [&](size_t at, uint32_t v) {
+        put16(at, static_cast<uint16_t>(v & 0xFFFF));
+        put16(at + 2, static_cast<uint16_t>(v >> 16));
+    };
+    std::fill(s.begin(), s.begin() + 0x200, '\0');
+    s[0] = 'M';
+    s[1] = 'Z';
+    put32(0x3C, 0x40);
+    s[0x40] = 'P';
+    s[0x41] = 'E';
+    put16(0x44, kind == 3 ? 0x1234 : 0x8664);   // machine
+    put16(0x46, 1);                             // one section
+    put16(0x54, 240);                           // PE32+ optional header
+    put16(0x56, kind == 1 ? 0x2022 : 0x0022);   // executable, large addresses (, DLL)
+    put16(0x58, 0x20B);                         // PE32+
+    put16(0x58 + 68, 2);                        // GUI subsystem
+    std::memcpy(&s[0x148], ".text", 5);         // section table after the optional header
+    put32(0x148 + 8, static_cast<uint32_t>(n)); // virtual size
+    put32(0x148 + 12, 0x1000);                  // virtual address
+    put32(0x148 + 16, static_cast<uint32_t>(n - 0x200 + (kind == 2 ? 1 : 0))); // raw size
+    put32(0x148 + 20, 0x200);                                                  // raw data offset
     return s;
 }
 
@@ -111,8 +146,9 @@ public:
             return false;
         }
         std::wstring cmd = L"python3 " + widen(script) + L" --control-dir " + widen(controlUnix) + L" --portfile " +
-                           widen(controlUnix) + L"/ports.json --https --extra-port 4464 --idle-timeout 120 "
-                                                L"--lifetime 1800 --detach";
+                           widen(controlUnix) +
+                           L"/ports.json --https --extra-port 4464 --idle-timeout 120 "
+                           L"--lifetime 1800 --detach";
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
@@ -251,6 +287,12 @@ public:
     std::function<DWORD(HINTERNET, DWORD)> prompt;
     int sends = 0;
     int prompts = 0;
+    // Fails the rename into place with this code (0: the real rename).
+    DWORD failMoveIntoPlace = 0;
+    // Replaces the temporary folder (empty: the platform's).
+    std::wstring tempFolderOverride;
+    // The download's path when the rename into place was asked for.
+    std::wstring lastDownloadPath;
     DWORD securityFlagsAtLastSend = 0;
 
 protected:
@@ -267,6 +309,19 @@ protected:
             return FALSE;
         }
         return cWebupdater::sendRequest(request, headers);
+    }
+    std::wstring temporaryFolder() override
+    {
+        return tempFolderOverride.empty() ? cWebupdater::temporaryFolder() : tempFolderOverride;
+    }
+    bool moveIntoPlace(Downloadfile* download, const std::wstring& targetPath, DWORD* error) override
+    {
+        lastDownloadPath = download->path();
+        if (failMoveIntoPlace != 0) {
+            *error = failMoveIntoPlace;
+            return false;
+        }
+        return cWebupdater::moveIntoPlace(download, targetPath, error);
     }
     DWORD promptCertificateProblem(HINTERNET request, DWORD error) override
     {
@@ -474,11 +529,61 @@ protected:
 
     std::wstring port() const { return std::to_wstring(server->http); }
 
+    // The server's file with a program image of n bytes, as a JSON member.
+    std::string programBody(size_t n, int kind = 0) const
+    {
+        const std::string name = "/program-" + std::to_string(n) + "-" + std::to_string(kind) + ".bin";
+        if (!testsupport::fileExists(server->control + widen(name))) {
+            writeBytes(server->control + widen(name), programBytes(n, kind));
+        }
+        return "\"body_file\": \"" + server->controlUnix + name + "\"";
+    }
+
+    // Only a complete program replaces the target: "body_size": N in an answer stands for a
+    // program image of N bytes (programBytes), unless the answer asks for "raw": true.
+    std::string programAnswer(const std::string& answer) const
+    {
+        if (answer.find("\"raw\": true") != std::string::npos) {
+            return answer;
+        }
+        std::string out = answer;
+        const std::string key = "\"body_size\": ";
+        const size_t at = out.find(key);
+        if (at == std::string::npos) {
+            return out;
+        }
+        size_t end = at + key.size();
+        while (end < out.size() && out[end] >= '0' && out[end] <= '9') {
+            ++end;
+        }
+        const size_t n = std::stoul(out.substr(at + key.size(), end - at - key.size()));
+        return out.substr(0, at) + programBody(n) + out.substr(end);
+    }
+
+    // Temporary or staged files of this test's target left in the temporary folder or beside the target.
+    int leftovers() const
+    {
+        int count = 0;
+        for (const std::wstring& folder : {tempFolder(), dir.path()}) {
+            WIN32_FIND_DATAW found;
+            const std::wstring pattern = folder + L"/" + targetName + L".*.tmp";
+            HANDLE h = ::FindFirstFileW(pattern.c_str(), &found);
+            if (h == INVALID_HANDLE_VALUE) {
+                continue;
+            }
+            do {
+                ++count;
+            } while (::FindNextFileW(h, &found));
+            ::FindClose(h);
+        }
+        return count;
+    }
+
     int32_t update(const std::string& answer, int32_t onlyIfNewer = 0, const std::wstring& protocol = L"http",
                    const std::wstring& portText = L"", int32_t cookieRequired = 0,
                    const std::wstring& cookieName = L"TRBCreds", const std::wstring& mediaType = L"application")
     {
-        server->configure(answer);
+        server->configure(programAnswer(answer));
         mark = server->mark();
         const int32_t r = updater->updateFile(L"", L"", protocol, L"127.0.0.1", portText.empty() ? port() : portText,
                                               OBJECT, mediaType, target, cookieRequired, onlyIfNewer, cookieName);
@@ -488,10 +593,7 @@ protected:
 
     std::vector<Request> requests() const { return server->requestsSince(mark); }
 
-    std::vector<std::string> logLines() const
-    {
-        return testsupport::splitLines(readBytes(dir.path() + L"/web.log"));
-    }
+    std::vector<std::string> logLines() const { return testsupport::splitLines(readBytes(dir.path() + L"/web.log")); }
     // A line of this level (1..5), function and message.
     bool logged(int level, const std::string& function, const std::string& message) const
     {
@@ -548,19 +650,20 @@ TEST_F(Webupdater, PlainRequestOnTheWireAndSwap)
     EXPECT_EQ(*r.header("Host"), "127.0.0.1:" + std::to_string(server->http));
     EXPECT_EQ(r.header("If-Modified-Since"), nullptr) << "unconditional request";
 
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
     EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), "old build");
-    EXPECT_FALSE(testsupport::fileExists(tempFile)) << "the temporary file was moved";
+    EXPECT_EQ(leftovers(), 0) << "the temporary file was moved";
     EXPECT_TRUE(logged(5, "cWebupdater::isInternetConnected", "Checking if we can nonnect to the internet"));
     EXPECT_TRUE(logged(5, "cWebupdater::isInternetConnected", "Internet connection is open"));
     EXPECT_TRUE(logged(5, UPD, "Status code response: 200"));
-    EXPECT_TRUE(logged(5, "cWebupdater::switchFiles", "File backup created at: " + narrow(target) + ".backupFromWebupdate"));
+    EXPECT_TRUE(
+        logged(5, "cWebupdater::switchFiles", "File backup created at: " + narrow(target) + ".backupFromWebupdate"));
     EXPECT_TRUE(logged(5, "cWebupdater::switchFiles", "File switched to:" + narrow(target)));
 
     // Handles were closed: the same updater serves a second call, which replaces the old backup.
     ASSERT_EQ(update(body(120001)), cWebupdater::UPDATE_DONE) << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(120001));
-    EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(120001));
+    EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), programBytes(1999));
 }
 
 TEST_F(Webupdater, ConditionalHeaderOnlyWithOnlyIfNewerAndAnExistingTarget)
@@ -621,15 +724,15 @@ TEST_F(Webupdater, PortsThatGiveNoPortNumber)
 {
     for (const wchar_t* p : {L"0", L"abc", L" ", L"65536", L"-0"}) {
         mark = server->mark();
-        EXPECT_EQ(updater->updateFile(L"", L"", L"http", L"127.0.0.1", p, OBJECT, L"application", target, 0, 0,
-                                      L"TRBCreds"),
-                  cWebupdater::UPDATE_BAD_PORT)
+        EXPECT_EQ(
+            updater->updateFile(L"", L"", L"http", L"127.0.0.1", p, OBJECT, L"application", target, 0, 0, L"TRBCreds"),
+            cWebupdater::UPDATE_BAD_PORT)
             << narrow(p);
         EXPECT_TRUE(requests().empty());
     }
-    EXPECT_EQ(updater->updateFile(L"", L"", L"http", L"127.0.0.1", L"", OBJECT, L"application", target, 0, 0,
-                                  L"TRBCreds"),
-              cWebupdater::UPDATE_BAD_PORT);
+    EXPECT_EQ(
+        updater->updateFile(L"", L"", L"http", L"127.0.0.1", L"", OBJECT, L"application", target, 0, 0, L"TRBCreds"),
+        cWebupdater::UPDATE_BAD_PORT);
     EXPECT_TRUE(logged(5, "cWebupdater::isInternetConnected", "Internet connection is open"));
     EXPECT_EQ(cWebupdater::parsePort(L"  +8080x"), 8080);
     EXPECT_EQ(cWebupdater::parsePort(L"70000"), 4464);
@@ -671,7 +774,8 @@ TEST_F(Webupdater, RequiredCookie)
 TEST_F(Webupdater, StatusAndContentType)
 {
     ASSERT_TRUE(writeBytes(target, "old"));
-    EXPECT_EQ(update("{\"status\": 404, \"content_type\": \"application/octet-stream\"}"), cWebupdater::UPDATE_NOT_FOUND);
+    EXPECT_EQ(update("{\"status\": 404, \"content_type\": \"application/octet-stream\"}"),
+              cWebupdater::UPDATE_NOT_FOUND);
     EXPECT_TRUE(logged(5, UPD, "Status code response: 404"));
     EXPECT_EQ(update("{\"status\": 404, \"content_type\": \"text/html\"}"), cWebupdater::UPDATE_NOT_FOUND);
     EXPECT_EQ(update("{\"status\": 500}"), cWebupdater::UPDATE_BAD_STATUS);
@@ -681,8 +785,9 @@ TEST_F(Webupdater, StatusAndContentType)
     EXPECT_EQ(update("{\"content_type\": null, \"body_size\": 1999}"), cWebupdater::UPDATE_WRONG_TYPE);
     EXPECT_EQ(readBytes(target), "old");
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
-    EXPECT_EQ(update("{\"content_type\": \"application/x-msdownload\", \"body_size\": 1999}"), cWebupdater::UPDATE_DONE);
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(update("{\"content_type\": \"application/x-msdownload\", \"body_size\": 1999}"),
+              cWebupdater::UPDATE_DONE);
+    EXPECT_EQ(readBytes(target), programBytes(1999));
 }
 
 // --- The newer test -------------------------------------------------------------------------
@@ -702,7 +807,7 @@ TEST_F(Webupdater, LastModifiedEqualIsNotNewerOneSecondLaterIs)
     ASSERT_EQ(update("{\"body_size\": 1999, \"last_modified\": \"" + httpDate(t + 1) + "\"}", 1),
               cWebupdater::UPDATE_DONE)
         << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
     EXPECT_EQ(fileTimeOf(target), t + 1) << "the new file carries the server's time";
 }
 
@@ -786,13 +891,13 @@ TEST_F(Webupdater, TruncatedBodyIsAFailedDownload)
         << dumpLog();
     EXPECT_EQ(readBytes(target), "old");
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
-    EXPECT_FALSE(testsupport::fileExists(tempFile)) << "the partial file is deleted";
+    EXPECT_EQ(leftovers(), 0) << "the partial file is deleted";
     EXPECT_TRUE(logged(2, "cWebupdater::downloadFile", "Download incomplete: 200000 of 300000 bytes received"));
 
     // A Content-Length that claims more than the server sends: the same.
     EXPECT_EQ(update("{\"body_size\": 130000, \"content_length\": 130001}"), cWebupdater::UPDATE_DOWNLOAD_FAILED);
     EXPECT_EQ(readBytes(target), "old");
-    EXPECT_FALSE(testsupport::fileExists(tempFile));
+    EXPECT_EQ(leftovers(), 0);
 }
 
 TEST_F(Webupdater, OversizedBodiesAreRefused)
@@ -802,18 +907,18 @@ TEST_F(Webupdater, OversizedBodiesAreRefused)
     EXPECT_EQ(update("{\"body_size\": 130000, \"content_length\": 1073741825}"), cWebupdater::UPDATE_DOWNLOAD_FAILED);
     EXPECT_TRUE(logged(2, "cWebupdater::downloadFile",
                        "Download refused: 1073741825 bytes announced, more than the limit of 1073741824 bytes"));
-    EXPECT_FALSE(testsupport::fileExists(tempFile));
+    EXPECT_EQ(leftovers(), 0);
 
     // Unannounced (chunked) and growing past the limit: refused while streaming.
     updater->setMaxDownloadSize(150000);
     EXPECT_EQ(update("{\"body_size\": 400000, \"chunked\": true}"), cWebupdater::UPDATE_DOWNLOAD_FAILED);
     EXPECT_TRUE(logged(2, "cWebupdater::downloadFile", "Download refused: the body exceeds the limit of 150000 bytes"));
-    EXPECT_FALSE(testsupport::fileExists(tempFile));
+    EXPECT_EQ(leftovers(), 0);
     EXPECT_EQ(readBytes(target), "old");
 
     // At the limit exactly, chunked, it passes.
     ASSERT_EQ(update("{\"body_size\": 150000, \"chunked\": true}"), cWebupdater::UPDATE_DONE) << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(150000));
+    EXPECT_EQ(readBytes(target), programBytes(150000));
 }
 
 TEST_F(Webupdater, SizeRuleDiscardsSmallBodies)
@@ -822,11 +927,10 @@ TEST_F(Webupdater, SizeRuleDiscardsSmallBodies)
     for (size_t n : {2000u, 50000u, 120000u}) {
         EXPECT_EQ(update(body(n)), cWebupdater::UPDATE_SIZE_REJECTED) << n;
         EXPECT_EQ(readBytes(target), "old");
-        EXPECT_FALSE(testsupport::fileExists(tempFile));
+        EXPECT_EQ(leftovers(), 0);
         EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
     }
-    EXPECT_TRUE(logged(2, UPD,
-                       "Downloaded file rejected, its size of 50000 bytes lies between 2000 and 120000 bytes"));
+    EXPECT_TRUE(logged(2, UPD, "Downloaded file rejected, its size of 50000 bytes lies between 2000 and 120000 bytes"));
     int errors = 0;
     for (const auto& l : logLines()) {
         errors += l.rfind("ERROR   - ", 0) == 0 ? 1 : 0;
@@ -856,11 +960,19 @@ TEST_F(Webupdater, ProgressIsReportedPerBlock)
     EXPECT_EQ(calls.back().second, 0u) << "no Content-Length announced";
 }
 
-TEST_F(Webupdater, StaleTemporaryFileIsOverwritten)
+TEST_F(Webupdater, LeftoversUnderTheOldTemporaryNameChangeNothing)
 {
-    ASSERT_TRUE(writeBytes(tempFile, patternBytes(500000)));
-    ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE);
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    // A folder of the old fixed name blocked every update; a file there was overwritten in place.
+    ASSERT_TRUE(::CreateDirectoryW(tempFile.c_str(), nullptr));
+    ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(1999));
+    ASSERT_TRUE(::RemoveDirectoryW(tempFile.c_str()));
+
+    ASSERT_TRUE(writeBytes(tempFile, "planted"));
+    ASSERT_EQ(update(body(120001)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(120001));
+    EXPECT_EQ(readBytes(tempFile), "planted") << "a file of the old name is neither read nor written";
+    EXPECT_EQ(leftovers(), 0);
 }
 
 // --- The swap ----------------------------------------------------------------------------------
@@ -884,7 +996,7 @@ TEST_F(Webupdater, SwapCarriesAttributesAndAccessList)
     ASSERT_TRUE(::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
 
     ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE) << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
     EXPECT_TRUE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_EQ(sddlOf(target), oldSddl);
     EXPECT_TRUE(logged(5, "cWebupdater::switchFiles", "File attributes set!"));
@@ -896,11 +1008,10 @@ TEST_F(Webupdater, SwapCarriesAttributesAndAccessList)
 TEST_F(Webupdater, FailedFinalMoveRestoresTheTarget)
 {
     ASSERT_TRUE(writeBytes(target, "old"));
-    // Hold the temporary file open without delete sharing: it downloads, but cannot be moved.
-    handles::Kernel hold(::CreateFileW(tempFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(hold.valid());
+    // The rename of the download into place fails: the previous version goes back to its name.
+    updater->failMoveIntoPlace = ERROR_ACCESS_DENIED;
     EXPECT_EQ(update(body(1999)), cWebupdater::UPDATE_SWITCH_FAILED) << dumpLog();
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(readBytes(target), "old") << "the previous version is back under its name";
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
     bool restoredLine = false;
@@ -908,6 +1019,7 @@ TEST_F(Webupdater, FailedFinalMoveRestoresTheTarget)
         restoredLine |= l.rfind("ERROR   - ", 0) == 0 && l.find("previous version restored") != std::string::npos;
     }
     EXPECT_TRUE(restoredLine) << dumpLog();
+    EXPECT_EQ(leftovers(), 0) << "the download is deleted";
 }
 
 TEST_F(Webupdater, BackupThatCannotBeDeletedStopsBeforeTheTarget)
@@ -977,7 +1089,7 @@ TEST_F(Webupdater, UntrustedCertificateAcceptedInTheDialog)
     ASSERT_FALSE(reqs.empty());
     EXPECT_TRUE(reqs.back().tls);
     EXPECT_EQ(reqs.back().port, server->https);
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
 }
 
 TEST_F(Webupdater, UnreachableRevocationServerResendsOnceWithoutTheCheck)
