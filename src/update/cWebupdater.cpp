@@ -453,6 +453,7 @@ cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, const Locatio
     if (!exchange->request.valid()) {
         return {UPDATE_REQUEST_FAILED, ::GetLastError()};
     }
+    boundReceiveTimeout(exchange->request.get());
     return {};
 }
 
@@ -510,6 +511,20 @@ cWebupdater::UpdateResult cWebupdater::followRedirect(HINTERNET request, Locatio
     log(LOG_DEBUG, FN_UPDATE, L"Following redirect to: " + std::wstring(combined.data()));
     *redirected = true;
     return {};
+}
+
+// A silent server must not hold a single read longer than the stall bound; a shorter time-out of
+// the platform stays. Set before the send: the connection takes it when it is opened.
+void cWebupdater::boundReceiveTimeout(HINTERNET request)
+{
+    DWORD timeout = 0;
+    DWORD size = sizeof(timeout);
+    if (::InternetQueryOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
+        timeout <= stallBoundMs) {
+        return;
+    }
+    timeout = stallBoundMs;
+    ::InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 
 // Status, newer test, media type: whether the response carries a file to take.
@@ -577,9 +592,6 @@ std::wstring cWebupdater::temporaryFolder()
 cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& stem, Exchange* exchange,
                                                            Downloadfile* download)
 {
-    // A stalled transfer must not wait longer than the bound in a single read either.
-    DWORD timeout = stallBoundMs;
-    ::InternetSetOptionW(exchange->request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
     const bool downloaded = downloadFile(exchange->request.get(), temporaryFolder(), stem, download);
     const DWORD error = ::GetLastError();
     exchange->request.reset();
@@ -789,8 +801,10 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
         const bool read = readAvailable(request, buffer, &got);
         const DWORD readError = ::GetLastError();
         const ULONGLONG now = ::GetTickCount64();
-        if (now - windowStart >= stallBoundMs || (!read && readError == ERROR_INTERNET_TIMEOUT)) {
-            if (windowBytes + got < STALL_MIN_BYTES) {
+        // A read that timed out waited the whole bound (the receive time-out) for nothing.
+        const bool timedOut = !read && (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT);
+        if (now - windowStart >= stallBoundMs || timedOut) {
+            if (timedOut || windowBytes + got < STALL_MIN_BYTES) {
                 log(LOG_ERROR, FN_DOWNLOAD,
                     textutil::format(L"Download stalled: %llu bytes in %llu ms, after %llu bytes received",
                                      static_cast<unsigned long long>(windowBytes + got),

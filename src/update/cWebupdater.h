@@ -172,6 +172,7 @@ private:
     UpdateResult switchIntoPlace(Fileobject* target, Downloadfile* download, const ServerCopy& copy);
 
     // Parts of the steps.
+    void boundReceiveTimeout(HINTERNET request);
     void readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy);
     bool announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText);
     bool streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected, uint64_t* received);

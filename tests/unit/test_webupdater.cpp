@@ -627,6 +627,27 @@ const std::string UPD = "cWebupdater::updateFile";
 
 std::string body(size_t n) { return "{\"body_size\": " + std::to_string(n) + "}"; }
 
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+int countLevel(const std::vector<std::string>& lines, const char* prefix, const std::string& part)
+{
+    int n = 0;
+    for (const auto& l : lines) {
+        n += l.rfind(prefix, 0) == 0 && l.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
 } // namespace
 
 // --- The request on the wire ------------------------------------------------------------------
@@ -1073,6 +1094,35 @@ TEST_F(Webupdater, SecondCertificateFailureEndsWithoutASecondDialog)
     EXPECT_TRUE(logged(3, UPD, "Unhandled reason"));
 }
 
+TEST_F(Webupdater, PresentedCertificateIsLogged)
+{
+    updater->prompt = [](HINTERNET, DWORD) -> DWORD { return ERROR_CANCELLED; };
+    EXPECT_EQ(update(body(1999), 0, L"https", std::to_wstring(server->https)), cWebupdater::UPDATE_SEND_FAILED);
+    const auto lines = logLines();
+    ASSERT_EQ(countLevel(lines, "WARNING - ", "Server certificate: "), 1) << dumpLog();
+    std::string line;
+    for (const auto& l : lines) {
+        if (l.find("Server certificate: ") != std::string::npos) {
+            line = l;
+        }
+    }
+    EXPECT_NE(line.find("subject \"127.0.0.1\""), std::string::npos) << line;
+    EXPECT_NE(line.find("issuer \"127.0.0.1\""), std::string::npos) << line;
+    EXPECT_NE(line.find("valid from 20"), std::string::npos) << line;
+    EXPECT_NE(line.find(" UTC to 20"), std::string::npos) << line;
+    // Before the dialog.
+    size_t certAt = 0;
+    size_t retryAt = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        certAt = lines[i].find("Server certificate: ") != std::string::npos ? i : certAt;
+        retryAt = lines[i].find("(retry)") != std::string::npos ? i : retryAt;
+    }
+    EXPECT_LT(certAt, retryAt);
+    // Plain http has no certificate line.
+    ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE);
+    EXPECT_EQ(countLevel(logLines(), "WARNING - ", "Server certificate: "), 1);
+}
+
 // Last of the certificate tests: WinINet may remember an accepted certificate for the rest of the
 // process.
 TEST_F(Webupdater, UntrustedCertificateAcceptedInTheDialog)
@@ -1124,4 +1174,244 @@ TEST(WebupdaterDate, FormatsHttpDates)
     EXPECT_EQ(u.formatHttpDate(1362492429), L"Tue, 05 Mar 2013 14:07:09 GMT");
     EXPECT_EQ(u.formatHttpDate(0), L"Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(u.formatHttpDate(951782400), L"Tue, 29 Feb 2000 00:00:00 GMT");
+}
+
+// --- Hostile or broken answers -------------------------------------------------------------------
+
+TEST_F(Webupdater, BodiesThatAreNoProgramLeaveTheTargetAlone)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_TRUE(writeBytes(target + cWebupdater::BACKUP_SUFFIX, "older"));
+    const std::string json500 = "{\"error\": \"" + std::string(487, 'x') + "\"}";
+    ASSERT_EQ(json500.size(), 500u);
+    std::string html = "<html><body>";
+    while (html.size() < 300000) {
+        html += "<p>Maintenance</p>";
+    }
+    struct Case {
+        std::string answer;
+        const char* failed;
+        std::string size;
+    };
+    const Case cases[] = {
+        {"{\"body_text\": \"\"}", "no MZ signature", " of 0 bytes "},
+        {"{\"content_type\": \"application/json\", \"body_text\": \"" + escaped(json500) + "\"}", "no MZ signature",
+         " of 500 bytes "},
+        {"{\"body_text\": \"" + html + "\"}", "no MZ signature", " of " + std::to_string(html.size()) + " bytes "},
+        {"{" + programBody(200000, 1) + "}", "a DLL, not a program", " of 200000 bytes "},
+        {"{" + programBody(200000, 2) + "}", "a section's raw data ends beyond the file (section 0)",
+         " of 200000 bytes "},
+    };
+    for (const Case& c : cases) {
+        const size_t before = logLines().size();
+        EXPECT_EQ(update(c.answer), cWebupdater::UPDATE_NOT_A_PROGRAM) << c.failed << "\n" << dumpLog();
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+        EXPECT_EQ(readBytes(target), "old");
+        EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), "older");
+        EXPECT_EQ(leftovers(), 0);
+        const std::vector<std::string> all = logLines();
+        const std::vector<std::string> lines(all.begin() + static_cast<long>(before), all.end());
+        EXPECT_EQ(countLevel(lines, "ERROR   - ", "is not a program"), 1) << dumpLog();
+        EXPECT_EQ(countLevel(lines, "ERROR   - ", c.size + "is not a program: " + c.failed), 1) << dumpLog();
+    }
+    // The control: a program of the same size goes in.
+    ASSERT_EQ(update(body(200000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+}
+
+TEST_F(Webupdater, TheCurrentBuildIsNotSwitchedAgain)
+{
+    ASSERT_TRUE(writeBytes(target, programBytes(200000)));
+    EXPECT_EQ(update(body(200000)), cWebupdater::UPDATE_ALREADY_CURRENT) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+    EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX)) << "nothing was switched";
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_EQ(countLevel(logLines(), "WARNING - ", "is the current version already"), 1) << dumpLog();
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", ""), 0);
+
+    // One byte different (the last one): a new build.
+    std::string other = programBytes(200000);
+    other.back() = static_cast<char>(other.back() ^ 1);
+    ASSERT_TRUE(writeBytes(target, other));
+    EXPECT_EQ(update(body(200000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+}
+
+TEST_F(Webupdater, NoOtherWriterWhileTheDownloadIsWrittenAndChecked)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    std::atomic<bool> done{false};
+    std::atomic<DWORD> openError{0};
+    std::atomic<bool> seen{false};
+    std::atomic<bool> deleted{false};
+    std::thread intruder([&] {
+        const std::wstring pattern = tempFolder() + L"/" + targetName + L".*.tmp";
+        while (!done && !seen) {
+            WIN32_FIND_DATAW found;
+            HANDLE h = ::FindFirstFileW(pattern.c_str(), &found);
+            if (h != INVALID_HANDLE_VALUE) {
+                ::FindClose(h);
+                const std::wstring path = tempFolder() + L"/" + found.cFileName;
+                handles::Kernel w(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+                openError = w.valid() ? 0 : ::GetLastError();
+                deleted = ::DeleteFileW(path.c_str()) != FALSE ||
+                          ::MoveFileExW(path.c_str(), (path + L".swapped").c_str(), 0) != FALSE;
+                seen = true;
+            }
+            ::Sleep(5);
+        }
+    });
+    // About two seconds of transfer.
+    const int32_t r = update("{\"body_size\": 300000, \"rate\": 150000}");
+    done = true;
+    intruder.join();
+    ASSERT_TRUE(seen) << "the download was never seen in the temporary folder";
+    EXPECT_EQ(openError.load(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(deleted) << "the download can neither be deleted nor renamed by another";
+    ASSERT_EQ(r, cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(300000));
+}
+
+TEST_F(Webupdater, ChunkedBodyCutEarlyIsNoUpdate)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    // Cut at a chunk boundary: WinINet may take that for the end, then the image check refuses it.
+    const int32_t atBoundary = update("{\"body_size\": 400000, \"chunked\": true, \"truncate_after\": 262144}");
+    EXPECT_TRUE(atBoundary == cWebupdater::UPDATE_DOWNLOAD_FAILED || atBoundary == cWebupdater::UPDATE_NOT_A_PROGRAM)
+        << atBoundary << "\n"
+        << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+    EXPECT_EQ(leftovers(), 0);
+    // Cut inside a chunk: the same (Wine reads both as a normal end).
+    const int32_t inside =
+        update("{\"body_size\": 400000, \"chunked\": true, \"truncate_after\": 262144, \"cut_inside_chunk\": true}");
+    EXPECT_TRUE(inside == cWebupdater::UPDATE_DOWNLOAD_FAILED || inside == cWebupdater::UPDATE_NOT_A_PROGRAM)
+        << inside << "\n"
+        << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+    EXPECT_EQ(leftovers(), 0);
+    // A Transfer-Encoding other than chunked does not hide a short Content-Length body.
+    EXPECT_EQ(update("{\"body_size\": 300000, \"truncate_after\": 200000, \"headers\": [[\"Transfer-Encoding\", "
+                     "\"identity\"]]}"),
+              cWebupdater::UPDATE_DOWNLOAD_FAILED)
+        << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+}
+
+TEST_F(Webupdater, StalledTransfersEndWithinTheBound)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    updater->setStallBound(3000);
+    struct Case {
+        const char* answer;
+        const char* what;
+    };
+    const Case cases[] = {
+        {"{\"body_size\": 300000, \"trickle\": [1, 0.5]}", "a byte every half second"},
+        {"{\"body_size\": 300000, \"trickle\": [1000, 1.0]}", "1000 bytes a second, less than a block at a time"},
+        {"{\"body_size\": 300000, \"stall_after\": 70000, \"stall_seconds\": 30}", "silence after 70000 bytes"},
+        {"{\"body_size\": 300000, \"chunked\": true, \"trickle\": [300, 0.5]}", "chunks of 300 bytes"},
+    };
+    for (const Case& c : cases) {
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(update(c.answer), cWebupdater::UPDATE_DOWNLOAD_FAILED) << c.what << "\n" << dumpLog();
+        const ULONGLONG took = ::GetTickCount64() - start;
+        EXPECT_LT(took, 9000u) << c.what;
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_TIMEOUT)) << c.what;
+        EXPECT_EQ(readBytes(target), "old");
+        EXPECT_EQ(leftovers(), 0);
+    }
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download stalled: "), 4) << dumpLog();
+    // The control: slow but steady (about 20 KiB/s in 2 KiB pieces) is no stall.
+    ASSERT_EQ(update("{\"body_size\": 130000, \"trickle\": [2048, 0.1]}"), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(130000));
+}
+
+TEST_F(Webupdater, ReadOnlyTargetIsUpdatedTwiceInARow)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_TRUE(::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_EQ(update(body(130000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    const std::wstring backup = target + cWebupdater::BACKUP_SUFFIX;
+    ASSERT_TRUE(::GetFileAttributesW(backup.c_str()) & FILE_ATTRIBUTE_READONLY)
+        << "the backup of the first update is read-only, which blocked the next one";
+    ASSERT_EQ(update(body(140000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(140000));
+    EXPECT_EQ(readBytes(backup), programBytes(130000));
+    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Webupdater, DownloadOnAnotherVolumeIsCopiedBesideTheTargetFirst)
+{
+    // Drive Z: (the Unix root) against the target on the prefix's drive C:.
+    ASSERT_EQ(::towupper(dir.path()[0]), L'C') << narrow(dir.path());
+    updater->tempFolderOverride = server->control;
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_EQ(update(body(200000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+    EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), "old");
+    EXPECT_EQ(normalizePath(updater->lastDownloadPath).rfind(normalizePath(dir.path()) + L"/", 0), 0u)
+        << "renamed into place from beside the target: " << narrow(updater->lastDownloadPath);
+    EXPECT_EQ(countLevel(logLines(), "debug   - ", "Download copied beside the target: "), 1) << dumpLog();
+    EXPECT_EQ(leftovers(), 0);
+
+    // A failure after the copy: the previous version stays, the staged copy goes.
+    updater->failMoveIntoPlace = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(update(body(210000)), cWebupdater::UPDATE_SWITCH_FAILED) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+    EXPECT_EQ(leftovers(), 0);
+
+    // The same volume: no copy.
+    updater->failMoveIntoPlace = 0;
+    updater->tempFolderOverride.clear();
+    ASSERT_EQ(update(body(220000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(countLevel(logLines(), "debug   - ", "Download copied beside the target: "), 2);
+}
+
+TEST_F(Webupdater, RedirectsAreFollowedExceptFromHttpsToHttp)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    const std::string http = "http://127.0.0.1:" + std::to_string(server->http);
+    const std::string https = "https://127.0.0.1:" + std::to_string(server->https);
+    const std::string object = narrow(OBJECT);
+    // The self-signed certificate is accepted for these requests.
+    updater->prompt = [](HINTERNET request, DWORD) -> DWORD {
+        DWORD flags = 0;
+        DWORD size = sizeof(flags);
+        ::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+        flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+        ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+        return ERROR_INTERNET_FORCE_RETRY;
+    };
+    auto redirectTo = [&](const std::string& location) {
+        return "{\"body_size\": 130000, \"routes\": {\"" + object +
+               "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + location + "\"]]}}}";
+    };
+    // https to http: refused before anything reaches the plain listener.
+    EXPECT_EQ(update(redirectTo(http + "/moved"), 0, L"https", std::to_wstring(server->https)),
+              cWebupdater::UPDATE_SEND_FAILED)
+        << dumpLog();
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR));
+    auto reqs = requests();
+    ASSERT_EQ(reqs.size(), 1u) << "only the first request";
+    EXPECT_TRUE(reqs[0].tls);
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "refused: " + http + "/moved"), 1) << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+
+    // http to http, and https to https: followed.
+    ASSERT_EQ(update(redirectTo(http + "/moved")), cWebupdater::UPDATE_DONE) << dumpLog();
+    reqs = requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].line, "GET /moved HTTP/1.1");
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_EQ(update(redirectTo(https + "/secured"), 0, L"https", std::to_wstring(server->https)),
+              cWebupdater::UPDATE_DONE)
+        << dumpLog();
+    reqs = requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_TRUE(reqs[1].tls);
+    EXPECT_EQ(reqs[1].line, "GET /secured HTTP/1.1");
 }
