@@ -122,10 +122,10 @@ std::wstring cWebupdater::formatHttpDate(int64_t seconds)
         return {};
     }
     wchar_t buffer[128];
-    const int n =
-        swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
-                 static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
-                 static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute), static_cast<unsigned>(st.wSecond));
+    const int n = swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
+                           static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
+                           static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute),
+                           static_cast<unsigned>(st.wSecond));
     if (n <= 0) {
         return {};
     }
@@ -964,10 +964,17 @@ bool cWebupdater::clearOldBackup(const std::wstring& backupPath)
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return true;
     }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly) {
         ::SetFileAttributesW(backupPath.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
-    return ::DeleteFileW(backupPath.c_str()) != FALSE;
+    if (::DeleteFileW(backupPath.c_str())) {
+        return true;
+    }
+    if (readOnly) {
+        ::SetFileAttributesW(backupPath.c_str(), attributes);
+    }
+    return false;
 }
 
 void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to)
