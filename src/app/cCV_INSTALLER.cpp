@@ -9,6 +9,7 @@
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
 #include "cWorkerthreadSplash.h"
+#include "deploymentblock.h"
 #include "handles.h"
 #include "textutil.h"
 
@@ -399,59 +400,34 @@ void cCV_INSTALLER::checkOldCVversions()
     }
 }
 
-std::wstring cCV_INSTALLER::deploymentMarker()
-{
-    // Two pieces, joined here: the complete marker text must not occur in the executable image.
-    static const wchar_t* const volatile PIECES[2] = {L"ADDED_SERVERPARAMETERS", L":"};
-    std::wstring marker = PIECES[0];
-    marker += PIECES[1];
-    return marker;
-}
+std::wstring cCV_INSTALLER::deploymentMarker() { return portable::deploymentMarker(); }
 
 std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
 {
     Fileobject* self = new Fileobject(fullPath);
     const std::wstring text = self->readFile();
     delete self;
-    const size_t at = text.find(deploymentMarker());
-    return at == std::wstring::npos ? std::wstring() : text.substr(at);
+    return std::wstring(portable::deploymentBlock(text));
 }
 
 std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
 {
+    // Configuration key of the .deployment file -> key word of the block entry.
     static const struct {
         const wchar_t* key;
-        const wchar_t* tag;
-    } TAGS[] = {
-        {DEPLOYMENT_SERVER_PROTOCOL, L"ADDED_SERVERPARAMETER_PROTOCOL<"},
-        {DEPLOYMENT_SERVER_HOST, L"ADDED_SERVERPARAMETER_HOST<"},
-        {DEPLOYMENT_SERVER_PORT, L"ADDED_SERVERPARAMETER_PORT<"},
-        {DEPLOYMENT_SERVER_URL_PORTAL, L"ADDED_SERVERPARAMETER_PORTAL<"},
-        {DEPLOYMENT_SERVER_URL_CLIENT, L"ADDED_SERVERPARAMETER_CLIENT<"},
-        {DEPLOYMENT_SERVER_URL_EVENTS, L"ADDED_SERVERPARAMETER_EVENTS<"},
-        {DEPLOYMENT_PRODUCT, L"ADDED_SERVERPARAMETER_PRODUCT<"},
-        {DEPLOYMENT_LOGLEVEL, L"ADDED_SERVERPARAMETER_LOGLEVEL<"},
+        const wchar_t* word;
+    } WORDS[] = {
+        {DEPLOYMENT_SERVER_PROTOCOL, L"PROTOCOL"}, {DEPLOYMENT_SERVER_HOST, L"HOST"},
+        {DEPLOYMENT_SERVER_PORT, L"PORT"},         {DEPLOYMENT_SERVER_URL_PORTAL, L"PORTAL"},
+        {DEPLOYMENT_SERVER_URL_CLIENT, L"CLIENT"}, {DEPLOYMENT_SERVER_URL_EVENTS, L"EVENTS"},
+        {DEPLOYMENT_PRODUCT, L"PRODUCT"},          {DEPLOYMENT_LOGLEVEL, L"LOGLEVEL"},
     };
-    std::wstring tag;
-    for (const auto& entry : TAGS) {
+    for (const auto& entry : WORDS) {
         if (key == entry.key) {
-            tag = entry.tag;
-            break;
+            return portable::readDeploymentEntry(content, entry.word).value_or(std::wstring());
         }
     }
-    if (tag.empty() || content.empty()) {
-        return {};
-    }
-    const size_t at = content.find(tag);
-    if (at == std::wstring::npos) {
-        return {};
-    }
-    const size_t start = at + tag.size();
-    const size_t end = content.find(L'>', start);
-    if (end == std::wstring::npos) {
-        return {};
-    }
-    return content.substr(start, end - start);
+    return {};
 }
 
 void cCV_INSTALLER::readDeployment()
