@@ -170,23 +170,24 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         webupdater->setProgressCallback(
             [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
     }
-    const int32_t result =
+    const cWebupdater::UpdateResult result =
         webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(),
                                UPDATE_CONTENT_TYPE, executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
-    const DWORD systemError = ::GetLastError();
     webupdater->setProgressCallback(nullptr);
 
-    if (result == cWebupdater::UPDATE_DONE) {
+    if (result.code == cWebupdater::UPDATE_DONE) {
         std::wstring userName;
         {
             cEnvironment environment(logger.get());
             userName = environment.getEnvironmentVariable(cEnvironment::ENV_USERNAME);
         }
-        cProcesshandler* handler = new cProcesshandler(logger.get(), executableFullPath, userName);
-        const bool started = handler->startProcess(OPTION_RESTART);
-        delete handler;
+        bool started = false;
+        {
+            cProcesshandler handler(logger.get(), executableFullPath, userName);
+            started = handler.startProcess(OPTION_RESTART);
+        }
         if (started) {
             return TRUE;
         }
@@ -194,8 +195,13 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         return FALSE;
     }
 
-    const std::wstring reason =
-        textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
+    if (result.code == cWebupdater::UPDATE_ALREADY_CURRENT) {
+        // This very build is the current one: nothing was switched, the run ends without a restart.
+        return FALSE;
+    }
+
+    const std::wstring reason = textutil::format(L"Unable to check for update (reason %i - %i)", result.code,
+                                                 static_cast<int>(result.systemError));
     ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
     log(LOG_ERROR, F, reason);
     return FALSE;
@@ -343,7 +349,8 @@ void cCV_INSTALLER::checkOldCVversions()
                 log(LOG_DEBUG, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
             }
-            log(LOG_DEBUG, F, textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
+            log(LOG_DEBUG, F,
+                textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
             const bool stopped = process->stopProcess();
             delete process;
             if (!stopped) {
