@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include "WindowSystemWarmup.h"
+
 namespace {
 Application* theApplication = nullptr;
 }
@@ -68,6 +70,10 @@ int Application::start(HINSTANCE instance, const wchar_t* commandLineWithoutProg
 {
     instanceHandle = instance;
     commandLine = commandLineWithoutProgram != nullptr ? commandLineWithoutProgram : L"";
+    if (warmUpWindowSystem) {
+        // The first window of the run then finds the desktop and the display ready.
+        WindowSystemWarmup::start();
+    }
     if (!InitInstance()) {
         return ExitInstance();
     }

@@ -2,7 +2,8 @@
 // Exactly one static instance of a subclass exists; runApplication() (called by wWinMain) hands
 // it the command line without the program's name, calls InitInstance, runs the message loop when
 // InitInstance succeeded (the loop ends at once when no main window exists), and returns the
-// result of ExitInstance as the process exit code.
+// result of ExitInstance as the process exit code. Beside InitInstance it gets the window system
+// ready for the first window (WindowSystemWarmup).
 #pragma once
 
 #include <windows.h>
@@ -39,6 +40,9 @@ protected:
     HWND mainWindow = nullptr;
     HINSTANCE instanceHandle = nullptr;
     int quitCode = 0;
+    // start() gets the window system ready on a thread of its own beside InitInstance
+    // (WindowSystemWarmup); a subclass that never shows a window may switch this off.
+    bool warmUpWindowSystem = true;
 };
 
 // Called by wWinMain: runs the static application object.
