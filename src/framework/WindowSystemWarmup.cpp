@@ -2,13 +2,49 @@
 
 #include "handles.h"
 
+#include <atomic>
+
+namespace {
+
+enum WarmupState { NOT_STARTED, AT_WORK, DONE };
+std::atomic<int> warmupState{NOT_STARTED};
+
+} // namespace
+
 bool WindowSystemWarmup::start()
 {
-    handles::Kernel thread(::CreateThread(nullptr, 0, &WindowSystemWarmup::prepare, nullptr, 0, nullptr));
-    return thread.valid();
+    int expected = NOT_STARTED;
+    if (!warmupState.compare_exchange_strong(expected, AT_WORK)) {
+        return false;
+    }
+    handles::Kernel thread(::CreateThread(nullptr, 0, &WindowSystemWarmup::threadMain, nullptr, 0, nullptr));
+    if (!thread) {
+        warmupState.store(DONE);
+        return false;
+    }
+    return true;
 }
 
-DWORD WINAPI WindowSystemWarmup::prepare(void*)
+bool WindowSystemWarmup::waitUntilReady()
+{
+    if (warmupState.load() != AT_WORK) {
+        return true;
+    }
+    const DWORD begin = ::GetTickCount();
+    while (warmupState.load() == AT_WORK && ::GetTickCount() - begin < READY_WAIT_LIMIT_MS) {
+        ::Sleep(1);
+    }
+    return warmupState.load() != AT_WORK;
+}
+
+DWORD WINAPI WindowSystemWarmup::threadMain(void*)
+{
+    prepare();
+    warmupState.store(DONE);
+    return 0;
+}
+
+void WindowSystemWarmup::prepare()
 {
     ::GetDesktopWindow();
     ::LoadCursorW(nullptr, IDC_ARROW);
@@ -22,5 +58,4 @@ DWORD WINAPI WindowSystemWarmup::prepare(void*)
         ::SelectObject(screen, previous);
         ::ReleaseDC(nullptr, screen);
     }
-    return 0;
 }
