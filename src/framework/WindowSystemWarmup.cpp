@@ -25,6 +25,8 @@ bool WindowSystemWarmup::start()
     return true;
 }
 
+bool WindowSystemWarmup::atWork() { return warmupState.load() == AT_WORK; }
+
 bool WindowSystemWarmup::waitUntilReady()
 {
     if (warmupState.load() != AT_WORK) {

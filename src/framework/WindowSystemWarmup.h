@@ -26,6 +26,9 @@ public:
 
     static constexpr DWORD READY_WAIT_LIMIT_MS = 20000;
 
+    // True from start() until the thread has done its calls.
+    static bool atWork();
+
     // What the thread does, callable directly: connects to the desktop and the display, loads the
     // stock cursor and icon and realises the default GUI font on a screen context.
     static void prepare();
