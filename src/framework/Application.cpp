@@ -17,7 +17,14 @@ Application::~Application()
 
 Application* Application::current() { return theApplication; }
 
-BOOL Application::InitInstance() { return TRUE; }
+BOOL Application::InitInstance()
+{
+    if (warmUpWindowSystem) {
+        // The program goes on to its first window: the desktop and the display get ready meanwhile.
+        WindowSystemWarmup::start();
+    }
+    return TRUE;
+}
 
 int Application::Run()
 {
@@ -70,10 +77,6 @@ int Application::start(HINSTANCE instance, const wchar_t* commandLineWithoutProg
 {
     instanceHandle = instance;
     commandLine = commandLineWithoutProgram != nullptr ? commandLineWithoutProgram : L"";
-    if (warmUpWindowSystem) {
-        // The first window of the run then finds the desktop and the display ready.
-        WindowSystemWarmup::start();
-    }
     if (!InitInstance()) {
         return ExitInstance();
     }

@@ -27,6 +27,8 @@ bool WindowSystemWarmup::start()
 
 bool WindowSystemWarmup::atWork() { return warmupState.load() == AT_WORK; }
 
+bool WindowSystemWarmup::wasStarted() { return warmupState.load() != NOT_STARTED; }
+
 bool WindowSystemWarmup::waitUntilReady()
 {
     if (warmupState.load() != AT_WORK) {

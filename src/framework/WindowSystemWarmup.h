@@ -28,6 +28,8 @@ public:
 
     // True from start() until the thread has done its calls.
     static bool atWork();
+    // True once start() has been called in this process.
+    static bool wasStarted();
 
     // What the thread does, callable directly: connects to the desktop and the display, loads the
     // stock cursor and icon and realises the default GUI font on a screen context.

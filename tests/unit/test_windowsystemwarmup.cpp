@@ -1,6 +1,8 @@
-// WindowSystemWarmup under Wine: the warm-up runs once per process on a thread of its own that
-// ends by itself, creates no window, and a window constructed while it is at work waits for it.
+// WindowSystemWarmup under Wine: the application's base InitInstance starts it (a program that
+// quits before calling it never does); it runs once per process on a thread of its own that ends
+// by itself and creates no window, and a window constructed while it is at work waits for it.
 // The warm-up's state is the process's, so the steps run in one test, in order.
+#include "Application.h"
 #include "Window.h"
 #include "WindowSystemWarmup.h"
 #include "handles.h"
@@ -43,6 +45,17 @@ int windowsOfThisThread()
     return count;
 }
 
+// Quits in its own InitInstance before the base's, as the installer does at its early exits.
+class QuittingApplication : public Application {
+public:
+    BOOL InitInstance() override { return FALSE; }
+};
+
+class GoingOnApplication : public Application {
+public:
+    BOOL InitInstance() override { return Application::InitInstance(); }
+};
+
 } // namespace
 
 TEST(WindowSystemWarmup, RunsOnceOnItsOwnThreadAndWindowsWaitForIt)
@@ -56,8 +69,16 @@ TEST(WindowSystemWarmup, RunsOnceOnItsOwnThreadAndWindowsWaitForIt)
     const int threadsBefore = threadsOfThisProcess();
     ASSERT_GT(threadsBefore, 0);
 
-    ASSERT_TRUE(WindowSystemWarmup::start());
+    {
+        QuittingApplication quitting;
+        quitting.start(nullptr, L"");
+    }
+    EXPECT_FALSE(WindowSystemWarmup::wasStarted()) << "a program that quits early starts no warm-up";
+
+    GoingOnApplication goingOn;
+    ASSERT_TRUE(goingOn.InitInstance());
     const bool busyRightAfterStart = WindowSystemWarmup::atWork();
+    EXPECT_TRUE(WindowSystemWarmup::wasStarted());
     EXPECT_FALSE(WindowSystemWarmup::start()) << "the warm-up runs once per process";
     {
         Window window;
