@@ -39,6 +39,11 @@ std::wstring asciiLower(std::wstring text)
     return text;
 }
 
+bool endsWith(const std::wstring& text, const std::wstring& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // The account name that owns the process, or empty when any step fails.
 std::wstring processOwner(HANDLE process)
 {
@@ -116,14 +121,20 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     if (modulePath.empty()) {
         return {};
     }
+    const std::wstring wanted = asciiLower(name);
+    // The long form differs from the path as loaded only where a component is in short (8.3)
+    // form, and short names carry a '~': any other path that does not end with the name already
+    // will not end with it in long form either, and is passed over without asking the file system.
+    if (modulePath.find(L'~') == std::wstring::npos && !endsWith(asciiLower(normalizePath(modulePath)), wanted)) {
+        return {};
+    }
     wchar_t longPath[MAX_PATH] = {};
     const DWORD got = ::GetLongPathNameW(modulePath.c_str(), longPath, MAX_PATH);
     if (got == 0 || got >= MAX_PATH) {
         return {};
     }
     const std::wstring path = asciiLower(normalizePath(std::wstring(longPath, got)));
-    const std::wstring wanted = asciiLower(name);
-    if (path.size() < wanted.size() || path.compare(path.size() - wanted.size(), wanted.size(), wanted) != 0) {
+    if (!endsWith(path, wanted)) {
         return {};
     }
     return path;

@@ -337,7 +337,7 @@ TEST_F(ProcessTest, StartOfProgramThatEndsAtOnceFails)
 
 // The executable's path comes from the process's loader list; it must be the path a module
 // snapshot lists first, turned into its long form, also for a program started through the short
-// form of its path.
+// form of its path (Windows keeps the short form in the loader list; Wine records the long one).
 TEST_F(ProcessTest, ProcessPathIsTheSnapshotsFirstModuleInLongForm)
 {
     const std::wstring exe = place(dir.path() + L"/Older versions", L"msgloop_app.exe", L"Mx hotkey tool.exe");
