@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include "WindowSystemWarmup.h"
+
 namespace {
 Application* theApplication = nullptr;
 }
@@ -15,7 +17,14 @@ Application::~Application()
 
 Application* Application::current() { return theApplication; }
 
-BOOL Application::InitInstance() { return TRUE; }
+BOOL Application::InitInstance()
+{
+    if (warmUpWindowSystem) {
+        // The program goes on to its first window: the desktop and the display get ready meanwhile.
+        WindowSystemWarmup::start();
+    }
+    return TRUE;
+}
 
 int Application::Run()
 {

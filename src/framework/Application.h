@@ -2,7 +2,9 @@
 // Exactly one static instance of a subclass exists; runApplication() (called by wWinMain) hands
 // it the command line without the program's name, calls InitInstance, runs the message loop when
 // InitInstance succeeded (the loop ends at once when no main window exists), and returns the
-// result of ExitInstance as the process exit code.
+// result of ExitInstance as the process exit code. The base InitInstance, which a subclass calls
+// once it has decided to go on, starts getting the window system ready for the first window on a
+// thread of its own (WindowSystemWarmup), so that this runs beside the subclass's further work.
 #pragma once
 
 #include <windows.h>
@@ -39,6 +41,9 @@ protected:
     HWND mainWindow = nullptr;
     HINSTANCE instanceHandle = nullptr;
     int quitCode = 0;
+    // The base InitInstance starts the window-system warm-up (WindowSystemWarmup); a subclass
+    // that never shows a window may switch this off.
+    bool warmUpWindowSystem = true;
 };
 
 // Called by wWinMain: runs the static application object.

@@ -1,5 +1,6 @@
 #include "Window.h"
 
+#include "WindowSystemWarmup.h"
 #include "textutil.h"
 
 #include <atomic>
@@ -18,7 +19,11 @@ POINT pointOf(LPARAM lParam)
 
 } // namespace
 
-Window::Window() = default;
+Window::Window()
+{
+    // A warm-up still at work is bringing up the desktop and display this window needs.
+    WindowSystemWarmup::waitUntilReady();
+}
 
 Window::~Window()
 {

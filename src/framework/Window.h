@@ -5,6 +5,7 @@
 // (bound at WM_NCCREATE, unbound at WM_NCDESTROY). A handler that does not process its message
 // calls Default(), the platform's default processing. Deleting the object destroys a window that
 // still exists; whoever created the object owns it and deletes it on the window's thread.
+// Construction first waits for a window-system warm-up still at work (WindowSystemWarmup).
 #pragma once
 
 #include <windows.h>

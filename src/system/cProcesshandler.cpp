@@ -3,8 +3,9 @@
 #include "Fileobject.h"
 #include "handles.h"
 
-#include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 namespace {
 
@@ -38,6 +39,11 @@ std::wstring asciiLower(std::wstring text)
     return text;
 }
 
+bool endsWith(const std::wstring& text, const std::wstring& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // The account name that owns the process, or empty when any step fails.
 std::wstring processOwner(HANDLE process)
 {
@@ -67,21 +73,17 @@ std::wstring processOwner(HANDLE process)
     return name;
 }
 
-// Full path of the first module (the executable) of the process, or empty.
-std::wstring firstModulePath(uint32_t id)
+// Full path of the first module (the executable) of the process, or empty. It is the main module's
+// entry of the process's loader list, the entry a module snapshot lists first; read directly it
+// costs a few reads of the process's memory instead of a copy of its whole module list.
+std::wstring firstModulePath(HANDLE process)
 {
-    handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id));
-    if (!snapshot) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD got = ::GetModuleFileNameExW(process, nullptr, path, MAX_PATH);
+    if (got == 0 || got >= MAX_PATH) {
         return {};
     }
-    MODULEENTRY32W module;
-    ZeroMemory(&module, sizeof(module));
-    module.dwSize = sizeof(module);
-    if (!::Module32FirstW(snapshot.get(), &module)) {
-        return {};
-    }
-    module.szExePath[MAX_PATH - 1] = L'\0';
-    return module.szExePath;
+    return std::wstring(path, got);
 }
 
 } // namespace
@@ -107,15 +109,23 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     if (user.empty() || name.empty()) {
         return {};
     }
-    handles::Kernel process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id));
+    // Memory reading: the executable's path is read from the process's loader list.
+    handles::Kernel process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
     if (!process) {
         return {};
     }
     if (processOwner(process.get()) != user) {
         return {};
     }
-    const std::wstring modulePath = firstModulePath(id);
+    const std::wstring modulePath = firstModulePath(process.get());
     if (modulePath.empty()) {
+        return {};
+    }
+    const std::wstring wanted = asciiLower(name);
+    // The long form differs from the path as loaded only where a component is in short (8.3)
+    // form, and short names carry a '~': any other path that does not end with the name already
+    // will not end with it in long form either, and is passed over without asking the file system.
+    if (modulePath.find(L'~') == std::wstring::npos && !endsWith(asciiLower(normalizePath(modulePath)), wanted)) {
         return {};
     }
     wchar_t longPath[MAX_PATH] = {};
@@ -124,8 +134,7 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
         return {};
     }
     const std::wstring path = asciiLower(normalizePath(std::wstring(longPath, got)));
-    const std::wstring wanted = asciiLower(name);
-    if (path.size() < wanted.size() || path.compare(path.size() - wanted.size(), wanted.size(), wanted) != 0) {
+    if (!endsWith(path, wanted)) {
         return {};
     }
     return path;

@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <memory>
 #include <string>
@@ -332,4 +333,42 @@ TEST_F(ProcessTest, StartOfProgramThatEndsAtOnceFails)
     cProcesshandler missing(nullptr, dir.file(L"missing.exe"), user);
     EXPECT_FALSE(missing.startProcess(L"--restart"));
     EXPECT_EQ(missing.getProcessId(), 0u);
+}
+
+// The executable's path comes from the process's loader list; it must be the path a module
+// snapshot lists first, turned into its long form, also for a program started through the short
+// form of its path (Windows keeps the short form in the loader list; Wine records the long one).
+TEST_F(ProcessTest, ProcessPathIsTheSnapshotsFirstModuleInLongForm)
+{
+    const std::wstring exe = place(dir.path() + L"/Older versions", L"msgloop_app.exe", L"Mx hotkey tool.exe");
+    wchar_t shortBuffer[MAX_PATH] = {};
+    const DWORD got = ::GetShortPathNameW(exe.c_str(), shortBuffer, MAX_PATH);
+    ASSERT_TRUE(got > 0 && got < MAX_PATH);
+    const std::wstring shortPath(shortBuffer, got);
+    const std::wstring report = dir.file(L"report.txt");
+    Child child(shortPath, L"", {L"CV_FIXTURE_REPORT=" + report});
+    ASSERT_TRUE(child.started());
+    StartReport r;
+    ASSERT_TRUE(readReport(report, r));
+
+    handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, child.pid()));
+    ASSERT_TRUE(snapshot.valid());
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof(module);
+    ASSERT_TRUE(::Module32FirstW(snapshot.get(), &module));
+    const std::wstring fromSnapshot = reported(module.szExePath);
+    EXPECT_EQ(fromSnapshot, reported(exe));
+
+    EXPECT_EQ(cProcesshandler::getProcessPath(child.pid(), L"mx hotkey tool.exe", user), fromSnapshot);
+    std::unique_ptr<cProcesshandler> found(cProcesshandler::findProcess(nullptr, L"MX HOTKEY TOOL.EXE", user));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->getProcessId(), child.pid());
+    EXPECT_EQ(found->getExecutablePath(), fromSnapshot);
+    // The short name itself is not what the path ends with.
+    const std::wstring shortName = shortPath.substr(shortPath.find_last_of(L"\\/") + 1);
+    if (lower(shortName) != L"mx hotkey tool.exe") {
+        EXPECT_EQ(cProcesshandler::getProcessPath(child.pid(), shortName, user), L"");
+    }
+    ASSERT_TRUE(::TerminateProcess(child.process(), 5));
+    ASSERT_TRUE(child.wait(5000));
 }
