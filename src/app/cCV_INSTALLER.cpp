@@ -12,6 +12,7 @@
 #include "handles.h"
 #include "textutil.h"
 
+#include <memory>
 #include <vector>
 
 namespace {
@@ -361,33 +362,32 @@ int cCV_INSTALLER::ExitInstance()
 
 void cCV_INSTALLER::checkOldCVversions()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::checkOldCVversions";
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::checkOldCVversions";
     struct OldVersion {
         const wchar_t* executable;
         int generation;
     };
     static const OldVersion OLD_VERSIONS[] = {{L"rezaroz.exe", 2}, {L"mxcallctrl.exe", 2}, {L"mx_hotkey.exe", 1}};
 
-    cEnvironment* environment = new cEnvironment(logger);
-    const std::wstring user = environment->getEnvironmentVariable(cEnvironment::ENV_USERNAME);
-    delete environment;
+    const std::wstring user = cEnvironment(logger).getEnvironmentVariable(cEnvironment::ENV_USERNAME);
 
     for (const OldVersion& old : OLD_VERSIONS) {
         // Every process of the executable is stopped in turn; one that refuses ends the series.
         for (;;) {
-            cProcesshandler* process = cProcesshandler::findProcess(logger, old.executable, user);
-            if (process == nullptr) {
-                log(LOG_DEBUG, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
+            std::unique_ptr<cProcesshandler> process = cProcesshandler::findProcess(logger, old.executable, user);
+            if (!process) {
+                log(LOG_DEBUG, FN, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
             }
-            log(LOG_DEBUG, F, textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
+            log(LOG_DEBUG, FN,
+                textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
             const bool stopped = process->stopProcess();
-            delete process;
+            process.reset();
             if (!stopped) {
-                log(LOG_DEBUG, F, textutil::format(L"%ls not stopped", old.executable));
+                log(LOG_DEBUG, FN, textutil::format(L"%ls not stopped", old.executable));
                 break;
             }
-            log(LOG_DEBUG, F, textutil::format(L"%ls stopped", old.executable));
+            log(LOG_DEBUG, FN, textutil::format(L"%ls stopped", old.executable));
         }
     }
 }

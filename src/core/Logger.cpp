@@ -14,17 +14,16 @@ constexpr uintptr_t UNINITIALISED_FILL = 0xCDCDCDCD;
 } // namespace
 
 Logger::Logger(const std::wstring& folder, const std::wstring& filename, const std::wstring& instanceName)
-    : nameColumnWidth(4), active(0), headerWritten(0), level(LOG_DEBUG), instanceName(instanceName), logFile(nullptr)
+    : nameColumnWidth(4), active(0), headerWritten(0), level(LOG_DEBUG), instanceName(instanceName),
+      logFile(std::make_unique<Fileobject>(folder, filename))
 {
-    logFile = new Fileobject(folder, filename);
     active = 1;
 }
 
 Logger::~Logger()
 {
     active = 0;
-    delete logFile;
-    logFile = nullptr;
+    logFile.reset();
 }
 
 std::wstring Logger::getLogFilePath() const { return logFile != nullptr ? logFile->getFullPath() : std::wstring(); }
@@ -73,7 +72,7 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
         line += message;
         line += L"\r\n";
 
-        if (logFile != nullptr && reinterpret_cast<uintptr_t>(logFile) != UNINITIALISED_FILL) {
+        if (logFile != nullptr && reinterpret_cast<uintptr_t>(logFile.get()) != UNINITIALISED_FILL) {
             logFile->beginProcesssaveSection(logFile->getFullPath(), 1);
             rotate();
             logFile->appendToFile(line);

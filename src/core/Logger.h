@@ -9,10 +9,10 @@
 #include "Threadsafeobject.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class Fileobject;
-
 
 class Logger : public Threadsafeobject {
 public:
@@ -37,5 +37,5 @@ private:
     int32_t headerWritten;
     int32_t level;
     std::wstring instanceName;
-    Fileobject* logFile;
+    std::unique_ptr<Fileobject> logFile;
 };

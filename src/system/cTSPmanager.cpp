@@ -48,8 +48,8 @@ std::wstring text(int32_t number) { return textutil::format(L"%i", number); }
 } // namespace
 
 cTSPmanager::cTSPmanager(Logger* logger)
-    : Loguser(logger), environment(new cEnvironment(logger)), resourceManager(new Binaryresourcemanager(logger)),
-      registry(new cREGhandler(logger))
+    : Loguser(logger), environment(std::make_unique<cEnvironment>(logger)),
+      resourceManager(std::make_unique<Binaryresourcemanager>(logger)), registry(std::make_unique<cREGhandler>(logger))
 {
     providerFolder = normalizePath(environment->getEnvironmentVariable(cEnvironment::ENV_WINDIR)) + L"/system32/";
 }
@@ -71,7 +71,8 @@ void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fil
     if (!fileExists(oldFile.getFullPath())) {
         log(LOG_DEBUG, function, textutil::format(L"Deleted %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     } else {
-        log(LOG_WARNING, function, textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_WARNING, function,
+            textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     }
 }
 
