@@ -16,17 +16,26 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, WORD resource
                                             bool overrideExisting)
 {
     static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
-    if (!prepareTarget(targetPath, overrideExisting) || !createEmptyFile(targetPath)) {
+    if (!prepareTarget(targetPath, overrideExisting)) {
+        return false;
+    }
+    const std::wstring temporary = createTemporaryFile(targetPath);
+    if (temporary.empty()) {
         return false;
     }
     ResourceBytes bytes;
-    if (!locateResource(typeName, resourceId, bytes)) {
-        return false;
+    bool done = locateResource(typeName, resourceId, bytes);
+    if (done) {
+        const DWORD error = writeFile(temporary, bytes);
+        if (error != ERROR_SUCCESS) {
+            log(LOG_ERROR, FN,
+                textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
+            done = false;
+        }
     }
-    const DWORD error = writeFile(targetPath, bytes);
-    if (error != ERROR_SUCCESS) {
-        log(LOG_ERROR, FN,
-            textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
+    done = done && moveIntoPlace(temporary, targetPath, overrideExisting);
+    if (!done) {
+        ::DeleteFileW(temporary.c_str());
         return false;
     }
     log(LOG_DEBUG, FN, L"Extracted resource to: " + targetPath);
@@ -48,23 +57,23 @@ bool Binaryresourcemanager::prepareTarget(const std::wstring& targetPath, bool o
         log(LOG_DEBUG, FN, L"Do not override it!");
         return false;
     }
+    // The complete new file replaces it by a rename at the end.
     log(LOG_DEBUG, FN, L"Override it!");
-    // Whether the delete worked shows in the creation that follows.
-    ::DeleteFileW(targetPath.c_str());
     return true;
 }
 
-bool Binaryresourcemanager::createEmptyFile(const std::wstring& targetPath)
+std::wstring Binaryresourcemanager::createTemporaryFile(const std::wstring& targetPath)
 {
     // Logged under the operation these steps belong to.
     static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
-    handles::Kernel created(::CreateFileW(targetPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!created.valid()) {
+    const size_t slash = targetPath.find_last_of(L"/\\");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : targetPath.substr(0, slash + 1);
+    wchar_t temporary[MAX_PATH] = {};
+    if (folder.size() >= MAX_PATH - 14 || ::GetTempFileNameW(folder.c_str(), L"tsp", 0, temporary) == 0) {
         log(LOG_DEBUG, FN, L"Unable to create file: " + targetPath);
-        return false;
+        return {};
     }
-    return true;
+    return temporary;
 }
 
 bool Binaryresourcemanager::locateResource(const std::wstring& typeName, WORD resourceId, ResourceBytes& bytes)
@@ -91,11 +100,11 @@ bool Binaryresourcemanager::locateResource(const std::wstring& typeName, WORD re
     return true;
 }
 
-DWORD Binaryresourcemanager::writeFile(const std::wstring& targetPath, const ResourceBytes& bytes)
+DWORD Binaryresourcemanager::writeFile(const std::wstring& path, const ResourceBytes& bytes)
 {
-    // The write is checked as a whole: open, every byte written, and the close that flushes it.
-    handles::Kernel output(::CreateFileW(targetPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The write is checked as a whole: open, every byte written and flushed, and the close.
+    handles::Kernel output(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output.valid()) {
         return ::GetLastError();
     }
@@ -106,8 +115,25 @@ DWORD Binaryresourcemanager::writeFile(const std::wstring& targetPath, const Res
     if (written != bytes.size) {
         return ERROR_WRITE_FAULT;
     }
+    if (!::FlushFileBuffers(output.get())) {
+        return ::GetLastError();
+    }
     if (!output.reset()) {
         return ::GetLastError();
     }
     return ERROR_SUCCESS;
+}
+
+bool Binaryresourcemanager::moveIntoPlace(const std::wstring& temporaryPath, const std::wstring& targetPath,
+                                          bool overrideExisting)
+{
+    // Logged under the operation these steps belong to.
+    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (overrideExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!::MoveFileExW(temporaryPath.c_str(), targetPath.c_str(), flags)) {
+        // A folder or a file in use without delete sharing at the target, or no right to replace it.
+        log(LOG_DEBUG, FN, L"Unable to create file: " + targetPath);
+        return false;
+    }
+    return true;
 }
