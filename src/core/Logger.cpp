@@ -73,13 +73,32 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
         line += L"\r\n";
 
         if (logFile != nullptr && reinterpret_cast<uintptr_t>(logFile.get()) != UNINITIALISED_FILL) {
-            logFile->beginProcesssaveSection(logFile->getFullPath(), 1);
-            rotate();
-            logFile->appendToFile(line);
-            logFile->endProcesssaveSection();
+            writeLine(line);
+        }
+        // Once per run, after the line that waited in vain (and after a header block it opened).
+        if (abandonNoticeDue == 1 && sectionCount.load() == 1) {
+            abandonNoticeDue = 0;
+            log(LOG_ERROR, L"Logger::log",
+                textutil::format(L"Waited %u ms in vain for the log lock %ls: this run writes its log without it",
+                                 crossProcessWaitMs,
+                                 Processsaferesourceuser::mutexName(logFile->getFullPath(), 1).c_str()));
         }
     }
     endThreadsaveSection();
+}
+
+void Logger::writeLine(const std::wstring& line)
+{
+    // Once given up, the lock is only taken when it is free at the first try: no more waiting.
+    const uint32_t limit = crossProcessLockAbandoned == 1 ? 0 : crossProcessWaitMs;
+    if (!logFile->beginProcesssaveSection(logFile->getFullPath(), 1, limit) && crossProcessLockAbandoned == 0) {
+        // Another process keeps the lock: this line and the rest of the run go without it.
+        crossProcessLockAbandoned = 1;
+        abandonNoticeDue = 1;
+    }
+    rotate();
+    logFile->appendToFile(line);
+    logFile->endProcesssaveSection();
 }
 
 void Logger::rotate()
