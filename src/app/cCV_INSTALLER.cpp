@@ -363,6 +363,8 @@ int cCV_INSTALLER::ExitInstance()
 void cCV_INSTALLER::checkOldCVversions()
 {
     static constexpr const wchar_t* FN = L"cCV_INSTALLER::checkOldCVversions";
+    // A process that keeps coming back (a watchdog restarts it) is given up after this many stops.
+    static constexpr int MAX_STOPS_PER_EXECUTABLE = 20;
     struct OldVersion {
         const wchar_t* executable;
         int generation;
@@ -373,10 +375,15 @@ void cCV_INSTALLER::checkOldCVversions()
 
     for (const OldVersion& old : OLD_VERSIONS) {
         // Every process of the executable is stopped in turn; one that refuses ends the series.
-        for (;;) {
+        for (int stops = 0;; ++stops) {
             std::unique_ptr<cProcesshandler> process = cProcesshandler::findProcess(logger, old.executable, user);
             if (!process) {
                 log(LOG_DEBUG, FN, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
+                break;
+            }
+            if (stops == MAX_STOPS_PER_EXECUTABLE) {
+                log(LOG_ERROR, FN,
+                    textutil::format(L"%ls still running after %d stops - giving up on it", old.executable, stops));
                 break;
             }
             log(LOG_DEBUG, FN,
