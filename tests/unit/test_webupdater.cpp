@@ -71,7 +71,11 @@ class ServerProcess {
 public:
     bool start(std::string* why)
     {
-        const std::string source = __FILE__; // .../tests/unit/test_webupdater.cpp
+        std::string source = __FILE__; // .../tests/unit/test_webupdater.cpp
+        if (source[0] != '/') {
+            // A compiler cache names the source relative to the build folder.
+            source = std::string(CV_BINARY_DIR) + "/" + source;
+        }
         std::string root = source;
         for (int i = 0; i < 2; ++i) {
             root = root.substr(0, root.find_last_of("/\\"));
