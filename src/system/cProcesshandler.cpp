@@ -3,9 +3,9 @@
 #include "Fileobject.h"
 #include "handles.h"
 
+#include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
 namespace {
 
@@ -95,7 +95,8 @@ cProcesshandler::cProcesshandler(Logger* logger, const std::wstring& executableP
 
 cProcesshandler::cProcesshandler(Logger* logger, const std::wstring& executablePath, uint32_t processId,
                                  const std::wstring& userName)
-    : Loguser(logger), processId(processId), userName(userName), executable(new Fileobject(executablePath))
+    : Loguser(logger), processId(processId), userName(userName),
+      executable(std::make_unique<Fileobject>(executablePath))
 {
 }
 
@@ -140,7 +141,8 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     return path;
 }
 
-cProcesshandler* cProcesshandler::findProcess(Logger* logger, const std::wstring& name, const std::wstring& user)
+std::unique_ptr<cProcesshandler> cProcesshandler::findProcess(Logger* logger, const std::wstring& name,
+                                                              const std::wstring& user)
 {
     handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
@@ -155,7 +157,7 @@ cProcesshandler* cProcesshandler::findProcess(Logger* logger, const std::wstring
     do {
         const std::wstring path = getProcessPath(entry.th32ProcessID, name, user);
         if (!path.empty()) {
-            return new cProcesshandler(logger, path, entry.th32ProcessID, user);
+            return std::make_unique<cProcesshandler>(logger, path, entry.th32ProcessID, user);
         }
     } while (::Process32NextW(snapshot.get(), &entry));
     return nullptr;
