@@ -5,15 +5,13 @@
 
 namespace {
 
-bool usableHandle(HANDLE h) { return h != nullptr && reinterpret_cast<uintptr_t>(h) != handles::FREED_FILL; }
-
 // The three diagnostics are composed with the error code and go to the debugger only.
 void traceFailure(const wchar_t* fmt, DWORD error) { ::OutputDebugStringW(textutil::format(fmt, error).c_str()); }
 
 } // namespace
 
 Processsaferesourceuser::Processsaferesourceuser()
-    : mutexHeld(0), mutexHandle(nullptr), processSectionCount(0), processSectionOwner(0)
+    : mutexHeld(0), processSectionCount(0), processSectionOwner(0)
 {
 }
 
@@ -68,25 +66,25 @@ bool Processsaferesourceuser::claimMutex(const std::wstring& mutex, SECURITY_ATT
 {
     const ULONGLONG start = ::GetTickCount64();
     for (;;) {
-        mutexHandle = ::CreateMutexW(&attributes, TRUE, mutex.c_str());
+        mutexHandle.reset(::CreateMutexW(&attributes, TRUE, mutex.c_str()));
         const DWORD error = ::GetLastError();
-        if (!usableHandle(mutexHandle)) {
+        if (!mutexHandle.valid()) {
             traceFailure(L"\nProcesssaferesourceuser::beginProcesssaveSection could not create handle to mutex "
                          L"(reason: %d)\n",
                          error);
-            mutexHandle = nullptr;
+            mutexHandle.release();
             return true;
         }
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
             mutexHeld = 1;
             return true;
         }
-        if (!handles::closeKernel(mutexHandle)) {
+        DWORD closeError = 0;
+        if (!mutexHandle.reset(&closeError)) {
             traceFailure(L"\nProcesssaferesourceuser::beginProcesssaveSection could not close handle to mutex "
                          L"(reason: %d)\n",
-                         ::GetLastError());
+                         closeError);
         }
-        mutexHandle = nullptr;
         if (limitMs != NO_LIMIT && ::GetTickCount64() - start >= limitMs) {
             return false;
         }
@@ -102,13 +100,13 @@ bool Processsaferesourceuser::endProcesssaveSection()
         if (sectionlock::leave(processSectionCount, processSectionOwner)) {
             result = true;
             if (mutexHeld == 1) {
-                if (handles::closeKernel(mutexHandle)) {
-                    mutexHandle = nullptr;
+                DWORD closeError = 0;
+                if (mutexHandle.reset(&closeError)) {
                     mutexHeld = 0;
                 } else {
                     traceFailure(L"\nProcesssaferesourceuser::endProcesssaveSection could not close handle to mutex "
                                  L"(reason: %d)\n",
-                                 ::GetLastError());
+                                 closeError);
                     result = false;
                 }
             }

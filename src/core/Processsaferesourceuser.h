@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Threadsafeobject.h"
+#include "handles.h"
 
 #include <windows.h>
 
@@ -39,7 +40,7 @@ protected:
     bool claimMutex(const std::wstring& mutex, SECURITY_ATTRIBUTES& attributes, uint32_t limitMs);
 
     int32_t mutexHeld;
-    HANDLE mutexHandle;
+    handles::Kernel mutexHandle; // the only handle while the lock is held
     std::atomic<int32_t> processSectionCount;
     std::atomic<uint32_t> processSectionOwner;
 };

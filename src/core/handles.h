@@ -50,6 +50,22 @@ public:
         value_ = value;
         return ok;
     }
+    // As reset(), and hands out the error code of a failed close (0 when closing succeeded).
+    bool reset(DWORD* closeError)
+    {
+        *closeError = 0;
+        bool ok = true;
+        if (Traits::usable(value_)) {
+            const DWORD lastError = ::GetLastError();
+            ok = Traits::close(value_);
+            if (!ok) {
+                *closeError = ::GetLastError();
+            }
+            ::SetLastError(lastError);
+        }
+        value_ = Traits::invalid();
+        return ok;
+    }
     T release() { return std::exchange(value_, Traits::invalid()); }
     // For APIs that fill in a handle: closes the held one first.
     T* put()
@@ -137,10 +153,6 @@ using HeldMutex = Owner<HANDLE, HeldMutexTraits>;
 using LocalMemory = Owner<HLOCAL, LocalMemoryTraits>;
 using ScreenDc = Owner<HDC, ScreenDcTraits>;
 using CreatedDc = Owner<HDC, CreatedDcTraits>;
-
-// Closes a raw kernel handle that an API handed over. Kept only until the cross-process lock
-// holds its mutex in an owner; nothing new uses it.
-inline bool closeKernel(HANDLE h) { return KernelTraits::usable(h) ? KernelTraits::close(h) : true; }
 
 // A GDI object selected into a device context for one scope: the object that was selected
 // before is selected back when this goes (or on reset). Move-only.

@@ -81,6 +81,15 @@ TEST(Handles, ResetKeepsTheLastErrorOfTheFailureBeforeIt)
     stale.reset();
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
+    // The close's own failure is handed out separately, the last error still kept.
+    handles::Kernel bogus(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFF1230)));
+    DWORD closeError = 0;
+    ::SetLastError(ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(bogus.reset(&closeError));
+    EXPECT_EQ(closeError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(bogus.valid());
+
     // And on scope exit.
     ::SetLastError(ERROR_SUCCESS);
     {
