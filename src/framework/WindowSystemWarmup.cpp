@@ -53,13 +53,11 @@ void WindowSystemWarmup::prepare()
     ::GetDesktopWindow();
     ::LoadCursorW(nullptr, IDC_ARROW);
     ::LoadIconW(nullptr, IDI_APPLICATION);
-    HDC screen = ::GetDC(nullptr);
-    if (screen != nullptr) {
+    const handles::ScreenDc screen(::GetDC(nullptr));
+    if (screen.valid()) {
         // The first text measured realises a font, which sets up the font system.
-        const HGDIOBJ previous = ::SelectObject(screen, ::GetStockObject(DEFAULT_GUI_FONT));
+        const handles::SelectedObject font(screen.get(), ::GetStockObject(DEFAULT_GUI_FONT));
         SIZE extent{};
-        ::GetTextExtentPoint32W(screen, L"Ag", 2, &extent);
-        ::SelectObject(screen, previous);
-        ::ReleaseDC(nullptr, screen);
+        ::GetTextExtentPoint32W(screen.get(), L"Ag", 2, &extent);
     }
 }
