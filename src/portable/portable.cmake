@@ -3,4 +3,6 @@
 set(CV_PORTABLE_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(CV_PORTABLE_SOURCES
   ${CV_PORTABLE_DIR}/decimal.cpp
+  ${CV_PORTABLE_DIR}/sha256.cpp
+  ${CV_PORTABLE_DIR}/authenticode.cpp
 )
