@@ -174,6 +174,9 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         webupdater->setProgressCallback(
             [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
     }
+    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
+        webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
+    }
     const int32_t result =
         webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
@@ -380,7 +383,8 @@ void cCV_INSTALLER::checkOldCVversions()
                 log(LOG_DEBUG, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
             }
-            log(LOG_DEBUG, F, textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
+            log(LOG_DEBUG, F,
+                textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
             const bool stopped = process->stopProcess();
             delete process;
             if (!stopped) {
@@ -410,28 +414,43 @@ std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
     return at == std::wstring::npos ? std::wstring() : text.substr(at);
 }
 
-std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
+namespace {
+const struct {
+    const wchar_t* key;
+    const wchar_t* tag;
+} DEPLOYMENT_TAGS[] = {
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_PROTOCOL, L"ADDED_SERVERPARAMETER_PROTOCOL<"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_HOST, L"ADDED_SERVERPARAMETER_HOST<"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_PORT, L"ADDED_SERVERPARAMETER_PORT<"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_PORTAL, L"ADDED_SERVERPARAMETER_PORTAL<"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_CLIENT, L"ADDED_SERVERPARAMETER_CLIENT<"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_EVENTS, L"ADDED_SERVERPARAMETER_EVENTS<"},
+    {cCV_INSTALLER::DEPLOYMENT_PRODUCT, L"ADDED_SERVERPARAMETER_PRODUCT<"},
+    {cCV_INSTALLER::DEPLOYMENT_LOGLEVEL, L"ADDED_SERVERPARAMETER_LOGLEVEL<"},
+    {cCV_INSTALLER::DEPLOYMENT_SIGNER, L"ADDED_SERVERPARAMETER_SIGNER<"},
+};
+
+// The tag that opens a key's entry, empty for an unknown key.
+std::wstring deploymentTag(const std::wstring& key)
 {
-    static const struct {
-        const wchar_t* key;
-        const wchar_t* tag;
-    } TAGS[] = {
-        {DEPLOYMENT_SERVER_PROTOCOL, L"ADDED_SERVERPARAMETER_PROTOCOL<"},
-        {DEPLOYMENT_SERVER_HOST, L"ADDED_SERVERPARAMETER_HOST<"},
-        {DEPLOYMENT_SERVER_PORT, L"ADDED_SERVERPARAMETER_PORT<"},
-        {DEPLOYMENT_SERVER_URL_PORTAL, L"ADDED_SERVERPARAMETER_PORTAL<"},
-        {DEPLOYMENT_SERVER_URL_CLIENT, L"ADDED_SERVERPARAMETER_CLIENT<"},
-        {DEPLOYMENT_SERVER_URL_EVENTS, L"ADDED_SERVERPARAMETER_EVENTS<"},
-        {DEPLOYMENT_PRODUCT, L"ADDED_SERVERPARAMETER_PRODUCT<"},
-        {DEPLOYMENT_LOGLEVEL, L"ADDED_SERVERPARAMETER_LOGLEVEL<"},
-    };
-    std::wstring tag;
-    for (const auto& entry : TAGS) {
+    for (const auto& entry : DEPLOYMENT_TAGS) {
         if (key == entry.key) {
-            tag = entry.tag;
-            break;
+            return entry.tag;
         }
     }
+    return {};
+}
+} // namespace
+
+bool cCV_INSTALLER::hasDeploymentEntry(const std::wstring& content, const std::wstring& key)
+{
+    const std::wstring tag = deploymentTag(key);
+    return !tag.empty() && content.find(tag) != std::wstring::npos;
+}
+
+std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
+{
+    const std::wstring tag = deploymentTag(key);
     if (tag.empty() || content.empty()) {
         return {};
     }
@@ -476,6 +495,9 @@ void cCV_INSTALLER::writeDeployment()
     }
     for (int i = 0; i < 8; ++i) {
         cfg->writeParameter(KEYS[i], values[i]);
+    }
+    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
+        cfg->writeParameter(DEPLOYMENT_SIGNER, getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
     delete cfg;
 }

@@ -3,6 +3,7 @@
 #include "decimal.h"
 
 #include "Fileobject.h"
+#include "cSignaturecheck.h"
 #include "textutil.h"
 
 #include <aclapi.h>
@@ -120,10 +121,10 @@ std::wstring cWebupdater::formatHttpDate(int64_t seconds)
         return {};
     }
     wchar_t buffer[128];
-    const int n = swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
-                           static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
-                           static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute),
-                           static_cast<unsigned>(st.wSecond));
+    const int n =
+        swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
+                 static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
+                 static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute), static_cast<unsigned>(st.wSecond));
     if (n <= 0) {
         return {};
     }
@@ -218,10 +219,9 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     return false;
 }
 
-int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, std::wstring protocol,
-                                std::wstring host, std::wstring port, std::wstring object, std::wstring mediaType,
-                                std::wstring targetFile, int32_t cookieRequired, int32_t onlyIfNewer,
-                                std::wstring cookieName)
+int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
+                                std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
+                                int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName)
 {
     // 1. The target's folder and file name.
     Fileobject target(targetFile);
@@ -262,9 +262,8 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
     }
 
     // 6. The connection.
-    handles::Internet connection(::InternetConnectW(internetHandle.get(), host.c_str(), portNumber,
-                                                    username.c_str(), password.c_str(), INTERNET_SERVICE_HTTP, 0,
-                                                    0));
+    handles::Internet connection(::InternetConnectW(internetHandle.get(), host.c_str(), portNumber, username.c_str(),
+                                                    password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection.valid()) {
         return UPDATE_CONNECT_FAILED;
     }
@@ -273,7 +272,7 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
     const std::wstring acceptType = mediaType + L"/*";
     const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
     handles::Internet request(::HttpOpenRequestW(connection.get(), L"GET", object.c_str(), L"HTTP/1.1", nullptr,
-                                                  acceptTypes, requestFlags(protocol), 0));
+                                                 acceptTypes, requestFlags(protocol), 0));
     if (!request.valid()) {
         return UPDATE_REQUEST_FAILED;
     }
@@ -368,6 +367,12 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
         return UPDATE_SIZE_REJECTED;
     }
 
+    // With a publisher pin, only a program signed by a pinned key goes any further.
+    if (pinned && !signatureAccepted(tempFile.getFullPath())) {
+        tempFile.deleteFile();
+        return UPDATE_SIGNATURE_REJECTED;
+    }
+
     // 18. The swap, then the server's time on the new file.
     if (!switchFiles(target.getFullPath(), tempFile.getFullPath(), targetFolder, targetName)) {
         return UPDATE_SWITCH_FAILED;
@@ -376,6 +381,24 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
         target.setModificationTime(serverTime);
     }
     return UPDATE_DONE;
+}
+
+bool cWebupdater::signatureAccepted(const std::wstring& file)
+{
+    std::vector<portable::Sha256::Digest> pin;
+    if (!cSignaturecheck::parsePin(signerPin, &pin)) {
+        log(LOG_ERROR, FN_UPDATE, L"Signature rejected (c): the signer pin of the deployment is malformed");
+        return false;
+    }
+    const cSignaturecheck::Outcome outcome = cSignaturecheck(std::move(pin)).checkFile(file);
+    const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
+    if (!outcome.accepted()) {
+        log(LOG_ERROR, FN_UPDATE,
+            L"Signature rejected (" + outcome.requirement() + L"): " + outcome.detail + L"; signer found: " + signer);
+        return false;
+    }
+    log(LOG_DEBUG, FN_UPDATE, L"Signature accepted, signer: " + signer);
+    return true;
 }
 
 bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)

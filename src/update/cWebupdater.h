@@ -45,6 +45,9 @@ public:
     static constexpr int32_t UPDATE_BAD_STATUS = 17;
     // A body of a size no build of the program can have was discarded; the target is unchanged.
     static constexpr int32_t UPDATE_SIZE_REJECTED = 18;
+    // A publisher pin is set and the downloaded program does not carry a valid signature of a
+    // pinned signer; the target is unchanged.
+    static constexpr int32_t UPDATE_SIGNATURE_REJECTED = 20;
 
     // Bytes per InternetReadFile call while streaming the body.
     static constexpr DWORD READ_BLOCK = 4096;
@@ -74,6 +77,19 @@ public:
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
     void setMaxDownloadSize(uint64_t bytes) { maxDownloadSize = bytes; }
+    // Only programs signed by a key whose SHA-256 public-key hash is in pinText (hashes separated
+    // by ",") are put in place; a malformed pin accepts nothing. Without a pin (the default, or
+    // after clearSignerPin) the signature is not looked at.
+    void setSignerPin(std::wstring pinText)
+    {
+        signerPin = std::move(pinText);
+        pinned = true;
+    }
+    void clearSignerPin()
+    {
+        signerPin.clear();
+        pinned = false;
+    }
 
     // Request flags for a protocol: secured for "https" in any letter case.
     static DWORD requestFlags(const std::wstring& protocol);
@@ -96,8 +112,12 @@ protected:
 private:
     // Sends the request and works through certificate problems; false with *lastError set on failure.
     bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError);
+    // The pinned-publisher check of a downloaded file; logs the one line that says why it failed.
+    bool signatureAccepted(const std::wstring& file);
 
     std::wstring agent;
     ProgressCallback progress;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
+    std::wstring signerPin;
+    bool pinned = false;
 };

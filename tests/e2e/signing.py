@@ -129,3 +129,69 @@ if __name__ == "__main__":
     m = Material(sys.argv[1])
     for name, s in m.signers.items():
         print(name, s.spki_sha256())
+
+
+def with_code_byte_changed(data):
+    """A signed program with one byte of its code changed (the signature left as it was)."""
+    buf = bytearray(data)
+    buf[code_offset(data) + 16] ^= 0x01
+    return bytes(buf)
+
+
+def with_digest_rewritten(data):
+    """with_code_byte_changed, and the digest inside the signature rewritten to the changed code's
+    image digest, as someone without the key could do it."""
+    old = image_digest(data)
+    changed = bytearray(with_code_byte_changed(data))
+    _, _, off, size = pe_fields(data)
+    at = bytes(changed).find(old, off, off + size)
+    assert at > 0, "signed digest not found in the certificate table"
+    changed[at:at + 32] = image_digest(bytes(changed))
+    return bytes(changed)
+
+
+def _tlv(data, pos):
+    """(tag, start of contents, end of element) of the DER element at pos."""
+    tag, n = data[pos], data[pos + 1]
+    if n & 0x80:
+        count = n & 0x7F
+        length = int.from_bytes(data[pos + 2:pos + 2 + count], "big")
+        start = pos + 2 + count
+    else:
+        length, start = n, pos + 2
+    return tag, start, start + length
+
+
+def _children(data, start, end):
+    out, pos = [], start
+    while pos < end:
+        t = _tlv(data, pos)
+        out.append((pos,) + t)
+        pos = t[2]
+    return out
+
+
+def signed_content_range(data):
+    """(start, end) of the SpcIndirectDataContent's contents in the first signature of a file."""
+    _, _, off, _ = pe_fields(data)
+    _, ci_start, ci_end = _tlv(data, off + 8)
+    explicit = _children(data, ci_start, ci_end)[1]
+    sd = _children(data, explicit[2], explicit[3])[0]
+    content_info = _children(data, sd[2], sd[3])[2]
+    wrapped = _children(data, content_info[2], content_info[3])[1]
+    indirect = _children(data, wrapped[2], wrapped[3])[0]
+    return indirect[2], indirect[3]
+
+
+def with_message_digest_rewritten(data):
+    """with_digest_rewritten, and the signed messageDigest attribute rewritten to match the changed
+    content: only the signature over the signed attributes (which needs the key) can tell."""
+    start, end = signed_content_range(data)
+    old = hashlib.sha256(data[start:end]).digest()
+    changed = bytearray(with_digest_rewritten(data))
+    start, end = signed_content_range(bytes(changed))
+    _, _, off, size = pe_fields(data)
+    at = bytes(changed).find(old, off, off + size)
+    assert at > 0, "messageDigest not found in the certificate table"
+    changed[at:at + 32] = hashlib.sha256(bytes(changed[start:end])).digest()
+    return bytes(changed)

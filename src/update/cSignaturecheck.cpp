@@ -1,0 +1,241 @@
+#include "cSignaturecheck.h"
+
+#include "handles.h"
+
+#include <wincrypt.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Largest certificate table read: signatures are a few KiB, a deployment block a few hundred bytes.
+constexpr DWORD MAX_CERT_TABLE = 4 * 1048576;
+// Headers read to find the layout; PE headers of real programs fit easily.
+constexpr DWORD HEAD_SIZE = 65536;
+constexpr size_t DIGEST_CHUNK = 1048576;
+
+// The few crypt32 functions the check needs, loaded once from the system folder.
+struct CryptoLibrary {
+    decltype(&::CryptMsgOpenToDecode) msgOpenToDecode = nullptr;
+    decltype(&::CryptMsgUpdate) msgUpdate = nullptr;
+    decltype(&::CryptMsgControl) msgControl = nullptr;
+    decltype(&::CryptMsgClose) msgClose = nullptr;
+    decltype(&::CertCreateCertificateContext) certCreate = nullptr;
+    decltype(&::CertFreeCertificateContext) certFree = nullptr;
+    handles::Module module;
+
+    template <typename T>
+    bool bind(T* slot, const char* name)
+    {
+        *slot = reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module.get(), name)));
+        return *slot != nullptr;
+    }
+
+    bool load()
+    {
+        module.reset(::LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        return module.valid() && bind(&msgOpenToDecode, "CryptMsgOpenToDecode") && bind(&msgUpdate, "CryptMsgUpdate") &&
+               bind(&msgControl, "CryptMsgControl") && bind(&msgClose, "CryptMsgClose") &&
+               bind(&certCreate, "CertCreateCertificateContext") && bind(&certFree, "CertFreeCertificateContext");
+    }
+};
+
+const CryptoLibrary* crypto()
+{
+    static CryptoLibrary library;
+    static const bool loaded = library.load();
+    return loaded ? &library : nullptr;
+}
+
+std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+bool readAt(HANDLE file, uint64_t offset, uint8_t* buffer, size_t length)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    while (length > 0) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(length, 0x40000000));
+        if (!::ReadFile(file, buffer, want, &got, nullptr) || got == 0) {
+            return false;
+        }
+        buffer += got;
+        length -= got;
+    }
+    return true;
+}
+
+// The platform verifies the signature over the signed attributes with the certificate's key.
+bool platformVerifies(const portable::ByteSpan& der, const portable::ByteSpan& certificate, std::wstring* why)
+{
+    const CryptoLibrary* lib = crypto();
+    if (lib == nullptr) {
+        *why = L"crypt32 could not be loaded from the system folder";
+        return false;
+    }
+    const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    HCRYPTMSG msg = lib->msgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr);
+    if (msg == nullptr) {
+        *why = L"the signature cannot be decoded";
+        return false;
+    }
+    bool verified = false;
+    if (lib->msgUpdate(msg, der.data, static_cast<DWORD>(der.size), TRUE)) {
+        PCCERT_CONTEXT cert =
+            lib->certCreate(X509_ASN_ENCODING, certificate.data, static_cast<DWORD>(certificate.size));
+        if (cert != nullptr) {
+            CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
+            para.cbSize = sizeof(para);
+            para.dwSignerIndex = 0;
+            para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+            para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
+            verified = lib->msgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+            lib->certFree(cert);
+        }
+    }
+    lib->msgClose(msg);
+    if (!verified) {
+        *why = L"the signature over the signed attributes does not verify with the signer's key";
+    }
+    return verified;
+}
+
+cSignaturecheck::Outcome failed(cSignaturecheck::Failure failure, std::wstring detail, std::wstring signer = {})
+{
+    cSignaturecheck::Outcome out;
+    out.failure = failure;
+    out.detail = std::move(detail);
+    out.signer = std::move(signer);
+    return out;
+}
+
+// The first PKCS#7 entry of the certificate table, cut to its DER length.
+bool firstSignature(const std::vector<uint8_t>& table, portable::ByteSpan* der, std::wstring* why)
+{
+    std::vector<portable::CertificateEntry> entries;
+    std::string reason;
+    if (!portable::listCertificates(table.data(), table.size(), &entries, &reason)) {
+        *why = widen(reason);
+        return false;
+    }
+    for (const auto& e : entries) {
+        if (e.type == portable::WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+            const uint8_t* p = table.data() + e.offset + 8;
+            const size_t length = portable::derElementLength(p, e.length - 8);
+            if (length == 0) {
+                *why = L"the signature entry holds no DER structure";
+                return false;
+            }
+            *der = {p, length};
+            return true;
+        }
+    }
+    *why = L"the certificate table holds no PKCS#7 signature";
+    return false;
+}
+
+} // namespace
+
+std::wstring cSignaturecheck::Outcome::requirement() const
+{
+    static const wchar_t* const LETTERS[] = {L"", L"a", L"b", L"c"};
+    return LETTERS[failure];
+}
+
+cSignaturecheck::cSignaturecheck(std::vector<portable::Sha256::Digest> pinned) : pin(std::move(pinned)) {}
+
+bool cSignaturecheck::parsePin(const std::wstring& text, std::vector<portable::Sha256::Digest>* out)
+{
+    std::string ascii;
+    for (wchar_t c : text) {
+        if (c > 0x7F) {
+            out->clear();
+            return false;
+        }
+        ascii += static_cast<char>(c);
+    }
+    return portable::parseSignerPin(ascii, out);
+}
+
+cSignaturecheck::Outcome cSignaturecheck::checkFile(const std::wstring& path) const
+{
+    handles::Kernel file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) {
+        return failed(FAILED_IMAGE_DIGEST, L"the downloaded file cannot be read");
+    }
+    const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(fileSize, HEAD_SIZE)));
+    portable::PeLayout layout;
+    std::string reason;
+    if (!readAt(file.get(), 0, head.data(), head.size()) ||
+        !portable::readPeLayout(head.data(), head.size(), fileSize, &layout, &reason)) {
+        return failed(FAILED_IMAGE_DIGEST, L"the file is no usable program: " + widen(reason));
+    }
+    if (!layout.hasCertTable()) {
+        return failed(FAILED_IMAGE_DIGEST, L"the file carries no signature");
+    }
+    if (layout.certTableSize > MAX_CERT_TABLE) {
+        return failed(FAILED_IMAGE_DIGEST, L"the certificate table is too large");
+    }
+    std::vector<uint8_t> table(layout.certTableSize);
+    if (!readAt(file.get(), layout.certTableOffset, table.data(), table.size())) {
+        return failed(FAILED_IMAGE_DIGEST, L"the certificate table cannot be read");
+    }
+    portable::ByteSpan der;
+    std::wstring why;
+    if (!firstSignature(table, &der, &why)) {
+        return failed(FAILED_IMAGE_DIGEST, L"the file carries no usable signature: " + why);
+    }
+    portable::SignatureInfo info;
+    if (!portable::parseSignature(der.data, der.size, &info, &reason)) {
+        return failed(FAILED_SIGNATURE, L"the signature is malformed: " + widen(reason));
+    }
+    const auto signerKey = portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size);
+    const std::wstring signer = widen(portable::toHex(signerKey));
+
+    // (a) The signed digest names exactly these bytes.
+    portable::Sha256::Digest digest;
+    const bool read = portable::imageDigest(
+        layout,
+        [&](uint64_t offset, uint8_t* buffer, size_t length) { return readAt(file.get(), offset, buffer, length); },
+        &digest, DIGEST_CHUNK);
+    if (!read) {
+        return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read for its image digest", signer);
+    }
+    if (!info.imageDigestIsSha256) {
+        return failed(FAILED_IMAGE_DIGEST, L"the signed image digest is not a SHA-256 digest", signer);
+    }
+    if (info.imageDigest.size != digest.size() ||
+        std::memcmp(info.imageDigest.data, digest.data(), digest.size()) != 0) {
+        return failed(FAILED_IMAGE_DIGEST, L"the image digest of the file differs from the signed digest", signer);
+    }
+
+    // (b) The signed content is what the signer signed, and the signature holds.
+    if (!info.signerDigestIsSha256) {
+        return failed(FAILED_SIGNATURE, L"the signer's digest algorithm is not SHA-256", signer);
+    }
+    const auto contentHash = portable::Sha256::of(info.signedContent.data, info.signedContent.size);
+    if (info.messageDigest.size != contentHash.size() ||
+        std::memcmp(info.messageDigest.data, contentHash.data(), contentHash.size()) != 0) {
+        return failed(FAILED_SIGNATURE, L"the signed messageDigest differs from the hash of the signed content",
+                      signer);
+    }
+    if (!platformVerifies(der, info.signerCertificate, &why)) {
+        return failed(FAILED_SIGNATURE, why, signer);
+    }
+
+    // (c) The signer is pinned.
+    if (std::find(pin.begin(), pin.end(), signerKey) == pin.end()) {
+        return failed(FAILED_SIGNER, L"the signer's key is not pinned", signer);
+    }
+    Outcome passed;
+    passed.signer = signer;
+    return passed;
+}
