@@ -10,14 +10,14 @@
 //           --client /vazu/portal/req?loadPortal --events /vazu/webportlets/portal/eventViewer
 //           --product "Brightel RudEvuvor" --loglevel 3 CV_setup.exe stamped/CV_setup.exe
 //   cvstamp --show stamped/CV_setup.exe
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
+//
+// The block's format and the rules for values live in the portable core (deploymentblock), which
+// the installer reads the block with as well.
+#include "deploymentblock.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,23 +25,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string MARKER = "ADDED_SERVERPARAMETERS:";
-const std::string ENTRY_PREFIX = "ADDED_SERVERPARAMETER_";
+// Exit statuses: a wrong command line, or a file that cannot be read, stamped or written.
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_FAILED = 1;
 
-// Key words in the order the block is written, with the option that sets each.
-const struct {
-    const char* word;
-    const char* option;
-} KEYS[] = {
-    {"PROTOCOL", "--protocol"}, {"HOST", "--host"},     {"PORT", "--port"},       {"PORTAL", "--portal"},
-    {"CLIENT", "--client"},     {"EVENTS", "--events"}, {"PRODUCT", "--product"}, {"LOGLEVEL", "--loglevel"},
+struct StampRequest {
+    portable::DeploymentValues values;
+    std::vector<std::string> files;
 };
-
-// Unicode code points of the bytes 0x80 to 0x9F of code page 1252 (0: not assigned).
-const uint16_t CP1252_HIGH[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                  0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 void usage()
 {
@@ -52,105 +43,14 @@ void usage()
                  "is replaced). Every option is required; a value may be empty (\"\").\n";
 }
 
-// UTF-8 (the command line) to code page 1252. Empty optional with a reason when impossible.
-std::optional<std::string> toCp1252(const std::string& utf8, std::string& why)
+// The option that sets a key: "--" and the key word in lower case (--protocol for PROTOCOL).
+std::string optionOf(const portable::DeploymentKey& key)
 {
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        const unsigned char b = static_cast<unsigned char>(utf8[i]);
-        uint32_t cp;
-        size_t len;
-        if (b < 0x80) {
-            cp = b;
-            len = 1;
-        } else if ((b & 0xE0) == 0xC0) {
-            cp = b & 0x1F;
-            len = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            cp = b & 0x0F;
-            len = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            cp = b & 0x07;
-            len = 4;
-        } else {
-            why = "it is not valid UTF-8 text";
-            return std::nullopt;
-        }
-        if (i + len > utf8.size()) {
-            why = "it is not valid UTF-8 text";
-            return std::nullopt;
-        }
-        for (size_t k = 1; k < len; ++k) {
-            const unsigned char c = static_cast<unsigned char>(utf8[i + k]);
-            if ((c & 0xC0) != 0x80) {
-                why = "it is not valid UTF-8 text";
-                return std::nullopt;
-            }
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        const uint32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            why = "it is not valid UTF-8 text";
-            return std::nullopt;
-        }
-        i += len;
-
-        if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(cp));
-            why = std::string("it holds the control character ") + hex;
-            return std::nullopt;
-        }
-        if (cp == '>') {
-            why = "it holds \">\", which ends an entry of the block";
-            return std::nullopt;
-        }
-        if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
-            out += static_cast<char>(cp);
-            continue;
-        }
-        int byte = -1;
-        for (int k = 0; k < 32; ++k) {
-            if (CP1252_HIGH[k] != 0 && CP1252_HIGH[k] == cp) {
-                byte = 0x80 + k;
-            }
-        }
-        if (byte < 0) {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(cp));
-            why = std::string("it holds ") + hex + ", which the ANSI code page 1252 cannot represent";
-            return std::nullopt;
-        }
-        out += static_cast<char>(byte);
+    std::string option = "--";
+    for (const wchar_t* c = key.word; *c != L'\0'; ++c) {
+        option += static_cast<char>(*c >= L'A' && *c <= L'Z' ? *c - L'A' + L'a' : *c);
     }
-    if (out.find(ENTRY_PREFIX) != std::string::npos) {
-        why = "it holds \"" + ENTRY_PREFIX + "\", which the installer would take for an entry";
-        return std::nullopt;
-    }
-    return out;
-}
-
-// Code page 1252 to UTF-8 for printing.
-std::string toUtf8(const std::string& cp1252)
-{
-    std::string out;
-    for (unsigned char b : cp1252) {
-        uint32_t cp = b;
-        if (b >= 0x80 && b <= 0x9F) {
-            cp = CP1252_HIGH[b - 0x80] != 0 ? CP1252_HIGH[b - 0x80] : 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
+    return option;
 }
 
 bool readAll(const fs::path& path, std::string& data)
@@ -163,67 +63,12 @@ bool readAll(const fs::path& path, std::string& data)
     return !in.bad();
 }
 
-// Where the installer image ends: the start of the first block, when everything from there on
-// is one or more well-formed blocks; the file's size without a marker; nullopt when a marker is
-// followed by something that is not a block (cutting there could damage the image).
-std::optional<size_t> imageEnd(const std::string& data)
-{
-    const size_t first = data.find(MARKER);
-    if (first == std::string::npos) {
-        return data.size();
-    }
-    size_t i = first;
-    while (i < data.size()) {
-        if (data.compare(i, MARKER.size(), MARKER) != 0) {
-            return std::nullopt;
-        }
-        i += MARKER.size();
-        while (data.compare(i, ENTRY_PREFIX.size(), ENTRY_PREFIX) == 0) {
-            const size_t open = data.find('<', i + ENTRY_PREFIX.size());
-            if (open == std::string::npos) {
-                return std::nullopt;
-            }
-            for (size_t k = i + ENTRY_PREFIX.size(); k < open; ++k) {
-                if (data[k] < 'A' || data[k] > 'Z') {
-                    return std::nullopt;
-                }
-            }
-            const size_t close = data.find('>', open + 1);
-            if (close == std::string::npos) {
-                return std::nullopt;
-            }
-            i = close + 1;
-        }
-        if (data.compare(i, 2, "\r\n") == 0) {
-            i += 2;
-        } else if (i < data.size() && data[i] == '\n') {
-            i += 1;
-        }
-    }
-    return first;
-}
-
-// The installer's reading of one key: the first tag after the marker, the value up to ">".
-std::optional<std::string> installerValue(const std::string& content, const std::string& word)
-{
-    const std::string tag = ENTRY_PREFIX + word + "<";
-    const size_t at = content.find(tag);
-    if (at == std::string::npos) {
-        return std::nullopt;
-    }
-    const size_t end = content.find('>', at + tag.size());
-    if (end == std::string::npos) {
-        return std::nullopt;
-    }
-    return content.substr(at + tag.size(), end - at - tag.size());
-}
-
 int show(const fs::path& file)
 {
     std::string data;
     if (!readAll(file, data)) {
         std::cerr << "cvstamp: cannot read " << file << "\n";
-        return 1;
+        return EXIT_FAILED;
     }
     // The installer reads the file with every zero byte as a line feed; so does this.
     for (char& c : data) {
@@ -231,117 +76,123 @@ int show(const fs::path& file)
             c = '\n';
         }
     }
-    const size_t at = data.find(MARKER);
-    if (at == std::string::npos) {
+    const std::wstring text = portable::fromCp1252(data);
+    const std::wstring_view content = portable::deploymentBlock(text);
+    if (content.empty()) {
         std::cerr << "cvstamp: " << file.string() << " has no deployment block\n";
-        return 1;
+        return EXIT_FAILED;
     }
-    const std::string content = data.substr(at);
-    size_t blocks = 0;
-    for (size_t p = at; p != std::string::npos; p = data.find(MARKER, p + 1)) {
-        ++blocks;
+    std::cout << "deployment block of " << file.string() << " at byte " << text.size() - content.size() << ":\n";
+    for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
+        const auto value = portable::readDeploymentEntry(content, key.word);
+        if (!value && key.optional) {
+            continue;
+        }
+        std::cout << portable::toUtf8(key.word) << "=" << (value ? portable::toUtf8(*value) : "")
+                  << (value ? "" : "    (missing: read as empty)") << "\n";
     }
-    std::cout << "deployment block of " << file.string() << " at byte " << at << ":\n";
-    for (const auto& key : KEYS) {
-        const auto value = installerValue(content, key.word);
-        std::cout << key.word << "=" << (value ? toUtf8(*value) : "") << (value ? "" : "    (missing: read as empty)")
-                  << "\n";
-    }
+    const size_t blocks = portable::countDeploymentMarkers(content);
     if (blocks > 1) {
         std::cout << "note: " << blocks << " markers in the file; the installer reads only the first\n";
     }
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One option with its value at args[*i]; *i moves past the value. 0 or an exit status.
+int takeValue(const std::vector<std::string>& args, size_t* i, const portable::DeploymentKey& key,
+              StampRequest* request)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 2 && args[0] == "--show") {
-        return show(args[1]);
+    const std::string& option = args[*i];
+    if (*i + 1 >= args.size()) {
+        std::cerr << "cvstamp: " << option << " needs a value\n";
+        return EXIT_USAGE;
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        usage();
-        return args.empty() ? 2 : 0;
+    if (request->values.count(key.word) != 0) {
+        std::cerr << "cvstamp: " << option << " is given twice\n";
+        return EXIT_USAGE;
     }
+    std::wstring value;
+    std::string why;
+    if (!portable::checkDeploymentValue(args[*i + 1], &value, &why)) {
+        std::cerr << "cvstamp: refusing the value of " << option << ": " << why << "\n";
+        return EXIT_USAGE;
+    }
+    request->values[key.word] = value;
+    ++*i;
+    return 0;
+}
 
-    std::map<std::string, std::string> values;
-    std::vector<std::string> files;
+// The options and the two file names of a stamping run. 0 or an exit status.
+int parseArguments(const std::vector<std::string>& args, StampRequest* request)
+{
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        bool known = false;
-        for (const auto& key : KEYS) {
-            if (a == key.option) {
-                known = true;
-                if (i + 1 >= args.size()) {
-                    std::cerr << "cvstamp: " << a << " needs a value\n";
-                    return 2;
-                }
-                if (values.count(key.word) != 0) {
-                    std::cerr << "cvstamp: " << a << " is given twice\n";
-                    return 2;
-                }
-                std::string why;
-                const auto converted = toCp1252(args[i + 1], why);
-                if (!converted) {
-                    std::cerr << "cvstamp: refusing the value of " << a << ": " << why << "\n";
-                    return 2;
-                }
-                values[key.word] = *converted;
-                ++i;
+        const portable::DeploymentKey* matched = nullptr;
+        for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
+            if (args[i] == optionOf(key)) {
+                matched = &key;
             }
         }
-        if (known) {
-            continue;
-        }
-        if (a.rfind("--", 0) == 0) {
-            std::cerr << "cvstamp: unknown option " << a << "\n";
+        if (matched != nullptr) {
+            if (const int status = takeValue(args, &i, *matched, request)) {
+                return status;
+            }
+        } else if (args[i].rfind("--", 0) == 0) {
+            std::cerr << "cvstamp: unknown option " << args[i] << "\n";
             usage();
-            return 2;
-        }
-        files.push_back(a);
-    }
-    for (const auto& key : KEYS) {
-        if (values.count(key.word) == 0) {
-            std::cerr << "cvstamp: " << key.option << " is missing (give \"\" for an empty value)\n";
-            return 2;
+            return EXIT_USAGE;
+        } else {
+            request->files.push_back(args[i]);
         }
     }
-    if (files.size() != 2) {
+    return 0;
+}
+
+// Every key that is not optional has a value, and two files are named. 0 or an exit status.
+int checkComplete(const StampRequest& request)
+{
+    if (const portable::DeploymentKey* missing = portable::firstMissingDeploymentKey(request.values)) {
+        std::cerr << "cvstamp: " << optionOf(*missing) << " is missing (give \"\" for an empty value)\n";
+        return EXIT_USAGE;
+    }
+    if (request.files.size() != 2) {
         std::cerr << "cvstamp: give the installer and the output file\n";
         usage();
-        return 2;
+        return EXIT_USAGE;
     }
-    const fs::path input = files[0];
-    const fs::path output = files[1];
+    return 0;
+}
 
-    std::string data;
-    if (!readAll(input, data)) {
+// The installer's bytes with the block in place of any block it carries. 0 or an exit status.
+int stampImage(const fs::path& input, const portable::DeploymentValues& values, std::string* data, bool* replaced)
+{
+    if (!readAll(input, *data)) {
         std::cerr << "cvstamp: cannot read " << input.string() << "\n";
-        return 1;
+        return EXIT_FAILED;
     }
-    if (data.size() < 2 || data[0] != 'M' || data[1] != 'Z') {
+    if (data->size() < 2 || (*data)[0] != 'M' || (*data)[1] != 'Z') {
         std::cerr << "cvstamp: " << input.string() << " is not a Windows executable\n";
-        return 1;
+        return EXIT_FAILED;
     }
-    const auto end = imageEnd(data);
+    const auto end = portable::deploymentImageEnd(portable::fromCp1252(*data));
     if (!end) {
         std::cerr << "cvstamp: " << input.string()
                   << " holds the deployment marker followed by something that is not a deployment block;"
                      " refusing to cut it\n";
-        return 1;
+        return EXIT_FAILED;
     }
-    const bool replaced = *end < data.size();
-    data.resize(*end);
-    data += MARKER;
-    for (const auto& key : KEYS) {
-        data += ENTRY_PREFIX + key.word + "<" + values[key.word] + ">";
-    }
-    data += "\r\n";
+    *replaced = *end < data->size();
+    data->resize(*end);
+    std::string block;
+    // Checked values are all in code page 1252, so this cannot fail.
+    portable::toCp1252(portable::writeDeploymentBlock(values), &block);
+    *data += block;
+    return 0;
+}
 
-    // Written beside the output and renamed over it: a failed run never leaves half a file, and
-    // the output may be the input itself.
+// Written beside the output and renamed over it: a failed run never leaves half a file, and the
+// output may be the input itself. 0 or an exit status.
+int writeOutput(const fs::path& input, const fs::path& output, const std::string& data)
+{
     std::error_code ec;
     const fs::path dir = output.has_parent_path() ? output.parent_path() : fs::path(".");
     const fs::path temp = dir / (output.filename().string() + ".cvstamp-tmp");
@@ -352,7 +203,7 @@ int main(int argc, char** argv)
         if (!out) {
             std::cerr << "cvstamp: cannot write " << temp.string() << "\n";
             fs::remove(temp, ec);
-            return 1;
+            return EXIT_FAILED;
         }
     }
     fs::permissions(temp, fs::status(input, ec).permissions(), ec);
@@ -360,8 +211,45 @@ int main(int argc, char** argv)
     if (ec) {
         std::cerr << "cvstamp: cannot write " << output.string() << ": " << ec.message() << "\n";
         fs::remove(temp, ec);
-        return 1;
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
+int stamp(const std::vector<std::string>& args)
+{
+    StampRequest request;
+    if (const int status = parseArguments(args, &request)) {
+        return status;
+    }
+    if (const int status = checkComplete(request)) {
+        return status;
+    }
+    const fs::path input = request.files[0];
+    const fs::path output = request.files[1];
+    std::string data;
+    bool replaced = false;
+    if (const int status = stampImage(input, request.values, &data, &replaced)) {
+        return status;
+    }
+    if (const int status = writeOutput(input, output, data)) {
+        return status;
     }
     std::cout << (replaced ? "replaced the deployment block: " : "stamped: ") << output.string() << "\n";
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "--show") {
+        return show(args[1]);
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        usage();
+        return args.empty() ? EXIT_USAGE : 0;
+    }
+    return stamp(args);
 }

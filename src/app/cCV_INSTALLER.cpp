@@ -8,9 +8,12 @@
 #include "cProcesshandler.h"
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
+
 #include "cWorkerthreadSplash.h"
+#include "deploymentblock.h"
 #include "handles.h"
 #include "textutil.h"
+#include <optional>
 
 #include <vector>
 
@@ -396,74 +399,52 @@ void cCV_INSTALLER::checkOldCVversions()
     }
 }
 
-std::wstring cCV_INSTALLER::deploymentMarker()
-{
-    // Two pieces, joined here: the complete marker text must not occur in the executable image.
-    static const wchar_t* const volatile PIECES[2] = {L"ADDED_SERVERPARAMETERS", L":"};
-    std::wstring marker = PIECES[0];
-    marker += PIECES[1];
-    return marker;
-}
+std::wstring cCV_INSTALLER::deploymentMarker() { return portable::deploymentMarker(); }
 
 std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
 {
     Fileobject* self = new Fileobject(fullPath);
     const std::wstring text = self->readFile();
     delete self;
-    const size_t at = text.find(deploymentMarker());
-    return at == std::wstring::npos ? std::wstring() : text.substr(at);
+    return std::wstring(portable::deploymentBlock(text));
 }
 
 namespace {
+// Configuration key of the .deployment file -> key word of the block entry.
 const struct {
     const wchar_t* key;
-    const wchar_t* tag;
-} DEPLOYMENT_TAGS[] = {
-    {cCV_INSTALLER::DEPLOYMENT_SERVER_PROTOCOL, L"ADDED_SERVERPARAMETER_PROTOCOL<"},
-    {cCV_INSTALLER::DEPLOYMENT_SERVER_HOST, L"ADDED_SERVERPARAMETER_HOST<"},
-    {cCV_INSTALLER::DEPLOYMENT_SERVER_PORT, L"ADDED_SERVERPARAMETER_PORT<"},
-    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_PORTAL, L"ADDED_SERVERPARAMETER_PORTAL<"},
-    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_CLIENT, L"ADDED_SERVERPARAMETER_CLIENT<"},
-    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_EVENTS, L"ADDED_SERVERPARAMETER_EVENTS<"},
-    {cCV_INSTALLER::DEPLOYMENT_PRODUCT, L"ADDED_SERVERPARAMETER_PRODUCT<"},
-    {cCV_INSTALLER::DEPLOYMENT_LOGLEVEL, L"ADDED_SERVERPARAMETER_LOGLEVEL<"},
-    {cCV_INSTALLER::DEPLOYMENT_SIGNER, L"ADDED_SERVERPARAMETER_SIGNER<"},
+    const wchar_t* word;
+} DEPLOYMENT_WORDS[] = {
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_PROTOCOL, L"PROTOCOL"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_HOST, L"HOST"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_PORT, L"PORT"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_PORTAL, L"PORTAL"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_CLIENT, L"CLIENT"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_EVENTS, L"EVENTS"},
+    {cCV_INSTALLER::DEPLOYMENT_PRODUCT, L"PRODUCT"},
+    {cCV_INSTALLER::DEPLOYMENT_LOGLEVEL, L"LOGLEVEL"},
+    {cCV_INSTALLER::DEPLOYMENT_SIGNER, L"SIGNER"},
 };
 
-// The tag that opens a key's entry, empty for an unknown key.
-std::wstring deploymentTag(const std::wstring& key)
+std::optional<std::wstring> deploymentEntry(const std::wstring& content, const std::wstring& key)
 {
-    for (const auto& entry : DEPLOYMENT_TAGS) {
+    for (const auto& entry : DEPLOYMENT_WORDS) {
         if (key == entry.key) {
-            return entry.tag;
+            return portable::readDeploymentEntry(content, entry.word);
         }
     }
-    return {};
+    return std::nullopt;
 }
 } // namespace
 
 bool cCV_INSTALLER::hasDeploymentEntry(const std::wstring& content, const std::wstring& key)
 {
-    const std::wstring tag = deploymentTag(key);
-    return !tag.empty() && content.find(tag) != std::wstring::npos;
+    return deploymentEntry(content, key).has_value();
 }
 
 std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
 {
-    const std::wstring tag = deploymentTag(key);
-    if (tag.empty() || content.empty()) {
-        return {};
-    }
-    const size_t at = content.find(tag);
-    if (at == std::wstring::npos) {
-        return {};
-    }
-    const size_t start = at + tag.size();
-    const size_t end = content.find(L'>', start);
-    if (end == std::wstring::npos) {
-        return {};
-    }
-    return content.substr(start, end - start);
+    return deploymentEntry(content, key).value_or(std::wstring());
 }
 
 void cCV_INSTALLER::readDeployment()

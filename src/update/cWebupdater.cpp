@@ -1,6 +1,7 @@
 #include "cWebupdater.h"
 
 #include "decimal.h"
+#include "httpdate.h"
 
 #include "Fileobject.h"
 #include "cSignaturecheck.h"
@@ -103,33 +104,7 @@ DWORD cWebupdater::requestFlags(const std::wstring& protocol)
 
 uint16_t cWebupdater::parsePort(const std::wstring& port) { return portable::parsePort(port); }
 
-std::wstring cWebupdater::formatHttpDate(int64_t seconds)
-{
-    static const wchar_t* const DAYS[] = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
-    static const wchar_t* const MONTHS[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
-                                            L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
-    if (seconds < -11644473600LL || seconds > 910692730085LL) {
-        return {};
-    }
-    ULARGE_INTEGER v;
-    v.QuadPart = static_cast<uint64_t>(seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);
-    FILETIME ft;
-    ft.dwLowDateTime = v.LowPart;
-    ft.dwHighDateTime = v.HighPart;
-    SYSTEMTIME st;
-    if (!::FileTimeToSystemTime(&ft, &st) || st.wDayOfWeek > 6 || st.wMonth < 1 || st.wMonth > 12) {
-        return {};
-    }
-    wchar_t buffer[128];
-    const int n =
-        swprintf(buffer, 128, L"%ls, %02u %ls %04u %02u:%02u:%02u GMT", DAYS[st.wDayOfWeek],
-                 static_cast<unsigned>(st.wDay), MONTHS[st.wMonth - 1], static_cast<unsigned>(st.wYear),
-                 static_cast<unsigned>(st.wHour), static_cast<unsigned>(st.wMinute), static_cast<unsigned>(st.wSecond));
-    if (n <= 0) {
-        return {};
-    }
-    return std::wstring(buffer, static_cast<size_t>(n));
-}
+std::wstring cWebupdater::formatHttpDate(int64_t seconds) { return portable::formatHttpDate(seconds); }
 
 std::wstring cWebupdater::queryInfo(HINTERNET request, DWORD infoLevel)
 {
