@@ -117,12 +117,15 @@ def image_digest(data):
     return h.digest()
 
 
-def code_offset(data):
-    """File offset of the first section's raw data (the program's code)."""
+def code_byte_offset(data):
+    """File offset of a byte of the code section (the first section) that is never executed: the
+    section's file alignment padding behind its code, so a changed program still runs."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     opt_size = struct.unpack_from("<H", data, pe + 20)[0]
-    first_section = pe + 24 + opt_size
-    return struct.unpack_from("<I", data, first_section + 20)[0]
+    section = pe + 24 + opt_size
+    virtual_size, _, raw_size, raw = struct.unpack_from("<IIII", data, section + 8)
+    assert virtual_size < raw_size, "no padding in the code section"
+    return raw + virtual_size
 
 
 if __name__ == "__main__":
@@ -134,7 +137,7 @@ if __name__ == "__main__":
 def with_code_byte_changed(data):
     """A signed program with one byte of its code changed (the signature left as it was)."""
     buf = bytearray(data)
-    buf[code_offset(data) + 16] ^= 0x01
+    buf[code_byte_offset(data)] ^= 0x01
     return bytes(buf)
 
 
