@@ -4,7 +4,8 @@
 // DER signature. Beyond not crashing, it checks what must hold for any input: the digest ranges
 // lie inside the file in order and leave out exactly the checksum, the directory entry and the
 // table; both digest paths agree; spans of a read signature lie inside its bytes; a grown file
-// keeps its digest, ends with its table and carries a correct checksum.
+// keeps its digest, ends with its table, carries a correct checksum, holds nothing but the
+// signature and zero padding in its last entry, and its signature reads with the same signer.
 #include "authenticode.h"
 
 #include <cstdint>
@@ -29,22 +30,24 @@ bool inside(const ByteSpan& s, const uint8_t* data, size_t size)
     return s.size == 0 || (s.data >= data && s.data + s.size <= data + size);
 }
 
-void checkSignature(const uint8_t* der, size_t size)
+// The signer's key of a signature that reads; empty otherwise.
+std::string checkSignature(const uint8_t* der, size_t size)
 {
     SignatureInfo info;
     std::string why;
     if (!parseSignature(der, size, &info, &why)) {
         require(!why.empty());
-        return;
+        return {};
     }
-    for (const ByteSpan& s : {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate,
-                              info.signerPublicKey}) {
+    for (const ByteSpan& s :
+         {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate, info.signerPublicKey}) {
         require(inside(s, der, size));
     }
     require(!info.messageDigest.empty() && !info.signerPublicKey.empty());
     require(info.signerPublicKey.data >= info.signerCertificate.data &&
             info.signerPublicKey.data + info.signerPublicKey.size <=
                 info.signerCertificate.data + info.signerCertificate.size);
+    return std::string(reinterpret_cast<const char*>(info.signerPublicKey.data), info.signerPublicKey.size);
 }
 
 void checkRanges(const PeLayout& layout)
@@ -59,7 +62,8 @@ void checkRanges(const PeLayout& layout)
     require(covered == layout.fileSize - 12 - layout.certTableSize);
 }
 
-void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before)
+// signerKey: the signer's key read from the last entry before, empty when it did not read.
+void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before, const std::string& signerKey)
 {
     std::string file(reinterpret_cast<const char*>(data), size);
     bool replaced = false;
@@ -77,8 +81,24 @@ void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before
     uint32_t stored;
     std::memcpy(&stored, grown + layout.checksumOffset, 4); // little-endian hosts only
     require(stored == peChecksum(grown, file.size(), layout.checksumOffset));
+    // The last entry holds the signature and fewer than 8 bytes of zero padding, and the signature
+    // reads as it did, now carrying the block.
     std::vector<CertificateEntry> entries;
     require(listCertificates(grown + layout.certTableOffset, layout.certTableSize, &entries, &why));
+    const uint8_t* entry = grown + layout.certTableOffset + entries.back().offset;
+    const size_t der = derElementLength(entry + 8, entries.back().length - 8);
+    require(der > 0 && entries.back().length - 8 - der < 8);
+    for (size_t i = 8 + der; i < entries.back().length; ++i) {
+        require(entry[i] == 0);
+    }
+    require(file.find("MARK:entry<value>\r\n") != std::string::npos);
+    SignatureInfo info;
+    if (signerKey.empty()) {
+        return;
+    }
+    require(parseSignature(entry + 8, der, &info, &why));
+    require(std::string(reinterpret_cast<const char*>(info.signerPublicKey.data), info.signerPublicKey.size) ==
+            signerKey);
 }
 
 } // namespace
@@ -105,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         &streamed, 1 + size % 97);
     require(read && streamed == whole);
 
+    std::string lastSigner;
     if (layout.hasCertTable()) {
         const uint8_t* table = data + layout.certTableOffset;
         std::vector<CertificateEntry> entries;
@@ -113,10 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 require(e.length >= 8 && e.offset + static_cast<uint64_t>(e.length) <= layout.certTableSize);
                 const size_t der = derElementLength(table + e.offset + 8, e.length - 8);
                 require(der <= e.length - 8u);
-                checkSignature(table + e.offset + 8, der);
+                lastSigner = checkSignature(table + e.offset + 8, der);
             }
         }
     }
-    checkGrowing(data, size, whole);
+    checkGrowing(data, size, whole, lastSigner);
     return 0;
 }

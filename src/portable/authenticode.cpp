@@ -408,6 +408,114 @@ uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset)
     return static_cast<uint32_t>(sum + size);
 }
 
+namespace {
+
+// The attribute that carries a block: an unsigned attribute of the signer, type 2.25.x (an
+// identifier derived from a UUID, needing no registration), one OCTET STRING value.
+const uint8_t OID_BLOCK_ATTRIBUTE[] = {0x69, 0x95, 0xFA, 0xB2, 0x97, 0xAD, 0x86, 0xCA, 0x9D, 0x81,
+                                       0x8D, 0xEA, 0xBC, 0xCE, 0xDA, 0x9E, 0xA4, 0xC1, 0x47};
+
+std::string derElement(uint8_t tag, const std::string& contents)
+{
+    std::string out(1, static_cast<char>(tag));
+    const size_t n = contents.size();
+    if (n < 0x80) {
+        out += static_cast<char>(n);
+    } else {
+        std::string digits;
+        for (size_t v = n; v != 0; v >>= 8) {
+            digits.insert(digits.begin(), static_cast<char>(v & 0xFF));
+        }
+        out += static_cast<char>(0x80 | digits.size());
+        out += digits;
+    }
+    return out + contents;
+}
+
+std::string bytesOf(const uint8_t* from, const uint8_t* to)
+{
+    return std::string(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
+}
+
+// The element parent with its child element (somewhere in its contents) replaced by replacement.
+std::string replaceChild(const Tlv& parent, const Tlv& child, const std::string& replacement)
+{
+    const uint8_t* contentEnd = parent.contents.data + parent.contents.size;
+    return derElement(parent.tag, bytesOf(parent.contents.data, child.whole.data) + replacement +
+                                      bytesOf(child.whole.data + child.whole.size, contentEnd));
+}
+
+// The last element among a constructed element's contents; false when they do not parse.
+bool lastChild(const Tlv& parent, Tlv* last)
+{
+    DerCursor c(parent.contents);
+    bool any = false;
+    while (!c.atEnd()) {
+        if (!c.next(last)) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+// The unsigned attributes of the signer with the block attribute in place of an earlier one.
+std::string attributesWithBlock(const Tlv* unsignedAttributes, const std::string& block, bool* replaced)
+{
+    std::string kept;
+    if (unsignedAttributes != nullptr) {
+        DerCursor c(unsignedAttributes->contents);
+        Tlv attribute, type;
+        while (c.next(&attribute)) {
+            DerCursor a(attribute.contents);
+            if (attribute.tag == TAG_SEQUENCE && a.expect(TAG_OID, &type) && isOid(type, OID_BLOCK_ATTRIBUTE)) {
+                *replaced = true;
+                continue;
+            }
+            kept += bytesOf(attribute.whole.data, attribute.whole.data + attribute.whole.size);
+        }
+    }
+    const std::string oid(reinterpret_cast<const char*>(OID_BLOCK_ATTRIBUTE), sizeof OID_BLOCK_ATTRIBUTE);
+    kept +=
+        derElement(TAG_SEQUENCE, derElement(TAG_OID, oid) + derElement(TAG_SET, derElement(TAG_OCTET_STRING, block)));
+    return derElement(TAG_CONTEXT1, kept);
+}
+
+// The SignedData with the block as an unsigned attribute of its one signer: the signer information,
+// the signer set, the SignedData and the ContentInfo are rebuilt around it (their lengths grow).
+bool signatureWithBlock(ByteSpan der, const std::string& block, std::string* out, bool* replaced, std::string* why)
+{
+    Tlv contentInfo, type, explicitData, signedData, signers, signer, last;
+    if (!readTlv(der.data, der.size, &contentInfo) || contentInfo.tag != TAG_SEQUENCE) {
+        return fail(why, "the last certificate entry holds no DER signature");
+    }
+    DerCursor ci(contentInfo.contents);
+    if (!ci.expect(TAG_OID, &type) || !isOid(type, OID_SIGNED_DATA) || !ci.expect(TAG_CONTEXT0, &explicitData) ||
+        !DerCursor(explicitData.contents).expect(TAG_SEQUENCE, &signedData) || !lastChild(signedData, &signers) ||
+        signers.tag != TAG_SET) {
+        return fail(why, "the last certificate entry holds no PKCS#7 SignedData");
+    }
+    DerCursor si(signers.contents);
+    if (!si.expect(TAG_SEQUENCE, &signer) || !si.atEnd() || !lastChild(signer, &last)) {
+        return fail(why, "the signature must have exactly one signer");
+    }
+    std::string newSigner;
+    if (last.tag == TAG_CONTEXT1) {
+        newSigner = replaceChild(signer, last, attributesWithBlock(&last, block, replaced));
+    } else {
+        newSigner =
+            derElement(TAG_SEQUENCE, bytesOf(signer.contents.data, signer.contents.data + signer.contents.size) +
+                                         attributesWithBlock(nullptr, block, replaced));
+    }
+    const std::string newSigners = replaceChild(signers, signer, newSigner);
+    const std::string newSignedData = replaceChild(signedData, signers, newSigners);
+    const std::string newExplicit = replaceChild(explicitData, signedData, newSignedData);
+    *out = replaceChild(contentInfo, explicitData, newExplicit);
+    return true;
+}
+
+} // namespace
+
 bool placeInCertificateTable(std::string* file, const std::string& block, const std::string& marker, bool* replaced,
                              std::string* why)
 {
@@ -430,18 +538,19 @@ bool placeInCertificateTable(std::string* file, const std::string& block, const 
     if (!listCertificates(data + layout.certTableOffset, layout.certTableSize, &entries, why)) {
         return false;
     }
-    if (entries.empty()) {
-        return fail(why, "the certificate table is empty");
+    if (entries.empty() || entries.back().type != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+        return fail(why, "the last certificate entry is no PKCS#7 signature");
     }
     const size_t entry = layout.certTableOffset + entries.back().offset;
-    const size_t signatureEnd = entry + 8 + derElementLength(data + entry + 8, entries.back().length - 8);
-    if (signatureEnd == entry + 8) {
-        return fail(why, "the last certificate entry holds no DER signature");
+    const ByteSpan der{data + entry + 8, derElementLength(data + entry + 8, entries.back().length - 8)};
+    *replaced = false;
+    std::string signature;
+    if (!signatureWithBlock(der, block, &signature, replaced, why)) {
+        return false;
     }
-    const size_t earlier = file->find(marker, signatureEnd);
-    *replaced = earlier != std::string::npos;
-    std::string grown = file->substr(0, *replaced ? earlier : file->size());
-    grown += block;
+    // Bytes behind the signature inside the entry (a block stored there) are left out.
+    *replaced = *replaced || file->find(marker, entry + 8 + der.size) != std::string::npos;
+    std::string grown = file->substr(0, entry + 8) + signature;
     grown.append((8 - (grown.size() - layout.certTableOffset) % 8) % 8, '\0');
     const size_t newLength = grown.size() - entry;
     const size_t newTable = grown.size() - layout.certTableOffset;

@@ -92,11 +92,14 @@ bool parseSignature(const uint8_t* der, size_t size, SignatureInfo* out, std::st
 // The PE checksum of a file in memory (the checksum field counted as zero).
 uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset);
 
-// Puts block at the end of the last certificate entry of a signed file in memory, after the
-// entry's signature: whatever stands there from marker on (an earlier block) is replaced. The
-// entry, the table's directory size and the file grow by the block padded to 8 bytes; the PE
-// checksum is recomputed. *replaced tells whether an earlier block was cut. The table must end
-// the file. False with the reason (file unchanged) otherwise.
+// Puts block inside the last certificate entry of a signed file in memory, as an unsigned
+// attribute of the signature's signer (type 2.25.14592389813976059341107873324250767559, one
+// OCTET STRING value): outside what the signature covers, and inside the PKCS#7 structure, so the
+// entry holds nothing but the signature and its zero padding. An earlier block attribute (and
+// anything stored behind the signature in the entry) is replaced. The entry, the table's directory
+// size and the file grow; the PE checksum is recomputed. *replaced tells whether an earlier block
+// was found (marker opens a block). The table must end the file and its last entry be a PKCS#7
+// SignedData with one signer. False with the reason (file unchanged) otherwise.
 bool placeInCertificateTable(std::string* file, const std::string& block, const std::string& marker, bool* replaced,
                              std::string* why);
 

@@ -93,6 +93,7 @@ struct SignatureParts {
     Bytes signerSerial = "\x05";
     int signers = 1;
     bool signedAttributes = true;
+    Bytes unsignedAttributes; // contents of [1], none when empty
 };
 
 Bytes spki(char fill) { return seq(alg("\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01") + tlv(0x03, Bytes(20, fill))); }
@@ -117,9 +118,10 @@ Bytes signedData(const SignatureParts& p)
         tlv(0xA0, seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x03") +
                       tlv(0x31, oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04"))) +
                       seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04") + tlv(0x31, tlv(0x04, p.messageDigest))));
-    Bytes signer = seq(tlv(0x02, "\x01") + seq(name("Test CA") + tlv(0x02, p.signerSerial)) + alg(SHA256_OID) +
-                       (p.signedAttributes ? attributes : Bytes()) + alg("\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01") +
-                       tlv(0x04, Bytes(16, '\x33')));
+    Bytes signer =
+        seq(tlv(0x02, "\x01") + seq(name("Test CA") + tlv(0x02, p.signerSerial)) + alg(SHA256_OID) +
+            (p.signedAttributes ? attributes : Bytes()) + alg("\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01") +
+            tlv(0x04, Bytes(16, '\x33')) + (p.unsignedAttributes.empty() ? Bytes() : tlv(0xA1, p.unsignedAttributes)));
     Bytes signers;
     for (int i = 0; i < p.signers; ++i) {
         signers += signer;
@@ -387,37 +389,84 @@ TEST(Checksum, FoldsCarriesAddsLengthAndSkipsItsField)
     EXPECT_EQ(peChecksum(skipped, 8, 2), 3u + 8u);
 }
 
-TEST(CertificateTable, GrowsTheLastEntryAndKeepsTheDigest)
+// The entry holds the signature and zero padding only (what a strict padding check demands), the
+// signature still reads the same, and the block stands once, inside it.
+void expectBlockInsideSignature(const Bytes& file, const Bytes& block, const Sha256::Digest& digestBefore)
 {
-    for (bool plus : {true, false}) {
-        const Bytes original = makeSignedPe(plus, 3001, signedData({}));
-        const auto before = digestOf(original);
-        const std::string marker = "BLOCK:";
-        Bytes file = original;
-        bool replaced = true;
-        std::string why;
-        ASSERT_TRUE(placeInCertificateTable(&file, marker + "first<1>\r\n", marker, &replaced, &why)) << why;
-        EXPECT_FALSE(replaced);
-        EXPECT_EQ(file.size() % 8, 0u);
-        EXPECT_EQ(file.compare(0, original.size(), original, 0, original.size()) == 0, false)
-            << "the checksum and lengths changed";
-        PeLayout l;
-        ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, &why)) << why;
-        EXPECT_EQ(l.certTableOffset + l.certTableSize, file.size());
-        EXPECT_EQ(get32(file, l.certTableOffset), l.certTableSize) << "one entry spans the table";
-        EXPECT_EQ(get32(file, l.checksumOffset), peChecksum(u8(file), file.size(), l.checksumOffset));
-        EXPECT_EQ(file.find(marker + "first<1>\r\n"), original.size());
-        EXPECT_EQ(hex(digestOf(file)), hex(before));
+    PeLayout l;
+    std::string why;
+    ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, &why)) << why;
+    EXPECT_EQ(l.certTableOffset + l.certTableSize, file.size());
+    EXPECT_EQ(get32(file, l.certTableOffset), l.certTableSize) << "one entry spans the table";
+    EXPECT_EQ(l.certTableSize % 8, 0u);
+    const size_t der = derElementLength(u8(file) + l.certTableOffset + 8, l.certTableSize - 8);
+    ASSERT_GT(der, 0u);
+    EXPECT_LT(l.certTableSize - 8 - der, 8u);
+    EXPECT_EQ(file.find_first_not_of('\0', l.certTableOffset + 8 + der), std::string::npos);
+    const size_t at = file.find(block);
+    EXPECT_GT(at, l.certTableOffset + 8u);
+    EXPECT_LE(at + block.size(), l.certTableOffset + 8 + der);
+    EXPECT_EQ(file.find(block, at + 1), std::string::npos);
+    EXPECT_EQ(get32(file, l.checksumOffset), peChecksum(u8(file), file.size(), l.checksumOffset));
+    EXPECT_EQ(hex(digestOf(file)), hex(digestBefore));
+    SignatureInfo s;
+    ASSERT_TRUE(parseSignature(u8(file) + l.certTableOffset + 8, der, &s, &why)) << why;
+    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.signerPublicKey.data), s.signerPublicKey.size), spki('b'));
+    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.messageDigest.data), s.messageDigest.size), Bytes(32, '\x22'));
+}
 
-        ASSERT_TRUE(placeInCertificateTable(&file, marker + "second<22>\r\n", marker, &replaced, &why)) << why;
-        EXPECT_TRUE(replaced);
-        EXPECT_EQ(file.find("first"), std::string::npos);
-        EXPECT_EQ(file.find(marker + "second<22>\r\n"), original.size());
-        EXPECT_EQ(file.size(), (original.size() + 18 + 7) / 8 * 8);
-        ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, &why)) << why;
-        EXPECT_EQ(l.certTableOffset + l.certTableSize, file.size());
-        EXPECT_EQ(hex(digestOf(file)), hex(before));
+TEST(CertificateTable, CarriesTheBlockInsideTheSignature)
+{
+    const Bytes timestamp = seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x03\x03\x01") + tlv(0x31, tlv(0x04, "stamp")));
+    for (bool plus : {true, false}) {
+        for (const Bytes& earlier : {Bytes(), timestamp}) {
+            SignatureParts parts;
+            parts.unsignedAttributes = earlier;
+            const Bytes original = makeSignedPe(plus, 3001, signedData(parts));
+            const auto before = digestOf(original);
+            const std::string marker = "BLOCK:";
+            Bytes file = original;
+            bool replaced = true;
+            std::string why;
+            const Bytes first = marker + "first<1>\r\n";
+            ASSERT_TRUE(placeInCertificateTable(&file, first, marker, &replaced, &why)) << why;
+            EXPECT_FALSE(replaced);
+            expectBlockInsideSignature(file, first, before);
+            if (!earlier.empty()) {
+                EXPECT_NE(file.find("stamp"), std::string::npos) << "other unsigned attributes are kept";
+            }
+
+            // A long block (lengths of more than one byte everywhere up the structure) replaces it.
+            const Bytes second = marker + "second<" + Bytes(300, 'v') + ">\r\n";
+            ASSERT_TRUE(placeInCertificateTable(&file, second, marker, &replaced, &why)) << why;
+            EXPECT_TRUE(replaced);
+            EXPECT_EQ(file.find("first"), std::string::npos);
+            expectBlockInsideSignature(file, second, before);
+            if (!earlier.empty()) {
+                EXPECT_NE(file.find("stamp"), std::string::npos);
+            }
+        }
     }
+}
+
+TEST(CertificateTable, ReplacesABlockStoredBehindTheSignature)
+{
+    // An entry with bytes behind the signature (a block placed there by other means) is cut back
+    // to the signature before the block goes in.
+    Bytes file = makeSignedPe(true, 100, signedData({}));
+    const auto before = digestOf(file);
+    PeLayout l;
+    ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, nullptr));
+    file += "BLOCK:old<x>\r\n";
+    file.append((8 - file.size() % 8) % 8, '\0');
+    put32(file, l.certTableOffset, static_cast<uint32_t>(file.size() - l.certTableOffset));
+    put32(file, l.securityEntryOffset + 4, static_cast<uint32_t>(file.size() - l.certTableOffset));
+    bool replaced = false;
+    std::string why;
+    ASSERT_TRUE(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", "BLOCK:", &replaced, &why)) << why;
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(file.find("old<x>"), std::string::npos);
+    expectBlockInsideSignature(file, "BLOCK:new<y>\r\n", before);
 }
 
 TEST(CertificateTable, RefusesFilesItCannotGrowSafely)
@@ -434,6 +483,11 @@ TEST(CertificateTable, RefusesFilesItCannotGrowSafely)
     EXPECT_EQ(trailing, before);
     Bytes noDer = makeSignedPe(true, 100, Bytes(16, '\xFF'));
     EXPECT_FALSE(placeInCertificateTable(&noDer, "B:", "B:", &replaced, &why));
+    SignatureParts two;
+    two.signers = 2;
+    Bytes twoSigners = makeSignedPe(true, 100, signedData(two));
+    EXPECT_FALSE(placeInCertificateTable(&twoSigners, "B:", "B:", &replaced, &why));
+    EXPECT_EQ(why, "the signature must have exactly one signer");
 }
 
 TEST(SignerPin, AcceptsHashListsOnly)
