@@ -12,9 +12,9 @@
 //   cvstamp --show stamped/CV_setup.exe
 //
 // A signed installer (Authenticode) keeps its signature: the block goes inside the certificate
-// table, at the end of its last entry (the entry, the table's directory size and the file grow by
-// the block padded to 8 bytes, and the PE checksum is recomputed), a part of the file the
-// signature does not cover. The optional --signer HASH[,HASH] writes a publisher pin: the SHA-256
+// table, into the signature itself as an unsigned attribute of its signer, a part of the file the
+// signature does not cover (the entry, the table's directory size and the file grow, and the PE
+// checksum is recomputed). The optional --signer HASH[,HASH] writes a publisher pin: the SHA-256
 // hashes of the public keys whose signatures the installer accepts on the program it downloads;
 // --print-signer FILE prints that hash for a signed file.
 //
