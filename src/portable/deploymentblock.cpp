@@ -179,9 +179,9 @@ std::optional<size_t> deploymentImageEnd(std::wstring_view data)
     return first;
 }
 
-const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values)
+const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values, std::span<const DeploymentKey> keys)
 {
-    for (const DeploymentKey& key : KEYS) {
+    for (const DeploymentKey& key : keys) {
         if (!key.optional && values.count(key.word) == 0) {
             return &key;
         }
@@ -189,10 +189,10 @@ const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values)
     return nullptr;
 }
 
-std::wstring writeDeploymentBlock(const DeploymentValues& values)
+std::wstring writeDeploymentBlock(const DeploymentValues& values, std::span<const DeploymentKey> keys)
 {
     std::wstring block = deploymentMarker();
-    for (const DeploymentKey& key : KEYS) {
+    for (const DeploymentKey& key : keys) {
         const auto value = values.find(key.word);
         if (value == values.end() && key.optional) {
             continue;

@@ -56,11 +56,13 @@ std::optional<size_t> deploymentImageEnd(std::wstring_view data);
 using DeploymentValues = std::map<std::wstring, std::wstring>;
 
 // The first key that is not optional and has no value; null when every such key has one.
-const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values);
+const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values,
+                                               std::span<const DeploymentKey> keys = deploymentKeys());
 
 // A block: the marker, one entry per key in table order (a key without a value gets an empty
 // entry unless it is optional, then it is left out; values of unknown words are ignored), CR LF.
-std::wstring writeDeploymentBlock(const DeploymentValues& values);
+std::wstring writeDeploymentBlock(const DeploymentValues& values,
+                                  std::span<const DeploymentKey> keys = deploymentKeys());
 
 // Checks a value given as UTF-8 text (a command line) and gives it as the block would carry it.
 // Refused, with the reason in why: text that is not UTF-8, control characters (C0, DEL, C1),
