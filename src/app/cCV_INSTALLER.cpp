@@ -180,23 +180,24 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
         webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
-    const int32_t result =
+    const cWebupdater::UpdateResult result =
         webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(),
                                UPDATE_CONTENT_TYPE, executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
-    const DWORD systemError = ::GetLastError();
     webupdater->setProgressCallback(nullptr);
 
-    if (result == cWebupdater::UPDATE_DONE) {
+    if (result.code == cWebupdater::UPDATE_DONE) {
         std::wstring userName;
         {
             cEnvironment environment(logger);
             userName = environment.getEnvironmentVariable(cEnvironment::ENV_USERNAME);
         }
-        cProcesshandler* handler = new cProcesshandler(logger, executableFullPath, userName);
-        const bool started = handler->startProcess(OPTION_RESTART);
-        delete handler;
+        bool started = false;
+        {
+            cProcesshandler handler(logger, executableFullPath, userName);
+            started = handler.startProcess(OPTION_RESTART);
+        }
         if (started) {
             return TRUE;
         }
@@ -204,8 +205,8 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         return FALSE;
     }
 
-    const std::wstring reason =
-        textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
+    const std::wstring reason = textutil::format(L"Unable to check for update (reason %i - %i)", result.code,
+                                                 static_cast<int>(result.systemError));
     ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
     log(LOG_ERROR, F, reason);
     return FALSE;

@@ -162,80 +162,112 @@ bool cSignaturecheck::parsePin(const std::wstring& text, std::vector<portable::S
     return portable::parseSignerPin(ascii, out);
 }
 
+namespace {
+
+// What the file's first signature says, read from its certificate table.
+struct ReadSignature {
+    portable::PeLayout layout;
+    std::vector<uint8_t> table;
+    portable::ByteSpan der;
+    portable::SignatureInfo info;
+    std::wstring signer; // hex SHA-256 of the signer's public key
+    portable::Sha256::Digest signerKey;
+};
+
+// Reads the layout, the certificate table and its first signature. A failed outcome otherwise.
+bool readSignature(uint64_t fileSize, const portable::ReadAt& read, ReadSignature* out,
+                   cSignaturecheck::Outcome* failure)
+{
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(fileSize, HEAD_SIZE)));
+    std::string reason;
+    if (!read(0, head.data(), head.size()) ||
+        !portable::readPeLayout(head.data(), head.size(), fileSize, &out->layout, &reason)) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file is no usable program: " + widen(reason));
+        return false;
+    }
+    if (!out->layout.hasCertTable()) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file carries no signature");
+        return false;
+    }
+    if (out->layout.certTableSize > MAX_CERT_TABLE) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the certificate table is too large");
+        return false;
+    }
+    out->table.resize(out->layout.certTableSize);
+    std::wstring why;
+    if (!read(out->layout.certTableOffset, out->table.data(), out->table.size()) ||
+        !firstSignature(out->table, &out->der, &why)) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file carries no usable signature: " + why);
+        return false;
+    }
+    if (!portable::parseSignature(out->der.data, out->der.size, &out->info, &reason)) {
+        *failure = failed(cSignaturecheck::FAILED_SIGNATURE, L"the signature is malformed: " + widen(reason));
+        return false;
+    }
+    out->signerKey = portable::Sha256::of(out->info.signerPublicKey.data, out->info.signerPublicKey.size);
+    out->signer = widen(portable::toHex(out->signerKey));
+    return true;
+}
+
+bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
+{
+    return a.size == b.size() && std::memcmp(a.data, b.data(), b.size()) == 0;
+}
+
+} // namespace
+
+cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portable::ReadAt& read) const
+{
+    ReadSignature sig;
+    Outcome failure;
+    if (!readSignature(fileSize, read, &sig, &failure)) {
+        return failure;
+    }
+
+    // (a) The signed digest names exactly these bytes.
+    portable::Sha256::Digest digest;
+    if (!portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK)) {
+        return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read for its image digest", sig.signer);
+    }
+    if (!sig.info.imageDigestIsSha256) {
+        return failed(FAILED_IMAGE_DIGEST, L"the signed image digest is not a SHA-256 digest", sig.signer);
+    }
+    if (!equal(sig.info.imageDigest, digest)) {
+        return failed(FAILED_IMAGE_DIGEST, L"the image digest of the file differs from the signed digest", sig.signer);
+    }
+
+    // (b) The signed content is what the signer signed, and the signature holds.
+    if (!sig.info.signerDigestIsSha256) {
+        return failed(FAILED_SIGNATURE, L"the signer's digest algorithm is not SHA-256", sig.signer);
+    }
+    if (!equal(sig.info.messageDigest,
+               portable::Sha256::of(sig.info.signedContent.data, sig.info.signedContent.size))) {
+        return failed(FAILED_SIGNATURE, L"the signed messageDigest differs from the hash of the signed content",
+                      sig.signer);
+    }
+    std::wstring why;
+    if (!platformVerifies(sig.der, sig.info.signerCertificate, &why)) {
+        return failed(FAILED_SIGNATURE, why, sig.signer);
+    }
+
+    // (c) The signer is pinned.
+    if (std::find(pin.begin(), pin.end(), sig.signerKey) == pin.end()) {
+        return failed(FAILED_SIGNER, L"the signer's key is not pinned", sig.signer);
+    }
+    Outcome passed;
+    passed.signer = sig.signer;
+    return passed;
+}
+
 cSignaturecheck::Outcome cSignaturecheck::checkFile(const std::wstring& path) const
 {
     handles::Kernel file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size = {};
     if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the downloaded file cannot be read");
+        return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read");
     }
-    const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(fileSize, HEAD_SIZE)));
-    portable::PeLayout layout;
-    std::string reason;
-    if (!readAt(file.get(), 0, head.data(), head.size()) ||
-        !portable::readPeLayout(head.data(), head.size(), fileSize, &layout, &reason)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the file is no usable program: " + widen(reason));
-    }
-    if (!layout.hasCertTable()) {
-        return failed(FAILED_IMAGE_DIGEST, L"the file carries no signature");
-    }
-    if (layout.certTableSize > MAX_CERT_TABLE) {
-        return failed(FAILED_IMAGE_DIGEST, L"the certificate table is too large");
-    }
-    std::vector<uint8_t> table(layout.certTableSize);
-    if (!readAt(file.get(), layout.certTableOffset, table.data(), table.size())) {
-        return failed(FAILED_IMAGE_DIGEST, L"the certificate table cannot be read");
-    }
-    portable::ByteSpan der;
-    std::wstring why;
-    if (!firstSignature(table, &der, &why)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the file carries no usable signature: " + why);
-    }
-    portable::SignatureInfo info;
-    if (!portable::parseSignature(der.data, der.size, &info, &reason)) {
-        return failed(FAILED_SIGNATURE, L"the signature is malformed: " + widen(reason));
-    }
-    const auto signerKey = portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size);
-    const std::wstring signer = widen(portable::toHex(signerKey));
-
-    // (a) The signed digest names exactly these bytes.
-    portable::Sha256::Digest digest;
-    const bool read = portable::imageDigest(
-        layout,
-        [&](uint64_t offset, uint8_t* buffer, size_t length) { return readAt(file.get(), offset, buffer, length); },
-        &digest, DIGEST_CHUNK);
-    if (!read) {
-        return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read for its image digest", signer);
-    }
-    if (!info.imageDigestIsSha256) {
-        return failed(FAILED_IMAGE_DIGEST, L"the signed image digest is not a SHA-256 digest", signer);
-    }
-    if (info.imageDigest.size != digest.size() ||
-        std::memcmp(info.imageDigest.data, digest.data(), digest.size()) != 0) {
-        return failed(FAILED_IMAGE_DIGEST, L"the image digest of the file differs from the signed digest", signer);
-    }
-
-    // (b) The signed content is what the signer signed, and the signature holds.
-    if (!info.signerDigestIsSha256) {
-        return failed(FAILED_SIGNATURE, L"the signer's digest algorithm is not SHA-256", signer);
-    }
-    const auto contentHash = portable::Sha256::of(info.signedContent.data, info.signedContent.size);
-    if (info.messageDigest.size != contentHash.size() ||
-        std::memcmp(info.messageDigest.data, contentHash.data(), contentHash.size()) != 0) {
-        return failed(FAILED_SIGNATURE, L"the signed messageDigest differs from the hash of the signed content",
-                      signer);
-    }
-    if (!platformVerifies(der, info.signerCertificate, &why)) {
-        return failed(FAILED_SIGNATURE, why, signer);
-    }
-
-    // (c) The signer is pinned.
-    if (std::find(pin.begin(), pin.end(), signerKey) == pin.end()) {
-        return failed(FAILED_SIGNER, L"the signer's key is not pinned", signer);
-    }
-    Outcome passed;
-    passed.signer = signer;
-    return passed;
+    return check(static_cast<uint64_t>(size.QuadPart), [&](uint64_t offset, uint8_t* buffer, size_t length) {
+        return readAt(file.get(), offset, buffer, length);
+    });
 }

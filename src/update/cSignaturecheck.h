@@ -5,7 +5,8 @@
 // content, and the platform's crypto library verifies the signature over the signed attributes
 // with the signer certificate's key) and (c) was made by a key whose SHA-256 public-key hash is in
 // the pin. The pin is the whole trust decision: no chain to a root, no time stamp, no expiry.
-// The updater owns one check per call; crypt32 is loaded from the system folder only, on first use.
+// The updater makes one check per download; crypt32 is loaded from the system folder only, on
+// first use.
 #pragma once
 
 #include "authenticode.h"
@@ -32,6 +33,9 @@ public:
     // The pin as the deployment block carries it: hashes separated by ",". False when malformed.
     static bool parsePin(const std::wstring& text, std::vector<portable::Sha256::Digest>* out);
 
+    // The check of a file of fileSize bytes read through read (the updater hands in its private
+    // download); checkFile opens a file by its path for it.
+    Outcome check(uint64_t fileSize, const portable::ReadAt& read) const;
     Outcome checkFile(const std::wstring& path) const;
 
 private:

@@ -2,6 +2,7 @@
 
 #include "decimal.h"
 #include "httpdate.h"
+#include "programimage.h"
 
 #include "Fileobject.h"
 #include "cSignaturecheck.h"
@@ -9,6 +10,7 @@
 
 #include <aclapi.h>
 
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -140,6 +142,90 @@ DWORD cWebupdater::promptCertificateProblem(HINTERNET request, DWORD error)
                               nullptr);
 }
 
+namespace {
+
+bool isCertificateProblem(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::wstring certificateText(const char* text)
+{
+    if (text == nullptr) {
+        return L"?";
+    }
+    std::wstring out;
+    for (wchar_t c : textutil::fromAnsi(text)) {
+        if (c == L'\r') {
+            continue;
+        }
+        if (c == L'\n') {
+            out += L", ";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// INTERNET_CERTIFICATE_INFO as the ANSI call fills it (the headers declare it with TCHAR strings).
+struct CertificateInfoAnsi {
+    FILETIME ftExpiry;
+    FILETIME ftStart;
+    char* lpszSubjectInfo;
+    char* lpszIssuerInfo;
+    char* lpszProtocolName;
+    char* lpszSignatureAlgName;
+    char* lpszEncryptionAlgName;
+    DWORD dwKeySize;
+};
+static_assert(sizeof(CertificateInfoAnsi) == sizeof(INTERNET_CERTIFICATE_INFO), "same layout");
+
+std::wstring certificateDate(const FILETIME& time)
+{
+    SYSTEMTIME t;
+    if (!::FileTimeToSystemTime(&time, &t)) {
+        return L"?";
+    }
+    return textutil::format(L"%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                            t.wSecond);
+}
+
+} // namespace
+
+void cWebupdater::logCertificate(HINTERNET request)
+{
+    // The platform fills this structure with ANSI strings; the ANSI call says so.
+    CertificateInfoAnsi info = {};
+    DWORD size = sizeof(info);
+    if (!::InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, &info, &size)) {
+        log(LOG_WARNING, FN_UPDATE,
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(::GetLastError())));
+        return;
+    }
+    log(LOG_WARNING, FN_UPDATE,
+        L"Server certificate: subject \"" + certificateText(info.lpszSubjectInfo) + L"\", issuer \"" +
+            certificateText(info.lpszIssuerInfo) + L"\", valid from " + certificateDate(info.ftStart) + L" to " +
+            certificateDate(info.ftExpiry));
+    for (char* text : {info.lpszSubjectInfo, info.lpszIssuerInfo, info.lpszProtocolName, info.lpszSignatureAlgName,
+                       info.lpszEncryptionAlgName}) {
+        if (text != nullptr) {
+            ::LocalFree(text);
+        }
+    }
+}
+
 bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError)
 {
     if (sendRequest(request, headers)) {
@@ -147,6 +233,9 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     }
     DWORD error = ::GetLastError();
     log(LOG_WARNING, FN_UPDATE, L"Unable to send request!");
+    if (isCertificateProblem(error)) {
+        logCertificate(request);
+    }
 
     bool declined = false;
     if (error == ERROR_INTERNET_INVALID_CA) {
@@ -157,6 +246,9 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
                 return true;
             }
             error = ::GetLastError();
+            if (isCertificateProblem(error)) {
+                logCertificate(request);
+            }
         } else {
             declined = true;
         }
@@ -168,25 +260,7 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
             return false;
         }
         if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED) {
-            log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
-            DWORD securityFlags = 0;
-            DWORD size = sizeof(securityFlags);
-            if (!::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
-                log(LOG_WARNING, FN_UPDATE, L"Unable to get server certificate security flags");
-                *lastError = error;
-                return false;
-            }
-            securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
-            if (!::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
-                log(LOG_WARNING, FN_UPDATE, L"Unable to set server certificate revocation security option");
-                *lastError = error;
-                return false;
-            }
-            if (sendRequest(request, headers)) {
-                return true;
-            }
-            *lastError = ::GetLastError();
-            return false;
+            return resendWithoutRevocationCheck(request, headers, error, lastError);
         }
     }
     log(LOG_WARNING, FN_UPDATE, L"Unhandled reason");
@@ -194,295 +268,623 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     return false;
 }
 
-int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
-                                std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
-                                int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName)
+bool cWebupdater::resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error,
+                                               DWORD* lastError)
 {
-    // 1. The target's folder and file name.
-    Fileobject target(targetFile);
-    const std::wstring targetFolder = target.getPath();
-    const std::wstring targetName = target.getFilename();
-
-    // 2. The root handle.
-    if (!isInternetConnected()) {
-        return UPDATE_NO_INTERNET;
+    log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
+    DWORD securityFlags = 0;
+    DWORD size = sizeof(securityFlags);
+    if (!::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
+        log(LOG_WARNING, FN_UPDATE, L"Unable to get server certificate security flags");
+        *lastError = error;
+        return false;
     }
-
-    // 3. The port.
-    const uint16_t portNumber = parsePort(port);
-    if (portNumber == 0) {
-        return UPDATE_BAD_PORT;
+    securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
+    if (!::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
+        log(LOG_WARNING, FN_UPDATE, L"Unable to set server certificate revocation security option");
+        *lastError = error;
+        return false;
     }
+    if (sendRequest(request, headers)) {
+        return true;
+    }
+    *lastError = ::GetLastError();
+    if (isCertificateProblem(*lastError)) {
+        logCertificate(request);
+    }
+    return false;
+}
 
-    // 4. + 5. The cookie store is asked for the URL as the caller wrote it.
-    const std::wstring url = protocol + L"://" + host + L":" + port + object;
-    bool cookieFound = false;
+cWebupdater::UpdateResult cWebupdater::updateFile(std::wstring username, std::wstring password, std::wstring protocol,
+                                                  std::wstring host, std::wstring port, std::wstring object,
+                                                  std::wstring mediaType, std::wstring targetFile,
+                                                  int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName)
+{
+    Job job;
+    job.username = std::move(username);
+    job.password = std::move(password);
+    job.protocol = std::move(protocol);
+    job.host = std::move(host);
+    job.port = std::move(port);
+    job.object = std::move(object);
+    job.mediaType = std::move(mediaType);
+    job.targetFile = std::move(targetFile);
+    job.cookieRequired = cookieRequired;
+    job.onlyIfNewer = onlyIfNewer;
+    job.cookieName = std::move(cookieName);
+    const UpdateResult result = runUpdate(job);
+    // Every handle of the call is closed by now; the caller may still read the code the old way.
+    ::SetLastError(result.systemError);
+    return result;
+}
+
+cWebupdater::UpdateResult cWebupdater::runUpdate(const Job& job)
+{
+    Fileobject target(job.targetFile);
+    uint16_t portNumber = 0;
+    UpdateResult r = checkConnectionAndPort(job, &portNumber);
+    if (r.code == UPDATE_DONE) {
+        r = checkCookie(job);
+    }
+    if (r.code != UPDATE_DONE) {
+        return r;
+    }
+    const int64_t targetTime = target.getModificationTime();
+    ServerCopy copy;
+    Downloadfile download;
     {
-        std::vector<wchar_t> value(1, L'\0');
-        DWORD size = 1;
-        if (::InternetGetCookieExW(url.c_str(), cookieName.c_str(), value.data(), &size, 0, nullptr)) {
-            cookieFound = true;
-        } else if (::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
-            value.assign(static_cast<size_t>(size) + 1, L'\0');
-            cookieFound =
-                ::InternetGetCookieExW(url.c_str(), cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
+        Exchange exchange;
+        r = exchangeWithServer(job, portNumber, targetTime, &exchange);
+        if (r.code == UPDATE_DONE) {
+            r = judgeResponse(job, targetTime, exchange.request.get(), &copy);
+        }
+        if (r.code == UPDATE_DONE) {
+            r = downloadToTemporary(target.getFilename(), &exchange, &download);
+        }
+        if (r.code != UPDATE_DONE) {
+            return r;
         }
     }
-    if (cookieRequired == 1) {
-        if (!cookieFound) {
+    // Body checked: from here on the bytes in the private file are a new, complete program.
+    r = checkBody(&download, target.getFullPath());
+    if (r.code != UPDATE_DONE) {
+        return r;
+    }
+    return switchIntoPlace(&target, &download, copy);
+}
+
+cWebupdater::UpdateResult cWebupdater::checkConnectionAndPort(const Job& job, uint16_t* portNumber)
+{
+    if (!isInternetConnected()) {
+        return {UPDATE_NO_INTERNET, ::GetLastError()};
+    }
+    *portNumber = parsePort(job.port);
+    if (*portNumber == 0) {
+        return {UPDATE_BAD_PORT, ::GetLastError()};
+    }
+    return {};
+}
+
+// The cookie store is asked for the URL as the caller wrote it; only the success counts.
+cWebupdater::UpdateResult cWebupdater::checkCookie(const Job& job)
+{
+    const std::wstring url = job.protocol + L"://" + job.host + L":" + job.port + job.object;
+    std::vector<wchar_t> value(1, L'\0');
+    DWORD size = 1;
+    bool found = ::InternetGetCookieExW(url.c_str(), job.cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
+    if (!found && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+        value.assign(static_cast<size_t>(size) + 1, L'\0');
+        found = ::InternetGetCookieExW(url.c_str(), job.cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
+    }
+    const DWORD error = ::GetLastError();
+    if (job.cookieRequired == 1) {
+        if (!found) {
             log(LOG_WARNING, FN_UPDATE, L"No valid cookie found but it was requested to have one!");
-            return UPDATE_NO_COOKIE;
+            return {UPDATE_NO_COOKIE, error};
         }
         log(LOG_DEBUG, FN_UPDATE, L"Valid cookie found");
     }
-
-    // 6. The connection.
-    handles::Internet connection(::InternetConnectW(internetHandle.get(), host.c_str(), portNumber, username.c_str(),
-                                                    password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection.valid()) {
-        return UPDATE_CONNECT_FAILED;
-    }
-
-    // 7. The request. From here on every exit closes the request, then the connection.
-    const std::wstring acceptType = mediaType + L"/*";
-    const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
-    handles::Internet request(::HttpOpenRequestW(connection.get(), L"GET", object.c_str(), L"HTTP/1.1", nullptr,
-                                                 acceptTypes, requestFlags(protocol), 0));
-    if (!request.valid()) {
-        return UPDATE_REQUEST_FAILED;
-    }
-
-    // 8. The conditional header.
-    const int64_t targetTime = target.getModificationTime();
-    std::wstring headers;
-    if (onlyIfNewer == 1 && targetTime != 0) {
-        headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
-    }
-
-    // 9. Send, working through certificate problems.
-    DWORD sendError = 0;
-    if (!sendWithCertificateHandling(request.get(), headers, &sendError)) {
-        log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
-        request.reset();
-        connection.reset();
-        ::SetLastError(sendError);
-        return UPDATE_SEND_FAILED;
-    }
-
-    // 10. A response at all.
-    if (queryInfo(request.get(), HTTP_QUERY_RAW_HEADERS_CRLF).empty()) {
-        return UPDATE_NO_RESPONSE;
-    }
-
-    // 11. The status.
-    const std::wstring statusText = queryInfo(request.get(), HTTP_QUERY_STATUS_CODE);
-    log(LOG_DEBUG, FN_UPDATE, L"Status code response: " + statusText);
-    const long status = statusText.empty() ? 0 : std::wcstol(statusText.c_str(), nullptr, 10);
-    if (status == 404) {
-        return UPDATE_NOT_FOUND;
-    }
-
-    // 12. Is the server's copy newer than the target?
-    bool newer = status != 304;
-    bool serverTimeKnown = false;
-    SYSTEMTIME serverTime = {};
-    if (newer && !queryInfo(request.get(), HTTP_QUERY_LAST_MODIFIED).empty()) {
-        SYSTEMTIME utc = {};
-        DWORD size = sizeof(utc);
-        TIME_ZONE_INFORMATION zone;
-        if (::HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &utc, &size,
-                             nullptr) &&
-            ::GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID &&
-            ::SystemTimeToTzSpecificLocalTime(&zone, &utc, &serverTime)) {
-            serverTimeKnown = true;
-            SYSTEMTIME now;
-            ::GetLocalTime(&now);
-            clampToPresent(&serverTime, now);
-            int64_t serverSeconds = 0;
-            if (localTimeToUnix(serverTime, &serverSeconds) && serverSeconds - targetTime < 1) {
-                newer = false;
-            }
-        }
-    }
-
-    // 13. Only a newer copy is wanted.
-    if (onlyIfNewer == 1 && !newer) {
-        return UPDATE_NOT_NEWER;
-    }
-
-    // 14. The media type.
-    if (queryInfo(request.get(), HTTP_QUERY_CONTENT_TYPE).find(mediaType) == std::wstring::npos) {
-        return UPDATE_WRONG_TYPE;
-    }
-
-    // 15. Only a full answer carries the file.
-    if (status != 200) {
-        return UPDATE_BAD_STATUS;
-    }
-
-    // 16. The body into the temporary folder.
-    wchar_t tempFolder[MAX_PATH + 1] = {};
-    const DWORD tempLength = ::GetTempPathW(MAX_PATH, tempFolder);
-    Fileobject tempFile(std::wstring(tempFolder, tempLength <= MAX_PATH ? tempLength : 0), targetName);
-    const bool downloaded = downloadFile(request.get(), tempFile.getFullPath());
-    request.reset();
-    connection.reset();
-    if (!downloaded) {
-        return UPDATE_DOWNLOAD_FAILED;
-    }
-
-    // 17. Bodies of this size are no build of the program (error pages, placeholders).
-    const uint64_t size = tempFile.getFilesize();
-    if (size >= SIZE_REJECT_MIN && size <= SIZE_REJECT_MAX) {
-        tempFile.deleteFile();
-        log(LOG_ERROR, FN_UPDATE,
-            textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
-                             static_cast<unsigned long long>(size), static_cast<unsigned long long>(SIZE_REJECT_MIN),
-                             static_cast<unsigned long long>(SIZE_REJECT_MAX)));
-        return UPDATE_SIZE_REJECTED;
-    }
-
-    // With a publisher pin, only a program signed by a pinned key goes any further.
-    if (pinned && !signatureAccepted(tempFile.getFullPath())) {
-        tempFile.deleteFile();
-        return UPDATE_SIGNATURE_REJECTED;
-    }
-
-    // 18. The swap, then the server's time on the new file.
-    if (!switchFiles(target.getFullPath(), tempFile.getFullPath(), targetFolder, targetName)) {
-        return UPDATE_SWITCH_FAILED;
-    }
-    if (serverTimeKnown) {
-        target.setModificationTime(serverTime);
-    }
-    return UPDATE_DONE;
+    return {};
 }
 
-bool cWebupdater::signatureAccepted(const std::wstring& file)
+// Request and send, then every redirect followed here rather than inside WinINet, so that none
+// leads from a secured connection to a plain one.
+cWebupdater::UpdateResult cWebupdater::exchangeWithServer(const Job& job, uint16_t portNumber, int64_t targetTime,
+                                                          Exchange* exchange)
+{
+    Location at;
+    at.protocol = job.protocol;
+    at.host = job.host;
+    at.port = portNumber;
+    at.object = job.object;
+    for (int hop = 0;; ++hop) {
+        UpdateResult r = openRequest(job, at, exchange);
+        if (r.code == UPDATE_DONE) {
+            r = sendConditionally(job, targetTime, exchange->request.get());
+        }
+        bool redirected = false;
+        if (r.code == UPDATE_DONE && hop < MAX_REDIRECTS) {
+            r = followRedirect(exchange->request.get(), &at, &redirected);
+        }
+        if (r.code != UPDATE_DONE || !redirected) {
+            return r;
+        }
+        exchange->request.reset();
+        exchange->connection.reset();
+    }
+}
+
+cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, const Location& at, Exchange* exchange)
+{
+    exchange->connection.reset(::InternetConnectW(internetHandle.get(), at.host.c_str(), at.port, job.username.c_str(),
+                                                  job.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
+    if (!exchange->connection.valid()) {
+        return {UPDATE_CONNECT_FAILED, ::GetLastError()};
+    }
+    const std::wstring acceptType = job.mediaType + L"/*";
+    const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
+    exchange->request.reset(::HttpOpenRequestW(exchange->connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1",
+                                               nullptr, acceptTypes,
+                                               requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT, 0));
+    if (!exchange->request.valid()) {
+        return {UPDATE_REQUEST_FAILED, ::GetLastError()};
+    }
+    boundReceiveTimeout(exchange->request.get());
+    return {};
+}
+
+// The conditional header only for a wanted newer copy of an existing target; then the send.
+cWebupdater::UpdateResult cWebupdater::sendConditionally(const Job& job, int64_t targetTime, HINTERNET request)
+{
+    std::wstring headers;
+    if (job.onlyIfNewer == 1 && targetTime != 0) {
+        headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
+    }
+    DWORD sendError = 0;
+    if (!sendWithCertificateHandling(request, headers, &sendError)) {
+        log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
+        return {UPDATE_SEND_FAILED, sendError};
+    }
+    return {};
+}
+
+// A redirect status with a Location gives the next place to ask; a secured request never goes on
+// to a plain http location.
+cWebupdater::UpdateResult cWebupdater::followRedirect(HINTERNET request, Location* at, bool* redirected)
+{
+    const long status = std::wcstol(queryInfo(request, HTTP_QUERY_STATUS_CODE).c_str(), nullptr, 10);
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) {
+        return {};
+    }
+    const std::wstring location = queryInfo(request, HTTP_QUERY_LOCATION);
+    if (location.empty()) {
+        return {};
+    }
+    const std::wstring base = at->protocol + L"://" + at->host + L":" + std::to_wstring(at->port) + at->object;
+    std::vector<wchar_t> combined(4096, L'\0');
+    DWORD length = static_cast<DWORD>(combined.size());
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
+    if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length, ICU_NO_ENCODE) ||
+        !::InternetCrackUrlW(combined.data(), 0, 0, &parts)) {
+        return {};
+    }
+    const std::wstring scheme(parts.lpszScheme, parts.dwSchemeLength);
+    const bool secured = (requestFlags(at->protocol) & INTERNET_FLAG_SECURE) != 0;
+    if (secured && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        log(LOG_ERROR, FN_UPDATE, L"Redirect from https to a plain location refused: " + std::wstring(combined.data()));
+        return {UPDATE_SEND_FAILED, static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR)};
+    }
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        return {};
+    }
+    at->protocol = scheme;
+    at->host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    at->port = parts.nPort;
+    at->object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    at->object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    log(LOG_DEBUG, FN_UPDATE, L"Following redirect to: " + std::wstring(combined.data()));
+    *redirected = true;
+    return {};
+}
+
+// A silent server must not hold a single read longer than the stall bound; a shorter time-out of
+// the platform stays. Set before the send: the connection takes it when it is opened.
+void cWebupdater::boundReceiveTimeout(HINTERNET request)
+{
+    DWORD timeout = 0;
+    DWORD size = sizeof(timeout);
+    if (::InternetQueryOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
+        timeout <= stallBoundMs) {
+        return;
+    }
+    timeout = stallBoundMs;
+    ::InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+// Status, newer test, media type: whether the response carries a file to take.
+cWebupdater::UpdateResult cWebupdater::judgeResponse(const Job& job, int64_t targetTime, HINTERNET request,
+                                                     ServerCopy* copy)
+{
+    if (queryInfo(request, HTTP_QUERY_RAW_HEADERS_CRLF).empty()) {
+        return {UPDATE_NO_RESPONSE, ::GetLastError()};
+    }
+    const std::wstring statusText = queryInfo(request, HTTP_QUERY_STATUS_CODE);
+    log(LOG_DEBUG, FN_UPDATE, L"Status code response: " + statusText);
+    copy->status = statusText.empty() ? 0 : std::wcstol(statusText.c_str(), nullptr, 10);
+    if (copy->status == 404) {
+        return {UPDATE_NOT_FOUND, ::GetLastError()};
+    }
+    copy->newer = copy->status != 304;
+    if (copy->newer) {
+        readServerTime(request, targetTime, copy);
+    }
+    if (job.onlyIfNewer == 1 && !copy->newer) {
+        return {UPDATE_NOT_NEWER, ::GetLastError()};
+    }
+    if (queryInfo(request, HTTP_QUERY_CONTENT_TYPE).find(job.mediaType) == std::wstring::npos) {
+        return {UPDATE_WRONG_TYPE, ::GetLastError()};
+    }
+    if (copy->status != 200) {
+        return {UPDATE_BAD_STATUS, ::GetLastError()};
+    }
+    return {};
+}
+
+// The server's Last-Modified as local time, clamped to the present; not newer when it is not at
+// least a second after the target's time.
+void cWebupdater::readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy)
+{
+    if (queryInfo(request, HTTP_QUERY_LAST_MODIFIED).empty()) {
+        return;
+    }
+    SYSTEMTIME utc = {};
+    DWORD size = sizeof(utc);
+    TIME_ZONE_INFORMATION zone;
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &utc, &size, nullptr) ||
+        ::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||
+        !::SystemTimeToTzSpecificLocalTime(&zone, &utc, &copy->time)) {
+        return;
+    }
+    copy->timeKnown = true;
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    clampToPresent(&copy->time, now);
+    int64_t serverSeconds = 0;
+    if (localTimeToUnix(copy->time, &serverSeconds) && serverSeconds - targetTime < 1) {
+        copy->newer = false;
+    }
+}
+
+std::wstring cWebupdater::temporaryFolder()
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, folder);
+    return normalizePath(std::wstring(folder, length <= MAX_PATH ? length : 0));
+}
+
+// The body into a private temporary file; the request and the connection are closed afterwards.
+cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& stem, Exchange* exchange,
+                                                           Downloadfile* download)
+{
+    const bool downloaded = downloadFile(exchange->request.get(), temporaryFolder(), stem, download);
+    const DWORD error = ::GetLastError();
+    exchange->request.reset();
+    exchange->connection.reset();
+    if (!downloaded) {
+        return {UPDATE_DOWNLOAD_FAILED, error};
+    }
+    return {};
+}
+
+// Size, program image, the publisher (with a pin), not the target itself: any failure deletes the
+// download.
+cWebupdater::UpdateResult cWebupdater::checkBody(Downloadfile* download, const std::wstring& targetFile)
+{
+    UpdateResult r = checkBodySize(download);
+    if (r.code == UPDATE_DONE) {
+        r = checkProgramImage(download);
+    }
+    if (r.code == UPDATE_DONE && pinned) {
+        r = checkSignature(download);
+    }
+    if (r.code == UPDATE_DONE) {
+        r = checkNotCurrent(download, targetFile);
+    }
+    if (r.code != UPDATE_DONE) {
+        download->discard();
+    }
+    return r;
+}
+
+// Bodies of this size are no build of the program (error pages, placeholders).
+cWebupdater::UpdateResult cWebupdater::checkBodySize(Downloadfile* download)
+{
+    const uint64_t size = download->size();
+    if (size < SIZE_REJECT_MIN || size > SIZE_REJECT_MAX) {
+        return {};
+    }
+    log(LOG_ERROR, FN_UPDATE,
+        textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
+                         static_cast<unsigned long long>(size), static_cast<unsigned long long>(SIZE_REJECT_MIN),
+                         static_cast<unsigned long long>(SIZE_REJECT_MAX)));
+    return {UPDATE_SIZE_REJECTED, 0};
+}
+
+// The headers, read back from the private file, must describe a complete executable image.
+cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
+{
+    const uint64_t size = download->size();
+    std::vector<uint8_t> head(
+        static_cast<size_t>(size < portable::IMAGE_HEAD_BYTES ? size : portable::IMAGE_HEAD_BYTES));
+    size_t filled = 0;
+    while (filled < head.size()) {
+        DWORD got = 0;
+        if (!download->readAt(filled, head.data() + filled, static_cast<DWORD>(head.size() - filled), &got) ||
+            got == 0) {
+            break;
+        }
+        filled += got;
+    }
+    const portable::ImageCheck check = portable::checkProgramImage(head.data(), filled, size);
+    if (check.ok()) {
+        return {};
+    }
+    std::wstring what = portable::describeImageFault(check.fault);
+    if (check.fault == portable::ImageFault::SectionOutside) {
+        what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
+    }
+    log(LOG_ERROR, FN_UPDATE,
+        textutil::format(L"Downloaded file of %llu bytes is not a program: %ls", static_cast<unsigned long long>(size),
+                         what.c_str()));
+    return {UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT)};
+}
+
+// With a publisher pin: the private download must carry a valid signature of a pinned key. One
+// level-2 line names the requirement that failed and the signer found.
+cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
 {
     std::vector<portable::Sha256::Digest> pin;
     if (!cSignaturecheck::parsePin(signerPin, &pin)) {
-        log(LOG_ERROR, FN_UPDATE, L"Signature rejected (c): the signer pin of the deployment is malformed");
-        return false;
+        log(LOG_ERROR, FN_UPDATE,
+            L"Signature rejected (c): the signer pin of the deployment is malformed; signer found: none");
+        return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
     }
-    const cSignaturecheck::Outcome outcome = cSignaturecheck(std::move(pin)).checkFile(file);
+    const cSignaturecheck::Outcome outcome =
+        cSignaturecheck(std::move(pin))
+            .check(download->size(), [download](uint64_t offset, uint8_t* buffer, size_t length) {
+                while (length > 0) {
+                    DWORD got = 0;
+                    const DWORD want = static_cast<DWORD>(length < 0x10000000 ? length : 0x10000000);
+                    if (!download->readAt(offset, buffer, want, &got) || got == 0) {
+                        return false;
+                    }
+                    offset += got;
+                    buffer += got;
+                    length -= got;
+                }
+                return true;
+            });
     const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
     if (!outcome.accepted()) {
         log(LOG_ERROR, FN_UPDATE,
             L"Signature rejected (" + outcome.requirement() + L"): " + outcome.detail + L"; signer found: " + signer);
-        return false;
+        return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
     }
     log(LOG_DEBUG, FN_UPDATE, L"Signature accepted, signer: " + signer);
-    return true;
+    return {};
 }
 
-bool cWebupdater::downloadFile(HINTERNET request, std::wstring tempFile)
+// The very file that stands at the target (the running installer): nothing to do.
+cWebupdater::UpdateResult cWebupdater::checkNotCurrent(Downloadfile* download, const std::wstring& targetFile)
 {
-    Fileobject file(tempFile);
-    if (!file.createPath(file.getPath())) {
-        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + tempFile);
+    handles::Kernel current(::CreateFileW(targetFile.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!current.valid() || !sameContent(download, current.get())) {
+        return {};
     }
+    log(LOG_WARNING, FN_UPDATE,
+        textutil::format(L"Downloaded file of %llu bytes is the current version already, nothing to update",
+                         static_cast<unsigned long long>(download->size())));
+    return {UPDATE_ALREADY_CURRENT, 0};
+}
 
-    handles::Kernel out(::CreateFileW(tempFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out.valid()) {
-        const DWORD error = ::GetLastError();
-        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + tempFile);
-        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+bool cWebupdater::sameContent(Downloadfile* download, HANDLE other)
+{
+    LARGE_INTEGER otherSize = {};
+    if (!::GetFileSizeEx(other, &otherSize) || static_cast<uint64_t>(otherSize.QuadPart) != download->size()) {
         return false;
     }
-    // Every failure below leaves no partial file behind.
-    auto fail = [&]() {
-        out.reset();
-        ::DeleteFileW(tempFile.c_str());
-        return false;
-    };
-
-    // The announced length (a chunked body announces none): checked up front against the limit and
-    // at the end against what arrived, because an early close of the connection reads as a normal end.
-    uint64_t expected = 0;
-    bool lengthKnown = false;
-    const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
-    const std::wstring lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
-    if (transferEncoding.empty() && !lengthText.empty()) {
-        portable::DecimalValue parsed;
-        if (portable::parseDecimal(lengthText, &parsed) && !parsed.negative) {
-            lengthKnown = true;
-            expected = parsed.overflow ? UINT64_MAX : parsed.value;
+    constexpr DWORD BLOCK = 65536;
+    std::vector<char> mine(BLOCK);
+    std::vector<char> theirs(BLOCK);
+    for (uint64_t offset = 0;;) {
+        DWORD got = 0;
+        DWORD gotOther = 0;
+        if (!download->readAt(offset, mine.data(), BLOCK, &got) ||
+            !::ReadFile(other, theirs.data(), BLOCK, &gotOther, nullptr) || got != gotOther) {
+            return false;
         }
+        if (got == 0) {
+            return true;
+        }
+        if (std::memcmp(mine.data(), theirs.data(), got) != 0) {
+            return false;
+        }
+        offset += got;
     }
+}
+
+// The swap, then the server's time on the new file.
+cWebupdater::UpdateResult cWebupdater::switchIntoPlace(Fileobject* target, Downloadfile* download,
+                                                       const ServerCopy& copy)
+{
+    if (!switchFiles(target->getFullPath(), download, target->getPath(), target->getFilename())) {
+        const DWORD error = ::GetLastError();
+        download->discard();
+        return {UPDATE_SWITCH_FAILED, error};
+    }
+    if (copy.timeKnown) {
+        target->setModificationTime(copy.time);
+    }
+    return {};
+}
+
+bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, const std::wstring& stem,
+                               Downloadfile* file)
+{
+    Fileobject place(folder, stem);
+    if (!place.createPath(place.getPath())) {
+        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + place.getFullPath());
+    }
+    DWORD error = 0;
+    if (!file->create(place.getPath(), stem, false, &error)) {
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + place.getFullPath());
+        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        ::SetLastError(error);
+        return false;
+    }
+    uint64_t expected = 0;
+    std::wstring lengthText;
+    const bool lengthKnown = announcedLength(request, &expected, &lengthText);
+    uint64_t received = 0;
+    bool ok = false;
     if (lengthKnown && expected > maxDownloadSize) {
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
-        return fail();
+    } else {
+        ok = streamBody(request, file, lengthKnown, expected, &received);
     }
+    error = ::GetLastError();
+    if (ok && !file->flush(&error)) {
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
+        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        ok = false;
+    }
+    if (!ok) {
+        // No partial file is left behind.
+        file->discard();
+        ::SetLastError(error);
+    }
+    return ok;
+}
 
+// The announced length, unless a transfer coding replaces it: checked up front against the limit
+// and at the end against what arrived, because an early close of the connection reads as a
+// normal end.
+bool cWebupdater::announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText)
+{
+    const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
+    *lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
+    const bool coded = !transferEncoding.empty() && _wcsicmp(transferEncoding.c_str(), L"identity") != 0;
+    if (coded || lengthText->empty()) {
+        return false;
+    }
+    portable::DecimalValue parsed;
+    if (!portable::parseDecimal(*lengthText, &parsed) || parsed.negative) {
+        return false;
+    }
+    *expected = parsed.overflow ? UINT64_MAX : parsed.value;
+    return true;
+}
+
+// Reads what has arrived, up to one block; waits (within the receive time-out) when nothing has.
+bool cWebupdater::readAvailable(HINTERNET request, char* buffer, DWORD* got)
+{
+    DWORD available = 0;
+    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
+        return false;
+    }
+    if (available == 0) {
+        *got = 0;
+        return true;
+    }
+    return ::InternetReadFile(request, buffer, available < READ_BLOCK ? available : READ_BLOCK, got) != FALSE;
+}
+
+bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected,
+                             uint64_t* received)
+{
     char buffer[READ_BLOCK];
-    uint64_t received = 0;
+    ULONGLONG windowStart = ::GetTickCount64();
+    uint64_t windowBytes = 0;
     for (;;) {
         DWORD got = 0;
-        if (!::InternetReadFile(request, buffer, READ_BLOCK, &got)) {
-            const DWORD error = ::GetLastError();
-            out.reset();
+        const bool read = readAvailable(request, buffer, &got);
+        const DWORD readError = ::GetLastError();
+        const ULONGLONG now = ::GetTickCount64();
+        // A read that timed out waited the whole bound (the receive time-out) for nothing.
+        const bool timedOut = !read && (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT);
+        if (now - windowStart >= stallBoundMs || timedOut) {
+            if (timedOut || windowBytes + got < STALL_MIN_BYTES) {
+                log(LOG_ERROR, FN_DOWNLOAD,
+                    textutil::format(L"Download stalled: %llu bytes in %llu ms, after %llu bytes received",
+                                     static_cast<unsigned long long>(windowBytes + got),
+                                     static_cast<unsigned long long>(now - windowStart),
+                                     static_cast<unsigned long long>(*received)));
+                ::SetLastError(ERROR_INTERNET_TIMEOUT);
+                return false;
+            }
+            windowStart = now;
+            windowBytes = 0;
+        }
+        if (!read) {
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to read from the network!");
-            log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
-            return fail();
+            log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
+            ::SetLastError(readError);
+            return false;
         }
         if (got == 0) {
             break;
         }
-        if (received + got > maxDownloadSize) {
+        windowBytes += got;
+        if (*received + got > maxDownloadSize) {
             log(LOG_ERROR, FN_DOWNLOAD,
                 textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
                                  static_cast<unsigned long long>(maxDownloadSize)));
-            return fail();
+            return false;
         }
-        DWORD written = 0;
-        if (!::WriteFile(out.get(), buffer, got, &written, nullptr) || written < got) {
-            out.reset();
-            log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
-            return fail();
+        DWORD error = 0;
+        if (!file->write(buffer, got, &error)) {
+            log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
+            ::SetLastError(error);
+            return false;
         }
-        received += got;
+        *received += got;
         if (progress) {
-            progress(received, lengthKnown ? expected : 0);
+            progress(*received, lengthKnown ? expected : 0);
         }
     }
-
-    if (lengthKnown && received != expected) {
+    if (lengthKnown && *received != expected) {
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
-                             static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected)));
-        return fail();
-    }
-    if (!out.reset()) {
-        const DWORD error = ::GetLastError();
-        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + tempFile);
-        log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
-        ::DeleteFileW(tempFile.c_str());
+                             static_cast<unsigned long long>(*received), static_cast<unsigned long long>(expected)));
         return false;
     }
     return true;
 }
 
-bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::wstring folder, std::wstring filename)
+bool cWebupdater::switchFiles(std::wstring target, Downloadfile* download, std::wstring folder, std::wstring filename)
 {
+    if (!stageBesideTarget(download, folder, filename)) {
+        return false;
+    }
     Fileobject backup(folder, filename + BACKUP_SUFFIX);
     const std::wstring backupPath = backup.getFullPath();
-
-    if (::GetFileAttributesW(backupPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        ::DeleteFileW(backupPath.c_str());
-    }
-    if (!::MoveFileExW(target.c_str(), backupPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
+    clearOldBackup(backupPath);
+    // A rename within the folder: the previous version stays complete under the backup name.
+    if (!::MoveFileExW(target.c_str(), backupPath.c_str(), 0)) {
         return false;
     }
     log(LOG_DEBUG, FN_SWITCH, L"File backup created at: " + backupPath);
 
-    if (!::MoveFileExW(tempFile.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED)) {
+    DWORD error = 0;
+    if (!moveIntoPlace(download, target, &error)) {
         // Never leave the user without the file: the previous version goes back to its name.
-        const DWORD error = ::GetLastError();
-        if (::MoveFileExW(backupPath.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED)) {
+        if (::MoveFileExW(backupPath.c_str(), target.c_str(), 0)) {
             log(LOG_ERROR, FN_SWITCH,
                 textutil::format(L"Unable to move the downloaded file to %ls (error %i), previous version restored",
                                  target.c_str(), static_cast<int>(error)));
@@ -495,30 +897,115 @@ bool cWebupdater::switchFiles(std::wstring target, std::wstring tempFile, std::w
         return false;
     }
     log(LOG_DEBUG, FN_SWITCH, L"File switched to:" + target);
+    download->close(&error);
+    copyAttributesAndAccessList(backupPath, target);
+    return true;
+}
 
+bool cWebupdater::moveIntoPlace(Downloadfile* download, const std::wstring& target, DWORD* error)
+{
+    return download->renameTo(target, error);
+}
+
+namespace {
+
+std::wstring volumeOf(const std::wstring& path)
+{
+    std::wstring platformPath = path;
+    for (auto& c : platformPath) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    wchar_t volume[MAX_PATH + 1] = {};
+    if (!::GetVolumePathNameW(platformPath.c_str(), volume, MAX_PATH)) {
+        return {};
+    }
+    return volume;
+}
+
+} // namespace
+
+// A rename across volumes would be a copy under the target's own name; the copy is made first,
+// under a private name beside the target, so that the switch is two renames on one volume.
+bool cWebupdater::stageBesideTarget(Downloadfile* download, const std::wstring& folder, const std::wstring& filename)
+{
+    const std::wstring from = volumeOf(download->path());
+    const std::wstring to = volumeOf(folder + L"/" + filename);
+    if (from.empty() || to.empty() || _wcsicmp(from.c_str(), to.c_str()) == 0) {
+        return true;
+    }
+    Downloadfile staged;
+    DWORD error = 0;
+    if (!staged.create(folder, filename, true, &error) || !copyInto(download, &staged, &error) ||
+        !staged.flush(&error)) {
+        log(LOG_ERROR, FN_SWITCH,
+            textutil::format(L"Unable to copy the download beside %ls/%ls (error %i)", folder.c_str(), filename.c_str(),
+                             static_cast<int>(error)));
+        staged.discard();
+        ::SetLastError(error);
+        return false;
+    }
+    log(LOG_DEBUG, FN_SWITCH, L"Download copied beside the target: " + staged.path());
+    download->discard();
+    *download = std::move(staged);
+    return true;
+}
+
+bool cWebupdater::copyInto(Downloadfile* from, Downloadfile* to, DWORD* error)
+{
+    constexpr DWORD BLOCK = 1048576;
+    std::vector<char> buffer(BLOCK);
+    for (uint64_t offset = 0;;) {
+        DWORD got = 0;
+        if (!from->readAt(offset, buffer.data(), BLOCK, &got)) {
+            *error = ::GetLastError();
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        if (!to->write(buffer.data(), got, error)) {
+            return false;
+        }
+        offset += got;
+    }
+}
+
+// The backup of the previous update goes, read-only or not; when it cannot, the move after fails.
+bool cWebupdater::clearOldBackup(const std::wstring& backupPath)
+{
     const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(target.c_str(), attributes)) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        ::SetFileAttributesW(backupPath.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    return ::DeleteFileW(backupPath.c_str()) != FALSE;
+}
+
+void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to)
+{
+    const DWORD attributes = ::GetFileAttributesW(from.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(to.c_str(), attributes)) {
         log(LOG_DEBUG, FN_SWITCH, L"File attributes set!");
     } else {
         log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file attributes");
     }
-
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD got = ::GetNamedSecurityInfoW(backupPath.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                              nullptr, &dacl, nullptr, &descriptor);
+    const DWORD got = ::GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                              &dacl, nullptr, &descriptor);
     if (got != ERROR_SUCCESS) {
         log(LOG_FATAL, FN_SWITCH, L"UNABLE to get file security");
+    } else if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(to.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
+        log(LOG_DEBUG, FN_SWITCH, L"File security set!");
     } else {
-        if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(target.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
-            log(LOG_DEBUG, FN_SWITCH, L"File security set!");
-        } else {
-            log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file security");
-        }
+        log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file security");
     }
     if (descriptor != nullptr) {
         ::LocalFree(descriptor);
     }
-    return true;
 }

@@ -1,12 +1,15 @@
 // cWebupdater: the installer's HTTP(S) client for one job. It asks the communication server over
 // WinINet (system proxy configuration, system cookie store) for the current build of a local
-// file, judges the answer, streams the body into the user's temporary folder and swaps it in
-// place of the local file, keeping the previous version under a backup name. The application
+// file, judges the answer, streams the body into a private temporary file, makes sure that the
+// body is a complete program other than the local file, and swaps it in place of the local file
+// by renames on one volume, keeping the previous version under a backup name. The application
 // object creates one updater at start-up, calls updateFile once and deletes it at shutdown; the
-// updater owns only its WinINet root handle, and every call opens and closes its own connection
-// and request. The Logger is borrowed from the application object.
+// updater owns only its WinINet root handle, and every call opens and closes its own connection,
+// request and temporary file. The Logger is borrowed from the application object.
 #pragma once
 
+#include "Downloadfile.h"
+#include "Fileobject.h"
 #include "Loguser.h"
 #include "handles.h"
 
@@ -48,6 +51,18 @@ public:
     // A publisher pin is set and the downloaded program does not carry a valid signature of a
     // pinned signer; the target is unchanged.
     static constexpr int32_t UPDATE_SIGNATURE_REJECTED = 20;
+    // The body is no complete Windows program; the target is unchanged.
+    static constexpr int32_t UPDATE_NOT_A_PROGRAM = 19;
+    // The body is byte for byte the target itself: nothing to switch, nothing to restart.
+    static constexpr int32_t UPDATE_ALREADY_CURRENT = 21;
+
+    // The outcome of updateFile: the result code and the system error code of the failure met
+    // (0 when none). Converts to the bare code for callers that only look at that.
+    struct UpdateResult {
+        int32_t code = UPDATE_DONE;
+        DWORD systemError = 0;
+        operator int32_t() const { return code; }
+    };
 
     // Bytes per InternetReadFile call while streaming the body.
     static constexpr DWORD READ_BLOCK = 4096;
@@ -57,6 +72,11 @@ public:
     // Default largest body accepted, so that a faulty server cannot fill the disk.
     static constexpr uint64_t MAX_DOWNLOAD_SIZE = 1073741824ULL;
     static const wchar_t* const BACKUP_SUFFIX;
+    // A transfer that brings fewer than STALL_MIN_BYTES within the stall bound has stalled.
+    static constexpr DWORD STALL_BOUND_MS = 60000;
+    static constexpr uint64_t STALL_MIN_BYTES = 4096;
+    // Redirects followed per call at most; the answer after the last one is judged as it stands.
+    static constexpr int MAX_REDIRECTS = 10;
 
     // Called after every block written: bytes received so far and the announced Content-Length
     // (0 when the response announces none).
@@ -70,9 +90,10 @@ public:
 
     bool isInternetConnected();
 
-    int32_t updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
-                       std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
-                       int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
+    // Also leaves the system error code of the result as the thread's last-error value.
+    UpdateResult updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
+                            std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
+                            int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
 
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
@@ -90,6 +111,7 @@ public:
         signerPin.clear();
         pinned = false;
     }
+    void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
 
     // Request flags for a protocol: secured for "https" in any letter case.
     static DWORD requestFlags(const std::wstring& protocol);
@@ -97,10 +119,49 @@ public:
     static uint16_t parsePort(const std::wstring& port);
 
 protected:
+    // The arguments of one updateFile call.
+    struct Job {
+        std::wstring username;
+        std::wstring password;
+        std::wstring protocol;
+        std::wstring host;
+        std::wstring port;
+        std::wstring object;
+        std::wstring mediaType;
+        std::wstring targetFile;
+        int32_t cookieRequired = 0;
+        int32_t onlyIfNewer = 0;
+        std::wstring cookieName;
+    };
+    // Where a request goes: protocol, host, port, object.
+    struct Location {
+        std::wstring protocol;
+        std::wstring host;
+        uint16_t port = 0;
+        std::wstring object;
+    };
+    // The open exchange with the server; the request closes before the connection.
+    struct Exchange {
+        handles::Internet connection;
+        handles::Internet request;
+    };
+    // What the response says about the server's copy.
+    struct ServerCopy {
+        long status = 0;
+        bool newer = true;
+        bool timeKnown = false;
+        SYSTEMTIME time = {};
+    };
+
     std::wstring formatHttpDate(int64_t secondsSince1970);
     std::wstring queryInfo(HINTERNET request, DWORD infoLevel);
-    bool downloadFile(HINTERNET request, std::wstring tempFile);
-    bool switchFiles(std::wstring target, std::wstring tempFile, std::wstring folder, std::wstring filename);
+    // Streams the body into a new private file in folder, named after stem; the file stays open.
+    bool downloadFile(HINTERNET request, const std::wstring& folder, const std::wstring& stem, Downloadfile* file);
+    bool switchFiles(std::wstring target, Downloadfile* download, std::wstring folder, std::wstring filename);
+
+    // Seams of the file steps: the folder of the download, and the final rename into place.
+    virtual std::wstring temporaryFolder();
+    virtual bool moveIntoPlace(Downloadfile* download, const std::wstring& target, DWORD* error);
 
     // Seams of the send step: the send itself and the certificate prompt (the platform's dialog).
     virtual BOOL sendRequest(HINTERNET request, const std::wstring& headers);
@@ -110,14 +171,47 @@ protected:
     handles::Internet internetHandle;
 
 private:
+    // The steps of updateFile, in their order; each gives UPDATE_DONE to go on.
+    UpdateResult runUpdate(const Job& job);
+    UpdateResult checkConnectionAndPort(const Job& job, uint16_t* portNumber);
+    UpdateResult checkCookie(const Job& job);
+    UpdateResult exchangeWithServer(const Job& job, uint16_t portNumber, int64_t targetTime, Exchange* exchange);
+    UpdateResult openRequest(const Job& job, const Location& at, Exchange* exchange);
+    UpdateResult sendConditionally(const Job& job, int64_t targetTime, HINTERNET request);
+    UpdateResult followRedirect(HINTERNET request, Location* at, bool* redirected);
+    UpdateResult judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy);
+    UpdateResult downloadToTemporary(const std::wstring& stem, Exchange* exchange, Downloadfile* download);
+    UpdateResult checkBody(Downloadfile* download, const std::wstring& targetFile);
+    UpdateResult checkBodySize(Downloadfile* download);
+    UpdateResult checkProgramImage(Downloadfile* download);
+    UpdateResult checkSignature(Downloadfile* download);
+    UpdateResult checkNotCurrent(Downloadfile* download, const std::wstring& targetFile);
+    UpdateResult switchIntoPlace(Fileobject* target, Downloadfile* download, const ServerCopy& copy);
+
+    // Parts of the steps.
+    void boundReceiveTimeout(HINTERNET request);
+    void readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy);
+    bool announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText);
+    bool streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected, uint64_t* received);
+    bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
+    bool sameContent(Downloadfile* download, HANDLE other);
+    // A download on another volume than the target is first copied beside it (write-through).
+    bool stageBesideTarget(Downloadfile* download, const std::wstring& folder, const std::wstring& filename);
+    bool copyInto(Downloadfile* from, Downloadfile* to, DWORD* error);
+    bool clearOldBackup(const std::wstring& backupPath);
+    // switchFiles after the swap: the previous version's attributes and access list on the new file.
+    void copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to);
+    // One line with the presented certificate's subject, issuer and validity.
+    void logCertificate(HINTERNET request);
+
     // Sends the request and works through certificate problems; false with *lastError set on failure.
     bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError);
-    // The pinned-publisher check of a downloaded file; logs the one line that says why it failed.
-    bool signatureAccepted(const std::wstring& file);
+    bool resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error, DWORD* lastError);
 
     std::wstring agent;
     ProgressCallback progress;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
     std::wstring signerPin;
     bool pinned = false;
+    DWORD stallBoundMs = STALL_BOUND_MS;
 };

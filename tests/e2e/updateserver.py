@@ -15,7 +15,13 @@ by `openssl`. What every GET is answered with is a response description (a dict)
     truncate_after  send only this many body bytes, then close the connection
     delay           seconds to wait before answering
     rate            send the body at about this many bytes per second (0: as fast as possible)
-    chunked         send the body with chunked transfer coding (no Content-Length)
+    chunked         send the body with chunked transfer coding (no Content-Length); with
+                    truncate_after the last chunk is left out
+    cut_inside_chunk with chunked and truncate_after: the last chunk sent announces more bytes
+                    than follow
+    trickle         [bytes, seconds]: send the body in pieces of this many bytes, one every
+                    this many seconds
+    stall_after     send this many body bytes, then nothing more for stall_seconds (default 600)
     headers         extra response headers, a list of [name, value]
     routes          {path: description} overriding the description for one request path
 
@@ -171,7 +177,18 @@ class _Handler(BaseHTTPRequestHandler):
         if not send_body:
             self.wfile.flush()
             return
-        self._send_body(source, to_send, chunked, float(d.get("rate") or 0))
+        if d.get("trickle"):
+            self._trickle(source, to_send, chunked, int(d["trickle"][0]), float(d["trickle"][1]))
+        elif d.get("stall_after") is not None:
+            self._send_body(source, int(d["stall_after"]), chunked)
+            self.wfile.flush()
+            time.sleep(float(d.get("stall_seconds") or 600))
+            return
+        elif chunked and truncate is not None and d.get("cut_inside_chunk"):
+            self._send_body(source, to_send, chunked)
+            self.wfile.write(b"%x\r\n" % 5000 + b"x" * 100)
+        else:
+            self._send_body(source, to_send, chunked, float(d.get("rate") or 0))
         if chunked and truncate is None:
             self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
@@ -180,6 +197,28 @@ class _Handler(BaseHTTPRequestHandler):
                 self.request.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+
+    def _trickle(self, source, length, chunked, piece, interval):
+        sent = 0
+        while sent < length:
+            n = min(piece, length - sent)
+            data = self._slice(source, sent, n)
+            self.wfile.write((b"%x\r\n" % n + data + b"\r\n") if chunked else data)
+            self.wfile.flush()
+            sent += n
+            if sent < length:
+                time.sleep(interval)
+
+    @staticmethod
+    def _slice(source, start, n):
+        kind, data = source
+        if kind == "bytes":
+            return data[start:start + n]
+        if kind == "file":
+            with open(data, "rb") as fh:
+                fh.seek(start)
+                return fh.read(n)
+        return pattern_bytes(start, n)
 
     def _send_body(self, source, length, chunked, rate=0.0):
         kind, data = source

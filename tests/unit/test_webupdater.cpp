@@ -17,6 +17,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -25,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-using testsupport::TempDir;
 using testsupport::narrow;
 using testsupport::readBytes;
+using testsupport::TempDir;
 using testsupport::widen;
 using testsupport::writeBytes;
 
@@ -42,6 +43,40 @@ std::string patternBytes(size_t n)
     for (size_t i = 0; i < n; ++i) {
         s[i] = static_cast<char>(i % 251);
     }
+    return s;
+}
+
+// A complete x86-64 program image of n bytes (n > 512): headers, one section holding the rest of
+// the file, filled with the pattern. kind: 0 a program, 1 a DLL, 2 a section that ends beyond the
+// file, 3 a program for a machine nobody has.
+std::string programBytes(size_t n, int kind = 0)
+{
+    std::string s = patternBytes(n);
+    auto put16 = [&](size_t at, uint16_t v) {
+        s[at] = static_cast<char>(v & 0xFF);
+        s[at + 1] = static_cast<char>(v >> 8);
+    };
+    auto put32 = [&](size_t at, uint32_t v) {
+        put16(at, static_cast<uint16_t>(v & 0xFFFF));
+        put16(at + 2, static_cast<uint16_t>(v >> 16));
+    };
+    std::fill(s.begin(), s.begin() + 0x200, '\0');
+    s[0] = 'M';
+    s[1] = 'Z';
+    put32(0x3C, 0x40);
+    s[0x40] = 'P';
+    s[0x41] = 'E';
+    put16(0x44, kind == 3 ? 0x1234 : 0x8664);   // machine
+    put16(0x46, 1);                             // one section
+    put16(0x54, 240);                           // PE32+ optional header
+    put16(0x56, kind == 1 ? 0x2022 : 0x0022);   // executable, large addresses (, DLL)
+    put16(0x58, 0x20B);                         // PE32+
+    put16(0x58 + 68, 2);                        // GUI subsystem
+    std::memcpy(&s[0x148], ".text", 5);         // section table after the optional header
+    put32(0x148 + 8, static_cast<uint32_t>(n)); // virtual size
+    put32(0x148 + 12, 0x1000);                  // virtual address
+    put32(0x148 + 16, static_cast<uint32_t>(n - 0x200 + (kind == 2 ? 1 : 0))); // raw size
+    put32(0x148 + 20, 0x200);                                                  // raw data offset
     return s;
 }
 
@@ -71,7 +106,11 @@ class ServerProcess {
 public:
     bool start(std::string* why)
     {
-        const std::string source = __FILE__; // .../tests/unit/test_webupdater.cpp
+        std::string source = __FILE__; // .../tests/unit/test_webupdater.cpp
+        if (source[0] != '/') {
+            // A compiler cache names the source relative to the build folder.
+            source = std::string(CV_BINARY_DIR) + "/" + source;
+        }
         std::string root = source;
         for (int i = 0; i < 2; ++i) {
             root = root.substr(0, root.find_last_of("/\\"));
@@ -107,8 +146,9 @@ public:
             return false;
         }
         std::wstring cmd = L"python3 " + widen(script) + L" --control-dir " + widen(controlUnix) + L" --portfile " +
-                           widen(controlUnix) + L"/ports.json --https --extra-port 4464 --idle-timeout 120 "
-                                                L"--lifetime 1800 --detach";
+                           widen(controlUnix) +
+                           L"/ports.json --https --extra-port 4464 --idle-timeout 120 "
+                           L"--lifetime 1800 --detach";
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
@@ -247,6 +287,12 @@ public:
     std::function<DWORD(HINTERNET, DWORD)> prompt;
     int sends = 0;
     int prompts = 0;
+    // Fails the rename into place with this code (0: the real rename).
+    DWORD failMoveIntoPlace = 0;
+    // Replaces the temporary folder (empty: the platform's).
+    std::wstring tempFolderOverride;
+    // The download's path when the rename into place was asked for.
+    std::wstring lastDownloadPath;
     DWORD securityFlagsAtLastSend = 0;
 
 protected:
@@ -263,6 +309,19 @@ protected:
             return FALSE;
         }
         return cWebupdater::sendRequest(request, headers);
+    }
+    std::wstring temporaryFolder() override
+    {
+        return tempFolderOverride.empty() ? cWebupdater::temporaryFolder() : tempFolderOverride;
+    }
+    bool moveIntoPlace(Downloadfile* download, const std::wstring& targetPath, DWORD* error) override
+    {
+        lastDownloadPath = download->path();
+        if (failMoveIntoPlace != 0) {
+            *error = failMoveIntoPlace;
+            return false;
+        }
+        return cWebupdater::moveIntoPlace(download, targetPath, error);
     }
     DWORD promptCertificateProblem(HINTERNET request, DWORD error) override
     {
@@ -470,11 +529,61 @@ protected:
 
     std::wstring port() const { return std::to_wstring(server->http); }
 
+    // The server's file with a program image of n bytes, as a JSON member.
+    std::string programBody(size_t n, int kind = 0) const
+    {
+        const std::string name = "/program-" + std::to_string(n) + "-" + std::to_string(kind) + ".bin";
+        if (!testsupport::fileExists(server->control + widen(name))) {
+            writeBytes(server->control + widen(name), programBytes(n, kind));
+        }
+        return "\"body_file\": \"" + server->controlUnix + name + "\"";
+    }
+
+    // Only a complete program replaces the target: "body_size": N in an answer stands for a
+    // program image of N bytes (programBytes), unless the answer asks for "raw": true.
+    std::string programAnswer(const std::string& answer) const
+    {
+        if (answer.find("\"raw\": true") != std::string::npos) {
+            return answer;
+        }
+        std::string out = answer;
+        const std::string key = "\"body_size\": ";
+        const size_t at = out.find(key);
+        if (at == std::string::npos) {
+            return out;
+        }
+        size_t end = at + key.size();
+        while (end < out.size() && out[end] >= '0' && out[end] <= '9') {
+            ++end;
+        }
+        const size_t n = std::stoul(out.substr(at + key.size(), end - at - key.size()));
+        return out.substr(0, at) + programBody(n) + out.substr(end);
+    }
+
+    // Temporary or staged files of this test's target left in the temporary folder or beside the target.
+    int leftovers() const
+    {
+        int count = 0;
+        for (const std::wstring& folder : {tempFolder(), dir.path()}) {
+            WIN32_FIND_DATAW found;
+            const std::wstring pattern = folder + L"/" + targetName + L".*.tmp";
+            HANDLE h = ::FindFirstFileW(pattern.c_str(), &found);
+            if (h == INVALID_HANDLE_VALUE) {
+                continue;
+            }
+            do {
+                ++count;
+            } while (::FindNextFileW(h, &found));
+            ::FindClose(h);
+        }
+        return count;
+    }
+
     int32_t update(const std::string& answer, int32_t onlyIfNewer = 0, const std::wstring& protocol = L"http",
                    const std::wstring& portText = L"", int32_t cookieRequired = 0,
                    const std::wstring& cookieName = L"TRBCreds", const std::wstring& mediaType = L"application")
     {
-        server->configure(answer);
+        server->configure(programAnswer(answer));
         mark = server->mark();
         const int32_t r = updater->updateFile(L"", L"", protocol, L"127.0.0.1", portText.empty() ? port() : portText,
                                               OBJECT, mediaType, target, cookieRequired, onlyIfNewer, cookieName);
@@ -484,10 +593,7 @@ protected:
 
     std::vector<Request> requests() const { return server->requestsSince(mark); }
 
-    std::vector<std::string> logLines() const
-    {
-        return testsupport::splitLines(readBytes(dir.path() + L"/web.log"));
-    }
+    std::vector<std::string> logLines() const { return testsupport::splitLines(readBytes(dir.path() + L"/web.log")); }
     // A line of this level (1..5), function and message.
     bool logged(int level, const std::string& function, const std::string& message) const
     {
@@ -521,6 +627,27 @@ const std::string UPD = "cWebupdater::updateFile";
 
 std::string body(size_t n) { return "{\"body_size\": " + std::to_string(n) + "}"; }
 
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+int countLevel(const std::vector<std::string>& lines, const char* prefix, const std::string& part)
+{
+    int n = 0;
+    for (const auto& l : lines) {
+        n += l.rfind(prefix, 0) == 0 && l.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
 } // namespace
 
 // --- The request on the wire ------------------------------------------------------------------
@@ -544,19 +671,20 @@ TEST_F(Webupdater, PlainRequestOnTheWireAndSwap)
     EXPECT_EQ(*r.header("Host"), "127.0.0.1:" + std::to_string(server->http));
     EXPECT_EQ(r.header("If-Modified-Since"), nullptr) << "unconditional request";
 
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
     EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), "old build");
-    EXPECT_FALSE(testsupport::fileExists(tempFile)) << "the temporary file was moved";
+    EXPECT_EQ(leftovers(), 0) << "the temporary file was moved";
     EXPECT_TRUE(logged(5, "cWebupdater::isInternetConnected", "Checking if we can nonnect to the internet"));
     EXPECT_TRUE(logged(5, "cWebupdater::isInternetConnected", "Internet connection is open"));
     EXPECT_TRUE(logged(5, UPD, "Status code response: 200"));
-    EXPECT_TRUE(logged(5, "cWebupdater::switchFiles", "File backup created at: " + narrow(target) + ".backupFromWebupdate"));
+    EXPECT_TRUE(
+        logged(5, "cWebupdater::switchFiles", "File backup created at: " + narrow(target) + ".backupFromWebupdate"));
     EXPECT_TRUE(logged(5, "cWebupdater::switchFiles", "File switched to:" + narrow(target)));
 
     // Handles were closed: the same updater serves a second call, which replaces the old backup.
     ASSERT_EQ(update(body(120001)), cWebupdater::UPDATE_DONE) << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(120001));
-    EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(120001));
+    EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), programBytes(1999));
 }
 
 TEST_F(Webupdater, ConditionalHeaderOnlyWithOnlyIfNewerAndAnExistingTarget)
@@ -617,15 +745,15 @@ TEST_F(Webupdater, PortsThatGiveNoPortNumber)
 {
     for (const wchar_t* p : {L"0", L"abc", L" ", L"65536", L"-0"}) {
         mark = server->mark();
-        EXPECT_EQ(updater->updateFile(L"", L"", L"http", L"127.0.0.1", p, OBJECT, L"application", target, 0, 0,
-                                      L"TRBCreds"),
-                  cWebupdater::UPDATE_BAD_PORT)
+        EXPECT_EQ(
+            updater->updateFile(L"", L"", L"http", L"127.0.0.1", p, OBJECT, L"application", target, 0, 0, L"TRBCreds"),
+            cWebupdater::UPDATE_BAD_PORT)
             << narrow(p);
         EXPECT_TRUE(requests().empty());
     }
-    EXPECT_EQ(updater->updateFile(L"", L"", L"http", L"127.0.0.1", L"", OBJECT, L"application", target, 0, 0,
-                                  L"TRBCreds"),
-              cWebupdater::UPDATE_BAD_PORT);
+    EXPECT_EQ(
+        updater->updateFile(L"", L"", L"http", L"127.0.0.1", L"", OBJECT, L"application", target, 0, 0, L"TRBCreds"),
+        cWebupdater::UPDATE_BAD_PORT);
     EXPECT_TRUE(logged(5, "cWebupdater::isInternetConnected", "Internet connection is open"));
     EXPECT_EQ(cWebupdater::parsePort(L"  +8080x"), 8080);
     EXPECT_EQ(cWebupdater::parsePort(L"70000"), 4464);
@@ -667,7 +795,8 @@ TEST_F(Webupdater, RequiredCookie)
 TEST_F(Webupdater, StatusAndContentType)
 {
     ASSERT_TRUE(writeBytes(target, "old"));
-    EXPECT_EQ(update("{\"status\": 404, \"content_type\": \"application/octet-stream\"}"), cWebupdater::UPDATE_NOT_FOUND);
+    EXPECT_EQ(update("{\"status\": 404, \"content_type\": \"application/octet-stream\"}"),
+              cWebupdater::UPDATE_NOT_FOUND);
     EXPECT_TRUE(logged(5, UPD, "Status code response: 404"));
     EXPECT_EQ(update("{\"status\": 404, \"content_type\": \"text/html\"}"), cWebupdater::UPDATE_NOT_FOUND);
     EXPECT_EQ(update("{\"status\": 500}"), cWebupdater::UPDATE_BAD_STATUS);
@@ -677,8 +806,9 @@ TEST_F(Webupdater, StatusAndContentType)
     EXPECT_EQ(update("{\"content_type\": null, \"body_size\": 1999}"), cWebupdater::UPDATE_WRONG_TYPE);
     EXPECT_EQ(readBytes(target), "old");
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
-    EXPECT_EQ(update("{\"content_type\": \"application/x-msdownload\", \"body_size\": 1999}"), cWebupdater::UPDATE_DONE);
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(update("{\"content_type\": \"application/x-msdownload\", \"body_size\": 1999}"),
+              cWebupdater::UPDATE_DONE);
+    EXPECT_EQ(readBytes(target), programBytes(1999));
 }
 
 // --- The newer test -------------------------------------------------------------------------
@@ -698,7 +828,7 @@ TEST_F(Webupdater, LastModifiedEqualIsNotNewerOneSecondLaterIs)
     ASSERT_EQ(update("{\"body_size\": 1999, \"last_modified\": \"" + httpDate(t + 1) + "\"}", 1),
               cWebupdater::UPDATE_DONE)
         << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
     EXPECT_EQ(fileTimeOf(target), t + 1) << "the new file carries the server's time";
 }
 
@@ -782,13 +912,13 @@ TEST_F(Webupdater, TruncatedBodyIsAFailedDownload)
         << dumpLog();
     EXPECT_EQ(readBytes(target), "old");
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
-    EXPECT_FALSE(testsupport::fileExists(tempFile)) << "the partial file is deleted";
+    EXPECT_EQ(leftovers(), 0) << "the partial file is deleted";
     EXPECT_TRUE(logged(2, "cWebupdater::downloadFile", "Download incomplete: 200000 of 300000 bytes received"));
 
     // A Content-Length that claims more than the server sends: the same.
     EXPECT_EQ(update("{\"body_size\": 130000, \"content_length\": 130001}"), cWebupdater::UPDATE_DOWNLOAD_FAILED);
     EXPECT_EQ(readBytes(target), "old");
-    EXPECT_FALSE(testsupport::fileExists(tempFile));
+    EXPECT_EQ(leftovers(), 0);
 }
 
 TEST_F(Webupdater, OversizedBodiesAreRefused)
@@ -798,18 +928,18 @@ TEST_F(Webupdater, OversizedBodiesAreRefused)
     EXPECT_EQ(update("{\"body_size\": 130000, \"content_length\": 1073741825}"), cWebupdater::UPDATE_DOWNLOAD_FAILED);
     EXPECT_TRUE(logged(2, "cWebupdater::downloadFile",
                        "Download refused: 1073741825 bytes announced, more than the limit of 1073741824 bytes"));
-    EXPECT_FALSE(testsupport::fileExists(tempFile));
+    EXPECT_EQ(leftovers(), 0);
 
     // Unannounced (chunked) and growing past the limit: refused while streaming.
     updater->setMaxDownloadSize(150000);
     EXPECT_EQ(update("{\"body_size\": 400000, \"chunked\": true}"), cWebupdater::UPDATE_DOWNLOAD_FAILED);
     EXPECT_TRUE(logged(2, "cWebupdater::downloadFile", "Download refused: the body exceeds the limit of 150000 bytes"));
-    EXPECT_FALSE(testsupport::fileExists(tempFile));
+    EXPECT_EQ(leftovers(), 0);
     EXPECT_EQ(readBytes(target), "old");
 
     // At the limit exactly, chunked, it passes.
     ASSERT_EQ(update("{\"body_size\": 150000, \"chunked\": true}"), cWebupdater::UPDATE_DONE) << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(150000));
+    EXPECT_EQ(readBytes(target), programBytes(150000));
 }
 
 TEST_F(Webupdater, SizeRuleDiscardsSmallBodies)
@@ -818,11 +948,10 @@ TEST_F(Webupdater, SizeRuleDiscardsSmallBodies)
     for (size_t n : {2000u, 50000u, 120000u}) {
         EXPECT_EQ(update(body(n)), cWebupdater::UPDATE_SIZE_REJECTED) << n;
         EXPECT_EQ(readBytes(target), "old");
-        EXPECT_FALSE(testsupport::fileExists(tempFile));
+        EXPECT_EQ(leftovers(), 0);
         EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
     }
-    EXPECT_TRUE(logged(2, UPD,
-                       "Downloaded file rejected, its size of 50000 bytes lies between 2000 and 120000 bytes"));
+    EXPECT_TRUE(logged(2, UPD, "Downloaded file rejected, its size of 50000 bytes lies between 2000 and 120000 bytes"));
     int errors = 0;
     for (const auto& l : logLines()) {
         errors += l.rfind("ERROR   - ", 0) == 0 ? 1 : 0;
@@ -852,11 +981,19 @@ TEST_F(Webupdater, ProgressIsReportedPerBlock)
     EXPECT_EQ(calls.back().second, 0u) << "no Content-Length announced";
 }
 
-TEST_F(Webupdater, StaleTemporaryFileIsOverwritten)
+TEST_F(Webupdater, LeftoversUnderTheOldTemporaryNameChangeNothing)
 {
-    ASSERT_TRUE(writeBytes(tempFile, patternBytes(500000)));
-    ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE);
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    // A folder of the old fixed name blocked every update; a file there was overwritten in place.
+    ASSERT_TRUE(::CreateDirectoryW(tempFile.c_str(), nullptr));
+    ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(1999));
+    ASSERT_TRUE(::RemoveDirectoryW(tempFile.c_str()));
+
+    ASSERT_TRUE(writeBytes(tempFile, "planted"));
+    ASSERT_EQ(update(body(120001)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(120001));
+    EXPECT_EQ(readBytes(tempFile), "planted") << "a file of the old name is neither read nor written";
+    EXPECT_EQ(leftovers(), 0);
 }
 
 // --- The swap ----------------------------------------------------------------------------------
@@ -880,7 +1017,7 @@ TEST_F(Webupdater, SwapCarriesAttributesAndAccessList)
     ASSERT_TRUE(::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
 
     ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE) << dumpLog();
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
     EXPECT_TRUE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_EQ(sddlOf(target), oldSddl);
     EXPECT_TRUE(logged(5, "cWebupdater::switchFiles", "File attributes set!"));
@@ -892,11 +1029,10 @@ TEST_F(Webupdater, SwapCarriesAttributesAndAccessList)
 TEST_F(Webupdater, FailedFinalMoveRestoresTheTarget)
 {
     ASSERT_TRUE(writeBytes(target, "old"));
-    // Hold the temporary file open without delete sharing: it downloads, but cannot be moved.
-    handles::Kernel hold(::CreateFileW(tempFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(hold.valid());
+    // The rename of the download into place fails: the previous version goes back to its name.
+    updater->failMoveIntoPlace = ERROR_ACCESS_DENIED;
     EXPECT_EQ(update(body(1999)), cWebupdater::UPDATE_SWITCH_FAILED) << dumpLog();
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(readBytes(target), "old") << "the previous version is back under its name";
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
     bool restoredLine = false;
@@ -904,6 +1040,7 @@ TEST_F(Webupdater, FailedFinalMoveRestoresTheTarget)
         restoredLine |= l.rfind("ERROR   - ", 0) == 0 && l.find("previous version restored") != std::string::npos;
     }
     EXPECT_TRUE(restoredLine) << dumpLog();
+    EXPECT_EQ(leftovers(), 0) << "the download is deleted";
 }
 
 TEST_F(Webupdater, BackupThatCannotBeDeletedStopsBeforeTheTarget)
@@ -957,6 +1094,35 @@ TEST_F(Webupdater, SecondCertificateFailureEndsWithoutASecondDialog)
     EXPECT_TRUE(logged(3, UPD, "Unhandled reason"));
 }
 
+TEST_F(Webupdater, PresentedCertificateIsLogged)
+{
+    updater->prompt = [](HINTERNET, DWORD) -> DWORD { return ERROR_CANCELLED; };
+    EXPECT_EQ(update(body(1999), 0, L"https", std::to_wstring(server->https)), cWebupdater::UPDATE_SEND_FAILED);
+    const auto lines = logLines();
+    ASSERT_EQ(countLevel(lines, "WARNING - ", "Server certificate: "), 1) << dumpLog();
+    std::string line;
+    for (const auto& l : lines) {
+        if (l.find("Server certificate: ") != std::string::npos) {
+            line = l;
+        }
+    }
+    EXPECT_NE(line.find("subject \"127.0.0.1\""), std::string::npos) << line;
+    EXPECT_NE(line.find("issuer \"127.0.0.1\""), std::string::npos) << line;
+    EXPECT_NE(line.find("valid from 20"), std::string::npos) << line;
+    EXPECT_NE(line.find(" UTC to 20"), std::string::npos) << line;
+    // Before the dialog.
+    size_t certAt = 0;
+    size_t retryAt = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        certAt = lines[i].find("Server certificate: ") != std::string::npos ? i : certAt;
+        retryAt = lines[i].find("(retry)") != std::string::npos ? i : retryAt;
+    }
+    EXPECT_LT(certAt, retryAt);
+    // Plain http has no certificate line.
+    ASSERT_EQ(update(body(1999)), cWebupdater::UPDATE_DONE);
+    EXPECT_EQ(countLevel(logLines(), "WARNING - ", "Server certificate: "), 1);
+}
+
 // Last of the certificate tests: WinINet may remember an accepted certificate for the rest of the
 // process.
 TEST_F(Webupdater, UntrustedCertificateAcceptedInTheDialog)
@@ -973,7 +1139,7 @@ TEST_F(Webupdater, UntrustedCertificateAcceptedInTheDialog)
     ASSERT_FALSE(reqs.empty());
     EXPECT_TRUE(reqs.back().tls);
     EXPECT_EQ(reqs.back().port, server->https);
-    EXPECT_EQ(readBytes(target), patternBytes(1999));
+    EXPECT_EQ(readBytes(target), programBytes(1999));
 }
 
 TEST_F(Webupdater, UnreachableRevocationServerResendsOnceWithoutTheCheck)
@@ -1008,4 +1174,244 @@ TEST(WebupdaterDate, FormatsHttpDates)
     EXPECT_EQ(u.formatHttpDate(1362492429), L"Tue, 05 Mar 2013 14:07:09 GMT");
     EXPECT_EQ(u.formatHttpDate(0), L"Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(u.formatHttpDate(951782400), L"Tue, 29 Feb 2000 00:00:00 GMT");
+}
+
+// --- Hostile or broken answers -------------------------------------------------------------------
+
+TEST_F(Webupdater, BodiesThatAreNoProgramLeaveTheTargetAlone)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_TRUE(writeBytes(target + cWebupdater::BACKUP_SUFFIX, "older"));
+    const std::string json500 = "{\"error\": \"" + std::string(487, 'x') + "\"}";
+    ASSERT_EQ(json500.size(), 500u);
+    std::string html = "<html><body>";
+    while (html.size() < 300000) {
+        html += "<p>Maintenance</p>";
+    }
+    struct Case {
+        std::string answer;
+        const char* failed;
+        std::string size;
+    };
+    const Case cases[] = {
+        {"{\"body_text\": \"\"}", "no MZ signature", " of 0 bytes "},
+        {"{\"content_type\": \"application/json\", \"body_text\": \"" + escaped(json500) + "\"}", "no MZ signature",
+         " of 500 bytes "},
+        {"{\"body_text\": \"" + html + "\"}", "no MZ signature", " of " + std::to_string(html.size()) + " bytes "},
+        {"{" + programBody(200000, 1) + "}", "a DLL, not a program", " of 200000 bytes "},
+        {"{" + programBody(200000, 2) + "}", "a section's raw data ends beyond the file (section 0)",
+         " of 200000 bytes "},
+    };
+    for (const Case& c : cases) {
+        const size_t before = logLines().size();
+        EXPECT_EQ(update(c.answer), cWebupdater::UPDATE_NOT_A_PROGRAM) << c.failed << "\n" << dumpLog();
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+        EXPECT_EQ(readBytes(target), "old");
+        EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), "older");
+        EXPECT_EQ(leftovers(), 0);
+        const std::vector<std::string> all = logLines();
+        const std::vector<std::string> lines(all.begin() + static_cast<long>(before), all.end());
+        EXPECT_EQ(countLevel(lines, "ERROR   - ", "is not a program"), 1) << dumpLog();
+        EXPECT_EQ(countLevel(lines, "ERROR   - ", c.size + "is not a program: " + c.failed), 1) << dumpLog();
+    }
+    // The control: a program of the same size goes in.
+    ASSERT_EQ(update(body(200000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+}
+
+TEST_F(Webupdater, TheCurrentBuildIsNotSwitchedAgain)
+{
+    ASSERT_TRUE(writeBytes(target, programBytes(200000)));
+    EXPECT_EQ(update(body(200000)), cWebupdater::UPDATE_ALREADY_CURRENT) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+    EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX)) << "nothing was switched";
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_EQ(countLevel(logLines(), "WARNING - ", "is the current version already"), 1) << dumpLog();
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", ""), 0);
+
+    // One byte different (the last one): a new build.
+    std::string other = programBytes(200000);
+    other.back() = static_cast<char>(other.back() ^ 1);
+    ASSERT_TRUE(writeBytes(target, other));
+    EXPECT_EQ(update(body(200000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+}
+
+TEST_F(Webupdater, NoOtherWriterWhileTheDownloadIsWrittenAndChecked)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    std::atomic<bool> done{false};
+    std::atomic<DWORD> openError{0};
+    std::atomic<bool> seen{false};
+    std::atomic<bool> deleted{false};
+    std::thread intruder([&] {
+        const std::wstring pattern = tempFolder() + L"/" + targetName + L".*.tmp";
+        while (!done && !seen) {
+            WIN32_FIND_DATAW found;
+            HANDLE h = ::FindFirstFileW(pattern.c_str(), &found);
+            if (h != INVALID_HANDLE_VALUE) {
+                ::FindClose(h);
+                const std::wstring path = tempFolder() + L"/" + found.cFileName;
+                handles::Kernel w(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+                openError = w.valid() ? 0 : ::GetLastError();
+                deleted = ::DeleteFileW(path.c_str()) != FALSE ||
+                          ::MoveFileExW(path.c_str(), (path + L".swapped").c_str(), 0) != FALSE;
+                seen = true;
+            }
+            ::Sleep(5);
+        }
+    });
+    // About two seconds of transfer.
+    const int32_t r = update("{\"body_size\": 300000, \"rate\": 150000}");
+    done = true;
+    intruder.join();
+    ASSERT_TRUE(seen) << "the download was never seen in the temporary folder";
+    EXPECT_EQ(openError.load(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(deleted) << "the download can neither be deleted nor renamed by another";
+    ASSERT_EQ(r, cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(300000));
+}
+
+TEST_F(Webupdater, ChunkedBodyCutEarlyIsNoUpdate)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    // Cut at a chunk boundary: WinINet may take that for the end, then the image check refuses it.
+    const int32_t atBoundary = update("{\"body_size\": 400000, \"chunked\": true, \"truncate_after\": 262144}");
+    EXPECT_TRUE(atBoundary == cWebupdater::UPDATE_DOWNLOAD_FAILED || atBoundary == cWebupdater::UPDATE_NOT_A_PROGRAM)
+        << atBoundary << "\n"
+        << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+    EXPECT_EQ(leftovers(), 0);
+    // Cut inside a chunk: the same (Wine reads both as a normal end).
+    const int32_t inside =
+        update("{\"body_size\": 400000, \"chunked\": true, \"truncate_after\": 262144, \"cut_inside_chunk\": true}");
+    EXPECT_TRUE(inside == cWebupdater::UPDATE_DOWNLOAD_FAILED || inside == cWebupdater::UPDATE_NOT_A_PROGRAM)
+        << inside << "\n"
+        << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+    EXPECT_EQ(leftovers(), 0);
+    // A Transfer-Encoding other than chunked does not hide a short Content-Length body.
+    EXPECT_EQ(update("{\"body_size\": 300000, \"truncate_after\": 200000, \"headers\": [[\"Transfer-Encoding\", "
+                     "\"identity\"]]}"),
+              cWebupdater::UPDATE_DOWNLOAD_FAILED)
+        << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+}
+
+TEST_F(Webupdater, StalledTransfersEndWithinTheBound)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    updater->setStallBound(3000);
+    struct Case {
+        const char* answer;
+        const char* what;
+    };
+    const Case cases[] = {
+        {"{\"body_size\": 300000, \"trickle\": [1, 0.5]}", "a byte every half second"},
+        {"{\"body_size\": 300000, \"trickle\": [1000, 1.0]}", "1000 bytes a second, less than a block at a time"},
+        {"{\"body_size\": 300000, \"stall_after\": 70000, \"stall_seconds\": 30}", "silence after 70000 bytes"},
+        {"{\"body_size\": 300000, \"chunked\": true, \"trickle\": [300, 0.5]}", "chunks of 300 bytes"},
+    };
+    for (const Case& c : cases) {
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(update(c.answer), cWebupdater::UPDATE_DOWNLOAD_FAILED) << c.what << "\n" << dumpLog();
+        const ULONGLONG took = ::GetTickCount64() - start;
+        EXPECT_LT(took, 9000u) << c.what;
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_TIMEOUT)) << c.what;
+        EXPECT_EQ(readBytes(target), "old");
+        EXPECT_EQ(leftovers(), 0);
+    }
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download stalled: "), 4) << dumpLog();
+    // The control: slow but steady (about 20 KiB/s in 2 KiB pieces) is no stall.
+    ASSERT_EQ(update("{\"body_size\": 130000, \"trickle\": [2048, 0.1]}"), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(130000));
+}
+
+TEST_F(Webupdater, ReadOnlyTargetIsUpdatedTwiceInARow)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_TRUE(::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_EQ(update(body(130000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    const std::wstring backup = target + cWebupdater::BACKUP_SUFFIX;
+    ASSERT_TRUE(::GetFileAttributesW(backup.c_str()) & FILE_ATTRIBUTE_READONLY)
+        << "the backup of the first update is read-only, which blocked the next one";
+    ASSERT_EQ(update(body(140000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(140000));
+    EXPECT_EQ(readBytes(backup), programBytes(130000));
+    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Webupdater, DownloadOnAnotherVolumeIsCopiedBesideTheTargetFirst)
+{
+    // Drive Z: (the Unix root) against the target on the prefix's drive C:.
+    ASSERT_EQ(::towupper(dir.path()[0]), L'C') << narrow(dir.path());
+    updater->tempFolderOverride = server->control;
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_EQ(update(body(200000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+    EXPECT_EQ(readBytes(target + cWebupdater::BACKUP_SUFFIX), "old");
+    EXPECT_EQ(normalizePath(updater->lastDownloadPath).rfind(normalizePath(dir.path()) + L"/", 0), 0u)
+        << "renamed into place from beside the target: " << narrow(updater->lastDownloadPath);
+    EXPECT_EQ(countLevel(logLines(), "debug   - ", "Download copied beside the target: "), 1) << dumpLog();
+    EXPECT_EQ(leftovers(), 0);
+
+    // A failure after the copy: the previous version stays, the staged copy goes.
+    updater->failMoveIntoPlace = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(update(body(210000)), cWebupdater::UPDATE_SWITCH_FAILED) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(200000));
+    EXPECT_EQ(leftovers(), 0);
+
+    // The same volume: no copy.
+    updater->failMoveIntoPlace = 0;
+    updater->tempFolderOverride.clear();
+    ASSERT_EQ(update(body(220000)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(countLevel(logLines(), "debug   - ", "Download copied beside the target: "), 2);
+}
+
+TEST_F(Webupdater, RedirectsAreFollowedExceptFromHttpsToHttp)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    const std::string http = "http://127.0.0.1:" + std::to_string(server->http);
+    const std::string https = "https://127.0.0.1:" + std::to_string(server->https);
+    const std::string object = narrow(OBJECT);
+    // The self-signed certificate is accepted for these requests.
+    updater->prompt = [](HINTERNET request, DWORD) -> DWORD {
+        DWORD flags = 0;
+        DWORD size = sizeof(flags);
+        ::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+        flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+        ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+        return ERROR_INTERNET_FORCE_RETRY;
+    };
+    auto redirectTo = [&](const std::string& location) {
+        return "{\"body_size\": 130000, \"routes\": {\"" + object +
+               "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + location + "\"]]}}}";
+    };
+    // https to http: refused before anything reaches the plain listener.
+    EXPECT_EQ(update(redirectTo(http + "/moved"), 0, L"https", std::to_wstring(server->https)),
+              cWebupdater::UPDATE_SEND_FAILED)
+        << dumpLog();
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR));
+    auto reqs = requests();
+    ASSERT_EQ(reqs.size(), 1u) << "only the first request";
+    EXPECT_TRUE(reqs[0].tls);
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "refused: " + http + "/moved"), 1) << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+
+    // http to http, and https to https: followed.
+    ASSERT_EQ(update(redirectTo(http + "/moved")), cWebupdater::UPDATE_DONE) << dumpLog();
+    reqs = requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].line, "GET /moved HTTP/1.1");
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_EQ(update(redirectTo(https + "/secured"), 0, L"https", std::to_wstring(server->https)),
+              cWebupdater::UPDATE_DONE)
+        << dumpLog();
+    reqs = requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_TRUE(reqs[1].tls);
+    EXPECT_EQ(reqs[1].line, "GET /secured HTTP/1.1");
 }

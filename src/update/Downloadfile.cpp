@@ -1,0 +1,144 @@
+#include "Downloadfile.h"
+
+#include "textutil.h"
+
+#include <ntsecapi.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// 64 bits from the platform's random source as 16 hex digits.
+std::wstring randomTag()
+{
+    uint64_t value = 0;
+    if (!::RtlGenRandom(&value, sizeof(value))) {
+        LARGE_INTEGER counter;
+        ::QueryPerformanceCounter(&counter);
+        value = static_cast<uint64_t>(counter.QuadPart) ^ (static_cast<uint64_t>(::GetCurrentProcessId()) << 32);
+    }
+    return textutil::format(L"%016llx", static_cast<unsigned long long>(value));
+}
+
+constexpr int CREATE_ATTEMPTS = 8;
+
+} // namespace
+
+Downloadfile::~Downloadfile() { discard(); }
+
+bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, bool writeThrough, DWORD* error)
+{
+    discard();
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (writeThrough ? FILE_FLAG_WRITE_THROUGH : 0);
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        std::wstring path = folder;
+        if (!path.empty() && path.back() != L'/' && path.back() != L'\\') {
+            path += L'/';
+        }
+        path += stem + L"." + randomTag() + L".tmp";
+        // CREATE_NEW fails on anything already there, a link included; only readers may share.
+        file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                 CREATE_NEW, flags, nullptr));
+        if (file.valid()) {
+            fullPath = path;
+            return true;
+        }
+        *error = ::GetLastError();
+        if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool Downloadfile::write(const void* data, DWORD size, DWORD* error)
+{
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), data, size, &written, nullptr)) {
+        *error = ::GetLastError();
+        return false;
+    }
+    if (written < size) {
+        *error = ERROR_WRITE_FAULT;
+        return false;
+    }
+    return true;
+}
+
+bool Downloadfile::flush(DWORD* error)
+{
+    if (!::FlushFileBuffers(file.get())) {
+        *error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool Downloadfile::readAt(uint64_t offset, void* data, DWORD size, DWORD* got)
+{
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    *got = 0;
+    if (::ReadFile(file.get(), data, size, got, &at)) {
+        return true;
+    }
+    return ::GetLastError() == ERROR_HANDLE_EOF;
+}
+
+uint64_t Downloadfile::size() const
+{
+    LARGE_INTEGER value = {};
+    if (!::GetFileSizeEx(file.get(), &value)) {
+        return 0;
+    }
+    return static_cast<uint64_t>(value.QuadPart);
+}
+
+bool Downloadfile::renameTo(const std::wstring& newPath, DWORD* error)
+{
+    std::wstring platformPath = newPath;
+    for (auto& c : platformPath) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    const size_t nameBytes = platformPath.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(wchar_t), 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, platformPath.c_str(), nameBytes);
+    if (!::SetFileInformationByHandle(file.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
+        *error = ::GetLastError();
+        return false;
+    }
+    fullPath = newPath;
+    return true;
+}
+
+void Downloadfile::discard()
+{
+    if (!file.valid()) {
+        return;
+    }
+    FILE_DISPOSITION_INFO dispose = {};
+    dispose.DeleteFile = TRUE;
+    const bool marked =
+        ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)) != FALSE;
+    file.reset();
+    if (!marked) {
+        ::DeleteFileW(fullPath.c_str());
+    }
+}
+
+bool Downloadfile::close(DWORD* error)
+{
+    if (!file.reset()) {
+        *error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
