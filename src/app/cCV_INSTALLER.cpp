@@ -205,6 +205,11 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         return FALSE;
     }
 
+    if (result.code == cWebupdater::UPDATE_ALREADY_CURRENT) {
+        // This very build is the current one: nothing was switched, the run ends without a restart.
+        return FALSE;
+    }
+
     const std::wstring reason = textutil::format(L"Unable to check for update (reason %i - %i)", result.code,
                                                  static_cast<int>(result.systemError));
     ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);

@@ -27,6 +27,16 @@ constexpr int CREATE_ATTEMPTS = 8;
 
 Downloadfile::~Downloadfile() { discard(); }
 
+Downloadfile& Downloadfile::operator=(Downloadfile&& other) noexcept
+{
+    if (this != &other) {
+        discard();
+        file = std::move(other.file);
+        fullPath = std::move(other.fullPath);
+    }
+    return *this;
+}
+
 bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, bool writeThrough, DWORD* error)
 {
     discard();

@@ -18,7 +18,8 @@ public:
     Downloadfile(const Downloadfile&) = delete;
     Downloadfile& operator=(const Downloadfile&) = delete;
     Downloadfile(Downloadfile&&) noexcept = default;
-    Downloadfile& operator=(Downloadfile&&) noexcept = default;
+    // A file still open here is deleted before the other takes its place.
+    Downloadfile& operator=(Downloadfile&& other) noexcept;
     // A file still open is deleted.
     ~Downloadfile();
 

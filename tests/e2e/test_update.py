@@ -6,6 +6,7 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import threading
 import time
@@ -24,6 +25,27 @@ def digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def program_image(size, machine=0x8664):
+    """A complete program image of size bytes for the given machine (one section holding the rest)."""
+    data = bytearray(i % 251 for i in range(size))
+    data[0:0x200] = bytes(0x200)
+    data[0:2] = b"MZ"
+    struct.pack_into("<I", data, 0x3C, 0x40)
+    data[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HH", data, 0x44, machine, 1)
+    struct.pack_into("<HH", data, 0x54, 240, 0x0022)
+    struct.pack_into("<H", data, 0x58, 0x20B)
+    struct.pack_into("<H", data, 0x58 + 68, 2)
+    data[0x148:0x14D] = b".text"
+    struct.pack_into("<IIII", data, 0x148 + 8, size, 0x1000, size - 0x200, 0x200)
+    return bytes(data)
+
+
+def temp_folder():
+    """The prefix's temporary folder (GetTempPathW of the installer) as a Unix path."""
+    return os.path.join(cvtest.PREFIX, "drive_c", "users", cvtest.USER, "Temp")
+
+
 def padded(path, size):
     """A program's bytes with an overlay appended, so the body lies outside the refused size band."""
     with open(path, "rb") as f:
@@ -38,12 +60,15 @@ class UpdateRun(unittest.TestCase):
         self.server = UpdateServer()
         self.server.start()
         self.exe = self.scratch.file("CV_setup.exe")
-        values = [(o, w, {"--protocol": "http", "--host": "127.0.0.1", "--port": str(self.server.http_port),
-                          "--product": "Callvane"}.get(o, v)) for o, w, v in SAMPLE]
-        r = stamp(cvtest.built("CV_setup.exe"), self.exe, values)
+        r = self.stamp_for_server(self.exe, "Callvane")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.stamped = digest(self.exe)
         self.boxes = cvtest.BoxAnswerer()
+
+    def stamp_for_server(self, dest, product):
+        values = [(o, w, {"--protocol": "http", "--host": "127.0.0.1", "--port": str(self.server.http_port),
+                          "--product": product}.get(o, v)) for o, w, v in SAMPLE]
+        return stamp(cvtest.built("CV_setup.exe"), dest, values)
 
     def tearDown(self):
         self.boxes.stop()
@@ -156,10 +181,10 @@ class UpdateRun(unittest.TestCase):
         self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20))
 
     def test_restarted_installer_waits_for_the_first_run(self):
-        # The server delivers this very installer; the restarted copy is then told there is nothing (404).
+        # The server delivers another build of this installer; the restarted copy is then told there is nothing (404).
         body_file = self.scratch.file("delivered.bin")
-        with open(self.exe, "rb") as src, open(body_file, "wb") as f:
-            f.write(src.read())
+        r = self.stamp_for_server(body_file, "Callvane next")
+        self.assertEqual(r.returncode, 0, r.stderr)
         self.server.configure(status=200, content_type="application/x-msdownload", last_modified=LAST_MODIFIED,
                               body_file=body_file)
         watcher_done = threading.Event()
@@ -218,7 +243,11 @@ class UpdateRun(unittest.TestCase):
         self.expect_failure(13)
 
     def test_delivered_file_that_cannot_start(self):
-        self.server.configure(status=200, content_type="application/octet-stream", body_size=300000)
+        # A complete image, but for a machine nobody has.
+        body_file = self.scratch.file("delivered.bin")
+        with open(body_file, "wb") as f:
+            f.write(program_image(300000, machine=0x1234))
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file)
         code, log = self.run_installer()
         self.assertEqual(code, 0)
         self.assertIn(("ERROR   - ", "cCV_INSTALLER::InitInstance", "Unable to restart"), cvtest.messages(log))
@@ -226,6 +255,82 @@ class UpdateRun(unittest.TestCase):
         self.assertEqual(self.boxes.count, 0, "a failed restart shows nothing")
         self.assertNotEqual(digest(self.exe), self.stamped, "the delivered file stays in place for the next start")
         self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped)
+
+    def test_bodies_that_are_no_program(self):
+        html = "<html><body>" + "<p>Down for maintenance</p>" * 12000 + "</body></html>"
+        cases = [("empty", dict(body_text="")),
+                 ("json", dict(content_type="application/json", body_text='{"error": "' + "x" * 487 + '"}')),
+                 ("html", dict(body_text=html))]
+        self.assertEqual(len(cases[1][1]["body_text"]), 500)
+        self.assertGreater(len(html), 300000)
+        for name, answer in cases:
+            with self.subTest(body=name):
+                cvtest.clear_logs()
+                before = self.boxes.count
+                self.server.configure(status=200, **answer)
+                code, log = self.run_installer()
+                self.assertEqual(code, 0)
+                self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, 10), "no error message box")
+                self.assertEqual(self.level2(log), ["Unable to check for update (reason 19 - 193)"], log)
+                refused = [m for lvl, f, m in cvtest.messages(log)
+                           if lvl == "ERROR   - " and f == "cWebupdater::updateFile" and "is not a program" in m]
+                self.assertEqual(len(refused), 1, log)
+                size = len(answer["body_text"].encode("utf-8"))
+                self.assertIn("Downloaded file of %d bytes is not a program: no MZ signature" % size, refused[0])
+                self.assertEqual(digest(self.exe), self.stamped, "the installer file must stay as it was")
+                self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
+                self.assertFalse(os.path.exists(self.exe + ".started.txt"))
+                self.assertEqual([n for n in os.listdir(self.scratch.path) if n.endswith(".tmp")], [])
+
+    def test_installer_delivered_to_itself_switches_once(self):
+        # The server keeps delivering one other build (B) of the installer: the first run switches to B
+        # and restarts it; B finds itself delivered and ends without switching, restarting or a box.
+        body_file = self.scratch.file("delivered.bin")
+        r = self.stamp_for_server(body_file, "Callvane B")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        build_b = digest(body_file)
+        self.server.configure(status=200, content_type="application/x-msdownload", body_file=body_file)
+        code, _ = self.run_installer()
+        self.assertEqual(code, 0)
+        self.assertTrue(cvtest.wait_until(lambda: cvtest.read_log().count("Shutdown cCV_INSTALLER done") >= 2, 120),
+                        cvtest.read_log())
+        time.sleep(3)  # a third run, if one were started, would ask the server within this time
+        log = cvtest.read_log()
+        self.assertEqual(log.count("Shutdown cCV_INSTALLER done"), 2, log)
+        self.assertEqual(len(self.server.requests), 2, "one request per run, two runs")
+        self.assertEqual(log.count("File switched to:"), 1, log)
+        self.assertEqual(log.count("Parsing commandline: >--restart<"), 1, log)
+        current = [m for lvl, f, m in cvtest.messages(log)
+                   if lvl == "WARNING - " and f == "cWebupdater::updateFile" and "current version already" in m]
+        self.assertEqual(len(current), 1, log)
+        self.assertEqual(self.level2(log), [], log)
+        self.assertEqual(self.boxes.count, 0)
+        self.assertEqual(digest(self.exe), build_b)
+        self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped)
+
+    def test_leftovers_under_the_old_temporary_name_change_nothing(self):
+        client = padded(cvtest.fixture("democlient.exe"), 200000)
+        body_file = self.scratch.file("delivered.bin")
+        with open(body_file, "wb") as f:
+            f.write(client)
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file)
+        planted = os.path.join(temp_folder(), "CV_setup.exe")
+        os.makedirs(temp_folder(), exist_ok=True)
+        shutil.rmtree(planted, ignore_errors=True)
+        if os.path.isfile(planted):
+            os.remove(planted)
+        os.makedirs(planted)
+        try:
+            code, log = self.run_installer()
+            self.assertEqual(code, 0)
+            self.assertEqual(digest(self.exe), hashlib.sha256(client).hexdigest(), log)
+            self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20))
+            self.assertTrue(os.path.isdir(planted), "the folder is left alone")
+            self.assertEqual(self.boxes.count, 0)
+        finally:
+            shutil.rmtree(planted, ignore_errors=True)
+        leftovers = [n for n in os.listdir(temp_folder()) if n.startswith("CV_setup.exe.") and n.endswith(".tmp")]
+        self.assertEqual(leftovers, [])
 
 
 if __name__ == "__main__":
