@@ -1,13 +1,15 @@
 // Fuzz target: the signature side of the portable core on arbitrary files. The input is taken as
 // a whole PE file (layout, image digest in memory and streamed in odd chunks, the certificate
-// table, the signature of every PKCS#7 entry, growing the last entry by a block) and as a bare
-// DER signature. Beyond not crashing, it checks what must hold for any input: the digest ranges
-// lie inside the file in order and leave out exactly the checksum, the directory entry and the
-// table; both digest paths agree; spans of a read signature lie inside its bytes; a grown file
-// keeps its digest, ends with its table, carries a correct checksum, holds nothing but the
-// signature and zero padding in its last entry, and its signature reads with the same signer.
+// table, the signature of every PKCS#7 entry, growing the last entry by a block), as a bare DER
+// signature, and as a download fed in pieces to the streaming digest. Beyond not crashing, it
+// checks what must hold for any input: the digest ranges lie inside the file in order and leave
+// out exactly the checksum, the directory entry and the table; all digest paths agree; spans of a
+// read signature lie inside its bytes; a grown file keeps its digest, ends with its table,
+// carries a correct checksum, holds nothing but the signature and zero padding in its last entry,
+// and its signature reads with the same signer.
 #include "authenticode.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -103,9 +105,39 @@ void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before
 
 } // namespace
 
+// The digest of the bytes fed in pieces equals the digest over the layout of the first 64 KiB.
+void checkStream(const uint8_t* data, size_t size)
+{
+    ImageDigestStream stream;
+    const size_t step = 1 + (size > 0 ? data[size - 1] : 0) * 37;
+    for (size_t done = 0; done < size;) {
+        const size_t take = std::min(step, size - done);
+        stream.update(data + done, take);
+        done += take;
+    }
+    Sha256::Digest streamed;
+    const bool ok = stream.finish(&streamed);
+    PeLayout layout;
+    const size_t head = std::min(size, ImageDigestStream::HEAD_BYTES);
+    require(ok == readPeLayout(data, head, size, &layout, nullptr));
+    if (!ok) {
+        return;
+    }
+    Sha256::Digest whole;
+    require(imageDigest(
+        layout,
+        [&](uint64_t offset, uint8_t* buffer, size_t length) {
+            std::memcpy(buffer, data + offset, length);
+            return true;
+        },
+        &whole));
+    require(whole == streamed);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     checkSignature(data, size);
+    checkStream(data, size);
 
     PeLayout layout;
     std::string why;

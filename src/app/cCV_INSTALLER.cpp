@@ -8,13 +8,13 @@
 #include "cProcesshandler.h"
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
-
 #include "cWorkerthreadSplash.h"
 #include "deploymentblock.h"
 #include "handles.h"
 #include "textutil.h"
-#include <optional>
 
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -373,34 +373,39 @@ int cCV_INSTALLER::ExitInstance()
 
 void cCV_INSTALLER::checkOldCVversions()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::checkOldCVversions";
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::checkOldCVversions";
+    // A process that keeps coming back (a watchdog restarts it) is given up after this many stops.
+    static constexpr int MAX_STOPS_PER_EXECUTABLE = 20;
     struct OldVersion {
         const wchar_t* executable;
         int generation;
     };
     static const OldVersion OLD_VERSIONS[] = {{L"rezaroz.exe", 2}, {L"mxcallctrl.exe", 2}, {L"mx_hotkey.exe", 1}};
 
-    cEnvironment* environment = new cEnvironment(logger);
-    const std::wstring user = environment->getEnvironmentVariable(cEnvironment::ENV_USERNAME);
-    delete environment;
+    const std::wstring user = cEnvironment(logger).getEnvironmentVariable(cEnvironment::ENV_USERNAME);
 
     for (const OldVersion& old : OLD_VERSIONS) {
         // Every process of the executable is stopped in turn; one that refuses ends the series.
-        for (;;) {
-            cProcesshandler* process = cProcesshandler::findProcess(logger, old.executable, user);
-            if (process == nullptr) {
-                log(LOG_DEBUG, F, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
+        for (int stops = 0;; ++stops) {
+            std::unique_ptr<cProcesshandler> process = cProcesshandler::findProcess(logger, old.executable, user);
+            if (!process) {
+                log(LOG_DEBUG, FN, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
             }
-            log(LOG_DEBUG, F,
+            if (stops == MAX_STOPS_PER_EXECUTABLE) {
+                log(LOG_ERROR, FN,
+                    textutil::format(L"%ls still running after %d stops - giving up on it", old.executable, stops));
+                break;
+            }
+            log(LOG_DEBUG, FN,
                 textutil::format(L"Trying to stop Callvane %d (%ls is running)", old.generation, old.executable));
             const bool stopped = process->stopProcess();
-            delete process;
+            process.reset();
             if (!stopped) {
-                log(LOG_DEBUG, F, textutil::format(L"%ls not stopped", old.executable));
+                log(LOG_DEBUG, FN, textutil::format(L"%ls not stopped", old.executable));
                 break;
             }
-            log(LOG_DEBUG, F, textutil::format(L"%ls stopped", old.executable));
+            log(LOG_DEBUG, FN, textutil::format(L"%ls stopped", old.executable));
         }
     }
 }

@@ -14,17 +14,16 @@ constexpr uintptr_t UNINITIALISED_FILL = 0xCDCDCDCD;
 } // namespace
 
 Logger::Logger(const std::wstring& folder, const std::wstring& filename, const std::wstring& instanceName)
-    : nameColumnWidth(4), active(0), headerWritten(0), level(LOG_DEBUG), instanceName(instanceName), logFile(nullptr)
+    : nameColumnWidth(4), active(0), headerWritten(0), level(LOG_DEBUG), instanceName(instanceName),
+      logFile(std::make_unique<Fileobject>(folder, filename))
 {
-    logFile = new Fileobject(folder, filename);
     active = 1;
 }
 
 Logger::~Logger()
 {
     active = 0;
-    delete logFile;
-    logFile = nullptr;
+    logFile.reset();
 }
 
 std::wstring Logger::getLogFilePath() const { return logFile != nullptr ? logFile->getFullPath() : std::wstring(); }
@@ -73,14 +72,33 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
         line += message;
         line += L"\r\n";
 
-        if (logFile != nullptr && reinterpret_cast<uintptr_t>(logFile) != UNINITIALISED_FILL) {
-            logFile->beginProcesssaveSection(logFile->getFullPath(), 1);
-            rotate();
-            logFile->appendToFile(line);
-            logFile->endProcesssaveSection();
+        if (logFile != nullptr && reinterpret_cast<uintptr_t>(logFile.get()) != UNINITIALISED_FILL) {
+            writeLine(line);
+        }
+        // Once per run, after the line that waited in vain (and after a header block it opened).
+        if (abandonNoticeDue == 1 && sectionCount.load() == 1) {
+            abandonNoticeDue = 0;
+            log(LOG_ERROR, L"Logger::log",
+                textutil::format(L"Waited %u ms in vain for the log lock %ls: this run writes its log without it",
+                                 crossProcessWaitMs,
+                                 Processsaferesourceuser::mutexName(logFile->getFullPath(), 1).c_str()));
         }
     }
     endThreadsaveSection();
+}
+
+void Logger::writeLine(const std::wstring& line)
+{
+    // Once given up, the lock is only taken when it is free at the first try: no more waiting.
+    const uint32_t limit = crossProcessLockAbandoned == 1 ? 0 : crossProcessWaitMs;
+    if (!logFile->beginProcesssaveSection(logFile->getFullPath(), 1, limit) && crossProcessLockAbandoned == 0) {
+        // Another process keeps the lock: this line and the rest of the run go without it.
+        crossProcessLockAbandoned = 1;
+        abandonNoticeDue = 1;
+    }
+    rotate();
+    logFile->appendToFile(line);
+    logFile->endProcesssaveSection();
 }
 
 void Logger::rotate()

@@ -41,40 +41,57 @@ std::wstring Processsaferesourceuser::mutexName(const std::wstring& name, int32_
 
 void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, int32_t global)
 {
+    beginProcesssaveSection(name, global, NO_LIMIT);
+}
+
+bool Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, int32_t global, uint32_t limitMs)
+{
     sectionlock::enter(processSectionCount, processSectionOwner);
     beginThreadsaveSection();
 
-    const std::wstring mutex = mutexName(name, global);
-    if (mutexHeld == 0) {
+    // A nested entry of the owning thread joins the outer one: it holds the mutex already, or
+    // went on without it (after its limit or a failed creation) and must not wait again here.
+    bool withinLimit = true;
+    if (mutexHeld == 0 && processSectionCount.load() == 1) {
         SECURITY_DESCRIPTOR descriptor;
         ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
         ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
         SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
-        for (;;) {
-            mutexHandle = ::CreateMutexW(&attributes, TRUE, mutex.c_str());
-            const DWORD error = ::GetLastError();
-            if (!usableHandle(mutexHandle)) {
-                traceFailure(L"\nProcesssaferesourceuser::beginProcesssaveSection could not create handle to mutex "
-                             L"(reason: %d)\n",
-                             error);
-                mutexHandle = nullptr;
-                break;
-            }
-            if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
-                mutexHeld = 1;
-                break;
-            }
-            if (!handles::closeKernel(mutexHandle)) {
-                traceFailure(L"\nProcesssaferesourceuser::beginProcesssaveSection could not close handle to mutex "
-                             L"(reason: %d)\n",
-                             ::GetLastError());
-            }
-            mutexHandle = nullptr;
-            ::Sleep(1);
-        }
+        withinLimit = claimMutex(mutexName(name, global), attributes, limitMs);
     }
 
     endThreadsaveSection();
+    return withinLimit;
+}
+
+bool Processsaferesourceuser::claimMutex(const std::wstring& mutex, SECURITY_ATTRIBUTES& attributes, uint32_t limitMs)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        mutexHandle = ::CreateMutexW(&attributes, TRUE, mutex.c_str());
+        const DWORD error = ::GetLastError();
+        if (!usableHandle(mutexHandle)) {
+            traceFailure(L"\nProcesssaferesourceuser::beginProcesssaveSection could not create handle to mutex "
+                         L"(reason: %d)\n",
+                         error);
+            mutexHandle = nullptr;
+            return true;
+        }
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
+            mutexHeld = 1;
+            return true;
+        }
+        if (!handles::closeKernel(mutexHandle)) {
+            traceFailure(L"\nProcesssaferesourceuser::beginProcesssaveSection could not close handle to mutex "
+                         L"(reason: %d)\n",
+                         ::GetLastError());
+        }
+        mutexHandle = nullptr;
+        if (limitMs != NO_LIMIT && ::GetTickCount64() - start >= limitMs) {
+            return false;
+        }
+        ::Sleep(1);
+    }
 }
 
 bool Processsaferesourceuser::endProcesssaveSection()

@@ -311,6 +311,78 @@ bool imageDigest(const uint8_t* data, size_t size, Sha256::Digest* out, std::str
     return true;
 }
 
+void ImageDigestStream::readLayout(uint64_t fileSize)
+{
+    layoutRead = true;
+    usable = readPeLayout(head.data(), head.size(), fileSize, &layout, nullptr);
+    if (usable) {
+        hashCovered(head.data(), head.size(), 0);
+    }
+    head.clear();
+    head.shrink_to_fit();
+}
+
+void ImageDigestStream::hashCovered(const uint8_t* data, size_t size, uint64_t offset)
+{
+    // The parts left out, in file order.
+    const FileRange skipped[3] = {
+        {layout.checksumOffset, 4}, {layout.securityEntryOffset, 8}, {layout.certTableOffset, layout.certTableSize}};
+    const uint64_t end = offset + size;
+    uint64_t at = offset;
+    while (at < end) {
+        uint64_t next = end;
+        bool inside = false;
+        for (const FileRange& r : skipped) {
+            if (r.length == 0 || r.offset + r.length <= at) {
+                continue;
+            }
+            if (r.offset <= at) {
+                at = std::min(end, r.offset + r.length);
+                inside = true;
+                break;
+            }
+            next = std::min(next, r.offset);
+        }
+        if (inside) {
+            continue;
+        }
+        hash.update(data + (at - offset), static_cast<size_t>(next - at));
+        at = next;
+    }
+}
+
+void ImageDigestStream::update(const uint8_t* data, size_t size)
+{
+    if (!layoutRead) {
+        const size_t take = std::min(size, HEAD_BYTES - head.size());
+        head.insert(head.end(), data, data + take);
+        position += take;
+        data += take;
+        size -= take;
+        if (head.size() < HEAD_BYTES) {
+            return;
+        }
+        // The file's size is not known yet: the table's end is checked in finish.
+        readLayout(UINT64_MAX);
+    }
+    if (usable && size > 0) {
+        hashCovered(data, size, position);
+    }
+    position += size;
+}
+
+bool ImageDigestStream::finish(Sha256::Digest* out)
+{
+    if (!layoutRead) {
+        readLayout(position);
+    }
+    if (!usable || static_cast<uint64_t>(layout.certTableOffset) + layout.certTableSize > position) {
+        return false;
+    }
+    *out = hash.finish();
+    return true;
+}
+
 bool listCertificates(const uint8_t* table, size_t size, std::vector<CertificateEntry>* out, std::string* why)
 {
     out->clear();

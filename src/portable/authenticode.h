@@ -57,6 +57,31 @@ bool imageDigest(const PeLayout& layout, const ReadAt& read, Sha256::Digest* out
 // The same for a file held in memory (layout read from it).
 bool imageDigest(const uint8_t* data, size_t size, Sha256::Digest* out, std::string* why);
 
+// The image digest of a file whose bytes come in order, in pieces (a download as it arrives): the
+// first 64 KiB are kept until the headers can be read, then every piece is hashed as it comes,
+// without the checksum field, the certificate-table entry and the table. Gives the same digest as
+// imageDigest over the whole file.
+class ImageDigestStream {
+public:
+    static constexpr size_t HEAD_BYTES = 65536;
+
+    void update(const uint8_t* data, size_t size);
+    // After the last piece: false when the file is no usable PE image (as readPeLayout judges it)
+    // or its certificate table reaches past the end.
+    bool finish(Sha256::Digest* out);
+
+private:
+    void readLayout(uint64_t fileSize);
+    void hashCovered(const uint8_t* data, size_t size, uint64_t offset);
+
+    std::vector<uint8_t> head;
+    bool layoutRead = false;
+    bool usable = false;
+    PeLayout layout;
+    uint64_t position = 0;
+    Sha256 hash;
+};
+
 // One WIN_CERTIFICATE of the table: offset from the table's start, dwLength (header included).
 struct CertificateEntry {
     uint32_t offset;

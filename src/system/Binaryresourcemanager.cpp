@@ -9,72 +9,131 @@ Binaryresourcemanager::~Binaryresourcemanager() = default;
 
 bool Binaryresourcemanager::extractResource(std::wstring typeName, std::wstring targetPath, bool overrideExisting)
 {
-    static const wchar_t* const F = L"Binaryresourcemanager::extractResource";
+    return extractResource(typeName, RESOURCE_ID, targetPath, overrideExisting);
+}
 
+bool Binaryresourcemanager::extractResource(std::wstring typeName, WORD resourceId, std::wstring targetPath,
+                                            bool overrideExisting)
+{
+    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
+    if (!prepareTarget(targetPath, overrideExisting)) {
+        return false;
+    }
+    const std::wstring temporary = createTemporaryFile(targetPath);
+    if (temporary.empty()) {
+        return false;
+    }
+    ResourceBytes bytes;
+    bool done = locateResource(typeName, resourceId, bytes);
+    if (done) {
+        const DWORD error = writeFile(temporary, bytes);
+        if (error != ERROR_SUCCESS) {
+            log(LOG_ERROR, FN,
+                textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
+            done = false;
+        }
+    }
+    done = done && moveIntoPlace(temporary, targetPath, overrideExisting);
+    if (!done) {
+        ::DeleteFileW(temporary.c_str());
+        return false;
+    }
+    log(LOG_DEBUG, FN, L"Extracted resource to: " + targetPath);
+    return true;
+}
+
+bool Binaryresourcemanager::prepareTarget(const std::wstring& targetPath, bool overrideExisting)
+{
+    // Logged under the operation these steps belong to.
+    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     // Any existing file or folder counts as found.
     WIN32_FILE_ATTRIBUTE_DATA status;
-    if (::GetFileAttributesExW(targetPath.c_str(), GetFileExInfoStandard, &status)) {
-        log(LOG_DEBUG, F, L"Found file: " + targetPath);
-        if (!overrideExisting) {
-            log(LOG_DEBUG, F, L"Do not override it!");
-            return false;
-        }
-        log(LOG_DEBUG, F, L"Override it!");
-        // Whether the delete worked shows in the creation below.
-        ::DeleteFileW(targetPath.c_str());
-    } else {
-        log(LOG_DEBUG, F, L"File not found: " + targetPath);
+    if (!::GetFileAttributesExW(targetPath.c_str(), GetFileExInfoStandard, &status)) {
+        log(LOG_DEBUG, FN, L"File not found: " + targetPath);
+        return true;
     }
-
-    {
-        handles::Kernel created(::CreateFileW(targetPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!created.valid()) {
-            log(LOG_DEBUG, F, L"Unable to create file: " + targetPath);
-            return false;
-        }
+    log(LOG_DEBUG, FN, L"Found file: " + targetPath);
+    if (!overrideExisting) {
+        log(LOG_DEBUG, FN, L"Do not override it!");
+        return false;
     }
+    // The complete new file replaces it by a rename at the end.
+    log(LOG_DEBUG, FN, L"Override it!");
+    return true;
+}
 
+std::wstring Binaryresourcemanager::createTemporaryFile(const std::wstring& targetPath)
+{
+    // Logged under the operation these steps belong to.
+    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
+    const size_t slash = targetPath.find_last_of(L"/\\");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : targetPath.substr(0, slash + 1);
+    wchar_t temporary[MAX_PATH] = {};
+    if (folder.size() >= MAX_PATH - 14 || ::GetTempFileNameW(folder.c_str(), L"tsp", 0, temporary) == 0) {
+        log(LOG_DEBUG, FN, L"Unable to create file: " + targetPath);
+        return {};
+    }
+    return temporary;
+}
+
+bool Binaryresourcemanager::locateResource(const std::wstring& typeName, WORD resourceId, ResourceBytes& bytes)
+{
+    // Logged under the operation these steps belong to.
+    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     HMODULE self = ::GetModuleHandleW(nullptr);
-    HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(RESOURCE_ID), typeName.c_str());
+    HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(resourceId), typeName.c_str());
     if (found == nullptr) {
-        log(LOG_DEBUG, F, L"Unable to find resourcetype: " + typeName);
+        log(LOG_DEBUG, FN, L"Unable to find resourcetype: " + typeName);
         return false;
     }
     HGLOBAL loaded = ::LoadResource(self, found);
     if (loaded == nullptr) {
-        log(LOG_DEBUG, F, L"Unable to load resourcetype: " + typeName);
+        log(LOG_DEBUG, FN, L"Unable to load resourcetype: " + typeName);
         return false;
     }
-    const void* bytes = ::LockResource(loaded);
-    if (bytes == nullptr) {
-        log(LOG_DEBUG, F, L"Unable to lock resourcetype: " + typeName);
+    bytes.data = ::LockResource(loaded);
+    if (bytes.data == nullptr) {
+        log(LOG_DEBUG, FN, L"Unable to lock resourcetype: " + typeName);
         return false;
     }
-    const DWORD size = ::SizeofResource(self, found);
+    bytes.size = ::SizeofResource(self, found);
+    return true;
+}
 
-    // The write is checked as a whole: open, every byte written, and the close that flushes it.
-    DWORD error = ERROR_SUCCESS;
-    handles::Kernel output(::CreateFileW(targetPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+DWORD Binaryresourcemanager::writeFile(const std::wstring& path, const ResourceBytes& bytes)
+{
+    // The write is checked as a whole: open, every byte written and flushed, and the close.
+    handles::Kernel output(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output.valid()) {
-        error = ::GetLastError();
-    } else {
-        DWORD written = 0;
-        if (!::WriteFile(output.get(), bytes, size, &written, nullptr)) {
-            error = ::GetLastError();
-        } else if (written != size) {
-            error = ERROR_WRITE_FAULT;
-        }
-        if (!output.reset() && error == ERROR_SUCCESS) {
-            error = ::GetLastError();
-        }
+        return ::GetLastError();
     }
-    if (error != ERROR_SUCCESS) {
-        log(LOG_ERROR, F, textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
+    DWORD written = 0;
+    if (!::WriteFile(output.get(), bytes.data, bytes.size, &written, nullptr)) {
+        return ::GetLastError();
+    }
+    if (written != bytes.size) {
+        return ERROR_WRITE_FAULT;
+    }
+    if (!::FlushFileBuffers(output.get())) {
+        return ::GetLastError();
+    }
+    if (!output.reset()) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+bool Binaryresourcemanager::moveIntoPlace(const std::wstring& temporaryPath, const std::wstring& targetPath,
+                                          bool overrideExisting)
+{
+    // Logged under the operation these steps belong to.
+    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (overrideExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!::MoveFileExW(temporaryPath.c_str(), targetPath.c_str(), flags)) {
+        // A folder or a file in use without delete sharing at the target, or no right to replace it.
+        log(LOG_DEBUG, FN, L"Unable to create file: " + targetPath);
         return false;
     }
-
-    log(LOG_DEBUG, F, L"Extracted resource to: " + targetPath);
     return true;
 }

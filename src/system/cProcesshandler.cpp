@@ -3,8 +3,8 @@
 #include "Fileobject.h"
 #include "handles.h"
 
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 namespace {
 
@@ -93,7 +93,8 @@ cProcesshandler::cProcesshandler(Logger* logger, const std::wstring& executableP
 
 cProcesshandler::cProcesshandler(Logger* logger, const std::wstring& executablePath, uint32_t processId,
                                  const std::wstring& userName)
-    : Loguser(logger), processId(processId), userName(userName), executable(new Fileobject(executablePath))
+    : Loguser(logger), processId(processId), userName(userName),
+      executable(std::make_unique<Fileobject>(executablePath))
 {
 }
 
@@ -131,7 +132,8 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     return path;
 }
 
-cProcesshandler* cProcesshandler::findProcess(Logger* logger, const std::wstring& name, const std::wstring& user)
+std::unique_ptr<cProcesshandler> cProcesshandler::findProcess(Logger* logger, const std::wstring& name,
+                                                              const std::wstring& user)
 {
     handles::Kernel snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
@@ -146,7 +148,7 @@ cProcesshandler* cProcesshandler::findProcess(Logger* logger, const std::wstring
     do {
         const std::wstring path = getProcessPath(entry.th32ProcessID, name, user);
         if (!path.empty()) {
-            return new cProcesshandler(logger, path, entry.th32ProcessID, user);
+            return std::make_unique<cProcesshandler>(logger, path, entry.th32ProcessID, user);
         }
     } while (::Process32NextW(snapshot.get(), &entry));
     return nullptr;

@@ -4,7 +4,7 @@
 // one when its ID, the path of the executable it runs and the account that owns it all match, so a
 // process of another user or a reused process ID is never touched. The handler writes no log
 // lines (its callers log) and holds no process handle between calls. Whoever creates one (the
-// older-versions stage, the restart, or findProcess's caller) deletes it right after its job; the
+// older-versions stage, the restart, or findProcess's caller) owns it and drops it right after its job; the
 // Logger pointer is not owned.
 #pragma once
 
@@ -41,8 +41,9 @@ public:
     int32_t getClassKind() const override { return 0; }
 
     // The first running process whose executable path ends with name (ASCII letter case ignored)
-    // and that belongs to user; a new handler the caller deletes, or null.
-    static cProcesshandler* findProcess(Logger* logger, const std::wstring& name, const std::wstring& user);
+    // and that belongs to user; a new handler the caller owns, or null.
+    static std::unique_ptr<cProcesshandler> findProcess(Logger* logger, const std::wstring& name,
+                                                        const std::wstring& user);
 
     bool isProcessRunning();
     // True when the process no longer runs (also when it was gone already).

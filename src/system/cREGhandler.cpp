@@ -65,7 +65,7 @@ std::wstring cREGhandler::getRegValue(std::wstring keyPath, std::wstring valueNa
     const std::wstring where = keyPath + L" - " + valueName;
 
     handles::RegKey key;
-    if (openKey(HKEY_LOCAL_MACHINE, keyPath, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) {
+    if (openKey(HKEY_LOCAL_MACHINE, keyPath, KEY_QUERY_VALUE | registryView, key) != ERROR_SUCCESS) {
         log(LOG_WARNING, GET, L"Unable to open registry: " + where);
         return result;
     }
@@ -106,7 +106,7 @@ bool cREGhandler::setRegValue(HKEY root, std::wstring keyPath, std::wstring valu
     const std::wstring where = keyPath + L" - " + valueName;
 
     handles::RegKey key;
-    if (openKey(root, keyPath, KEY_SET_VALUE, key) != ERROR_SUCCESS) {
+    if (openKey(root, keyPath, KEY_SET_VALUE | registryView, key) != ERROR_SUCCESS) {
         log(LOG_WARNING, SET, L"Unable to open registry: " + where);
         return false;
     }
@@ -139,7 +139,7 @@ bool cREGhandler::delRegValue(std::wstring keyPath, std::wstring valueName)
     const std::wstring where = keyPath + L" - " + valueName;
 
     handles::RegKey key;
-    if (openKey(HKEY_LOCAL_MACHINE, keyPath, KEY_SET_VALUE, key) != ERROR_SUCCESS) {
+    if (openKey(HKEY_LOCAL_MACHINE, keyPath, KEY_SET_VALUE | registryView, key) != ERROR_SUCCESS) {
         log(LOG_WARNING, DEL, L"Unable to open registry: " + where);
         return false;
     }
@@ -156,13 +156,13 @@ bool cREGhandler::addRegKey(std::wstring parentPath, std::wstring newKeyName)
     const std::wstring where = parentPath + L" - " + newKeyName;
 
     handles::RegKey parent;
-    if (openKey(HKEY_CURRENT_USER, parentPath, KEY_CREATE_SUB_KEY, parent) != ERROR_SUCCESS) {
+    if (openKey(HKEY_CURRENT_USER, parentPath, KEY_CREATE_SUB_KEY | registryView, parent) != ERROR_SUCCESS) {
         log(LOG_WARNING, ADD, L"Unable to open registry: " + where);
         return false;
     }
     HKEY raw = nullptr;
     const LONG status = ::RegCreateKeyExW(parent.get(), newKeyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                          KEY_QUERY_VALUE, nullptr, &raw, nullptr);
+                                          KEY_QUERY_VALUE | registryView, nullptr, &raw, nullptr);
     if (status != ERROR_SUCCESS) {
         log(LOG_WARNING, ADD, L"Unable to add registry key: " + where);
         return false;

@@ -35,7 +35,15 @@ public:
     // Creates (or opens, when present) newKeyName under an existing HKEY_CURRENT_USER parent.
     bool addRegKey(std::wstring parentPath, std::wstring newKeyName);
 
+    // The registry view of every later operation: 0 (the process's own), KEY_WOW64_64KEY or
+    // KEY_WOW64_32KEY. The telephony provider list of 64-bit Windows lives in the 64-bit view.
+    void setRegistryView(REGSAM view) { registryView = view; }
+    REGSAM getRegistryView() const { return registryView; }
+
     // Kind-2 conversion: base-10 with optional sign after leading white space, digits up to the
     // first non-digit, 0 without digits, clamped to the signed 32-bit range; the 32-bit pattern.
     static DWORD textToNumber(const std::wstring& text);
+
+private:
+    REGSAM registryView = 0;
 };

@@ -10,9 +10,6 @@
 
 namespace {
 
-const wchar_t* const INSTALL = L"cTSPmanager::installTSP";
-const wchar_t* const UNINSTALL = L"cTSPmanager::uninstallTSP";
-
 bool fileExists(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -47,11 +44,26 @@ std::wstring text(int32_t number) { return textutil::format(L"%i", number); }
 
 } // namespace
 
-cTSPmanager::cTSPmanager(Logger* logger)
-    : Loguser(logger), environment(new cEnvironment(logger)), resourceManager(new Binaryresourcemanager(logger)),
-      registry(new cREGhandler(logger))
+cTSPmanager::cTSPmanager(Logger* logger) : cTSPmanager(logger, Providerplacement::currentPlatform()) {}
+
+cTSPmanager::cTSPmanager(Logger* logger, Providerplacement::Platform platform)
+    : Loguser(logger), environment(std::make_unique<cEnvironment>(logger)),
+      resourceManager(std::make_unique<Binaryresourcemanager>(logger)), registry(std::make_unique<cREGhandler>(logger))
 {
-    providerFolder = normalizePath(environment->getEnvironmentVariable(cEnvironment::ENV_WINDIR)) + L"/system32/";
+    const std::wstring windows = normalizePath(environment->getEnvironmentVariable(cEnvironment::ENV_WINDIR));
+    target = Providerplacement::providerTarget(platform, windows);
+    earlierTarget = Providerplacement::earlierTarget(platform, windows);
+    providerFolder = target.folder;
+    registry->setRegistryView(target.registryView);
+}
+
+cTSPmanager::cTSPmanager(Logger* logger, const Providerplacement::Target& target,
+                         const std::optional<Providerplacement::Target>& earlierTarget)
+    : Loguser(logger), environment(std::make_unique<cEnvironment>(logger)),
+      resourceManager(std::make_unique<Binaryresourcemanager>(logger)), registry(std::make_unique<cREGhandler>(logger)),
+      target(target), earlierTarget(earlierTarget), providerFolder(target.folder)
+{
+    registry->setRegistryView(target.registryView);
 }
 
 // The members go in reverse order: registry handler, resource extractor, environment reader.
@@ -59,7 +71,17 @@ cTSPmanager::~cTSPmanager() = default;
 
 bool cTSPmanager::installTSP(std::wstring fileName) { return installTSP(fileName, true, providerFolder); }
 
-bool cTSPmanager::uninstallTSP(std::wstring fileName) { return uninstallTSP(fileName, true, providerFolder); }
+bool cTSPmanager::uninstallTSP(std::wstring fileName)
+{
+    bool result = uninstallTSP(fileName, true, providerFolder);
+    if (earlierTarget) {
+        // What an earlier 32-bit installer left on 64-bit Windows: its folder and registry view.
+        registry->setRegistryView(earlierTarget->registryView);
+        result = uninstallTSP(fileName, true, earlierTarget->folder) && result;
+        registry->setRegistryView(target.registryView);
+    }
+    return result;
+}
 
 void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
                                 Fileobject& oldFile)
@@ -71,7 +93,8 @@ void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fil
     if (!fileExists(oldFile.getFullPath())) {
         log(LOG_DEBUG, function, textutil::format(L"Deleted %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     } else {
-        log(LOG_WARNING, function, textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_WARNING, function,
+            textutil::format(L"Unable to delete %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     }
 }
 
@@ -87,65 +110,85 @@ bool cTSPmanager::prepareFolder(const wchar_t* function, const std::wstring& fil
     return fileExists(fullPath);
 }
 
-bool cTSPmanager::installTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
+bool cTSPmanager::moveAside(const std::wstring& fileName, const std::wstring& folder, const std::wstring& fullPath,
+                            const std::wstring& oldPath)
 {
-    const wchar_t* const F = INSTALL;
-    std::wstring fullPath;
-    std::wstring oldPath;
-    const bool present = prepareFolder(F, fileName, folder, fullPath, oldPath);
-
-    if (present) {
-        log(LOG_WARNING, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
-        log(LOG_DEBUG, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
-        if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(LOG_DEBUG, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
-        } else {
-            log(LOG_WARNING, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
-        }
-    } else {
-        log(LOG_DEBUG, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
-    }
-
-    if (!resourceManager->extractResource(RESOURCE_TYPE, fullPath, true)) {
-        log(LOG_ERROR, F, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
+    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
+    log(LOG_WARNING, FN, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+    log(LOG_DEBUG, FN, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+    if (!::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
+        log(LOG_WARNING, FN, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         return false;
     }
-    log(LOG_DEBUG, F, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
-
-    if (registerProvider) {
-        addToProviderList(fileName);
-    }
+    log(LOG_DEBUG, FN, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
     return true;
+}
+
+void cTSPmanager::restoreOld(const std::wstring& fullPath, const std::wstring& oldPath)
+{
+    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
+    // The extraction leaves nothing at the full path when it fails, so the name is free.
+    if (::MoveFileExW(oldPath.c_str(), fullPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
+        log(LOG_WARNING, FN, textutil::format(L"Restored %ls from %ls", fullPath.c_str(), oldPath.c_str()));
+    } else {
+        log(LOG_ERROR, FN, textutil::format(L"Unable to restore %ls from %ls", fullPath.c_str(), oldPath.c_str()));
+    }
+}
+
+bool cTSPmanager::installTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
+{
+    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
+    std::wstring fullPath;
+    std::wstring oldPath;
+    const bool present = prepareFolder(FN, fileName, folder, fullPath, oldPath);
+
+    bool movedAside = false;
+    if (present) {
+        movedAside = moveAside(fileName, folder, fullPath, oldPath);
+    } else {
+        log(LOG_DEBUG, FN, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+    }
+
+    if (!resourceManager->extractResource(RESOURCE_TYPE, target.resourceId, fullPath, true)) {
+        log(LOG_ERROR, FN, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
+        if (movedAside) {
+            restoreOld(fullPath, oldPath);
+        }
+        return false;
+    }
+    log(LOG_DEBUG, FN, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
+
+    return !registerProvider || addToProviderList(fileName);
 }
 
 bool cTSPmanager::uninstallTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
 {
-    const wchar_t* const F = UNINSTALL;
+    static constexpr const wchar_t* FN = L"cTSPmanager::uninstallTSP";
     bool result = true;
     std::wstring fullPath;
     std::wstring oldPath;
-    const bool present = prepareFolder(F, fileName, folder, fullPath, oldPath);
+    const bool present = prepareFolder(FN, fileName, folder, fullPath, oldPath);
 
     if (registerProvider) {
         removeFromProviderList(fileName);
     }
 
     if (present) {
-        log(LOG_DEBUG, F, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
-        log(LOG_DEBUG, F, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
         if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(LOG_DEBUG, F, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_DEBUG, FN, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         } else {
-            log(LOG_WARNING, F, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_WARNING, FN, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
             if (::DeleteFileW(fullPath.c_str())) {
-                log(LOG_DEBUG, F, textutil::format(L"Deleted %ls!", fullPath.c_str()));
+                log(LOG_DEBUG, FN, textutil::format(L"Deleted %ls!", fullPath.c_str()));
             } else {
-                log(LOG_WARNING, F, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
+                log(LOG_WARNING, FN, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
                 result = false;
             }
         }
     } else {
-        log(LOG_DEBUG, F, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
     }
     return result;
 }
@@ -181,47 +224,54 @@ int32_t cTSPmanager::findInProviderList(const wchar_t* function, const std::wstr
     return -1;
 }
 
-void cTSPmanager::addToProviderList(const std::wstring& fileName)
+bool cTSPmanager::addToProviderList(const std::wstring& fileName)
 {
-    const wchar_t* const F = INSTALL;
-    const int32_t n = readProviderCount(F);
+    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
+    const int32_t n = readProviderCount(FN);
     if (n < 0) {
-        return;
+        return false;
     }
-    if (findInProviderList(F, fileName, n) >= 0) {
-        return;
+    if (findInProviderList(FN, fileName, n) >= 0) {
+        return true;
     }
-    log(LOG_DEBUG, F, L"UNABLE to fing TSP in the list - this is a 'first' installation");
+    log(LOG_DEBUG, FN, L"UNABLE to fing TSP in the list - this is a 'first' installation");
 
+    // Each write is attempted in the usual order; any failure makes the installation fail.
     const std::wstring nameValue = fileNameValue(n);
-    log(LOG_DEBUG, F, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
-    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, nameValue, fileName, cREGhandler::KIND_TEXT);
+    log(LOG_DEBUG, FN, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
+    bool written =
+        registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, nameValue, fileName, cREGhandler::KIND_TEXT);
 
     const int32_t m = readNumber(NEXT_PROVIDER_ID);
     const std::wstring id = idValue(n);
-    log(LOG_DEBUG, F, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
-    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, id, text(m), cREGhandler::KIND_NUMBER);
+    log(LOG_DEBUG, FN, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
+    written =
+        registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, id, text(m), cREGhandler::KIND_NUMBER) && written;
 
     // The IDs are 32-bit registry numbers: the next one wraps as the stored number does.
     const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(m) + 1u);
-    log(LOG_DEBUG, F, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
-    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next),
-                          cREGhandler::KIND_NUMBER);
+    log(LOG_DEBUG, FN, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
+    written = registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next),
+                                    cREGhandler::KIND_NUMBER) &&
+              written;
 
-    log(LOG_DEBUG, F, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
-    registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(n + 1), cREGhandler::KIND_NUMBER);
+    log(LOG_DEBUG, FN, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
+    written = registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(n + 1),
+                                    cREGhandler::KIND_NUMBER) &&
+              written;
+    return written;
 }
 
 void cTSPmanager::removeFromProviderList(const std::wstring& fileName)
 {
-    const wchar_t* const F = UNINSTALL;
-    const int32_t n = readProviderCount(F);
+    static constexpr const wchar_t* FN = L"cTSPmanager::uninstallTSP";
+    const int32_t n = readProviderCount(FN);
     if (n < 0) {
         return;
     }
-    const int32_t i = findInProviderList(F, fileName, n);
+    const int32_t i = findInProviderList(FN, fileName, n);
     if (i < 0) {
-        log(LOG_DEBUG, F, L"UNABLE to fing TSP in the list - I assume it is not installed");
+        log(LOG_DEBUG, FN, L"UNABLE to fing TSP in the list - I assume it is not installed");
         return;
     }
 

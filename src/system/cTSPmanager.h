@@ -2,15 +2,21 @@
 // the provider DLL that the executable carries into the Windows system folder (keeping the file
 // it replaces under the same name followed by ".OLD") and enters its file name into the
 // telephony provider list in the registry; removal takes the entry out of the list, closing the
-// gap, and moves the file aside (or deletes it). The command-line handling creates one with the
-// run's Logger (not owned) for one operation and deletes it right after; the manager owns its
-// environment reader, resource extractor and registry handler.
+// gap, and moves the file aside (or deletes it). Which build, which folder and which registry
+// view are Providerplacement's decision: on 64-bit Windows the 64-bit build in the real system
+// folder and the 64-bit view, where the telephony service looks; removal also cleans up what an
+// earlier 32-bit installer left in SysWOW64 and the 32-bit view. The command-line handling
+// creates one with the run's Logger (not owned) for one operation and deletes it right after; the
+// manager owns its environment reader, resource extractor and registry handler.
 #pragma once
 
 #include "Loguser.h"
+#include "Providerplacement.h"
+#include "resource.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class Binaryresourcemanager;
@@ -28,24 +34,33 @@ public:
     static constexpr const wchar_t* PROVIDER_FILE_NAME_FORMAT = L"ProviderFileName%i";
     static constexpr const wchar_t* PROVIDER_ID_FORMAT = L"ProviderID%i";
     // Resource type of the embedded provider builds, and the suffix of the replaced file.
-    static constexpr const wchar_t* RESOURCE_TYPE = L"TSP";
+    static constexpr const wchar_t* RESOURCE_TYPE = RT_TSP_NAME;
     static constexpr const wchar_t* OLD_SUFFIX = L".OLD";
     // A provider count beyond this (or below 0) marks the list as damaged: it is left alone.
     static constexpr int32_t MAX_PROVIDER_ENTRIES = 1000;
 
-    // The provider folder is WINDIR (normalised) followed by "/system32/".
+    // The provider folder is WINDIR (normalised) followed by "/system32/" ("/Sysnative/" for a
+    // 32-bit program on 64-bit Windows), for the platform the program runs on, or the one given.
     explicit cTSPmanager(Logger* logger);
+    cTSPmanager(Logger* logger, Providerplacement::Platform platform);
+    // With the placement given outright (the decisions above are Providerplacement's; tests).
+    cTSPmanager(Logger* logger, const Providerplacement::Target& target,
+                const std::optional<Providerplacement::Target>& earlierTarget);
     ~cTSPmanager() override;
     int32_t getClassKind() const override { return 0; }
 
-    // True unless writing the provider file fails.
+    // True when the provider file was written and (with registration) the list holds it. A failed
+    // extraction puts back the file it had moved aside to ".OLD".
     bool installTSP(std::wstring fileName);
     bool installTSP(std::wstring fileName, bool registerProvider, std::wstring folder);
-    // True unless the provider file exists and can be neither moved aside nor deleted.
+    // True unless a provider file exists and can be neither moved aside nor deleted. The short form
+    // removes the provider from its place and from where an earlier 32-bit installer put it.
     bool uninstallTSP(std::wstring fileName);
     bool uninstallTSP(std::wstring fileName, bool registerProvider, std::wstring folder);
 
     std::wstring getProviderFolder() const { return providerFolder; }
+    const Providerplacement::Target& getTarget() const { return target; }
+    const std::optional<Providerplacement::Target>& getEarlierTarget() const { return earlierTarget; }
 
 private:
     // Deletes an ".OLD" file left by an earlier run, logging under function.
@@ -55,7 +70,13 @@ private:
     // its ".OLD" path, and tells whether the file is there.
     bool prepareFolder(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
                        std::wstring& fullPath, std::wstring& oldPath);
-    void addToProviderList(const std::wstring& fileName);
+    // Moves the existing provider file to its ".OLD" name; true when it was moved.
+    bool moveAside(const std::wstring& fileName, const std::wstring& folder, const std::wstring& fullPath,
+                   const std::wstring& oldPath);
+    // Puts the file moved aside back after a failed extraction.
+    void restoreOld(const std::wstring& fullPath, const std::wstring& oldPath);
+    // False when the list could not be written (or is damaged).
+    bool addToProviderList(const std::wstring& fileName);
     void removeFromProviderList(const std::wstring& fileName);
     // The list's entry count, or -1 (logged) when it is out of range.
     int32_t readProviderCount(const wchar_t* function);
@@ -63,8 +84,10 @@ private:
     int32_t findInProviderList(const wchar_t* function, const std::wstring& fileName, int32_t count);
     int32_t readNumber(const std::wstring& valueName);
 
-    std::wstring providerFolder;
     std::unique_ptr<cEnvironment> environment;
     std::unique_ptr<Binaryresourcemanager> resourceManager;
     std::unique_ptr<cREGhandler> registry;
+    Providerplacement::Target target;
+    std::optional<Providerplacement::Target> earlierTarget;
+    std::wstring providerFolder;
 };

@@ -16,39 +16,6 @@ constexpr DWORD MAX_CERT_TABLE = 4 * 1048576;
 constexpr DWORD HEAD_SIZE = 65536;
 constexpr size_t DIGEST_CHUNK = 1048576;
 
-// The few crypt32 functions the check needs, loaded once from the system folder.
-struct CryptoLibrary {
-    decltype(&::CryptMsgOpenToDecode) msgOpenToDecode = nullptr;
-    decltype(&::CryptMsgUpdate) msgUpdate = nullptr;
-    decltype(&::CryptMsgControl) msgControl = nullptr;
-    decltype(&::CryptMsgClose) msgClose = nullptr;
-    decltype(&::CertCreateCertificateContext) certCreate = nullptr;
-    decltype(&::CertFreeCertificateContext) certFree = nullptr;
-    handles::Module module;
-
-    template <typename T>
-    bool bind(T* slot, const char* name)
-    {
-        *slot = reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module.get(), name)));
-        return *slot != nullptr;
-    }
-
-    bool load()
-    {
-        module.reset(::LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-        return module.valid() && bind(&msgOpenToDecode, "CryptMsgOpenToDecode") && bind(&msgUpdate, "CryptMsgUpdate") &&
-               bind(&msgControl, "CryptMsgControl") && bind(&msgClose, "CryptMsgClose") &&
-               bind(&certCreate, "CertCreateCertificateContext") && bind(&certFree, "CertFreeCertificateContext");
-    }
-};
-
-const CryptoLibrary* crypto()
-{
-    static CryptoLibrary library;
-    static const bool loaded = library.load();
-    return loaded ? &library : nullptr;
-}
-
 std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 bool readAt(HANDLE file, uint64_t offset, uint8_t* buffer, size_t length)
@@ -71,34 +38,30 @@ bool readAt(HANDLE file, uint64_t offset, uint8_t* buffer, size_t length)
 }
 
 // The platform verifies the signature over the signed attributes with the certificate's key.
+// crypt32 is linked by delay-import: loaded from the system folder on this first call.
 bool platformVerifies(const portable::ByteSpan& der, const portable::ByteSpan& certificate, std::wstring* why)
 {
-    const CryptoLibrary* lib = crypto();
-    if (lib == nullptr) {
-        *why = L"crypt32 could not be loaded from the system folder";
-        return false;
-    }
     const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    HCRYPTMSG msg = lib->msgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr);
+    HCRYPTMSG msg = ::CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr);
     if (msg == nullptr) {
         *why = L"the signature cannot be decoded";
         return false;
     }
     bool verified = false;
-    if (lib->msgUpdate(msg, der.data, static_cast<DWORD>(der.size), TRUE)) {
+    if (::CryptMsgUpdate(msg, der.data, static_cast<DWORD>(der.size), TRUE)) {
         PCCERT_CONTEXT cert =
-            lib->certCreate(X509_ASN_ENCODING, certificate.data, static_cast<DWORD>(certificate.size));
+            ::CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, static_cast<DWORD>(certificate.size));
         if (cert != nullptr) {
             CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
             para.cbSize = sizeof(para);
             para.dwSignerIndex = 0;
             para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
             para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
-            verified = lib->msgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
-            lib->certFree(cert);
+            verified = ::CryptMsgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+            ::CertFreeCertificateContext(cert);
         }
     }
-    lib->msgClose(msg);
+    ::CryptMsgClose(msg);
     if (!verified) {
         *why = L"the signature over the signed attributes does not verify with the signer's key";
     }
@@ -216,7 +179,8 @@ bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
 
 } // namespace
 
-cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portable::ReadAt& read) const
+cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portable::ReadAt& read,
+                                                const portable::Sha256::Digest* imageDigest) const
 {
     ReadSignature sig;
     Outcome failure;
@@ -226,7 +190,9 @@ cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portabl
 
     // (a) The signed digest names exactly these bytes.
     portable::Sha256::Digest digest;
-    if (!portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK)) {
+    if (imageDigest != nullptr) {
+        digest = *imageDigest;
+    } else if (!portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK)) {
         return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read for its image digest", sig.signer);
     }
     if (!sig.info.imageDigestIsSha256) {

@@ -5,8 +5,8 @@
 // content, and the platform's crypto library verifies the signature over the signed attributes
 // with the signer certificate's key) and (c) was made by a key whose SHA-256 public-key hash is in
 // the pin. The pin is the whole trust decision: no chain to a root, no time stamp, no expiry.
-// The updater makes one check per download; crypt32 is loaded from the system folder only, on
-// first use.
+// The updater makes one check per download; crypt32 is linked by delay-import, so it is loaded
+// (from the system folder only) on the first check.
 #pragma once
 
 #include "authenticode.h"
@@ -34,8 +34,11 @@ public:
     static bool parsePin(const std::wstring& text, std::vector<portable::Sha256::Digest>* out);
 
     // The check of a file of fileSize bytes read through read (the updater hands in its private
-    // download); checkFile opens a file by its path for it.
-    Outcome check(uint64_t fileSize, const portable::ReadAt& read) const;
+    // download); checkFile opens a file by its path for it. imageDigest: the digest of the file's
+    // bytes computed as they were written (portable::ImageDigestStream), so that they need not be
+    // read again; null computes it here from the file.
+    Outcome check(uint64_t fileSize, const portable::ReadAt& read,
+                  const portable::Sha256::Digest* imageDigest = nullptr) const;
     Outcome checkFile(const std::wstring& path) const;
 
 private:

@@ -651,21 +651,25 @@ cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
             L"Signature rejected (c): the signer pin of the deployment is malformed; signer found: none");
         return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
     }
+    // The digest of the bytes as they were written spares reading the whole file again.
+    portable::Sha256::Digest written;
+    const bool digestKnown = bodyDigest && bodyDigest->finish(&written);
+    bodyDigest.reset();
+    const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
+        while (length > 0) {
+            DWORD got = 0;
+            const DWORD want = static_cast<DWORD>(length < 0x10000000 ? length : 0x10000000);
+            if (!download->readAt(offset, buffer, want, &got) || got == 0) {
+                return false;
+            }
+            offset += got;
+            buffer += got;
+            length -= got;
+        }
+        return true;
+    };
     const cSignaturecheck::Outcome outcome =
-        cSignaturecheck(std::move(pin))
-            .check(download->size(), [download](uint64_t offset, uint8_t* buffer, size_t length) {
-                while (length > 0) {
-                    DWORD got = 0;
-                    const DWORD want = static_cast<DWORD>(length < 0x10000000 ? length : 0x10000000);
-                    if (!download->readAt(offset, buffer, want, &got) || got == 0) {
-                        return false;
-                    }
-                    offset += got;
-                    buffer += got;
-                    length -= got;
-                }
-                return true;
-            });
+        cSignaturecheck(std::move(pin)).check(download->size(), read, digestKnown ? &written : nullptr);
     const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
     if (!outcome.accepted()) {
         log(LOG_ERROR, FN_UPDATE,
@@ -756,6 +760,7 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
     } else {
+        bodyDigest = pinned ? std::make_unique<portable::ImageDigestStream>() : nullptr;
         ok = streamBody(request, file, lengthKnown, expected, &received);
     }
     error = ::GetLastError();
@@ -852,6 +857,9 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
             ::SetLastError(error);
             return false;
+        }
+        if (bodyDigest) {
+            bodyDigest->update(reinterpret_cast<const uint8_t*>(buffer), got);
         }
         *received += got;
         if (progress) {

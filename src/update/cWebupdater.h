@@ -11,6 +11,7 @@
 #include "Downloadfile.h"
 #include "Fileobject.h"
 #include "Loguser.h"
+#include "authenticode.h"
 #include "handles.h"
 
 #include <windows.h>
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class cWebupdater : public Loguser {
@@ -213,5 +215,7 @@ private:
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
     std::wstring signerPin;
     bool pinned = false;
+    // With a pin: the image digest of the body, computed while it is written.
+    std::unique_ptr<portable::ImageDigestStream> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
 };

@@ -1,6 +1,7 @@
 """The real CV_setup.exe under Wine stops the running processes of the older product generations:
 fixture programs run as rezaroz.exe (a message loop that ends on WM_QUIT, exit code 7) and as
-mx_hotkey.exe (no message queue, only a termination ends it, exit code 0)."""
+mx_hotkey.exe (no message queue, only a termination ends it, exit code 0). A rezaroz.exe that a
+watchdog keeps restarting is given up after 20 stops, and the run goes on."""
 
 import os
 import shutil
@@ -88,6 +89,32 @@ class OldVersions(unittest.TestCase):
         msgs = [m for _, _, m in messages]
         stage = self.assert_stage_placement(msgs)
         self.assertEqual(msgs[stage + 2], own[0][1], "the stage's lines follow the USERNAME read")
+
+    def test_a_process_that_keeps_coming_back_is_given_up_after_20_stops(self):
+        folder = self.scratch.file("watched")
+        os.makedirs(folder)
+        child = os.path.join(folder, "rezaroz.exe")
+        shutil.copy2(cvtest.fixture("noqueue_app.exe"), child)
+        report = os.path.join(folder, "started.txt")
+        stop = self.scratch.file("stop-respawning")
+        watchdog = cvtest.Run(cvtest.fixture("respawner.exe"), [cvtest.to_windows(child), cvtest.to_windows(stop)],
+                              env={"CV_FIXTURE_REPORT": cvtest.to_windows(report)})
+        self.fixtures.append(watchdog)
+        try:
+            self.assertTrue(cvtest.wait_until(lambda: os.path.exists(report), 30), "the watched program did not start")
+
+            log, messages = self.run_installer()
+        finally:
+            open(stop, "w").close()
+            self.assertTrue(cvtest.wait_until(lambda: not watchdog.running(), 30), "the watchdog did not end")
+
+        own = [(level, m) for level, fn, m in messages if fn == F]
+        texts = [m for _, m in own]
+        self.assertEqual(texts[:40], ["Trying to stop Callvane 2 (rezaroz.exe is running)", "rezaroz.exe stopped"] * 20, log)
+        self.assertEqual(own[40], ("ERROR   - ", "rezaroz.exe still running after 20 stops - giving up on it"))
+        # The run goes on with the other generations and the rest of start-up.
+        self.assertEqual(texts[41:], NONE_RUNNING[1:], log)
+        self.assert_stage_placement([m for _, _, m in messages])
 
     def test_nothing_running_gives_three_lines(self):
         log, messages = self.run_installer()

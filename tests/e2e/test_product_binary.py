@@ -1,72 +1,154 @@
-"""The product as shipped: CV_setup.exe is a 32-bit Unicode GUI program that needs no MinGW DLL."""
+"""The product as shipped: CV_setup.exe is a 32-bit Unicode GUI program that needs no MinGW DLL,
+carries an application manifest (runs as invoker, names Windows 7 to 10/11) and imports at load
+time only DLLs that Windows always takes from its system folder (its known DLLs). The manifest and
+import checks run on the 32-bit product and on the 64-bit build of the same sources."""
 
 import os
 import struct
 import unittest
+import xml.etree.ElementTree as ET
 
 import cvtest
 
 PRODUCT = os.environ.get("CV_PRODUCT_EXE") or os.path.join(cvtest.SOURCE_DIR, "build", "win32", "CV_setup.exe")
+BUILD64 = os.path.join(cvtest.SOURCE_DIR, "build", "win64", "CV_setup.exe")
+
+# Windows' known DLLs (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs) present on
+# every version from Windows 7 to 11: these are always loaded from the system folder, whatever lies
+# beside the program. wininet.dll was one on Windows 7 only; comctl32, version, crypt32, bcrypt and
+# wintrust never were on all of them.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll",
+    "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll",
+    "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
+}
+
+SUPPORTED_OS = {
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10/11",
+}
+RT_MANIFEST = 24
 
 
-def pe_headers(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[pe:pe + 4] == b"PE\0\0"
-    machine = struct.unpack_from("<H", data, pe + 4)[0]
-    opt = pe + 24
-    magic = struct.unpack_from("<H", data, opt)[0]
-    subsystem = struct.unpack_from("<H", data, opt + 68)[0]
-    return data, machine, magic, subsystem
+class Image:
+    """The headers, data directories and sections of a PE file."""
 
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            self.data = data = f.read()
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        assert data[pe:pe + 4] == b"PE\0\0", path
+        self.machine = struct.unpack_from("<H", data, pe + 4)[0]
+        nsections = struct.unpack_from("<H", data, pe + 6)[0]
+        optsize = struct.unpack_from("<H", data, pe + 20)[0]
+        opt = pe + 24
+        self.magic = struct.unpack_from("<H", data, opt)[0]
+        self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+        self.dirs = opt + (96 if self.magic == 0x10B else 112)
+        self.sections = []
+        for i in range(nsections):
+            sh = opt + optsize + 40 * i
+            vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", data, sh + 8)
+            self.sections.append((vaddr, max(vsize, rawsize), rawptr))
 
-def imported_dlls(path):
-    """Names of the DLLs in the import directory, lower-cased."""
-    data, machine, magic, subsystem = pe_headers(path)
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    nsections = struct.unpack_from("<H", data, pe + 6)[0]
-    optsize = struct.unpack_from("<H", data, pe + 20)[0]
-    opt = pe + 24
-    dirs = opt + (96 if magic == 0x10B else 112)
-    import_rva = struct.unpack_from("<I", data, dirs + 8)[0]
-    sections = []
-    for i in range(nsections):
-        sh = opt + optsize + 40 * i
-        vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", data, sh + 8)
-        sections.append((vaddr, max(vsize, rawsize), rawptr))
+    def directory(self, index):
+        return struct.unpack_from("<II", self.data, self.dirs + 8 * index)
 
-    def offset(rva):
-        for vaddr, size, rawptr in sections:
+    def offset(self, rva):
+        for vaddr, size, rawptr in self.sections:
             if vaddr <= rva < vaddr + size:
                 return rva - vaddr + rawptr
         raise ValueError("rva outside sections")
 
-    names = []
-    at = offset(import_rva)
-    while True:
-        name_rva = struct.unpack_from("<I", data, at + 12)[0]
-        if name_rva == 0:
-            break
-        o = offset(name_rva)
-        names.append(data[o:data.index(b"\0", o)].decode("ascii").lower())
-        at += 20
-    return names
+    def cstring(self, rva):
+        o = self.offset(rva)
+        return self.data[o:self.data.index(b"\0", o)].decode("ascii")
+
+    def imported_dlls(self):
+        """Names of the DLLs in the import directory (loaded with the program), lower-cased."""
+        names = []
+        rva, size = self.directory(1)
+        if rva == 0:
+            return names
+        at = self.offset(rva)
+        while True:
+            name_rva = struct.unpack_from("<I", self.data, at + 12)[0]
+            if name_rva == 0:
+                break
+            names.append(self.cstring(name_rva).lower())
+            at += 20
+        return names
+
+    def resources(self, type_id):
+        """{(id, language): bytes} of the resources of a numeric type."""
+        root_rva, _ = self.directory(2)
+        if root_rva == 0:
+            return {}
+        base = self.offset(root_rva)
+
+        def entries(table):
+            named, ids = struct.unpack_from("<HH", self.data, base + table + 12)
+            for i in range(named + ids):
+                name, target = struct.unpack_from("<II", self.data, base + table + 16 + 8 * i)
+                yield name, target
+
+        out = {}
+        for tname, ttarget in entries(0):
+            if tname != type_id or not ttarget & 0x80000000:
+                continue
+            for iname, itarget in entries(ttarget & 0x7FFFFFFF):
+                for lname, ltarget in entries(itarget & 0x7FFFFFFF):
+                    data_rva, size = struct.unpack_from("<II", self.data, base + ltarget)
+                    o = self.offset(data_rva)
+                    out[(iname, lname)] = self.data[o:o + size]
+        return out
+
+
+def images():
+    """The 32-bit product, and the 64-bit build when it was built."""
+    found = [("32-bit", PRODUCT)]
+    if os.path.exists(BUILD64):
+        found.append(("64-bit", BUILD64))
+    return found
 
 
 class ProductBinary(unittest.TestCase):
     def test_is_32bit_gui(self):
         self.assertTrue(os.path.exists(PRODUCT), PRODUCT)
-        data, machine, magic, subsystem = pe_headers(PRODUCT)
-        self.assertEqual(machine, 0x14C, "i386 machine type")
-        self.assertEqual(magic, 0x10B, "PE32 optional header")
-        self.assertEqual(subsystem, 2, "Windows GUI subsystem")
+        image = Image(PRODUCT)
+        self.assertEqual(image.machine, 0x14C, "i386 machine type")
+        self.assertEqual(image.magic, 0x10B, "PE32 optional header")
+        self.assertEqual(image.subsystem, 2, "Windows GUI subsystem")
 
-    def test_imports_only_system_dlls(self):
-        dlls = imported_dlls(PRODUCT)
-        self.assertIn("kernel32.dll", dlls)
-        for dll in dlls:
-            self.assertFalse(dll.startswith("lib"), "needs a MinGW runtime DLL: " + dll)
+    def test_imports_only_known_dlls_at_load_time(self):
+        for label, path in images():
+            with self.subTest(label):
+                dlls = Image(path).imported_dlls()
+                self.assertIn("kernel32.dll", dlls)
+                for dll in dlls:
+                    self.assertFalse(dll.startswith("lib"), "needs a MinGW runtime DLL: " + dll)
+                    self.assertIn(dll, KNOWN_DLLS, "%s imports %s at load time" % (label, dll))
+                # WinINet is still used: its name is in the program for the delay-load helper.
+                self.assertIn(b"wininet.dll", Image(path).data.lower())
+
+    def test_manifest_runs_as_invoker_on_windows_7_to_11(self):
+        ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+              "c": "urn:schemas-microsoft-com:compatibility.v1"}
+        for label, path in images():
+            with self.subTest(label):
+                manifests = Image(path).resources(RT_MANIFEST)
+                self.assertEqual([key[0] for key in manifests], [1], "one manifest, id 1, in " + label)
+                root = ET.fromstring(next(iter(manifests.values())))
+                self.assertEqual(root.tag, "{urn:schemas-microsoft-com:asm.v1}assembly")
+                levels = root.findall(".//v3:requestedExecutionLevel", ns)
+                self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels], [("asInvoker", "false")])
+                ids = {e.get("Id").lower() for e in root.findall(".//c:supportedOS", ns)}
+                self.assertEqual(ids, set(SUPPORTED_OS))
+                # Nothing that changes the splash's layout: no DPI awareness, no common-controls 6.
+                tags = {e.tag.split("}")[-1].lower() for e in root.iter()}
+                self.assertFalse(tags & {"dpiaware", "dpiawareness", "dependency", "dependentassembly"}, tags)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
-"""The real CV_setup.exe --installTSP / --uninstallTSP under Wine: the provider DLL in the system
-folder as the installer's process sees it (system32, or syswow64 for a 32-bit installer on the
-64-bit prefix), loadable by a program of the same bitness, the telephony provider list in the
-prefix's registry (in the installer's registry view), the log lines, no update request and no
-stop by a running instance. The prefix's list and provider files are saved and restored."""
+"""The real CV_setup.exe --installTSP / --uninstallTSP under Wine (a 64-bit prefix, as 64-bit
+Windows): the 64-bit provider DLL in the real system folder (system32; a 32-bit installer reaches
+it through the Sysnative alias), loadable by a 64-bit program, the telephony provider list in the
+64-bit registry view, where the telephony service reads it; removal also takes what an earlier
+32-bit installer left in syswow64 and the 32-bit view. Also the log lines, no update request and no
+stop by a running instance. The prefix's lists and provider files are saved and restored."""
 
 import os
 import struct
@@ -24,21 +25,28 @@ def pe_machine(path):
 
 
 IS_64 = pe_machine(INSTALLER) == 0x8664
-SYSTEM_DIR = os.path.join(cvtest.PREFIX, "drive_c", "windows", "system32" if IS_64 else "syswow64")
-VIEW = "/reg:64" if IS_64 else "/reg:32"
-PROVIDER_BUILD = cvtest.built(os.path.join("provider", "CV_TSP64.tsp" if IS_64 else "CV_TSP32.tsp"))
+WINDOWS = os.path.join(cvtest.PREFIX, "drive_c", "windows")
+SYSTEM_DIR = os.path.join(WINDOWS, "system32")
+# The folder name in the log: the one the installer really used.
+LOGGED_DIR = "C:/windows/system32/" if IS_64 else "C:/windows/Sysnative/"
+VIEW = "/reg:64"
+PROVIDER_BUILD = cvtest.built(os.path.join("provider", "CV_TSP64.tsp"))
 TSP = os.path.join(SYSTEM_DIR, "CV_TSP.tsp")
 OLD = TSP + ".OLD"
+# Where the 32-bit installers before this one put the provider on 64-bit Windows.
+EARLY_TSP = os.path.join(WINDOWS, "syswow64", "CV_TSP.tsp")
+EARLY_OLD = EARLY_TSP + ".OLD"
+FILES = (TSP, OLD, EARLY_TSP, EARLY_OLD)
 
 
-def reg(*args):
-    code, out = cvtest.run("reg", list(args) + [VIEW], timeout=60, cwd=cvtest.BUILD_DIR)
+def reg(*args, view=VIEW):
+    code, out = cvtest.run("reg", list(args) + [view], timeout=60, cwd=cvtest.BUILD_DIR)
     return code, out
 
 
-def provider_list():
+def provider_list(view=VIEW):
     """{value name: int or text} of the list key; None when the key is missing."""
-    code, out = reg("query", KEY)
+    code, out = reg("query", KEY, view=view)
     if code != 0:
         return None
     values = {}
@@ -49,15 +57,15 @@ def provider_list():
     return values
 
 
-def seed(values):
-    reg("delete", KEY, "/f")
-    code, out = reg("add", KEY, "/f")
+def seed(values, view=VIEW):
+    reg("delete", KEY, "/f", view=view)
+    code, out = reg("add", KEY, "/f", view=view)
     assert code == 0, out
     for name, value in values.items():
         if isinstance(value, int):
-            code, out = reg("add", KEY, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f")
+            code, out = reg("add", KEY, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f", view=view)
         else:
-            code, out = reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+            code, out = reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f", view=view)
         assert code == 0, out
 
 
@@ -75,12 +83,14 @@ class ProviderInstallation(unittest.TestCase):
     def setUp(self):
         self.scratch = cvtest.ScratchDir("tsp")
         cvtest.clear_logs()
-        # Save what the prefix has: the list key and the provider files.
-        self.saved_reg = self.scratch.file("providers.reg")
-        code, _ = reg("export", KEY, cvtest.to_windows(self.saved_reg), "/y")
-        self.had_key = code == 0
+        # Save what the prefix has: the list keys of both views and the provider files.
+        self.saved_reg = {}
+        for view in ("/reg:64", "/reg:32"):
+            path = self.scratch.file("providers%s.reg" % view[-2:])
+            code, _ = reg("export", KEY, cvtest.to_windows(path), "/y", view=view)
+            self.saved_reg[view] = path if code == 0 else None
         self.saved_files = {}
-        for p in (TSP, OLD):
+        for p in FILES:
             if os.path.exists(p):
                 with open(p, "rb") as f:
                     self.saved_files[p] = f.read()
@@ -100,15 +110,16 @@ class ProviderInstallation(unittest.TestCase):
             except Exception:
                 self.holder.kill()
         self.server.stop()
-        for p in (TSP, OLD):
+        for p in FILES:
             if os.path.exists(p):
                 os.remove(p)
         for p, data in self.saved_files.items():
             with open(p, "wb") as f:
                 f.write(data)
-        reg("delete", KEY, "/f")
-        if self.had_key:
-            reg("import", cvtest.to_windows(self.saved_reg))
+        for view, path in self.saved_reg.items():
+            reg("delete", KEY, "/f", view=view)
+            if path:
+                reg("import", cvtest.to_windows(path), view=view)
         self.scratch.cleanup()
 
     def hold_instance(self):
@@ -151,22 +162,24 @@ class ProviderInstallation(unittest.TestCase):
         self.assert_run_ends_after_provider_work(log, "--installTSP", "TSP was installed!")
         self.assertTrue(os.path.exists(TSP), TSP)
         with open(TSP, "rb") as f, open(PROVIDER_BUILD, "rb") as g:
-            self.assertTrue(f.read() == g.read(), "the build of the installer's own bitness, byte for byte")
-        self.assertEqual(pe_machine(TSP), pe_machine(INSTALLER))
+            self.assertTrue(f.read() == g.read(), "the 64-bit build, byte for byte")
+        self.assertEqual(pe_machine(TSP), 0x8664)
         self.assertEqual(provider_list(), {"ProviderFileName0": "unimdm.tsp", "ProviderID0": 1,
                                            "ProviderFileName1": "kmddsp.tsp", "ProviderID1": 2,
                                            "ProviderFileName2": "CV_TSP.tsp", "ProviderID2": 5,
                                            "NumProviders": 3, "NextProviderID": 6})
         texts = [m for _, _, m in cvtest.messages(log)]
-        self.assertIn("Path to TSP files: C:/windows/system32/", texts)
-        self.assertIn("Extracted C:/windows/system32/CV_TSP.tsp from resource", texts)
+        self.assertIn("Path to TSP files: " + LOGGED_DIR, texts)
+        self.assertIn("Extracted %sCV_TSP.tsp from resource" % LOGGED_DIR, texts)
         self.assertIn("Setting ProviderID2 to 5", texts)
+        self.assertIsNone(provider_list("/reg:32"), "nothing in the 32-bit view")
+        self.assertFalse(os.path.exists(EARLY_TSP))
 
-        # The installed file loads in a program of the installer's bitness, through the same
-        # system folder name.
-        code, out = cvtest.run(cvtest.fixture("tspprobe.exe"), [r"C:\windows\system32\CV_TSP.tsp"], timeout=60)
-        self.assertEqual(code, 0, out)
-        self.assertIn("lines=0 phones=0 pointer=%d" % (64 if IS_64 else 32), out)
+        # The installed file loads in a 64-bit program (as the telephony service is one).
+        if IS_64:
+            code, out = cvtest.run(cvtest.fixture("tspprobe.exe"), [r"C:\windows\system32\CV_TSP.tsp"], timeout=60)
+            self.assertEqual(code, 0, out)
+            self.assertIn("lines=0 phones=0 pointer=64", out)
 
         # Removal: out of the list, file moved aside.
         code, log = self.run_installer("--uninstallTSP")
@@ -179,7 +192,7 @@ class ProviderInstallation(unittest.TestCase):
                                            "NumProviders": 2, "NextProviderID": 6})
         texts = [m for _, _, m in cvtest.messages(log)]
         self.assertIn("Found TSP in list at position: ProviderFileName2", texts)
-        self.assertIn("Renamed C:/windows/system32/CV_TSP.tsp to C:/windows/system32/CV_TSP.tsp.OLD", texts)
+        self.assertIn("Renamed {0}CV_TSP.tsp to {0}CV_TSP.tsp.OLD".format(LOGGED_DIR), texts)
 
         # Installation again: the .OLD of the removal goes, the provider gets a fresh ID.
         code, log = self.run_installer("--installTSP")
@@ -187,10 +200,31 @@ class ProviderInstallation(unittest.TestCase):
         self.assert_run_ends_after_provider_work(log, "--installTSP", "TSP was installed!")
         self.assertTrue(os.path.exists(TSP))
         self.assertFalse(os.path.exists(OLD))
-        self.assertIn("Deleted CV_TSP.tsp.OLD at C:/windows/system32/", [m for _, _, m in cvtest.messages(log)])
+        self.assertIn("Deleted CV_TSP.tsp.OLD at " + LOGGED_DIR, [m for _, _, m in cvtest.messages(log)])
         self.assertEqual(provider_list()["ProviderID2"], 6)
         self.assertEqual(provider_list()["NextProviderID"], 7)
         self.assertTrue(self.holder.running(), "the running instance was left alone")
+
+    def test_removal_takes_the_provider_of_an_earlier_32bit_installer(self):
+        # An earlier version installed the 32-bit build into syswow64 and the 32-bit view.
+        seed({"ProviderFileName0": "unimdm.tsp", "ProviderID0": 1, "NumProviders": 1, "NextProviderID": 2})
+        seed({"ProviderFileName0": "CV_TSP.tsp", "ProviderID0": 1, "ProviderFileName1": "kmddsp.tsp",
+              "ProviderID1": 2, "NumProviders": 2, "NextProviderID": 3}, view="/reg:32")
+        with open(PROVIDER_BUILD.replace("CV_TSP64", "CV_TSP32"), "rb") as f, open(EARLY_TSP, "wb") as g:
+            g.write(f.read())
+
+        code, log = self.run_installer("--uninstallTSP")
+        self.assertEqual(code, 0, log)
+        self.assert_run_ends_after_provider_work(log, "--uninstallTSP", "TSP was uninstalled!")
+        self.assertEqual(provider_list("/reg:32"), {"ProviderFileName0": "kmddsp.tsp", "ProviderID0": 2,
+                                                    "NumProviders": 1, "NextProviderID": 3})
+        self.assertEqual(provider_list(), {"ProviderFileName0": "unimdm.tsp", "ProviderID0": 1,
+                                           "NumProviders": 1, "NextProviderID": 2})
+        self.assertFalse(os.path.exists(EARLY_TSP))
+        self.assertTrue(os.path.exists(EARLY_OLD))
+        texts = [m for _, _, m in cvtest.messages(log)]
+        self.assertIn("Path to TSP files: C:/windows/SysWOW64/", texts)
+        self.assertIn("Renamed C:/windows/SysWOW64/CV_TSP.tsp to C:/windows/SysWOW64/CV_TSP.tsp.OLD", texts)
 
     def test_options_are_case_sensitive_and_restart_wins(self):
         seed({"NumProviders": 0, "NextProviderID": 1})

@@ -507,3 +507,44 @@ TEST(SignerPin, AcceptsHashListsOnly)
         EXPECT_TRUE(pin.empty());
     }
 }
+
+TEST(ImageDigestStream, GivesTheWholeFileDigestForAnyPieces)
+{
+    // Small (headers read at the end) and large (headers read after the first 64 KiB) files, with
+    // and without a table; pieces of changing sizes, so that skipped fields straddle pieces.
+    for (size_t body : {500u, 200000u}) {
+        for (bool withTable : {false, true}) {
+            const Bytes file = withTable ? makeSignedPe(true, body, signedData({})) : makePe(false, body);
+            const auto expected = digestOf(file);
+            for (size_t step : {1u, 3u, 4096u, 70000u}) {
+                ImageDigestStream stream;
+                size_t done = 0;
+                for (size_t k = 0; done < file.size(); ++k) {
+                    const size_t take = std::min(file.size() - done, step + k % 5);
+                    stream.update(u8(file) + done, take);
+                    done += take;
+                }
+                Sha256::Digest d{};
+                ASSERT_TRUE(stream.finish(&d)) << body << " " << step;
+                EXPECT_EQ(hex(d), hex(expected)) << body << " " << withTable << " " << step;
+            }
+        }
+    }
+}
+
+TEST(ImageDigestStream, RefusesWhatTheLayoutRefuses)
+{
+    // A table that reaches past the end only shows at the end of a large file.
+    Bytes cut = makeSignedPe(true, 200000, signedData({}));
+    cut.resize(cut.size() - 8);
+    ImageDigestStream stream;
+    stream.update(u8(cut), cut.size());
+    Sha256::Digest d{};
+    EXPECT_FALSE(stream.finish(&d));
+    const Bytes text(100000, 'x');
+    ImageDigestStream noPe;
+    noPe.update(u8(text), text.size());
+    EXPECT_FALSE(noPe.finish(&d));
+    ImageDigestStream empty;
+    EXPECT_FALSE(empty.finish(&d));
+}

@@ -1,6 +1,8 @@
 // Binaryresourcemanager against real files: this test program carries the provider builds as
 // resources "TSP" 5 and 6 (test_binaryresourcemanager.rc includes resources/tsp.rc), so the
-// extraction reads its own module exactly as CV_setup.exe does.
+// extraction reads its own module exactly as CV_setup.exe does. The bytes go through a temporary
+// file in the target's folder: after every call the folder holds no temporary file, and a failed
+// call leaves the target as it was.
 #include "Binaryresourcemanager.h"
 #include "handles.h"
 #include "logcapture.h"
@@ -52,6 +54,25 @@ WORD peMachine(const std::string& image)
     return *reinterpret_cast<const WORD*>(image.data() + pe + 4);
 }
 
+// The names in a folder.
+std::vector<std::wstring> folderContent(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW((folder + L"/*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
 } // namespace
 
 TEST(Binaryresourcemanager, CarriesBothProviderBuildsLanguageNeutral)
@@ -91,6 +112,21 @@ TEST(Binaryresourcemanager, WritesTheBuildOfTheOwnBitnessByteForByte)
     for (const auto& l : log.of(F)) {
         EXPECT_EQ(l.level, 5) << testsupport::narrow(l.message);
     }
+    EXPECT_EQ(folderContent(dir.path()), (std::vector<std::wstring>{L"CV_TSP.tsp"})) << "no temporary file left";
+}
+
+TEST(Binaryresourcemanager, ExtractsEitherBuildById)
+{
+    TempDir dir;
+    Capture log;
+    Binaryresourcemanager manager(log.logger());
+    for (WORD id : {Binaryresourcemanager::RESOURCE_ID_32BIT, Binaryresourcemanager::RESOURCE_ID_64BIT}) {
+        const std::wstring target = dir.file(L"build" + std::to_wstring(id) + L".tsp");
+        ASSERT_TRUE(manager.extractResource(L"TSP", id, target, false));
+        EXPECT_TRUE(testsupport::readBytes(target) == ownResource(id)) << id;
+    }
+    EXPECT_EQ(peMachine(testsupport::readBytes(dir.file(L"build5.tsp"))), IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(peMachine(testsupport::readBytes(dir.file(L"build6.tsp"))), IMAGE_FILE_MACHINE_AMD64);
 }
 
 TEST(Binaryresourcemanager, ExistingTargetKeptOrReplacedByOverride)
@@ -117,25 +153,33 @@ TEST(Binaryresourcemanager, ExistingTargetKeptOrReplacedByOverride)
                                                 L"Extracted resource to: " + target}));
 }
 
-TEST(Binaryresourcemanager, FileInUseWithoutDeleteSharingIsStillRewritten)
+TEST(Binaryresourcemanager, FileInUseWithoutDeleteSharingIsKeptWhole)
 {
-    // The delete of the old file fails while someone holds it open (read and write shared, not
-    // delete); creation truncates it and the resource is written all the same.
+    // Someone holds the old file open (read and write shared, not delete): it cannot be replaced,
+    // and it is not truncated or half-written either.
     TempDir dir;
     Capture log;
     Binaryresourcemanager manager(log.logger());
     const std::wstring target = dir.file(L"busy.tsp");
-    ASSERT_TRUE(testsupport::writeBytes(target, std::string(100, 'x')));
+    const std::string previous(100, 'x');
+    ASSERT_TRUE(testsupport::writeBytes(target, previous));
     handles::Kernel holder(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder.valid());
 
-    EXPECT_TRUE(manager.extractResource(L"TSP", target, true));
+    EXPECT_FALSE(manager.extractResource(L"TSP", target, true));
     holder.reset();
+    EXPECT_TRUE(testsupport::readBytes(target) == previous);
+    EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"Found file: " + target, L"Override it!",
+                                                        L"Unable to create file: " + target}));
+    EXPECT_EQ(folderContent(dir.path()), (std::vector<std::wstring>{L"busy.tsp"})) << "no temporary file left";
+
+    // Released, the same call replaces it.
+    EXPECT_TRUE(manager.extractResource(L"TSP", target, true));
     EXPECT_TRUE(testsupport::readBytes(target) == ownResource(Binaryresourcemanager::RESOURCE_ID));
 }
 
-TEST(Binaryresourcemanager, MissingResourceTypeLeavesAnEmptyFile)
+TEST(Binaryresourcemanager, MissingResourceLeavesTheTargetAsItWas)
 {
     TempDir dir;
     Capture log;
@@ -143,11 +187,16 @@ TEST(Binaryresourcemanager, MissingResourceTypeLeavesAnEmptyFile)
     const std::wstring target = dir.file(L"none.bin");
 
     EXPECT_FALSE(manager.extractResource(L"NOSUCHTYPE", target, true));
-    EXPECT_TRUE(testsupport::fileExists(target));
-    EXPECT_EQ(testsupport::readBytes(target).size(), 0u);
+    EXPECT_FALSE(testsupport::fileExists(target));
     EXPECT_EQ(messages(log),
               (std::vector<std::wstring>{L"File not found: " + target, L"Unable to find resourcetype: NOSUCHTYPE"}));
     EXPECT_EQ(log.of(F).back().level, 5);
+
+    // An existing file keeps its content when the resource (here: an id the module lacks) is missing.
+    ASSERT_TRUE(testsupport::writeBytes(target, "installed before"));
+    EXPECT_FALSE(manager.extractResource(L"TSP", 99, target, true));
+    EXPECT_EQ(testsupport::readBytes(target), "installed before");
+    EXPECT_EQ(folderContent(dir.path()), (std::vector<std::wstring>{L"none.bin"})) << "no temporary file left";
 }
 
 TEST(Binaryresourcemanager, MissingFolderIsNotCreated)
@@ -177,28 +226,4 @@ TEST(Binaryresourcemanager, FolderAsTargetCountsAsFoundAndCannotBeCreated)
     EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << "the folder stays";
     EXPECT_EQ(messages(log), (std::vector<std::wstring>{L"Found file: " + target, L"Override it!",
                                                         L"Unable to create file: " + target}));
-}
-
-TEST(Binaryresourcemanager, FailedWriteIsReportedNotExtracted)
-{
-    // Z:\dev\full (Linux's /dev/full through Wine's Z: drive) opens and truncates like a file, but
-    // every write fails with ERROR_DISK_FULL: the write after the resource was locked fails.
-    // override false: the device is never deleted, whatever the platform says about it.
-    const std::wstring target = L"Z:/dev/full";
-    {
-        handles::Kernel probe(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-        if (!probe.valid()) {
-            GTEST_SKIP() << "no /dev/full through drive Z:";
-        }
-    }
-    Capture log;
-    Binaryresourcemanager manager(log.logger());
-
-    EXPECT_FALSE(manager.extractResource(L"TSP", target, false));
-    const auto lines = log.of(F);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].message, L"File not found: " + target);
-    EXPECT_EQ(lines[1].level, 2);
-    EXPECT_EQ(lines[1].message, L"Unable to write resource to: Z:/dev/full (error 112)");
 }

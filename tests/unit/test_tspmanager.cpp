@@ -5,6 +5,7 @@
 // program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
 #include "Binaryresourcemanager.h"
 #include "Fileobject.h"
+#include "Providerplacement.h"
 #include "cCV_INSTALLER.h"
 #include "cTSPmanager.h"
 #include "handles.h"
@@ -73,17 +74,18 @@ std::string describe(const Values& values)
     return out;
 }
 
-bool keyExists()
+// view: 0 (this process's registry view), KEY_WOW64_64KEY or KEY_WOW64_32KEY.
+bool keyExists(REGSAM view = 0)
 {
     handles::RegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
 }
 
-Values readAll()
+Values readAll(REGSAM view = 0)
 {
     Values out;
     handles::RegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
         return out;
     }
     for (DWORD i = 0;; ++i) {
@@ -104,13 +106,13 @@ Values readAll()
 }
 
 // Replaces every value under the list key by values (the key is created when missing).
-void writeAll(const Values& values)
+void writeAll(const Values& values, REGSAM view = 0)
 {
     handles::RegKey key;
-    ASSERT_EQ(
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr),
-        ERROR_SUCCESS);
-    for (const auto& [name, v] : readAll()) {
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE | view, nullptr, key.put(),
+                                nullptr),
+              ERROR_SUCCESS);
+    for (const auto& [name, v] : readAll(view)) {
         ::RegDeleteValueW(key.get(), name.c_str());
     }
     for (const auto& [name, v] : values) {
@@ -154,10 +156,10 @@ int levelOf(const std::vector<logcapture::Line>& lines, const std::wstring& mess
     return -1;
 }
 
-std::string resourceBytes()
+std::string resourceBytes(WORD id = Binaryresourcemanager::RESOURCE_ID)
 {
     HMODULE self = ::GetModuleHandleW(nullptr);
-    HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(Binaryresourcemanager::RESOURCE_ID), L"TSP");
+    HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(id), L"TSP");
     if (found == nullptr) {
         return {};
     }
@@ -165,25 +167,30 @@ std::string resourceBytes()
                        ::SizeofResource(self, found));
 }
 
-// Saves the provider list of the prefix and restores it (or removes the key it did not have).
+// Saves the provider lists of the prefix (in this process's view and in the 32-bit view) and
+// restores them (or removes the keys it did not have).
 class TspManager : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hadKey = keyExists();
-        saved = readAll();
+        for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY)}) {
+            hadKey[view] = keyExists(view);
+            saved[view] = readAll(view);
+        }
     }
     void TearDown() override
     {
-        if (hadKey) {
-            writeAll(saved);
-        } else {
-            ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEY);
+        for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(0)}) {
+            if (hadKey[view]) {
+                writeAll(saved[view], view);
+            } else {
+                ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, KEY, view, 0);
+            }
         }
     }
 
-    bool hadKey = false;
-    Values saved;
+    std::map<REGSAM, bool> hadKey;
+    std::map<REGSAM, Values> saved;
     TempDir dir{L"tsp"};
     Capture log;
 };
@@ -274,7 +281,7 @@ TEST_F(TspManager, DamagedCountLeavesTheListAlone)
         log.mark();
         cTSPmanager manager(log.logger());
 
-        EXPECT_TRUE(manager.installTSP(NAME, true, dir.path()));
+        EXPECT_FALSE(manager.installTSP(NAME, true, dir.path())) << "not registered: not installed";
         EXPECT_TRUE(manager.uninstallTSP(NAME, true, dir.path()));
         EXPECT_TRUE(readAll() == seeded) << describe(readAll());
         const auto fresh = log.fresh();
@@ -583,4 +590,180 @@ TEST_F(TspManager, CommandLineRunsTheProviderOperations)
     EXPECT_EQ(lines[5].level, 2);
     EXPECT_EQ(lines[7].message, L"TSP was NOT installed!");
     EXPECT_EQ(lines[7].level, 2);
+}
+
+// WINDIR pointed at a scratch folder for one test (the provider folders are made under it).
+class ScopedWindir {
+public:
+    explicit ScopedWindir(const std::wstring& folder)
+    {
+        ::GetEnvironmentVariableW(L"WINDIR", saved, MAX_PATH);
+        ::SetEnvironmentVariableW(L"WINDIR", folder.c_str());
+    }
+    ~ScopedWindir() { ::SetEnvironmentVariableW(L"WINDIR", saved); }
+    ScopedWindir(const ScopedWindir&) = delete;
+    ScopedWindir& operator=(const ScopedWindir&) = delete;
+
+private:
+    wchar_t saved[MAX_PATH] = {};
+};
+
+using Platform = Providerplacement::Platform;
+
+TEST(ProviderPlacement, BuildFolderAndViewPerPlatform)
+{
+    struct Case {
+        Platform platform;
+        WORD id;
+        const wchar_t* folder;
+        REGSAM view;
+        bool earlier;
+    };
+    for (const Case& c : {Case{Platform::WINDOWS_32BIT, 5, L"C:/Windows/system32/", 0, false},
+                          Case{Platform::WOW64, 6, L"C:/Windows/Sysnative/", KEY_WOW64_64KEY, true},
+                          Case{Platform::WINDOWS_64BIT, 6, L"C:/Windows/system32/", KEY_WOW64_64KEY, true}}) {
+        const auto target = Providerplacement::providerTarget(c.platform, L"C:/Windows");
+        EXPECT_EQ(target.resourceId, c.id);
+        EXPECT_EQ(target.folder, c.folder);
+        EXPECT_EQ(target.registryView, c.view);
+        const auto earlier = Providerplacement::earlierTarget(c.platform, L"C:/Windows");
+        ASSERT_EQ(earlier.has_value(), c.earlier);
+        if (earlier) {
+            // Where the 32-bit installers before this one put it on 64-bit Windows.
+            EXPECT_EQ(earlier->resourceId, 5);
+            EXPECT_EQ(earlier->folder, L"C:/Windows/SysWOW64/");
+            EXPECT_EQ(earlier->registryView, REGSAM(KEY_WOW64_32KEY));
+        }
+    }
+    // This test program is a 64-bit build (or a 32-bit one on 32-bit Windows, or under WOW64).
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
+    EXPECT_EQ(Providerplacement::currentPlatform(),
+              sizeof(void*) == 8 ? Platform::WINDOWS_64BIT : (wow64 ? Platform::WOW64 : Platform::WINDOWS_32BIT));
+}
+
+TEST_F(TspManager, EachPlatformInstallsItsBuildWhereItsServiceLooks)
+{
+    // WINDIR is a scratch folder with system32, Sysnative (standing for the alias) and SysWOW64.
+    for (const wchar_t* sub : {L"/system32", L"/Sysnative", L"/SysWOW64"}) {
+        ASSERT_TRUE(::CreateDirectoryW((dir.path() + sub).c_str(), nullptr));
+    }
+    ScopedWindir windir(dir.path());
+    struct Case {
+        Platform platform;
+        const wchar_t* folder;
+        WORD id;
+    };
+    for (const Case& c : {Case{Platform::WINDOWS_32BIT, L"/system32/", 5}, Case{Platform::WOW64, L"/Sysnative/", 6},
+                          Case{Platform::WINDOWS_64BIT, L"/system32/", 6}}) {
+        writeAll({}, KEY_WOW64_64KEY);
+        writeAll(list({L"unimdm.tsp"}, {1}, 2), KEY_WOW64_32KEY);
+        const Values before32 = readAll(KEY_WOW64_32KEY);
+        log.mark();
+        cTSPmanager manager(log.logger(), c.platform);
+        ASSERT_TRUE(manager.installTSP(NAME));
+
+        const std::wstring folder = dir.path() + c.folder;
+        EXPECT_TRUE(testsupport::readBytes(folder + NAME) == resourceBytes(c.id)) << int(c.platform);
+        // The 64-bit view is this 64-bit process's own view, where a 32-bit Windows' list would be.
+        EXPECT_TRUE(readAll(KEY_WOW64_64KEY) == list({NAME}, {0}, 1)) << describe(readAll(KEY_WOW64_64KEY));
+        EXPECT_TRUE(readAll(KEY_WOW64_32KEY) == before32) << "the 32-bit view is not touched";
+        EXPECT_EQ(messagesOf(log.fresh(), INSTALL)[0], L"Path to TSP files: " + folder);
+        ::DeleteFileW((folder + NAME).c_str());
+    }
+}
+
+TEST_F(TspManager, RemovalAlsoTakesWhatAnEarlier32BitInstallerLeft)
+{
+    for (const wchar_t* sub : {L"/system32", L"/SysWOW64"}) {
+        ASSERT_TRUE(::CreateDirectoryW((dir.path() + sub).c_str(), nullptr));
+    }
+    ScopedWindir windir(dir.path());
+    const std::wstring early = dir.path() + L"/SysWOW64/CV_TSP.tsp";
+    // Installed by an earlier version only: SysWOW64 and the 32-bit view.
+    writeAll(list({L"unimdm.tsp"}, {1}, 2), KEY_WOW64_64KEY);
+    writeAll(list({L"CV_TSP.tsp", L"kmddsp.tsp"}, {3, 4}, 9), KEY_WOW64_32KEY);
+    ASSERT_TRUE(testsupport::writeBytes(early, "32-bit provider"));
+
+    // A 32-bit Windows has no second place: nothing there is touched.
+    {
+        cTSPmanager manager(log.logger(), Platform::WINDOWS_32BIT);
+        EXPECT_FALSE(manager.getEarlierTarget().has_value());
+        EXPECT_TRUE(manager.uninstallTSP(NAME));
+        EXPECT_TRUE(testsupport::fileExists(early));
+        EXPECT_TRUE(readAll(KEY_WOW64_32KEY) == list({L"CV_TSP.tsp", L"kmddsp.tsp"}, {3, 4}, 9));
+    }
+
+    log.mark();
+    cTSPmanager manager(log.logger(), Platform::WINDOWS_64BIT);
+    EXPECT_TRUE(manager.uninstallTSP(NAME));
+    EXPECT_TRUE(readAll(KEY_WOW64_64KEY) == list({L"unimdm.tsp"}, {1}, 2)) << describe(readAll(KEY_WOW64_64KEY));
+    EXPECT_TRUE(readAll(KEY_WOW64_32KEY) == list({L"kmddsp.tsp"}, {4}, 9)) << describe(readAll(KEY_WOW64_32KEY));
+    EXPECT_FALSE(testsupport::fileExists(early));
+    EXPECT_EQ(testsupport::readBytes(early + L".OLD"), "32-bit provider");
+    const auto mine = messagesOf(log.fresh(), UNINSTALL);
+    const std::wstring native = dir.path() + L"/system32/";
+    const std::wstring wow = dir.path() + L"/SysWOW64/";
+    EXPECT_EQ(mine, (std::vector<std::wstring>{
+                        L"Path to TSP files: " + native,
+                        L"UNABLE to fing TSP in the list - I assume it is not installed",
+                        L"CV_TSP.tsp not exists at " + native,
+                        L"Path to TSP files: " + wow,
+                        L"Found TSP in list at position: ProviderFileName0",
+                        L"Thats it! I assume CV_TSP.tsp is installed right",
+                        L"CV_TSP.tsp exists at " + wow,
+                        L"Renaming CV_TSP.tsp at " + wow,
+                        L"Renamed " + early + L" to " + early + L".OLD",
+                    }));
+}
+
+TEST_F(TspManager, FailedExtractionPutsTheMovedFileBack)
+{
+    writeAll(list({L"unimdm.tsp"}, {10}, 20));
+    const Values before = readAll();
+    const std::wstring full = dir.path() + L"/CV_TSP.tsp";
+    ASSERT_TRUE(testsupport::writeBytes(full, "installed before"));
+    // A build this program does not carry: the extraction fails after the file was moved aside.
+    cTSPmanager manager(log.logger(), Providerplacement::Target{99, dir.path() + L"/", 0}, std::nullopt);
+
+    EXPECT_FALSE(manager.installTSP(NAME));
+    EXPECT_EQ(testsupport::readBytes(full), "installed before");
+    EXPECT_FALSE(testsupport::fileExists(full + L".OLD"));
+    EXPECT_TRUE(readAll() == before);
+    const auto lines = log.lines();
+    EXPECT_EQ(levelOf(lines, L"Renamed " + full + L" to " + full + L".OLD"), 5);
+    EXPECT_EQ(levelOf(lines, L"Unable to extract " + full + L" from resource"), 2);
+    EXPECT_EQ(levelOf(lines, L"Restored " + full + L" from " + full + L".OLD"), 3);
+
+    // Without a file to put back, the failure leaves the folder empty.
+    ::DeleteFileW(full.c_str());
+    EXPECT_FALSE(manager.installTSP(NAME));
+    EXPECT_FALSE(testsupport::fileExists(full));
+}
+
+TEST_F(TspManager, FailedListWriteReportsNotInstalled)
+{
+    ASSERT_TRUE(::CreateDirectoryW((dir.path() + L"/system32").c_str(), nullptr));
+    ScopedWindir windir(dir.path());
+    // No list key: every write of the list fails (the key is never created).
+    writeAll({});
+    ASSERT_EQ(::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, 0), ERROR_SUCCESS);
+    ASSERT_FALSE(keyExists());
+
+    struct LoggedApp : cCV_INSTALLER {
+        explicit LoggedApp(Logger* l) { logger = l; }
+        ~LoggedApp() override { logger = nullptr; }
+    };
+    {
+        LoggedApp app(log.logger());
+        app.setCommandLine(L"--installTSP");
+        EXPECT_FALSE(app.parseCommandLine());
+    }
+    const auto lines = log.lines();
+    const auto result = log.of(L"cCV_INSTALLER::parseCommandLine");
+    ASSERT_EQ(result.size(), 2u);
+    EXPECT_EQ(result[1].message, L"TSP was NOT installed!");
+    EXPECT_EQ(result[1].level, 2);
+    EXPECT_EQ(levelOf(lines, L"Unable to open registry: " + std::wstring(KEY) + L" - ProviderFileName0"), 3);
+    EXPECT_FALSE(keyExists());
 }

@@ -1,0 +1,60 @@
+# DLLs that are not among Windows' known DLLs are never imported at load time: before any of them
+# is loaded, the program restricts the DLL search to the system folder (Dllsearchpath, first
+# thing in wWinMain), and only then may one be loaded. Each DLL named in CV_DELAY_LOADED_DLLS is
+# therefore linked through a delay-import library made from the toolchain's import library: its
+# functions are called as usual, and the DLL is loaded on the first call (by the delay-load
+# helper's LoadLibrary, which honours the restriction).
+#
+# To add a DLL: append its base name (for example crypt32) to CV_DELAY_LOADED_DLLS below, and
+# link it by that plain name (cv_layer(update cv_core wininet crypt32)): cv_layer swaps in the
+# delay-import library. The same list reaches the program (delayloaded.h), which on a system
+# without SetDefaultDllDirectories loads these DLLs from the system folder by full path first.
+set(CV_DELAY_LOADED_DLLS wininet crypt32)
+
+find_program(CV_NM NAMES ${MINGW_TRIPLE}-nm REQUIRED)
+find_program(CV_DLLTOOL NAMES ${MINGW_TRIPLE}-dlltool REQUIRED)
+set(CV_DELAYLOAD_DIR ${CMAKE_BINARY_DIR}/delayload)
+
+# cv_delay_<dll>: an interface target that links the delay-import library of <dll>.
+function(cv_delay_import_library dll)
+  find_library(CV_IMPORT_LIB_${dll} NAMES lib${dll}.a REQUIRED)
+  set(out ${CV_DELAYLOAD_DIR}/libcv_delay_${dll}.a)
+  set(kill_at OFF)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(kill_at ON) # 32-bit: link against name@N, import by the plain name
+  endif()
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -DNM=${CV_NM} -DDLLTOOL=${CV_DLLTOOL} -DIMPORT_LIB=${CV_IMPORT_LIB_${dll}}
+            -DDLL=${dll}.dll -DOUT=${out} -DKILL_AT=${kill_at} -P ${CMAKE_SOURCE_DIR}/cmake/delayload-lib.cmake
+    DEPENDS ${CV_IMPORT_LIB_${dll}} ${CMAKE_SOURCE_DIR}/cmake/delayload-lib.cmake
+    COMMENT "Delay-import library for ${dll}.dll")
+  add_custom_target(cv_delay_${dll}_lib DEPENDS ${out})
+  add_library(cv_delay_${dll} INTERFACE)
+  target_link_libraries(cv_delay_${dll} INTERFACE ${out})
+  add_dependencies(cv_delay_${dll} cv_delay_${dll}_lib)
+endfunction()
+
+set(names "")
+foreach(dll ${CV_DELAY_LOADED_DLLS})
+  cv_delay_import_library(${dll})
+  string(APPEND names "L\"${dll}.dll\", ")
+endforeach()
+file(CONFIGURE OUTPUT ${CV_DELAYLOAD_DIR}/delayloaded.h CONTENT
+"// Generated from CV_DELAY_LOADED_DLLS (cmake/delayload.cmake): the DLLs linked by delay-import.
+#pragma once
+#define CV_DELAY_LOADED_DLL_NAMES ${names}
+")
+
+# The libraries to link for names: delay-import libraries for the DLLs of CV_DELAY_LOADED_DLLS,
+# the rest unchanged.
+function(cv_resolve_link_libraries out)
+  set(result "")
+  foreach(lib ${ARGN})
+    if(lib IN_LIST CV_DELAY_LOADED_DLLS)
+      list(APPEND result cv_delay_${lib})
+    else()
+      list(APPEND result ${lib})
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
