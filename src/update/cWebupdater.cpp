@@ -760,7 +760,7 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
     } else {
-        bodyDigest = pinned ? std::make_unique<portable::ImageDigestStream>() : nullptr;
+        bodyDigest = pinned ? std::make_unique<Bodydigest>() : nullptr;
         ok = streamBody(request, file, lengthKnown, expected, &received);
     }
     error = ::GetLastError();

@@ -8,10 +8,10 @@
 // request and temporary file. The Logger is borrowed from the application object.
 #pragma once
 
+#include "Bodydigest.h"
 #include "Downloadfile.h"
 #include "Fileobject.h"
 #include "Loguser.h"
-#include "authenticode.h"
 #include "handles.h"
 
 #include <windows.h>
@@ -215,7 +215,7 @@ private:
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
     std::wstring signerPin;
     bool pinned = false;
-    // With a pin: the image digest of the body, computed while it is written.
-    std::unique_ptr<portable::ImageDigestStream> bodyDigest;
+    // With a pin: the image digest of the body, computed on its own thread while it is written.
+    std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
 };
