@@ -39,6 +39,8 @@ public:
     bool close(DWORD* error);
 
     bool isOpen() const { return file.valid(); }
+    // The open file (read and write access, shared with readers only) for checks that take a handle.
+    HANDLE handle() const { return file.get(); }
     const std::wstring& path() const { return fullPath; }
 
 private:

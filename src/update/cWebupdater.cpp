@@ -987,10 +987,17 @@ bool cWebupdater::clearOldBackup(const std::wstring& backupPath)
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return true;
     }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly) {
         ::SetFileAttributesW(backupPath.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
-    return ::DeleteFileW(backupPath.c_str()) != FALSE;
+    if (::DeleteFileW(backupPath.c_str())) {
+        return true;
+    }
+    if (readOnly) {
+        ::SetFileAttributesW(backupPath.c_str(), attributes);
+    }
+    return false;
 }
 
 void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to)

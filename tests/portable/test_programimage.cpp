@@ -1,0 +1,143 @@
+// The program image check against hand-made headers at every edge: each fault, the limits of the
+// section count, sums of offsets that wrap, heads shorter than the file.
+#include "programimage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+using portable::checkProgramImage;
+using portable::ImageFault;
+
+namespace {
+
+// A PE32+ (or PE32) program of n bytes with sections raw data as given: {offset, size} pairs.
+struct Image {
+    std::vector<uint8_t> bytes;
+    size_t tableAt = 0;
+
+    void put16(size_t at, uint32_t v)
+    {
+        bytes[at] = static_cast<uint8_t>(v & 0xFF);
+        bytes[at + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+    }
+    void put32(size_t at, uint32_t v)
+    {
+        put16(at, v & 0xFFFF);
+        put16(at + 2, v >> 16);
+    }
+    void section(uint32_t index, uint32_t rawOffset, uint32_t rawSize)
+    {
+        put32(tableAt + index * 40 + 16, rawSize);
+        put32(tableAt + index * 40 + 20, rawOffset);
+    }
+    ImageFault check() const { return checkProgramImage(bytes.data(), bytes.size(), bytes.size()).fault; }
+};
+
+Image program(size_t n, bool pe32 = false, uint16_t sections = 2, uint32_t peOffset = 0x80)
+{
+    Image im;
+    im.bytes.assign(n, 0);
+    im.bytes[0] = 'M';
+    im.bytes[1] = 'Z';
+    im.put32(0x3C, peOffset);
+    std::memcpy(&im.bytes[peOffset], "PE\0\0", 4);
+    const uint16_t optionalSize = pe32 ? 224 : 240;
+    im.put16(peOffset + 4, pe32 ? 0x14C : 0x8664);
+    im.put16(peOffset + 6, sections);
+    im.put16(peOffset + 20, optionalSize);
+    im.put16(peOffset + 22, 0x0102);
+    im.put16(peOffset + 24, pe32 ? 0x10B : 0x20B);
+    im.tableAt = peOffset + 24 + optionalSize;
+    for (uint16_t i = 0; i < sections && im.tableAt + (i + 1) * 40 <= n; ++i) {
+        im.section(i, 0x400 + i * 0x200, 0x200);
+    }
+    return im;
+}
+
+} // namespace
+
+TEST(ProgramImage, CompleteProgramsPass)
+{
+    EXPECT_EQ(program(0x800).check(), ImageFault::None);
+    EXPECT_EQ(program(0x800, true).check(), ImageFault::None) << "PE32 as the shipped 32-bit build";
+    // Raw data ending exactly at the end of the file; an empty section anywhere.
+    Image im = program(0x800);
+    im.section(1, 0x600, 0x200);
+    EXPECT_EQ(im.check(), ImageFault::None);
+    im.section(1, 0xFFFFFFFF, 0);
+    EXPECT_EQ(im.check(), ImageFault::None);
+    // Data appended after the last section (a deployment block) changes nothing.
+    im.bytes.resize(0x900, 'x');
+    EXPECT_EQ(im.check(), ImageFault::None);
+}
+
+TEST(ProgramImage, EachFaultIsNamed)
+{
+    EXPECT_EQ(checkProgramImage(nullptr, 0, 0).fault, ImageFault::NoMzSignature);
+    Image im = program(0x800);
+    im.bytes[1] = 'Y';
+    EXPECT_EQ(im.check(), ImageFault::NoMzSignature);
+    EXPECT_EQ(checkProgramImage(program(0x800).bytes.data(), 63, 0x800).fault, ImageFault::NoMzSignature);
+
+    im = program(0x800);
+    im.put32(0x3C, 0x7F0); // the signature fits, the file header does not
+    EXPECT_EQ(im.check(), ImageFault::NoPeHeader);
+    im.put32(0x3C, 0xFFFFFFF0); // an offset that wraps
+    EXPECT_EQ(im.check(), ImageFault::NoPeHeader);
+    im = program(0x800);
+    im.bytes[0x81] = 'X';
+    EXPECT_EQ(im.check(), ImageFault::NoPeHeader);
+
+    im = program(0x800);
+    im.put16(0x80 + 24, 0x107); // ROM image
+    EXPECT_EQ(im.check(), ImageFault::NoOptionalHeader);
+    im = program(0x800);
+    im.put16(0x80 + 20, 0);
+    EXPECT_EQ(im.check(), ImageFault::NoOptionalHeader);
+    im = program(0x800);
+    im.put16(0x80 + 20, 0xFFFF); // beyond the file
+    EXPECT_EQ(im.check(), ImageFault::NoOptionalHeader);
+
+    im = program(0x800);
+    im.put16(0x80 + 22, 0x0100); // no IMAGE_FILE_EXECUTABLE_IMAGE
+    EXPECT_EQ(im.check(), ImageFault::NotExecutable);
+    im.put16(0x80 + 22, 0x2102);
+    EXPECT_EQ(im.check(), ImageFault::IsDll);
+
+    EXPECT_EQ(program(0x800, false, 0).check(), ImageFault::NoSections);
+    Image many = program(0x2000, false, 97);
+    EXPECT_EQ(many.check(), ImageFault::NoSections);
+    Image most = program(0x2000, false, 96);
+    for (uint32_t i = 0; i < 96; ++i) {
+        most.section(i, 0x1800, 0x800);
+    }
+    EXPECT_EQ(most.check(), ImageFault::None);
+
+    // The table within the file, but not within the bytes read.
+    Image cut = program(0x800);
+    EXPECT_EQ(checkProgramImage(cut.bytes.data(), cut.tableAt + 40, 0x800).fault, ImageFault::SectionTableOutside);
+    EXPECT_EQ(checkProgramImage(cut.bytes.data(), cut.tableAt + 80, 0x800).fault, ImageFault::None);
+}
+
+TEST(ProgramImage, SectionsMustEndInsideTheFile)
+{
+    Image im = program(0x800);
+    im.section(1, 0x600, 0x201);
+    const portable::ImageCheck c = checkProgramImage(im.bytes.data(), im.bytes.size(), im.bytes.size());
+    EXPECT_EQ(c.fault, ImageFault::SectionOutside);
+    EXPECT_EQ(c.section, 1u);
+    // 32-bit sums that wrap around must not pass.
+    im.section(1, 0xFFFFFF00, 0x200);
+    EXPECT_EQ(im.check(), ImageFault::SectionOutside);
+    im.section(1, 0x10, 0xFFFFFFF8);
+    EXPECT_EQ(im.check(), ImageFault::SectionOutside);
+    // A file cut after its headers: the first section lies beyond it.
+    Image whole = program(0x800);
+    EXPECT_EQ(checkProgramImage(whole.bytes.data(), 0x500, 0x500).fault, ImageFault::SectionOutside);
+    // The head given is never taken for more than the file.
+    EXPECT_EQ(checkProgramImage(whole.bytes.data(), 0x800, 0x100).fault, ImageFault::NoOptionalHeader);
+}
