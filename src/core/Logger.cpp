@@ -45,33 +45,7 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
             log(LOG_OFF, L"Logger::log", L"--------------------");
         }
 
-        SYSTEMTIME now;
-        ::GetLocalTime(&now);
-        const std::wstring date = textutil::format(L"%02u.%02u.%04u", now.wDay, now.wMonth, now.wYear);
-        const std::wstring time =
-            textutil::format(L"%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-
-        std::wstring name = functionName;
-        if (static_cast<int64_t>(name.size()) >= static_cast<int64_t>(nameColumnWidth) - 4) {
-            nameColumnWidth = static_cast<int32_t>(name.size()) + 4;
-        }
-        if (name.size() < static_cast<size_t>(nameColumnWidth)) {
-            name.append(static_cast<size_t>(nameColumnWidth) - name.size(), L' ');
-        }
-
-        std::wstring line;
-        line.reserve(64 + name.size() + message.size());
-        line += LOG_LEVEL_NAMES[callLevel];
-        line += instanceName;
-        line += L'\t';
-        line += date;
-        line += L'\t';
-        line += time;
-        line += L"\t\t";
-        line += name;
-        line += message;
-        line += L"\r\n";
-
+        const std::wstring line = composeLine(callLevel, functionName, message);
         if (logFile != nullptr && reinterpret_cast<uintptr_t>(logFile.get()) != UNINITIALISED_FILL) {
             writeLine(line);
         }
@@ -85,6 +59,37 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
         }
     }
     endThreadsaveSection();
+}
+
+std::wstring Logger::composeLine(int32_t callLevel, const std::wstring& functionName, const std::wstring& message)
+{
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    const std::wstring date = textutil::format(L"%02u.%02u.%04u", now.wDay, now.wMonth, now.wYear);
+    const std::wstring time =
+        textutil::format(L"%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+
+    std::wstring name = functionName;
+    if (static_cast<int64_t>(name.size()) >= static_cast<int64_t>(nameColumnWidth) - 4) {
+        nameColumnWidth = static_cast<int32_t>(name.size()) + 4;
+    }
+    if (name.size() < static_cast<size_t>(nameColumnWidth)) {
+        name.append(static_cast<size_t>(nameColumnWidth) - name.size(), L' ');
+    }
+
+    std::wstring line;
+    line.reserve(64 + name.size() + message.size());
+    line += LOG_LEVEL_NAMES[callLevel];
+    line += instanceName;
+    line += L'\t';
+    line += date;
+    line += L'\t';
+    line += time;
+    line += L"\t\t";
+    line += name;
+    line += message;
+    line += L"\r\n";
+    return line;
 }
 
 void Logger::writeLine(const std::wstring& line)

@@ -39,6 +39,9 @@ public:
     int32_t getNameColumnWidth() const { return nameColumnWidth; }
 
 private:
+    // The line as written: level, instance, local date and time, padded function name (the
+    // column only grows), message, CR LF.
+    std::wstring composeLine(int32_t callLevel, const std::wstring& functionName, const std::wstring& message);
     // Rotation and append of one line, under the cross-process lock unless this run gave it up.
     void writeLine(const std::wstring& line);
     void rotate();

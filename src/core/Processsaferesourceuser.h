@@ -16,6 +16,7 @@ public:
     Processsaferesourceuser();
     ~Processsaferesourceuser() override;
 
+    // A nested entry of the owning thread joins the outer entry and never waits.
     // Waits without limit while another holder has the mutex.
     void beginProcesssaveSection(const std::wstring& name, int32_t global);
     // Waits at most limitMs; false when the limit passed while another holder kept the mutex:
