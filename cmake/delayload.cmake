@@ -9,7 +9,7 @@
 # link it by that plain name (cv_layer(update cv_core wininet crypt32)): cv_layer swaps in the
 # delay-import library. The same list reaches the program (delayloaded.h), which on a system
 # without SetDefaultDllDirectories loads these DLLs from the system folder by full path first.
-set(CV_DELAY_LOADED_DLLS wininet)
+set(CV_DELAY_LOADED_DLLS wininet crypt32)
 
 find_program(CV_NM NAMES ${MINGW_TRIPLE}-nm REQUIRED)
 find_program(CV_DLLTOOL NAMES ${MINGW_TRIPLE}-dlltool REQUIRED)

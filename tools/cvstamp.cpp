@@ -11,8 +11,16 @@
 //           --product "Brightel RudEvuvor" --loglevel 3 CV_setup.exe stamped/CV_setup.exe
 //   cvstamp --show stamped/CV_setup.exe
 //
+// A signed installer (Authenticode) keeps its signature: the block goes inside the certificate
+// table, into the signature itself as an unsigned attribute of its signer, a part of the file the
+// signature does not cover (the entry, the table's directory size and the file grow, and the PE
+// checksum is recomputed). The optional --signer HASH[,HASH] writes a publisher pin: the SHA-256
+// hashes of the public keys whose signatures the installer accepts on the program it downloads;
+// --print-signer FILE prints that hash for a signed file.
+//
 // The block's format and the rules for values live in the portable core (deploymentblock), which
 // the installer reads the block with as well.
+#include "authenticode.h"
 #include "deploymentblock.h"
 
 #include <filesystem>
@@ -38,9 +46,14 @@ void usage()
 {
     std::cerr << "usage: cvstamp --protocol P --host H --port N --portal PATH --client PATH --events PATH\n"
                  "               --product NAME --loglevel L INSTALLER OUTPUT\n"
+                 "               [--signer SHA256[,SHA256...]] INSTALLER OUTPUT\n"
                  "       cvstamp --show FILE\n"
+                 "       cvstamp --print-signer FILE\n"
                  "Writes OUTPUT as a copy of INSTALLER with the deployment block appended (an existing block\n"
-                 "is replaced). Every option is required; a value may be empty (\"\").\n";
+                 "is replaced); a signed INSTALLER gets the block inside its certificate table, so that the\n"
+                 "signature stays valid. Every option but --signer is required; a value may be empty (\"\").\n"
+                 "--signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign the\n"
+                 "program the installer downloads, as --print-signer prints them for a signed file.\n";
 }
 
 // The option that sets a key: "--" and the key word in lower case (--protocol for PROTOCOL).
@@ -63,6 +76,13 @@ bool readAll(const fs::path& path, std::string& data)
     return !in.bad();
 }
 
+// The signature layout of a file, when it is a PE image with a certificate table.
+bool signedLayout(const std::string& data, portable::PeLayout* layout)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    return portable::readPeLayout(bytes, data.size(), data.size(), layout, nullptr) && layout->hasCertTable();
+}
+
 int show(const fs::path& file)
 {
     std::string data;
@@ -70,6 +90,8 @@ int show(const fs::path& file)
         std::cerr << "cvstamp: cannot read " << file << "\n";
         return EXIT_FAILED;
     }
+    portable::PeLayout layout;
+    const bool isSigned = signedLayout(data, &layout);
     // The installer reads the file with every zero byte as a line feed; so does this.
     for (char& c : data) {
         if (c == '\0') {
@@ -82,7 +104,10 @@ int show(const fs::path& file)
         std::cerr << "cvstamp: " << file.string() << " has no deployment block\n";
         return EXIT_FAILED;
     }
-    std::cout << "deployment block of " << file.string() << " at byte " << text.size() - content.size() << ":\n";
+    const size_t at = text.size() - content.size();
+    const bool inTable = isSigned && at >= layout.certTableOffset;
+    std::cout << "deployment block of " << file.string() << " at byte " << at
+              << (inTable ? " (inside the certificate table)" : "") << ":\n";
     for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
         const auto value = portable::readDeploymentEntry(content, key.word);
         if (!value && key.optional) {
@@ -96,6 +121,25 @@ int show(const fs::path& file)
         std::cout << "note: " << blocks << " markers in the file; the installer reads only the first\n";
     }
     return 0;
+}
+
+// A publisher pin as the block carries it (lower-case hex, "," between hashes); false when the
+// text is no list of SHA-256 hashes.
+bool signerPin(const std::string& text, std::wstring* value)
+{
+    std::vector<portable::Sha256::Digest> hashes;
+    if (!portable::parseSignerPin(text, &hashes)) {
+        return false;
+    }
+    std::string joined;
+    for (const auto& hash : hashes) {
+        if (!joined.empty()) {
+            joined += ',';
+        }
+        joined += portable::toHex(hash);
+    }
+    *value = portable::fromCp1252(joined);
+    return true;
 }
 
 // One option with its value at args[*i]; *i moves past the value. 0 or an exit status.
@@ -113,7 +157,13 @@ int takeValue(const std::vector<std::string>& args, size_t* i, const portable::D
     }
     std::wstring value;
     std::string why;
-    if (!portable::checkDeploymentValue(args[*i + 1], &value, &why)) {
+    if (std::wstring_view(key.word) == L"SIGNER") {
+        if (!signerPin(args[*i + 1], &value)) {
+            std::cerr << "cvstamp: refusing the value of " << option
+                      << ": give one or more SHA-256 hashes (64 hex digits each) separated by \",\"\n";
+            return EXIT_USAGE;
+        }
+    } else if (!portable::checkDeploymentValue(args[*i + 1], &value, &why)) {
         std::cerr << "cvstamp: refusing the value of " << option << ": " << why << "\n";
         return EXIT_USAGE;
     }
@@ -162,6 +212,29 @@ int checkComplete(const StampRequest& request)
     return 0;
 }
 
+// A signed installer: the block goes inside the certificate table, which the signature does not
+// cover. A block in the signed part (stamped before signing) cannot be replaced without breaking
+// the signature, and the installer would read that one first: refused. 0 or an exit status.
+int stampSigned(const fs::path& input, const portable::PeLayout& layout, const std::string& block, std::string* data,
+                bool* replaced)
+{
+    std::string marker;
+    portable::toCp1252(portable::deploymentMarker(), &marker);
+    const size_t first = data->find(marker);
+    if (first != std::string::npos && first < layout.certTableOffset) {
+        std::cerr << "cvstamp: " << input.string()
+                  << " is signed with a deployment block inside the signed part; sign the unstamped installer,"
+                     " then stamp it\n";
+        return EXIT_FAILED;
+    }
+    std::string why;
+    if (!portable::placeInCertificateTable(data, block, marker, replaced, &why)) {
+        std::cerr << "cvstamp: cannot stamp the signed " << input.string() << ": " << why << "\n";
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
 // The installer's bytes with the block in place of any block it carries. 0 or an exit status.
 int stampImage(const fs::path& input, const portable::DeploymentValues& values, std::string* data, bool* replaced)
 {
@@ -173,6 +246,13 @@ int stampImage(const fs::path& input, const portable::DeploymentValues& values, 
         std::cerr << "cvstamp: " << input.string() << " is not a Windows executable\n";
         return EXIT_FAILED;
     }
+    std::string block;
+    // Checked values are all in code page 1252, so this cannot fail.
+    portable::toCp1252(portable::writeDeploymentBlock(values), &block);
+    portable::PeLayout layout;
+    if (signedLayout(*data, &layout)) {
+        return stampSigned(input, layout, block, data, replaced);
+    }
     const auto end = portable::deploymentImageEnd(portable::fromCp1252(*data));
     if (!end) {
         std::cerr << "cvstamp: " << input.string()
@@ -182,9 +262,6 @@ int stampImage(const fs::path& input, const portable::DeploymentValues& values, 
     }
     *replaced = *end < data->size();
     data->resize(*end);
-    std::string block;
-    // Checked values are all in code page 1252, so this cannot fail.
-    portable::toCp1252(portable::writeDeploymentBlock(values), &block);
     *data += block;
     return 0;
 }
@@ -239,6 +316,38 @@ int stamp(const std::vector<std::string>& args)
     return 0;
 }
 
+// The SHA-256 hash of the public key of the signer of a signed file (its first signature).
+int printSigner(const fs::path& file)
+{
+    std::string data;
+    if (!readAll(file, data)) {
+        std::cerr << "cvstamp: cannot read " << file.string() << "\n";
+        return EXIT_FAILED;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    portable::PeLayout layout;
+    std::vector<portable::CertificateEntry> entries;
+    std::string why = "it carries no Authenticode signature";
+    if (signedLayout(data, &layout) &&
+        portable::listCertificates(bytes + layout.certTableOffset, layout.certTableSize, &entries, &why)) {
+        for (const auto& entry : entries) {
+            if (entry.type != portable::WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+                continue;
+            }
+            const uint8_t* der = bytes + layout.certTableOffset + entry.offset + 8;
+            portable::SignatureInfo info;
+            if (!portable::parseSignature(der, portable::derElementLength(der, entry.length - 8), &info, &why)) {
+                break;
+            }
+            std::cout << portable::toHex(portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size))
+                      << "\n";
+            return 0;
+        }
+    }
+    std::cerr << "cvstamp: no signer in " << file.string() << ": " << why << "\n";
+    return EXIT_FAILED;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -246,6 +355,9 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 2 && args[0] == "--show") {
         return show(args[1]);
+    }
+    if (args.size() == 2 && args[0] == "--print-signer") {
+        return printSigner(args[1]);
     }
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         usage();

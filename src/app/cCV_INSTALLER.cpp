@@ -15,6 +15,7 @@
 #include "textutil.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -170,6 +171,9 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         // The splash thread paints the download's progress; the updater only hands over numbers.
         webupdater->setProgressCallback(
             [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
+    }
+    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
+        webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
     const cWebupdater::UpdateResult result =
         webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
@@ -378,24 +382,42 @@ std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
     return std::wstring(portable::deploymentBlock(text));
 }
 
-std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
+namespace {
+// Configuration key of the .deployment file -> key word of the block entry.
+const struct {
+    const wchar_t* key;
+    const wchar_t* word;
+} DEPLOYMENT_WORDS[] = {
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_PROTOCOL, L"PROTOCOL"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_HOST, L"HOST"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_PORT, L"PORT"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_PORTAL, L"PORTAL"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_CLIENT, L"CLIENT"},
+    {cCV_INSTALLER::DEPLOYMENT_SERVER_URL_EVENTS, L"EVENTS"},
+    {cCV_INSTALLER::DEPLOYMENT_PRODUCT, L"PRODUCT"},
+    {cCV_INSTALLER::DEPLOYMENT_LOGLEVEL, L"LOGLEVEL"},
+    {cCV_INSTALLER::DEPLOYMENT_SIGNER, L"SIGNER"},
+};
+
+std::optional<std::wstring> deploymentEntry(const std::wstring& content, const std::wstring& key)
 {
-    // Configuration key of the .deployment file -> key word of the block entry.
-    static const struct {
-        const wchar_t* key;
-        const wchar_t* word;
-    } WORDS[] = {
-        {DEPLOYMENT_SERVER_PROTOCOL, L"PROTOCOL"}, {DEPLOYMENT_SERVER_HOST, L"HOST"},
-        {DEPLOYMENT_SERVER_PORT, L"PORT"},         {DEPLOYMENT_SERVER_URL_PORTAL, L"PORTAL"},
-        {DEPLOYMENT_SERVER_URL_CLIENT, L"CLIENT"}, {DEPLOYMENT_SERVER_URL_EVENTS, L"EVENTS"},
-        {DEPLOYMENT_PRODUCT, L"PRODUCT"},          {DEPLOYMENT_LOGLEVEL, L"LOGLEVEL"},
-    };
-    for (const auto& entry : WORDS) {
+    for (const auto& entry : DEPLOYMENT_WORDS) {
         if (key == entry.key) {
-            return portable::readDeploymentEntry(content, entry.word).value_or(std::wstring());
+            return portable::readDeploymentEntry(content, entry.word);
         }
     }
-    return {};
+    return std::nullopt;
+}
+} // namespace
+
+bool cCV_INSTALLER::hasDeploymentEntry(const std::wstring& content, const std::wstring& key)
+{
+    return deploymentEntry(content, key).has_value();
+}
+
+std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, const std::wstring& key)
+{
+    return deploymentEntry(content, key).value_or(std::wstring());
 }
 
 void cCV_INSTALLER::readDeployment()
@@ -427,6 +449,9 @@ void cCV_INSTALLER::writeDeployment()
     }
     for (int i = 0; i < 8; ++i) {
         cfg->writeParameter(KEYS[i], values[i]);
+    }
+    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
+        cfg->writeParameter(DEPLOYMENT_SIGNER, getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
     delete cfg;
 }

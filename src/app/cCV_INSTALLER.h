@@ -68,6 +68,9 @@ public:
     static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_EVENTS = L"DEPLOYMENT_SERVER_URL_EVENTS";
     static constexpr const wchar_t* DEPLOYMENT_PRODUCT = L"DEPLOYMENT_PRODUCT";
     static constexpr const wchar_t* DEPLOYMENT_LOGLEVEL = L"DEPLOYMENT_LOGLEVEL";
+    // The publisher pin (optional entry): written only when the block has the entry, and while
+    // present only programs signed by a pinned key are accepted by the update.
+    static constexpr const wchar_t* DEPLOYMENT_SIGNER = L"DEPLOYMENT_SIGNER";
     // The marker that opens a deployment block, joined at run time from two pieces: the whole
     // text must never stand in this executable, since the reader takes its first occurrence.
     static std::wstring deploymentMarker();
@@ -77,8 +80,11 @@ public:
     // The value of one configuration key in a block; empty for an unknown key, a missing entry
     // or one without its closing ">".
     static std::wstring getDeploymentParameter(const std::wstring& content, const std::wstring& key);
+    // Whether the block has the entry of a key at all (an entry may hold an empty value).
+    static bool hasDeploymentEntry(const std::wstring& content, const std::wstring& key);
     // Stage 7: reads the own executable's block into deploymentContent and names the
-    // .deployment file; stage 8: writes the eight values into it through cCFG.
+    // .deployment file; stage 8: writes the eight values (and the signer pin when the block has
+    // one) into it through cCFG.
     void readDeployment();
     void writeDeployment();
     const std::wstring& getDeploymentContent() const { return deploymentContent; }

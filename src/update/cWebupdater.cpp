@@ -5,6 +5,7 @@
 #include "programimage.h"
 
 #include "Fileobject.h"
+#include "cSignaturecheck.h"
 #include "textutil.h"
 
 #include <aclapi.h>
@@ -577,12 +578,16 @@ cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& s
     return {};
 }
 
-// Size, program image, not the target itself: any failure deletes the download.
+// Size, program image, the publisher (with a pin), not the target itself: any failure deletes the
+// download.
 cWebupdater::UpdateResult cWebupdater::checkBody(Downloadfile* download, const std::wstring& targetFile)
 {
     UpdateResult r = checkBodySize(download);
     if (r.code == UPDATE_DONE) {
         r = checkProgramImage(download);
+    }
+    if (r.code == UPDATE_DONE && pinned) {
+        r = checkSignature(download);
     }
     if (r.code == UPDATE_DONE) {
         r = checkNotCurrent(download, targetFile);
@@ -634,6 +639,45 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
         textutil::format(L"Downloaded file of %llu bytes is not a program: %ls", static_cast<unsigned long long>(size),
                          what.c_str()));
     return {UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT)};
+}
+
+// With a publisher pin: the private download must carry a valid signature of a pinned key. One
+// level-2 line names the requirement that failed and the signer found.
+cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
+{
+    std::vector<portable::Sha256::Digest> pin;
+    if (!cSignaturecheck::parsePin(signerPin, &pin)) {
+        log(LOG_ERROR, FN_UPDATE,
+            L"Signature rejected (c): the signer pin of the deployment is malformed; signer found: none");
+        return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
+    }
+    // The digest of the bytes as they were written spares reading the whole file again.
+    portable::Sha256::Digest written;
+    const bool digestKnown = bodyDigest && bodyDigest->finish(&written);
+    bodyDigest.reset();
+    const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
+        while (length > 0) {
+            DWORD got = 0;
+            const DWORD want = static_cast<DWORD>(length < 0x10000000 ? length : 0x10000000);
+            if (!download->readAt(offset, buffer, want, &got) || got == 0) {
+                return false;
+            }
+            offset += got;
+            buffer += got;
+            length -= got;
+        }
+        return true;
+    };
+    const cSignaturecheck::Outcome outcome =
+        cSignaturecheck(std::move(pin)).check(download->size(), read, digestKnown ? &written : nullptr);
+    const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
+    if (!outcome.accepted()) {
+        log(LOG_ERROR, FN_UPDATE,
+            L"Signature rejected (" + outcome.requirement() + L"): " + outcome.detail + L"; signer found: " + signer);
+        return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
+    }
+    log(LOG_DEBUG, FN_UPDATE, L"Signature accepted, signer: " + signer);
+    return {};
 }
 
 // The very file that stands at the target (the running installer): nothing to do.
@@ -716,6 +760,7 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
     } else {
+        bodyDigest = pinned ? std::make_unique<Bodydigest>() : nullptr;
         ok = streamBody(request, file, lengthKnown, expected, &received);
     }
     error = ::GetLastError();
@@ -812,6 +857,9 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
             ::SetLastError(error);
             return false;
+        }
+        if (bodyDigest) {
+            bodyDigest->update(reinterpret_cast<const uint8_t*>(buffer), got);
         }
         *received += got;
         if (progress) {

@@ -8,6 +8,7 @@
 // request and temporary file. The Logger is borrowed from the application object.
 #pragma once
 
+#include "Bodydigest.h"
 #include "Downloadfile.h"
 #include "Fileobject.h"
 #include "Loguser.h"
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class cWebupdater : public Loguser {
@@ -48,6 +50,9 @@ public:
     static constexpr int32_t UPDATE_BAD_STATUS = 17;
     // A body of a size no build of the program can have was discarded; the target is unchanged.
     static constexpr int32_t UPDATE_SIZE_REJECTED = 18;
+    // A publisher pin is set and the downloaded program does not carry a valid signature of a
+    // pinned signer; the target is unchanged.
+    static constexpr int32_t UPDATE_SIGNATURE_REJECTED = 20;
     // The body is no complete Windows program; the target is unchanged.
     static constexpr int32_t UPDATE_NOT_A_PROGRAM = 19;
     // The body is byte for byte the target itself: nothing to switch, nothing to restart.
@@ -95,6 +100,19 @@ public:
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
     void setMaxDownloadSize(uint64_t bytes) { maxDownloadSize = bytes; }
+    // Only programs signed by a key whose SHA-256 public-key hash is in pinText (hashes separated
+    // by ",") are put in place; a malformed pin accepts nothing. Without a pin (the default, or
+    // after clearSignerPin) the signature is not looked at.
+    void setSignerPin(std::wstring pinText)
+    {
+        signerPin = std::move(pinText);
+        pinned = true;
+    }
+    void clearSignerPin()
+    {
+        signerPin.clear();
+        pinned = false;
+    }
     void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
 
     // Request flags for a protocol: secured for "https" in any letter case.
@@ -168,6 +186,7 @@ private:
     UpdateResult checkBody(Downloadfile* download, const std::wstring& targetFile);
     UpdateResult checkBodySize(Downloadfile* download);
     UpdateResult checkProgramImage(Downloadfile* download);
+    UpdateResult checkSignature(Downloadfile* download);
     UpdateResult checkNotCurrent(Downloadfile* download, const std::wstring& targetFile);
     UpdateResult switchIntoPlace(Fileobject* target, Downloadfile* download, const ServerCopy& copy);
 
@@ -194,5 +213,9 @@ private:
     std::wstring agent;
     ProgressCallback progress;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
+    std::wstring signerPin;
+    bool pinned = false;
+    // With a pin: the image digest of the body, computed on its own thread while it is written.
+    std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
 };

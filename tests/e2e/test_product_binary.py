@@ -130,8 +130,10 @@ class ProductBinary(unittest.TestCase):
                 for dll in dlls:
                     self.assertFalse(dll.startswith("lib"), "needs a MinGW runtime DLL: " + dll)
                     self.assertIn(dll, KNOWN_DLLS, "%s imports %s at load time" % (label, dll))
-                # WinINet is still used: its name is in the program for the delay-load helper.
+                # WinINet and crypt32 (the publisher check) are still used: their names are in the
+                # program for the delay-load helper.
                 self.assertIn(b"wininet.dll", Image(path).data.lower())
+                self.assertIn(b"crypt32.dll", Image(path).data.lower())
 
     def test_manifest_runs_as_invoker_on_windows_7_to_11(self):
         ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",

@@ -67,10 +67,11 @@ TEST(DeploymentBlock, MarkerAndKeys)
     std::vector<std::wstring> words;
     for (const auto& key : portable::deploymentKeys()) {
         words.push_back(key.word);
-        EXPECT_FALSE(key.optional);
+        // Only the publisher pin may be left out of a block.
+        EXPECT_EQ(key.optional, std::wstring(key.word) == L"SIGNER") << key.word;
     }
     EXPECT_EQ(words, (std::vector<std::wstring>{L"PROTOCOL", L"HOST", L"PORT", L"PORTAL", L"CLIENT", L"EVENTS",
-                                                L"PRODUCT", L"LOGLEVEL"}));
+                                                L"PRODUCT", L"LOGLEVEL", L"SIGNER"}));
 }
 
 TEST(DeploymentBlock, WritesTheSampleByteForByte)

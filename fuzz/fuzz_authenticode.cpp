@@ -1,0 +1,175 @@
+// Fuzz target: the signature side of the portable core on arbitrary files. The input is taken as
+// a whole PE file (layout, image digest in memory and streamed in odd chunks, the certificate
+// table, the signature of every PKCS#7 entry, growing the last entry by a block), as a bare DER
+// signature, and as a download fed in pieces to the streaming digest. Beyond not crashing, it
+// checks what must hold for any input: the digest ranges lie inside the file in order and leave
+// out exactly the checksum, the directory entry and the table; all digest paths agree; spans of a
+// read signature lie inside its bytes; a grown file keeps its digest, ends with its table,
+// carries a correct checksum, holds nothing but the signature and zero padding in its last entry,
+// and its signature reads with the same signer.
+#include "authenticode.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace portable;
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition) {
+        std::abort();
+    }
+}
+
+bool inside(const ByteSpan& s, const uint8_t* data, size_t size)
+{
+    return s.size == 0 || (s.data >= data && s.data + s.size <= data + size);
+}
+
+// The signer's key of a signature that reads; empty otherwise.
+std::string checkSignature(const uint8_t* der, size_t size)
+{
+    SignatureInfo info;
+    std::string why;
+    if (!parseSignature(der, size, &info, &why)) {
+        require(!why.empty());
+        return {};
+    }
+    for (const ByteSpan& s :
+         {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate, info.signerPublicKey}) {
+        require(inside(s, der, size));
+    }
+    require(!info.messageDigest.empty() && !info.signerPublicKey.empty());
+    require(info.signerPublicKey.data >= info.signerCertificate.data &&
+            info.signerPublicKey.data + info.signerPublicKey.size <=
+                info.signerCertificate.data + info.signerCertificate.size);
+    return std::string(reinterpret_cast<const char*>(info.signerPublicKey.data), info.signerPublicKey.size);
+}
+
+void checkRanges(const PeLayout& layout)
+{
+    uint64_t covered = 0;
+    uint64_t previousEnd = 0;
+    for (const FileRange& r : imageDigestRanges(layout)) {
+        require(r.offset >= previousEnd && r.offset + r.length <= layout.fileSize);
+        previousEnd = r.offset + r.length;
+        covered += r.length;
+    }
+    require(covered == layout.fileSize - 12 - layout.certTableSize);
+}
+
+// signerKey: the signer's key read from the last entry before, empty when it did not read.
+void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before, const std::string& signerKey)
+{
+    std::string file(reinterpret_cast<const char*>(data), size);
+    bool replaced = false;
+    std::string why;
+    if (!placeInCertificateTable(&file, "MARK:entry<value>\r\n", "MARK:", &replaced, &why)) {
+        require(file.size() == size && std::memcmp(file.data(), data, size) == 0);
+        return;
+    }
+    const auto* grown = reinterpret_cast<const uint8_t*>(file.data());
+    PeLayout layout;
+    require(readPeLayout(grown, file.size(), file.size(), &layout, &why));
+    require(layout.certTableOffset + static_cast<uint64_t>(layout.certTableSize) == file.size());
+    Sha256::Digest after;
+    require(imageDigest(grown, file.size(), &after, &why) && after == before);
+    uint32_t stored;
+    std::memcpy(&stored, grown + layout.checksumOffset, 4); // little-endian hosts only
+    require(stored == peChecksum(grown, file.size(), layout.checksumOffset));
+    // The last entry holds the signature and fewer than 8 bytes of zero padding, and the signature
+    // reads as it did, now carrying the block.
+    std::vector<CertificateEntry> entries;
+    require(listCertificates(grown + layout.certTableOffset, layout.certTableSize, &entries, &why));
+    const uint8_t* entry = grown + layout.certTableOffset + entries.back().offset;
+    const size_t der = derElementLength(entry + 8, entries.back().length - 8);
+    require(der > 0 && entries.back().length - 8 - der < 8);
+    for (size_t i = 8 + der; i < entries.back().length; ++i) {
+        require(entry[i] == 0);
+    }
+    require(file.find("MARK:entry<value>\r\n") != std::string::npos);
+    SignatureInfo info;
+    if (signerKey.empty()) {
+        return;
+    }
+    require(parseSignature(entry + 8, der, &info, &why));
+    require(std::string(reinterpret_cast<const char*>(info.signerPublicKey.data), info.signerPublicKey.size) ==
+            signerKey);
+}
+
+} // namespace
+
+// The digest of the bytes fed in pieces equals the digest over the layout of the first 64 KiB.
+void checkStream(const uint8_t* data, size_t size)
+{
+    ImageDigestStream stream;
+    const size_t step = 1 + (size > 0 ? data[size - 1] : 0) * 37;
+    for (size_t done = 0; done < size;) {
+        const size_t take = std::min(step, size - done);
+        stream.update(data + done, take);
+        done += take;
+    }
+    Sha256::Digest streamed;
+    const bool ok = stream.finish(&streamed);
+    PeLayout layout;
+    const size_t head = std::min(size, ImageDigestStream::HEAD_BYTES);
+    require(ok == readPeLayout(data, head, size, &layout, nullptr));
+    if (!ok) {
+        return;
+    }
+    Sha256::Digest whole;
+    require(imageDigest(
+        layout,
+        [&](uint64_t offset, uint8_t* buffer, size_t length) {
+            std::memcpy(buffer, data + offset, length);
+            return true;
+        },
+        &whole));
+    require(whole == streamed);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    checkSignature(data, size);
+    checkStream(data, size);
+
+    PeLayout layout;
+    std::string why;
+    if (!readPeLayout(data, size, size, &layout, &why)) {
+        return 0;
+    }
+    checkRanges(layout);
+    Sha256::Digest whole, streamed;
+    require(imageDigest(data, size, &whole, &why));
+    const bool read = imageDigest(
+        layout,
+        [&](uint64_t offset, uint8_t* buffer, size_t length) {
+            require(offset + length <= size);
+            std::memcpy(buffer, data + offset, length);
+            return true;
+        },
+        &streamed, 1 + size % 97);
+    require(read && streamed == whole);
+
+    std::string lastSigner;
+    if (layout.hasCertTable()) {
+        const uint8_t* table = data + layout.certTableOffset;
+        std::vector<CertificateEntry> entries;
+        if (listCertificates(table, layout.certTableSize, &entries, &why)) {
+            for (const CertificateEntry& e : entries) {
+                require(e.length >= 8 && e.offset + static_cast<uint64_t>(e.length) <= layout.certTableSize);
+                const size_t der = derElementLength(table + e.offset + 8, e.length - 8);
+                require(der <= e.length - 8u);
+                lastSigner = checkSignature(table + e.offset + 8, der);
+            }
+        }
+    }
+    checkGrowing(data, size, whole, lastSigner);
+    return 0;
+}

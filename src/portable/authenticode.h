@@ -1,0 +1,138 @@
+// authenticode: the parts of a signed Windows program that the installer's signature check and
+// the host stamper both need, as portable code without platform headers. It finds the checksum
+// field, the certificate-table entry and the certificate table in the PE headers; computes the
+// image digest (SHA-256 over the file without those three); lists the table's WIN_CERTIFICATE
+// entries; reads the PKCS#7 SignedData of an Authenticode signature far enough to name the
+// digest it signs, the signed attributes' messageDigest and the signer's certificate and public
+// key; grows the last certificate entry by a block of bytes; recomputes the PE checksum; and
+// reads a publisher pin (SHA-256 hashes of public keys). Everything works on bytes handed in:
+// it never trusts a length it has not checked against the data it has.
+#pragma once
+
+#include "sha256.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace portable {
+
+struct ByteSpan {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    bool empty() const { return size == 0; }
+};
+
+// Where the signature-related fields of a PE file lie (file offsets).
+struct PeLayout {
+    uint64_t fileSize = 0;
+    uint32_t checksumOffset = 0;      // the optional header's CheckSum (4 bytes)
+    uint32_t securityEntryOffset = 0; // the certificate-table data directory entry (8 bytes)
+    uint32_t certTableOffset = 0;     // the certificate table; 0 with size 0 when there is none
+    uint32_t certTableSize = 0;
+    bool hasCertTable() const { return certTableSize != 0; }
+};
+
+// Reads the layout from the file's first headSize bytes (the DOS, COFF and optional headers must
+// lie within them). False, with the reason in why, for a file that is no usable PE image or whose
+// certificate table lies outside the file or inside the headers.
+bool readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLayout* out, std::string* why);
+
+struct FileRange {
+    uint64_t offset;
+    uint64_t length;
+};
+
+// The parts of the file the image digest covers, in file order.
+std::vector<FileRange> imageDigestRanges(const PeLayout& layout);
+
+// Reads length bytes at offset into buffer; false when the file cannot deliver them.
+using ReadAt = std::function<bool(uint64_t offset, uint8_t* buffer, size_t length)>;
+
+// The SHA-256 image digest over the ranges, read through read in pieces of at most chunk bytes.
+bool imageDigest(const PeLayout& layout, const ReadAt& read, Sha256::Digest* out, size_t chunk = 1 << 20);
+
+// The same for a file held in memory (layout read from it).
+bool imageDigest(const uint8_t* data, size_t size, Sha256::Digest* out, std::string* why);
+
+// The image digest of a file whose bytes come in order, in pieces (a download as it arrives): the
+// first 64 KiB are kept until the headers can be read, then every piece is hashed as it comes,
+// without the checksum field, the certificate-table entry and the table. Gives the same digest as
+// imageDigest over the whole file.
+class ImageDigestStream {
+public:
+    static constexpr size_t HEAD_BYTES = 65536;
+
+    void update(const uint8_t* data, size_t size);
+    // After the last piece: false when the file is no usable PE image (as readPeLayout judges it)
+    // or its certificate table reaches past the end.
+    bool finish(Sha256::Digest* out);
+
+private:
+    void readLayout(uint64_t fileSize);
+    void hashCovered(const uint8_t* data, size_t size, uint64_t offset);
+
+    std::vector<uint8_t> head;
+    bool layoutRead = false;
+    bool usable = false;
+    PeLayout layout;
+    uint64_t position = 0;
+    Sha256 hash;
+};
+
+// One WIN_CERTIFICATE of the table: offset from the table's start, dwLength (header included).
+struct CertificateEntry {
+    uint32_t offset;
+    uint32_t length;
+    uint16_t revision;
+    uint16_t type;
+};
+constexpr uint16_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002;
+
+// The entries of a certificate table (8-byte aligned one after the other). False for an entry
+// shorter than its header or longer than the table.
+bool listCertificates(const uint8_t* table, size_t size, std::vector<CertificateEntry>* out, std::string* why);
+
+// Total length (header and contents) of the DER element at data, 0 when it is not one that fits.
+size_t derElementLength(const uint8_t* data, size_t size);
+
+// What an Authenticode PKCS#7 SignedData says. All spans point into the bytes given to
+// parseSignature.
+struct SignatureInfo {
+    ByteSpan imageDigest; // the digest of the program that the signer signed
+    bool imageDigestIsSha256 = false;
+    ByteSpan signedContent; // the SpcIndirectDataContent's contents: what messageDigest hashes
+    bool signerDigestIsSha256 = false;
+    ByteSpan messageDigest;     // the signed attribute; empty when the signer has no signed attributes
+    ByteSpan signerCertificate; // DER of the certificate named by the signer (issuer and serial number)
+    ByteSpan signerPublicKey;   // DER of that certificate's SubjectPublicKeyInfo
+};
+
+// Reads the SignedData (exactly one signer, its certificate among those carried). False with the
+// reason for anything else.
+bool parseSignature(const uint8_t* der, size_t size, SignatureInfo* out, std::string* why);
+
+// The PE checksum of a file in memory (the checksum field counted as zero).
+uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset);
+
+// Puts block inside the last certificate entry of a signed file in memory, as an unsigned
+// attribute of the signature's signer (type 2.25.14592389813976059341107873324250767559, one
+// OCTET STRING value): outside what the signature covers, and inside the PKCS#7 structure, so the
+// entry holds nothing but the signature and its zero padding. An earlier block attribute (and
+// anything stored behind the signature in the entry) is replaced. The entry, the table's directory
+// size and the file grow; the PE checksum is recomputed. *replaced tells whether an earlier block
+// was found (marker opens a block). The table must end the file and its last entry be a PKCS#7
+// SignedData with one signer. False with the reason (file unchanged) otherwise.
+bool placeInCertificateTable(std::string* file, const std::string& block, const std::string& marker, bool* replaced,
+                             std::string* why);
+
+// A publisher pin: one or more SHA-256 hashes, 64 hex digits each, separated by ",". False for
+// anything else (no blanks, no empty items).
+bool parseSignerPin(const std::string& text, std::vector<Sha256::Digest>* out);
+
+std::string toHex(const uint8_t* data, size_t size);
+inline std::string toHex(const Sha256::Digest& d) { return toHex(d.data(), d.size()); }
+
+} // namespace portable

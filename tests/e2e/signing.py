@@ -1,0 +1,200 @@
+"""Signing material made at test time (never committed): a throwaway certificate authority, two
+code-signing certificates issued by it ("ours" and a stranger's), and Authenticode signatures made
+with osslsigncode. Also the helpers the tests use to look into a signed PE file: the certificate
+table, the PE checksum and the public-key hash of a certificate.
+
+    python3 signing.py FOLDER      # makes the material in FOLDER and prints the two key hashes
+"""
+
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+
+TIMEOUT = 120
+
+
+def _run(args, **kw):
+    return subprocess.run(args, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT, **kw)
+
+
+class Signer:
+    """A code-signing key and certificate (PEM files) issued by the material's CA."""
+
+    def __init__(self, folder, name):
+        self.name = name
+        self.key = os.path.join(folder, name + ".key")
+        self.cert = os.path.join(folder, name + ".crt")
+
+    def spki_sha256(self):
+        """SHA-256 of the DER SubjectPublicKeyInfo of the certificate (the publisher pin)."""
+        pub = _run(["openssl", "x509", "-in", self.cert, "-noout", "-pubkey"]).stdout
+        der = _run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=pub).stdout
+        return hashlib.sha256(der).hexdigest()
+
+
+class Material:
+    """CA and signers in folder; created on construction."""
+
+    def __init__(self, folder, names=("ours", "stranger", "ours2")):
+        os.makedirs(folder, exist_ok=True)
+        self.folder = folder
+        self.ca_key = os.path.join(folder, "ca.key")
+        self.ca_cert = os.path.join(folder, "ca.crt")
+        _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.ca_key, "-out",
+              self.ca_cert, "-days", "3", "-subj", "/CN=Callvane Test CA", "-addext",
+              "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"])
+        ext = os.path.join(folder, "codesign.ext")
+        with open(ext, "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+        self.signers = {}
+        for serial, name in enumerate(names, start=2):
+            s = Signer(folder, name)
+            csr = os.path.join(folder, name + ".csr")
+            _run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", s.key, "-out", csr, "-subj",
+                  "/CN=Callvane Test Publisher %s" % name])
+            _run(["openssl", "x509", "-req", "-in", csr, "-CA", self.ca_cert, "-CAkey", self.ca_key, "-set_serial",
+                  str(serial), "-days", "3", "-extfile", ext, "-out", s.cert])
+            self.signers[name] = s
+
+    def sign(self, signer_name, src, dst):
+        """An Authenticode signature (SHA-256) of src by the named signer, written to dst."""
+        s = self.signers[signer_name]
+        if os.path.exists(dst):
+            os.remove(dst)
+        _run(["osslsigncode", "sign", "-certs", s.cert, "-key", s.key, "-h", "sha256", "-n", "Callvane test",
+              "-in", src, "-out", dst])
+        return dst
+
+    def verify(self, path):
+        """osslsigncode verify against the material's CA: (ok, output)."""
+        r = subprocess.run(["osslsigncode", "verify", "-CAfile", self.ca_cert, "-in", path], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=TIMEOUT)
+        return r.returncode == 0, r.stdout.decode("utf-8", "replace")
+
+
+def pe_fields(data):
+    """(checksum offset, security entry offset, cert table offset, cert table size) of a PE file."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = pe + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    dirs = opt + (96 if magic == 0x10B else 112)
+    sec = dirs + 4 * 8
+    off, size = struct.unpack_from("<II", data, sec)
+    return opt + 64, sec, off, size
+
+
+def pe_checksum(data, checksum_offset):
+    """The PE checksum of data (the checksum field counted as zero)."""
+    buf = bytearray(data)
+    buf[checksum_offset:checksum_offset + 4] = b"\0\0\0\0"
+    if len(buf) % 2:
+        buf += b"\0"
+    total = 0
+    for (w,) in struct.iter_unpack("<H", bytes(buf)):
+        total += w
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+def stored_checksum(data):
+    return struct.unpack_from("<I", data, pe_fields(data)[0])[0]
+
+
+def image_digest(data):
+    """The SHA-256 Authenticode image digest, computed independently of the program under test."""
+    cks, sec, off, size = pe_fields(data)
+    h = hashlib.sha256()
+    h.update(data[:cks])
+    h.update(data[cks + 4:sec])
+    if size:
+        h.update(data[sec + 8:off])
+        h.update(data[off + size:])
+    else:
+        h.update(data[sec + 8:])
+    return h.digest()
+
+
+def code_byte_offset(data):
+    """File offset of a byte of the code section (the first section) that is never executed: the
+    section's file alignment padding behind its code, so a changed program still runs."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    opt_size = struct.unpack_from("<H", data, pe + 20)[0]
+    section = pe + 24 + opt_size
+    virtual_size, _, raw_size, raw = struct.unpack_from("<IIII", data, section + 8)
+    assert virtual_size < raw_size, "no padding in the code section"
+    return raw + virtual_size
+
+
+if __name__ == "__main__":
+    m = Material(sys.argv[1])
+    for name, s in m.signers.items():
+        print(name, s.spki_sha256())
+
+
+def with_code_byte_changed(data):
+    """A signed program with one byte of its code changed (the signature left as it was)."""
+    buf = bytearray(data)
+    buf[code_byte_offset(data)] ^= 0x01
+    return bytes(buf)
+
+
+def with_digest_rewritten(data):
+    """with_code_byte_changed, and the digest inside the signature rewritten to the changed code's
+    image digest, as someone without the key could do it."""
+    old = image_digest(data)
+    changed = bytearray(with_code_byte_changed(data))
+    _, _, off, size = pe_fields(data)
+    at = bytes(changed).find(old, off, off + size)
+    assert at > 0, "signed digest not found in the certificate table"
+    changed[at:at + 32] = image_digest(bytes(changed))
+    return bytes(changed)
+
+
+def _tlv(data, pos):
+    """(tag, start of contents, end of element) of the DER element at pos."""
+    tag, n = data[pos], data[pos + 1]
+    if n & 0x80:
+        count = n & 0x7F
+        length = int.from_bytes(data[pos + 2:pos + 2 + count], "big")
+        start = pos + 2 + count
+    else:
+        length, start = n, pos + 2
+    return tag, start, start + length
+
+
+def _children(data, start, end):
+    out, pos = [], start
+    while pos < end:
+        t = _tlv(data, pos)
+        out.append((pos,) + t)
+        pos = t[2]
+    return out
+
+
+def signed_content_range(data):
+    """(start, end) of the SpcIndirectDataContent's contents in the first signature of a file."""
+    _, _, off, _ = pe_fields(data)
+    _, ci_start, ci_end = _tlv(data, off + 8)
+    explicit = _children(data, ci_start, ci_end)[1]
+    sd = _children(data, explicit[2], explicit[3])[0]
+    content_info = _children(data, sd[2], sd[3])[2]
+    wrapped = _children(data, content_info[2], content_info[3])[1]
+    indirect = _children(data, wrapped[2], wrapped[3])[0]
+    return indirect[2], indirect[3]
+
+
+def with_message_digest_rewritten(data):
+    """with_digest_rewritten, and the signed messageDigest attribute rewritten to match the changed
+    content: only the signature over the signed attributes (which needs the key) can tell."""
+    start, end = signed_content_range(data)
+    old = hashlib.sha256(data[start:end]).digest()
+    changed = bytearray(with_digest_rewritten(data))
+    start, end = signed_content_range(bytes(changed))
+    _, _, off, size = pe_fields(data)
+    at = bytes(changed).find(old, off, off + size)
+    assert at > 0, "messageDigest not found in the certificate table"
+    changed[at:at + 32] = hashlib.sha256(bytes(changed[start:end])).digest()
+    return bytes(changed)

@@ -1,0 +1,373 @@
+"""Signed installers end to end: cvstamp on an Authenticode-signed CV_setup.exe keeps the signature
+valid (osslsigncode verify before and after stamping and re-stamping), --show and --print-signer,
+and the publisher pin: a stamped, signed installer under Wine against the loopback update server
+puts in place only a program signed by a pinned key, and rejects (result 20) unsigned programs,
+a stranger's signature and tampered signed programs, without touching itself. Without a pin the
+same programs are swapped in as before. The CA, keys and signatures are made here, at test time."""
+
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+import cvtest
+import signing
+from test_deployment import MARKER, SAMPLE, show, stamp, stamper
+from updateserver import UpdateServer
+
+MATERIAL = None
+SCRATCH = None
+REJECTED = r"^Signature rejected \(([abc])\): (.*); signer found: (none|[0-9a-f]{64})$"
+
+
+def setUpModule():
+    global MATERIAL, SCRATCH
+    SCRATCH = cvtest.ScratchDir("signing")
+    MATERIAL = signing.Material(SCRATCH.file("pki"))
+
+
+def tearDownModule():
+    SCRATCH.cleanup()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def digest(path):
+    return hashlib.sha256(read(path)).hexdigest()
+
+
+def values_for(port, product="Callvane"):
+    return [(o, w, {"--protocol": "http", "--host": "127.0.0.1", "--port": str(port), "--product": product}.get(o, v))
+            for o, w, v in SAMPLE]
+
+
+def pin_of(*names):
+    return ",".join(MATERIAL.signers[n].spki_sha256() for n in names)
+
+
+class StampingSignedInstallers(unittest.TestCase):
+    def setUp(self):
+        self.scratch = cvtest.ScratchDir("stampsigned")
+        self.signed = MATERIAL.sign("ours", cvtest.built("CV_setup.exe"), self.scratch.file("signed.exe"))
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def assertVerifies(self, path):
+        ok, out = MATERIAL.verify(path)
+        self.assertTrue(ok, out)
+        self.assertNotIn("invalid PE checksum", out)
+
+    def test_stamping_and_restamping_keep_the_signature(self):
+        self.assertVerifies(self.signed)
+        # Control: bytes appended behind the certificate table break the signature.
+        appended = write(self.scratch.file("appended.exe"), read(self.signed) + b"x" * 400)
+        self.assertFalse(MATERIAL.verify(appended)[0], "osslsigncode must notice bytes after the table")
+
+        out = self.scratch.file("stamped.exe")
+        r = stamp(self.signed, out, values_for(8443), extra=["--signer", pin_of("ours")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertVerifies(out)
+        original, stamped = read(self.signed), read(out)
+        self.assertEqual(signing.image_digest(stamped), signing.image_digest(original))
+        cks, sec, off, size = signing.pe_fields(stamped)
+        self.assertEqual(stamped[sec + 8:off], original[sec + 8:off], "the image is unchanged")
+        # The entry holds the PKCS#7 structure and fewer than 8 zero bytes of padding, nothing else
+        # (what Windows' strict padding check demands); the block is an unsigned attribute in it.
+        _, _, der_end = signing._tlv(stamped, off + 8)
+        self.assertLess(len(stamped) - der_end, 8)
+        self.assertEqual(stamped[der_end:].strip(b"\0"), b"")
+        self.assertLess(stamped.find(MARKER.encode()), der_end)
+        der = self.scratch.file("sig.der")
+        write(der, stamped[off + 8:der_end])
+        printed = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-in", der, "-print", "-noout"],
+                                 capture_output=True, timeout=60)
+        self.assertEqual(printed.returncode, 0, printed.stderr)
+        self.assertIn(b"unauth_attr:", printed.stdout)
+        self.assertIn(b"2.25.14592389813976059341107873324250767559", printed.stdout)
+        self.assertEqual(off + size, len(stamped), "the certificate table still ends the file")
+        self.assertEqual(len(stamped) % 8, 0)
+        self.assertEqual(int.from_bytes(stamped[off:off + 4], "little"), size, "the one entry spans the table")
+        self.assertEqual(signing.stored_checksum(stamped), signing.pe_checksum(stamped, cks))
+        self.assertEqual(stamped.count(MARKER.encode()), 1)
+        self.assertGreater(stamped.find(MARKER.encode()), off)
+
+        # Re-stamping replaces the block inside the table.
+        again = self.scratch.file("again.exe")
+        r = stamp(out, again, values_for(9443, "Other"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"replaced", r.stdout)
+        self.assertVerifies(again)
+        data = read(again)
+        self.assertEqual(data.count(MARKER.encode()), 1)
+        self.assertNotIn(b"SIGNER<", data, "a block without --signer carries no pin")
+        self.assertEqual(signing.image_digest(data), signing.image_digest(original))
+        shown = show(again)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertIn(b"(inside the certificate table)", shown.stdout)
+        self.assertIn(b"PORT=9443\n", shown.stdout)
+        self.assertIn(b"PRODUCT=Other\n", shown.stdout)
+        self.assertNotIn(b"SIGNER", shown.stdout)
+
+        shown = show(out)
+        self.assertIn(("SIGNER=%s\n" % pin_of("ours")).encode(), shown.stdout)
+
+    def test_show_and_print_signer_on_signed_and_unsigned_files(self):
+        unsigned = self.scratch.file("unsigned.exe")
+        self.assertEqual(stamp(cvtest.built("CV_setup.exe"), unsigned, values_for(1)).returncode, 0)
+        shown = show(unsigned)
+        self.assertEqual(shown.returncode, 0)
+        self.assertNotIn(b"certificate table", shown.stdout)
+        self.assertEqual(len(read(unsigned)) - len(read(cvtest.built("CV_setup.exe"))),
+                         len(signing_block_of(unsigned)), "unsigned input: the block is appended as before")
+
+        for name in ("ours", "stranger"):
+            signed = MATERIAL.sign(name, cvtest.built("CV_setup.exe"), self.scratch.file(name + ".exe"))
+            stamped = self.scratch.file(name + "-stamped.exe")
+            self.assertEqual(stamp(signed, stamped, values_for(1)).returncode, 0)
+            for path in (signed, stamped):
+                r = subprocess.run([stamper(), "--print-signer", path], capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stdout.decode().strip(), MATERIAL.signers[name].spki_sha256())
+        for path in (unsigned, cvtest.built("CV_setup.exe")):
+            r = subprocess.run([stamper(), "--print-signer", path], capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stdout, b"")
+            self.assertIn(b"no Authenticode signature", r.stderr)
+        self.assertNotEqual(show(self.signed).returncode, 0, "a signed, unstamped file has no block")
+
+    def test_refusals(self):
+        out = self.scratch.file("out.exe")
+        good = pin_of("ours")
+        for bad in ("", good[:63], good + ",", good + " ", "z" * 64, good + ";" + good):
+            r = stamp(self.signed, out, values_for(1), extra=["--signer", bad])
+            self.assertEqual(r.returncode, 2, bad)
+            self.assertIn(b"--signer", r.stderr)
+            self.assertFalse(os.path.exists(out))
+        # Upper-case hex and two hashes are accepted and written in lower case.
+        r = stamp(self.signed, out, values_for(1), extra=["--signer", good.upper() + "," + pin_of("ours2")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(("SIGNER<%s,%s>" % (good, pin_of("ours2"))).encode(), read(out))
+        os.remove(out)
+
+        # Stamped, then signed: the block lies in the signed part and cannot be replaced.
+        pre = self.scratch.file("pre.exe")
+        self.assertEqual(stamp(cvtest.built("CV_setup.exe"), pre, values_for(1)).returncode, 0)
+        signed_pre = MATERIAL.sign("ours", pre, self.scratch.file("signed-pre.exe"))
+        r = stamp(signed_pre, out, values_for(2))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"inside the signed part", r.stderr)
+        self.assertFalse(os.path.exists(out))
+        # Data behind the certificate table: refused rather than damaged.
+        trailing = write(self.scratch.file("trailing.exe"), read(self.signed) + b"\0" * 8)
+        r = stamp(trailing, out, values_for(2))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"does not end the file", r.stderr)
+
+
+def signing_block_of(path):
+    data = read(path)
+    return data[data.find(MARKER.encode()):]
+
+
+def temp_folder():
+    return os.path.join(os.path.dirname(cvtest.appdata()), "Local", "Temp")
+
+
+class PinnedUpdate(unittest.TestCase):
+    """A signed CV_setup.exe stamped for the loopback server, with or without a pin."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.bodies = SCRATCH.file("bodies")
+        os.makedirs(cls.bodies, exist_ok=True)
+        client = write(os.path.join(cls.bodies, "client.exe"),
+                       read(cvtest.fixture("democlient.exe")) + b"\0" * 200000)
+        cls.unsigned = client
+        cls.ours = MATERIAL.sign("ours", client, os.path.join(cls.bodies, "ours.exe"))
+        cls.ours2 = MATERIAL.sign("ours2", client, os.path.join(cls.bodies, "ours2.exe"))
+        cls.stranger = MATERIAL.sign("stranger", client, os.path.join(cls.bodies, "stranger.exe"))
+        good = read(cls.ours)
+        cls.code_changed = write(os.path.join(cls.bodies, "code.exe"), signing.with_code_byte_changed(good))
+        cls.digest_rewritten = write(os.path.join(cls.bodies, "digest.exe"), signing.with_digest_rewritten(good))
+        cls.attribute_rewritten = write(os.path.join(cls.bodies, "attr.exe"),
+                                        signing.with_message_digest_rewritten(good))
+        cls.installer = MATERIAL.sign("ours", cvtest.built("CV_setup.exe"), os.path.join(cls.bodies, "setup.exe"))
+
+    def setUp(self):
+        self.scratch = cvtest.ScratchDir("pinned")
+        cvtest.clear_logs()
+        self.server = UpdateServer()
+        self.server.start()
+        self.exe = self.scratch.file("CV_setup.exe")
+        self.boxes = cvtest.BoxAnswerer()
+
+    def tearDown(self):
+        self.boxes.stop()
+        self.server.stop()
+        cvtest.wait_until(lambda: not os.path.exists(self.exe + ".started.txt") or self._client_done(), 15)
+        self.scratch.cleanup()
+
+    def _client_done(self):
+        import time
+        return time.time() - os.path.getmtime(self.exe + ".started.txt") > 6
+
+    def prepare(self, body, pin):
+        extra = ["--signer", pin] if pin else []
+        r = stamp(self.installer, self.exe, values_for(self.server.http_port), extra=extra)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(MATERIAL.verify(self.exe)[0], "the stamped installer is still validly signed")
+        self.stamped = digest(self.exe)
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=body)
+
+    def run_installer(self):
+        code, _ = cvtest.run(self.exe, timeout=180)
+        self.assertEqual(code, 0)
+        return cvtest.read_log()
+
+    def updater_errors(self, log):
+        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == "cWebupdater::updateFile"]
+
+    def deployment(self):
+        with open(self.scratch.file("CV.deployment"), "rb") as f:
+            return f.read().decode("cp1252")
+
+    def expect_accepted(self, body, pin):
+        self.prepare(body, pin)
+        log = self.run_installer()
+        self.assertEqual(digest(self.exe), digest(body), log)
+        self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped)
+        self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20), log)
+        self.assertEqual(self.updater_errors(log), [])
+        self.assertEqual(self.boxes.count, 0)
+        return log
+
+    def expect_rejected(self, body, pin, requirement, signer):
+        self.prepare(body, pin)
+        log = self.run_installer()
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, 10), "no error message box")
+        errors = self.updater_errors(log)
+        self.assertEqual(len(errors), 1, log)
+        m = re.match(REJECTED, errors[0])
+        self.assertTrue(m, errors[0])
+        self.assertEqual(m.group(1), requirement, errors[0])
+        self.assertEqual(m.group(3), signer)
+        self.assertIn(("ERROR   - ", "cCV_INSTALLER::InitInstance", "Unable to check for update (reason 20 - %s)"
+                       % re.search(r"reason 20 - (-?\d+)", log).group(1)), cvtest.messages(log))
+        self.assertEqual(digest(self.exe), self.stamped, "the installer stays as it was")
+        self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
+        self.assertFalse(os.path.exists(self.exe + ".started.txt"))
+        size = os.path.getsize(body)
+        temp = temp_folder()
+        leftovers = [n for n in os.listdir(temp) if os.path.getsize(os.path.join(temp, n)) == size] \
+            if os.path.isdir(temp) else []
+        self.assertEqual(leftovers, [], "the downloaded file is deleted")
+        return m.group(2)
+
+    def test_program_signed_by_the_pinned_key_is_swapped_in(self):
+        log = self.expect_accepted(self.ours, pin_of("ours"))
+        self.assertIn("Signature accepted, signer: " + pin_of("ours"), [m for _, _, m in cvtest.messages(log)])
+        # The installer read the block from inside its certificate table, the pin included.
+        self.assertIn("DEPLOYMENT_SIGNER=%s\r\n" % pin_of("ours"), self.deployment())
+        self.assertIn("DEPLOYMENT_SERVER_PORT=%d\r\n" % self.server.http_port, self.deployment())
+
+    def test_second_pinned_key_is_accepted(self):
+        self.expect_accepted(self.ours2, pin_of("ours", "ours2"))
+
+    def test_unsigned_program_is_rejected(self):
+        detail = self.expect_rejected(self.unsigned, pin_of("ours"), "a", "none")
+        self.assertEqual(detail, "the file carries no signature")
+
+    def test_stranger_is_rejected(self):
+        self.expect_rejected(self.stranger, pin_of("ours"), "c", pin_of("stranger"))
+
+    def test_changed_code_is_rejected(self):
+        detail = self.expect_rejected(self.code_changed, pin_of("ours"), "a", pin_of("ours"))
+        self.assertIn("image digest", detail)
+
+    def test_rewritten_digest_is_rejected(self):
+        detail = self.expect_rejected(self.digest_rewritten, pin_of("ours"), "b", pin_of("ours"))
+        self.assertIn("messageDigest", detail)
+
+    def test_rewritten_signed_attribute_is_rejected(self):
+        detail = self.expect_rejected(self.attribute_rewritten, pin_of("ours"), "b", pin_of("ours"))
+        self.assertIn("does not verify", detail)
+
+    def test_without_pin_every_body_is_swapped_as_before(self):
+        for body in (self.unsigned, self.stranger, self.digest_rewritten):
+            with self.subTest(body=os.path.basename(body)):
+                for leftover in (self.exe, self.exe + ".backupFromWebupdate"):
+                    if os.path.exists(leftover):
+                        os.remove(leftover)
+                self.prepare(body, None)
+                log = self.run_installer()
+                self.assertEqual(digest(self.exe), digest(body), log)
+                self.assertNotIn("DEPLOYMENT_SIGNER", self.deployment())
+                self.assertNotIn("Signature", log)
+                self.assertEqual(self.updater_errors(log), [])
+                self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20), log)
+                cvtest.wait_until(lambda: self._client_done(), 15)
+                os.remove(self.exe + ".started.txt")
+        self.assertEqual(self.boxes.count, 0)
+
+
+class SignatureCheckDirect(unittest.TestCase):
+    """The check itself on more files than a full run can afford (fixture sigcheck.exe)."""
+
+    def check(self, pin, *files):
+        code, out = cvtest.run(cvtest.fixture("sigcheck.exe"), [pin] + [cvtest.to_windows(f) for f in files],
+                               timeout=120)
+        rows = [l.split("\t") for l in out.replace("\r", "").splitlines() if "\t" in l]
+        return code, rows
+
+    def test_outcomes(self):
+        PinnedUpdate.setUpClass()
+        p = PinnedUpdate
+        folder = SCRATCH.file("direct")
+        os.makedirs(folder, exist_ok=True)
+        good = read(p.ours)
+        cks, sec, off, size = signing.pe_fields(good)
+        # The signature entry cut short, the table pointing past the file, a second (unsigned)
+        # table entry in front: each must be refused, never crash the check.
+        cut = bytearray(good)
+        cut[off:off + 4] = (64).to_bytes(4, "little")
+        past = bytearray(good)
+        past[sec + 4:sec + 8] = (size + 8).to_bytes(4, "little")
+        stamped = self.stamped_ours(folder)
+        files = [p.ours, p.ours2, p.stranger, p.unsigned, p.code_changed, p.digest_rewritten,
+                 p.attribute_rewritten, write(os.path.join(folder, "cut.exe"), bytes(cut)),
+                 write(os.path.join(folder, "past.exe"), bytes(past)), stamped,
+                 write(os.path.join(folder, "text.exe"), b"<html>not a program</html>")]
+        code, rows = self.check(pin_of("ours"), *files)
+        self.assertEqual(code, 1)
+        got = [r[1] for r in rows]
+        self.assertEqual(got, ["ok", "c", "c", "a", "a", "b", "b", "a", "a", "ok", "a"], rows)
+        self.assertEqual(rows[0][2], pin_of("ours"))
+        self.assertEqual(rows[1][2], pin_of("ours2"))
+        # Only pinned keys pass: the rollover pin accepts both of ours.
+        code, rows = self.check(pin_of("ours2", "ours"), p.ours, p.ours2)
+        self.assertEqual((code, [r[1] for r in rows]), (0, ["ok", "ok"]))
+        code, _ = self.check("not-a-pin", p.ours)
+        self.assertEqual(code, 2)
+
+    def stamped_ours(self, folder):
+        """A program signed by us that carries a deployment block inside its table still passes."""
+        out = os.path.join(folder, "stamped.exe")
+        r = stamp(PinnedUpdate.ours, out, values_for(1))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return out
+
+
+if __name__ == "__main__":
+    cvtest.main()
