@@ -376,9 +376,7 @@ std::wstring cCV_INSTALLER::deploymentMarker() { return portable::deploymentMark
 
 std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
 {
-    Fileobject* self = new Fileobject(fullPath);
-    const std::wstring text = self->readFile();
-    delete self;
+    const std::wstring text = Fileobject(fullPath).readFile();
     return std::wstring(portable::deploymentBlock(text));
 }
 
@@ -423,10 +421,11 @@ std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, 
 void cCV_INSTALLER::readDeployment()
 {
     static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
-    Fileobject* self = new Fileobject(executablePath());
-    executableFullPath = self->getFullPath();
-    deploymentFileName = fileNamePrefix(self->getFilename()) + PRODUCT_ABBREVIATION + L".deployment";
-    delete self;
+    {
+        const Fileobject self(executablePath());
+        executableFullPath = self.getFullPath();
+        deploymentFileName = fileNamePrefix(self.getFilename()) + PRODUCT_ABBREVIATION + L".deployment";
+    }
 
     deploymentContent = readDeploymentBlock(executableFullPath);
     if (!deploymentContent.empty()) {
@@ -442,16 +441,15 @@ void cCV_INSTALLER::writeDeployment()
                                            DEPLOYMENT_SERVER_PORT,       DEPLOYMENT_SERVER_URL_CLIENT,
                                            DEPLOYMENT_SERVER_URL_PORTAL, DEPLOYMENT_SERVER_URL_EVENTS,
                                            DEPLOYMENT_PRODUCT,           DEPLOYMENT_LOGLEVEL};
-    cCFG* cfg = new cCFG(logger.get(), deploymentFileName);
+    cCFG cfg(logger.get(), deploymentFileName);
     std::wstring values[8];
     for (int i = 0; i < 8; ++i) {
         values[i] = getDeploymentParameter(deploymentContent, KEYS[i]);
     }
     for (int i = 0; i < 8; ++i) {
-        cfg->writeParameter(KEYS[i], values[i]);
+        cfg.writeParameter(KEYS[i], values[i]);
     }
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
-        cfg->writeParameter(DEPLOYMENT_SIGNER, getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
+        cfg.writeParameter(DEPLOYMENT_SIGNER, getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
-    delete cfg;
 }

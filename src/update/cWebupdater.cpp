@@ -214,16 +214,16 @@ void cWebupdater::logCertificate(HINTERNET request)
             textutil::format(L"Server certificate not available (error %i)", static_cast<int>(::GetLastError())));
         return;
     }
+    // The texts of the structure are the caller's to free.
+    const handles::LocalMemory texts[] = {handles::LocalMemory(info.lpszSubjectInfo),
+                                          handles::LocalMemory(info.lpszIssuerInfo),
+                                          handles::LocalMemory(info.lpszProtocolName),
+                                          handles::LocalMemory(info.lpszSignatureAlgName),
+                                          handles::LocalMemory(info.lpszEncryptionAlgName)};
     log(LOG_WARNING, FN_UPDATE,
         L"Server certificate: subject \"" + certificateText(info.lpszSubjectInfo) + L"\", issuer \"" +
             certificateText(info.lpszIssuerInfo) + L"\", valid from " + certificateDate(info.ftStart) + L" to " +
             certificateDate(info.ftExpiry));
-    for (char* text : {info.lpszSubjectInfo, info.lpszIssuerInfo, info.lpszProtocolName, info.lpszSignatureAlgName,
-                       info.lpszEncryptionAlgName}) {
-        if (text != nullptr) {
-            ::LocalFree(text);
-        }
-    }
 }
 
 bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError)
@@ -1012,6 +1012,7 @@ void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const st
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD got = ::GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                               &dacl, nullptr, &descriptor);
+    const handles::LocalMemory descriptorMemory(descriptor); // the access list lies inside it
     if (got != ERROR_SUCCESS) {
         log(LOG_FATAL, FN_SWITCH, L"UNABLE to get file security");
     } else if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(to.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
@@ -1019,8 +1020,5 @@ void cWebupdater::copyAttributesAndAccessList(const std::wstring& from, const st
         log(LOG_DEBUG, FN_SWITCH, L"File security set!");
     } else {
         log(LOG_FATAL, FN_SWITCH, L"UNABLE to set file security");
-    }
-    if (descriptor != nullptr) {
-        ::LocalFree(descriptor);
     }
 }
