@@ -165,7 +165,7 @@ std::wstring cCV_INSTALLER::updateRequestPath()
 
 BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::InitInstance";
 
     if (splash != nullptr) {
         // The splash thread paints the download's progress; the updater only hands over numbers.
@@ -196,7 +196,7 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         if (started) {
             return TRUE;
         }
-        log(LOG_ERROR, F, L"Unable to restart");
+        log(LOG_ERROR, FN, L"Unable to restart");
         return FALSE;
     }
 
@@ -208,13 +208,13 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     const std::wstring reason = textutil::format(L"Unable to check for update (reason %i - %i)", result.code,
                                                  static_cast<int>(result.systemError));
     ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
-    log(LOG_ERROR, F, reason);
+    log(LOG_ERROR, FN, reason);
     return FALSE;
 }
 
 bool cCV_INSTALLER::startLogger()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::startLogger";
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::startLogger";
     bool result = true;
 
     const Fileobject self(executablePath());
@@ -252,17 +252,17 @@ bool cCV_INSTALLER::startLogger()
         textutil::format(L"cCV_INSTALLER(%x)", static_cast<unsigned int>(nanosSince1970 & 0xFFFFFFFFu));
 
     logger = std::make_unique<Logger>(logFolder, logName, instanceName);
-    log(LOG_DEBUG, F, textutil::format(L"Starting cCV_INSTALLER version %ls", VERSION_LABEL));
+    log(LOG_DEBUG, FN, textutil::format(L"Starting cCV_INSTALLER version %ls", VERSION_LABEL));
     if (!remembered.empty()) {
-        log(LOG_DEBUG, F, remembered);
+        log(LOG_DEBUG, FN, remembered);
     }
     return result;
 }
 
 bool cCV_INSTALLER::parseCommandLine()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::parseCommandLine";
-    log(LOG_DEBUG, F, L"Parsing commandline: >" + commandLine + L"<");
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::parseCommandLine";
+    log(LOG_DEBUG, FN, L"Parsing commandline: >" + commandLine + L"<");
     // Substrings, case-sensitive, in this order; the first found decides.
     if (commandLine.find(OPTION_RESTART) != std::wstring::npos) {
         restartRequested = 1;
@@ -271,18 +271,18 @@ bool cCV_INSTALLER::parseCommandLine()
     if (commandLine.find(OPTION_INSTALL_TSP) != std::wstring::npos) {
         cTSPmanager manager(logger.get());
         if (manager.installTSP(TSP_FILE_NAME)) {
-            log(LOG_DEBUG, F, L"TSP was installed!");
+            log(LOG_DEBUG, FN, L"TSP was installed!");
         } else {
-            log(LOG_ERROR, F, L"TSP was NOT installed!");
+            log(LOG_ERROR, FN, L"TSP was NOT installed!");
         }
         return false;
     }
     if (commandLine.find(OPTION_UNINSTALL_TSP) != std::wstring::npos) {
         cTSPmanager manager(logger.get());
         if (manager.uninstallTSP(TSP_FILE_NAME)) {
-            log(LOG_DEBUG, F, L"TSP was uninstalled!");
+            log(LOG_DEBUG, FN, L"TSP was uninstalled!");
         } else {
-            log(LOG_ERROR, F, L"TSP was NOT uninstalled!");
+            log(LOG_ERROR, FN, L"TSP was NOT uninstalled!");
         }
         return false;
     }
@@ -420,7 +420,7 @@ std::wstring cCV_INSTALLER::getDeploymentParameter(const std::wstring& content, 
 
 void cCV_INSTALLER::readDeployment()
 {
-    static const wchar_t* const F = L"cCV_INSTALLER::InitInstance";
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::InitInstance";
     {
         const Fileobject self(executablePath());
         executableFullPath = self.getFullPath();
@@ -429,9 +429,9 @@ void cCV_INSTALLER::readDeployment()
 
     deploymentContent = readDeploymentBlock(executableFullPath);
     if (!deploymentContent.empty()) {
-        log(LOG_DEBUG, F, L"Deployment is: " + deploymentContent);
+        log(LOG_DEBUG, FN, L"Deployment is: " + deploymentContent);
     } else {
-        log(LOG_FATAL, F, L"This executable has no deployment attached!");
+        log(LOG_FATAL, FN, L"This executable has no deployment attached!");
     }
 }
 

@@ -28,6 +28,11 @@ def fixture(name):
     return os.path.join(BUILD_DIR, "fixtures", name)
 
 
+def bench_program(name):
+    """Path of a program of the benchmarks (bench/NAME.cpp, built into the build's bench/)."""
+    return os.path.join(BUILD_DIR, "bench", name)
+
+
 def appdata():
     """The prefix's application-data folder as a Unix path."""
     base = os.path.join(PREFIX, "drive_c", "users")
