@@ -3,8 +3,8 @@
  * service provider interface version, initialises and shuts down, and reports no line and no
  * phone devices. It keeps no state beyond what TSPI_providerInit hands it; the telephony service
  * owns the loaded module. */
-#include <tspi.h>
 #include <windows.h>
+#include <tspi.h>
 
 /* Versions of the service provider interface this provider speaks: TAPI 2.0 up to the current. */
 #define CV_TSPI_LOW_VERSION 0x00020000UL

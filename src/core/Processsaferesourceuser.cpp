@@ -10,10 +10,7 @@ void traceFailure(const wchar_t* fmt, DWORD error) { ::OutputDebugStringW(textut
 
 } // namespace
 
-Processsaferesourceuser::Processsaferesourceuser()
-    : mutexHeld(0), processSectionCount(0), processSectionOwner(0)
-{
-}
+Processsaferesourceuser::Processsaferesourceuser() : mutexHeld(0), processSectionCount(0), processSectionOwner(0) {}
 
 Processsaferesourceuser::~Processsaferesourceuser()
 {

@@ -16,7 +16,8 @@ void FileobjectConfigfile::check4Configfile()
     if (::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) {
         return;
     }
-    log(LOG_MESSAGE, L"FileobjectConfigfile::check4Configfile", L"Configfile does not exist (creating it): " + fullPath);
+    log(LOG_MESSAGE, L"FileobjectConfigfile::check4Configfile",
+        L"Configfile does not exist (creating it): " + fullPath);
     // An empty file (no byte-order mark) makes the platform's writer store ANSI text. A failure
     // shows in the write that follows.
     createFile();

@@ -18,10 +18,7 @@ void FPSkeeper::setDesiredFPS(int32_t framesPerSecond)
     log(LOG_DEBUG, L"FPSkeeper::setDesiredFPS", textutil::format(L"Desired framerate set to %i", framesPerSecond));
 }
 
-int64_t FPSkeeper::nowNanoseconds()
-{
-    return static_cast<int64_t>(filetime::nowUnixNanoseconds());
-}
+int64_t FPSkeeper::nowNanoseconds() { return static_cast<int64_t>(filetime::nowUnixNanoseconds()); }
 
 int64_t FPSkeeper::sleepMilliseconds(int64_t start, int64_t end, int32_t framesPerSecond)
 {

@@ -7,8 +7,8 @@ constexpr UINT PUMP_LAST_MESSAGE = 0x8000;
 } // namespace
 
 Workerthread::Workerthread()
-    : uiThread(0), logger(nullptr), queueCreated(0), running(0), state(STATE_CREATED),
-      className(CLASS_NAME), initSucceeded(1)
+    : uiThread(0), logger(nullptr), queueCreated(0), running(0), state(STATE_CREATED), className(CLASS_NAME),
+      initSucceeded(1)
 {
 }
 

@@ -16,8 +16,8 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <type_traits>
 

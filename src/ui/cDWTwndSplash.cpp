@@ -21,10 +21,13 @@ cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
     labelFont.lfWeight = 400;
     wcsncpy(labelFont.lfFaceName, L"Tahoma", 30);
 
-    background = std::make_unique<cDWTctrlImage>(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT, handle);
+    background =
+        std::make_unique<cDWTctrlImage>(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT, handle);
     logo = std::make_unique<cDWTctrlImage>(logger, 0, IDB_SPLASH_LOGO, 10, 10, 0, 0, handle);
-    titleLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
-    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10, 40, 180, 20);
+    titleLabel =
+        std::make_unique<cDWTctrlLabel>(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
+    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10,
+                                                  40, 180, 20);
     // Created after the labels, so that it lies over the background in the sibling order just as
     // they do; it paints every pixel of its own and is repainted alone when the progress moves.
     progressBar = std::make_unique<cDWTctrlProgress>(logger, handle, RGB(0, 102, 204), RGB(160, 160, 160), PROGRESS_X,

@@ -2,8 +2,8 @@
 
 #include "handles.h"
 
-#include <wincrypt.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstring>

@@ -215,11 +215,10 @@ void cWebupdater::logCertificate(HINTERNET request)
         return;
     }
     // The texts of the structure are the caller's to free.
-    const handles::LocalMemory texts[] = {handles::LocalMemory(info.lpszSubjectInfo),
-                                          handles::LocalMemory(info.lpszIssuerInfo),
-                                          handles::LocalMemory(info.lpszProtocolName),
-                                          handles::LocalMemory(info.lpszSignatureAlgName),
-                                          handles::LocalMemory(info.lpszEncryptionAlgName)};
+    const handles::LocalMemory texts[] = {
+        handles::LocalMemory(info.lpszSubjectInfo), handles::LocalMemory(info.lpszIssuerInfo),
+        handles::LocalMemory(info.lpszProtocolName), handles::LocalMemory(info.lpszSignatureAlgName),
+        handles::LocalMemory(info.lpszEncryptionAlgName)};
     log(LOG_WARNING, FN_UPDATE,
         L"Server certificate: subject \"" + certificateText(info.lpszSubjectInfo) + L"\", issuer \"" +
             certificateText(info.lpszIssuerInfo) + L"\", valid from " + certificateDate(info.ftStart) + L" to " +
