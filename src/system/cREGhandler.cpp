@@ -97,6 +97,7 @@ std::wstring cREGhandler::getRegValue(std::wstring keyPath, std::wstring valueNa
         memcpy(text.data(), data, units * sizeof(wchar_t));
         result.assign(text.data(), wcsnlen(text.data(), units));
     }
+    // "red" as the line has always read: log readers match it.
     log(LOG_DEBUG, FN_GET, L"Registry key red:" + where + L" = " + result);
     return result;
 }

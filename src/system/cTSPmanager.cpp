@@ -234,6 +234,7 @@ bool cTSPmanager::addToProviderList(const std::wstring& fileName)
     if (findInProviderList(FN, fileName, n) >= 0) {
         return true;
     }
+    // "fing" as the line has always read: log readers match it.
     log(LOG_DEBUG, FN, L"UNABLE to fing TSP in the list - this is a 'first' installation");
 
     // Each write is attempted in the usual order; any failure makes the installation fail.
@@ -271,6 +272,7 @@ void cTSPmanager::removeFromProviderList(const std::wstring& fileName)
     }
     const int32_t i = findInProviderList(FN, fileName, n);
     if (i < 0) {
+        // "fing" as the line has always read: log readers match it.
         log(LOG_DEBUG, FN, L"UNABLE to fing TSP in the list - I assume it is not installed");
         return;
     }

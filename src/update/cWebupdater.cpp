@@ -86,6 +86,7 @@ cWebupdater::~cWebupdater() = default;
 
 bool cWebupdater::isInternetConnected()
 {
+    // "nonnect" as the line has always read: log readers match it.
     log(LOG_DEBUG, FN_CONNECTED, L"Checking if we can nonnect to the internet");
     if (!internetHandle.valid()) {
         log(LOG_FATAL, FN_CONNECTED, L"Internet connection is not open!");
