@@ -237,6 +237,16 @@ class InstallerRun:
         self.run.kill()
 
 
+def append_loopback_block(exe, port):
+    """Appends a deployment block that names the loopback update server at `port` (http)."""
+    values = [("PROTOCOL", "http"), ("HOST", "127.0.0.1"), ("PORT", str(port)),
+              ("PORTAL", "/vazu/portal/req?loadPortal"), ("CLIENT", "/vazu/portal/req?loadPortal"),
+              ("EVENTS", "/vazu/webportlets/portal/eventViewer"), ("PRODUCT", "Brightel RudEvuvor"), ("LOGLEVEL", "5")]
+    block = "ADDED_SERVERPARAMETERS:" + "".join("ADDED_SERVERPARAMETER_%s<%s>" % kv for kv in values) + "\r\n"
+    with open(exe, "ab") as f:
+        f.write(block.encode("cp1252"))
+
+
 def copy_installer(dest_dir, name="CV_setup.exe"):
     dest = os.path.join(dest_dir, name)
     shutil.copy2(built("CV_setup.exe"), dest)

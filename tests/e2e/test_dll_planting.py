@@ -20,15 +20,6 @@ from updateserver import UpdateServer
 NATIVE_FIRST = {"CV_WINEDLLOVERRIDES_EXTRA": "wininet=n,b"}
 
 
-def stamp(exe, port):
-    """Appends a deployment block that names the loopback server."""
-    values = [("PROTOCOL", "http"), ("HOST", "127.0.0.1"), ("PORT", str(port)),
-              ("PORTAL", "/vazu/portal/req?loadPortal"), ("CLIENT", "/vazu/portal/req?loadPortal"),
-              ("EVENTS", "/vazu/webportlets/portal/eventViewer"), ("PRODUCT", "Brightel RudEvuvor"), ("LOGLEVEL", "5")]
-    block = "ADDED_SERVERPARAMETERS:" + "".join("ADDED_SERVERPARAMETER_%s<%s>" % kv for kv in values) + "\r\n"
-    with open(exe, "ab") as f:
-        f.write(block.encode("cp1252"))
-
 
 class DllPlanting(unittest.TestCase):
     def setUp(self):
@@ -73,7 +64,7 @@ class DllPlanting(unittest.TestCase):
     def test_installer_uses_the_system_wininet(self):
         exe = cvtest.copy_installer(self.scratch.path)
         with UpdateServer() as server:
-            stamp(exe, server.http_port)
+            cvtest.append_loopback_block(exe, server.http_port)
             server.configure(status=404)
             cvtest.clear_logs()
             run = cvtest.InstallerRun(exe, env=NATIVE_FIRST)

@@ -69,15 +69,6 @@ def seed(values, view=VIEW):
         assert code == 0, out
 
 
-def stamp(exe, port):
-    """Appends a deployment block that names the loopback server."""
-    values = [("PROTOCOL", "http"), ("HOST", "127.0.0.1"), ("PORT", str(port)),
-              ("PORTAL", "/vazu/portal/req?loadPortal"), ("CLIENT", "/vazu/portal/req?loadPortal"),
-              ("EVENTS", "/vazu/webportlets/portal/eventViewer"), ("PRODUCT", "Brightel RudEvuvor"), ("LOGLEVEL", "5")]
-    block = "ADDED_SERVERPARAMETERS:" + "".join("ADDED_SERVERPARAMETER_%s<%s>" % kv for kv in values) + "\r\n"
-    with open(exe, "ab") as f:
-        f.write(block.encode("cp1252"))
-
 
 class ProviderInstallation(unittest.TestCase):
     def setUp(self):
@@ -98,7 +89,7 @@ class ProviderInstallation(unittest.TestCase):
         self.server = UpdateServer()
         self.server.start()
         self.exe = cvtest.copy_installer(self.scratch.path)
-        stamp(self.exe, self.server.http_port)
+        cvtest.append_loopback_block(self.exe, self.server.http_port)
         self.release = self.scratch.file("release-holder")
         self.holder = None
 
