@@ -1,5 +1,7 @@
 #include "cProcesshandler.h"
 
+#include "asciicase.h"
+
 #include "Fileobject.h"
 #include "handles.h"
 
@@ -28,16 +30,6 @@ public:
 private:
     void* block;
 };
-
-std::wstring asciiLower(std::wstring text)
-{
-    for (auto& c : text) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
-    return text;
-}
 
 bool endsWith(const std::wstring& text, const std::wstring& tail)
 {
@@ -122,11 +114,12 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     if (modulePath.empty()) {
         return {};
     }
-    const std::wstring wanted = asciiLower(name);
+    const std::wstring wanted = portable::asciiLower(name);
     // The long form differs from the path as loaded only where a component is in short (8.3)
     // form, and short names carry a '~': any other path that does not end with the name already
     // will not end with it in long form either, and is passed over without asking the file system.
-    if (modulePath.find(L'~') == std::wstring::npos && !endsWith(asciiLower(normalizePath(modulePath)), wanted)) {
+    if (modulePath.find(L'~') == std::wstring::npos &&
+        !endsWith(portable::asciiLower(normalizePath(modulePath)), wanted)) {
         return {};
     }
     wchar_t longPath[MAX_PATH] = {};
@@ -134,7 +127,7 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     if (got == 0 || got >= MAX_PATH) {
         return {};
     }
-    const std::wstring path = asciiLower(normalizePath(std::wstring(longPath, got)));
+    const std::wstring path = portable::asciiLower(normalizePath(std::wstring(longPath, got)));
     if (!endsWith(path, wanted)) {
         return {};
     }
@@ -170,7 +163,7 @@ bool cProcesshandler::isProcessRunning()
     }
     const std::wstring full = executable->getFullPath();
     const std::wstring path = getProcessPath(processId, full, userName);
-    return !path.empty() && path == asciiLower(full);
+    return !path.empty() && path == portable::asciiLower(full);
 }
 
 bool cProcesshandler::waitUntilEnded()

@@ -1,5 +1,7 @@
 #include "cTSPmanager.h"
 
+#include "asciicase.h"
+
 #include "Binaryresourcemanager.h"
 #include "Fileobject.h"
 #include "cEnvironment.h"
@@ -17,27 +19,6 @@ bool fileExists(const std::wstring& path)
 }
 
 // Equal without regard to the case of the letters A to Z (the file names are plain ASCII).
-bool equalIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i];
-        wchar_t y = b[i];
-        if (x >= L'a' && x <= L'z') {
-            x = static_cast<wchar_t>(x - L'a' + L'A');
-        }
-        if (y >= L'a' && y <= L'z') {
-            y = static_cast<wchar_t>(y - L'a' + L'A');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::wstring fileNameValue(int32_t i) { return textutil::format(cTSPmanager::PROVIDER_FILE_NAME_FORMAT, i); }
 std::wstring idValue(int32_t i) { return textutil::format(cTSPmanager::PROVIDER_ID_FORMAT, i); }
 std::wstring text(int32_t number) { return textutil::format(L"%i", number); }
@@ -215,7 +196,7 @@ int32_t cTSPmanager::findInProviderList(const wchar_t* function, const std::wstr
 {
     for (int32_t i = 0; i < count; ++i) {
         const std::wstring name = fileNameValue(i);
-        if (equalIgnoringAsciiCase(registry->getRegValue(PROVIDER_LIST_KEY, name), fileName)) {
+        if (portable::equalsIgnoringAsciiCase(registry->getRegValue(PROVIDER_LIST_KEY, name), fileName)) {
             log(LOG_DEBUG, function, L"Found TSP in list at position: " + name);
             log(LOG_DEBUG, function, textutil::format(L"Thats it! I assume %ls is installed right", fileName.c_str()));
             return i;

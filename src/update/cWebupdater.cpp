@@ -1,5 +1,6 @@
 #include "cWebupdater.h"
 
+#include "asciicase.h"
 #include "decimal.h"
 #include "httpdate.h"
 #include "programimage.h"
@@ -99,7 +100,7 @@ bool cWebupdater::isInternetConnected()
 DWORD cWebupdater::requestFlags(const std::wstring& protocol)
 {
     DWORD flags = BASE_REQUEST_FLAGS;
-    if (protocol.size() == 5 && _wcsicmp(protocol.c_str(), L"https") == 0) {
+    if (portable::equalsIgnoringAsciiCase(protocol, L"https")) {
         flags |= INTERNET_FLAG_SECURE;
     }
     return flags;
@@ -784,7 +785,7 @@ bool cWebupdater::announcedLength(HINTERNET request, uint64_t* expected, std::ws
 {
     const std::wstring transferEncoding = queryInfo(request, HTTP_QUERY_TRANSFER_ENCODING);
     *lengthText = queryInfo(request, HTTP_QUERY_CONTENT_LENGTH);
-    const bool coded = !transferEncoding.empty() && _wcsicmp(transferEncoding.c_str(), L"identity") != 0;
+    const bool coded = !transferEncoding.empty() && !portable::equalsIgnoringAsciiCase(transferEncoding, L"identity");
     if (coded || lengthText->empty()) {
         return false;
     }
@@ -940,7 +941,7 @@ bool cWebupdater::stageBesideTarget(Downloadfile* download, const std::wstring& 
 {
     const std::wstring from = volumeOf(download->path());
     const std::wstring to = volumeOf(folder + L"/" + filename);
-    if (from.empty() || to.empty() || _wcsicmp(from.c_str(), to.c_str()) == 0) {
+    if (from.empty() || to.empty() || portable::equalsIgnoringAsciiCase(from, to)) {
         return true;
     }
     Downloadfile staged;
