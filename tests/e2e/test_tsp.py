@@ -7,6 +7,8 @@ stop by a running instance. The prefix's lists and provider files are saved and 
 
 import os
 import struct
+import sys
+import time
 import unittest
 
 import cvtest
@@ -46,7 +48,16 @@ def reg(*args, view=VIEW):
 
 def provider_list(view=VIEW):
     """{value name: int or text} of the list key; None when the key is missing."""
-    code, out = reg("query", KEY, view=view)
+    # Wine's reg.exe has been seen to fail now and then under load: a failure is asked again
+    # before the key counts as missing.
+    for attempt in range(3):
+        code, out = reg("query", KEY, view=view)
+        if code == 0:
+            break
+        if "Unable to find the specified registry key" in out:
+            return None
+        sys.stderr.write("reg query %s (%s) gave %s: %s\n" % (KEY, view, code, out.strip()))
+        time.sleep(0.5)
     if code != 0:
         return None
     values = {}
