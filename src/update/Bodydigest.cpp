@@ -28,12 +28,28 @@ void Bodydigest::update(const uint8_t* data, size_t size)
         data += take;
         size -= take;
         if (filling.size() == BATCH) {
-            std::vector<uint8_t> next;
-            next.reserve(BATCH);
+            std::vector<uint8_t> next = spareBatch();
             next.swap(filling);
             hand(std::move(next));
         }
     }
+}
+
+// A hashed batch comes back for the next one: the few buffers are touched once, not the whole
+// body's worth of fresh memory.
+std::vector<uint8_t> Bodydigest::spareBatch()
+{
+    std::vector<uint8_t> batch;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!spare.empty()) {
+            batch = std::move(spare.back());
+            spare.pop_back();
+        }
+    }
+    batch.clear();
+    batch.reserve(BATCH);
+    return batch;
 }
 
 void Bodydigest::hand(std::vector<uint8_t> batch)
@@ -62,6 +78,8 @@ void Bodydigest::work()
         }
         changed.notify_all();
         stream.update(batch.data(), batch.size());
+        std::lock_guard<std::mutex> guard(lock);
+        spare.push_back(std::move(batch));
     }
 }
 

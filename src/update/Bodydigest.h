@@ -1,7 +1,8 @@
 // Bodydigest: the image digest of a download, computed on a thread of its own while the body
 // arrives, so that a publisher check costs the download next to no time. The updater feeds every
 // block it writes to the private download file (update copies it into 1 MiB batches; at most four
-// batches wait, so memory stays bounded and a slow hasher slows the download rather than growing);
+// batches wait, so memory stays bounded and a slow hasher slows the download rather than growing;
+// hashed batches are reused);
 // finish hands over the rest and waits for the digest. Owned by cWebupdater for one download.
 #pragma once
 
@@ -30,12 +31,14 @@ public:
     bool finish(portable::Sha256::Digest* out);
 
 private:
+    std::vector<uint8_t> spareBatch();
     void hand(std::vector<uint8_t> batch);
     void work();
 
     portable::ImageDigestStream stream;
     std::vector<uint8_t> filling;
     std::deque<std::vector<uint8_t>> waiting;
+    std::vector<std::vector<uint8_t>> spare; // hashed batches, ready for reuse
     std::mutex lock;
     std::condition_variable changed;
     bool ending = false;
