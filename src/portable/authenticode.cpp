@@ -1,5 +1,7 @@
 #include "authenticode.h"
 
+#include "littleendian.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,12 +9,6 @@ namespace portable {
 
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 void put32(char* p, uint32_t v)
 {
     for (int i = 0; i < 4; ++i) {
@@ -223,16 +219,16 @@ bool readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLay
     if (headSize < 0x40 || head[0] != 'M' || head[1] != 'Z') {
         return fail(why, "no MZ header");
     }
-    const uint32_t pe = le32(head + 0x3C);
+    const uint32_t pe = readLe32(head + 0x3C);
     if (pe > headSize || headSize - pe < 24 || std::memcmp(head + pe, "PE\0\0", 4) != 0) {
         return fail(why, "no PE header");
     }
-    const uint32_t optionalSize = le16(head + pe + 20);
+    const uint32_t optionalSize = readLe16(head + pe + 20);
     const uint32_t optional = pe + 24;
     if (optionalSize > headSize - optional || optionalSize < 2) {
         return fail(why, "the optional header lies outside the headers read");
     }
-    const uint16_t magic = le16(head + optional);
+    const uint16_t magic = readLe16(head + optional);
     uint32_t countOffset = 0;
     if (magic == 0x10B) {
         countOffset = 92;
@@ -242,15 +238,15 @@ bool readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLay
         return fail(why, "unknown optional header");
     }
     const uint32_t directories = countOffset + 4;
-    if (optionalSize < directories + 5 * 8 || le32(head + optional + countOffset) < 5) {
+    if (optionalSize < directories + 5 * 8 || readLe32(head + optional + countOffset) < 5) {
         return fail(why, "the optional header has no certificate table entry");
     }
     PeLayout layout;
     layout.fileSize = fileSize;
     layout.checksumOffset = optional + 64;
     layout.securityEntryOffset = optional + directories + 4 * 8;
-    layout.certTableOffset = le32(head + layout.securityEntryOffset);
-    layout.certTableSize = le32(head + layout.securityEntryOffset + 4);
+    layout.certTableOffset = readLe32(head + layout.securityEntryOffset);
+    layout.certTableSize = readLe32(head + layout.securityEntryOffset + 4);
     if (layout.certTableSize == 0) {
         layout.certTableOffset = 0;
     } else if (layout.certTableOffset < layout.securityEntryOffset + 8 ||
@@ -391,11 +387,11 @@ bool listCertificates(const uint8_t* table, size_t size, std::vector<Certificate
         if (size - pos < 8) {
             return fail(why, "a certificate entry is cut short");
         }
-        const uint32_t length = le32(table + pos);
+        const uint32_t length = readLe32(table + pos);
         if (length < 8 || length > size - pos) {
             return fail(why, "a certificate entry's length does not fit the table");
         }
-        out->push_back({static_cast<uint32_t>(pos), length, le16(table + pos + 4), le16(table + pos + 6)});
+        out->push_back({static_cast<uint32_t>(pos), length, readLe16(table + pos + 4), readLe16(table + pos + 6)});
         const size_t step = (static_cast<size_t>(length) + 7) & ~static_cast<size_t>(7);
         if (step > size - pos) {
             break; // the last entry's padding may be left out

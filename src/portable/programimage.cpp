@@ -1,5 +1,7 @@
 #include "programimage.h"
 
+#include "littleendian.h"
+
 namespace portable {
 
 namespace {
@@ -12,14 +14,6 @@ constexpr uint16_t IMAGE_EXECUTABLE = 0x0002;
 constexpr uint16_t IMAGE_DLL = 0x2000;
 constexpr uint16_t OPTIONAL_MAGIC_PE32 = 0x10B;
 constexpr uint16_t OPTIONAL_MAGIC_PE32_PLUS = 0x20B;
-
-uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t read32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // [offset, offset + length) lies within limit; no overflow for any input.
 bool within(uint64_t offset, uint64_t length, uint64_t limit) { return offset <= limit && length <= limit - offset; }
@@ -41,7 +35,7 @@ ImageCheck checkProgramImage(const uint8_t* head, size_t headSize, uint64_t file
     if (head == nullptr || available < DOS_HEADER_SIZE || head[0] != 'M' || head[1] != 'Z') {
         return fault(ImageFault::NoMzSignature);
     }
-    const uint32_t peOffset = read32(head + PE_OFFSET_FIELD);
+    const uint32_t peOffset = readLe32(head + PE_OFFSET_FIELD);
     if (!within(peOffset, 4 + FILE_HEADER_SIZE, available)) {
         return fault(ImageFault::NoPeHeader);
     }
@@ -50,14 +44,14 @@ ImageCheck checkProgramImage(const uint8_t* head, size_t headSize, uint64_t file
         return fault(ImageFault::NoPeHeader);
     }
     const uint8_t* fileHeader = pe + 4;
-    const uint32_t sections = read16(fileHeader + 2);
-    const uint32_t optionalSize = read16(fileHeader + 16);
-    const uint16_t characteristics = read16(fileHeader + 18);
+    const uint32_t sections = readLe16(fileHeader + 2);
+    const uint32_t optionalSize = readLe16(fileHeader + 16);
+    const uint16_t characteristics = readLe16(fileHeader + 18);
     const uint64_t optionalOffset = static_cast<uint64_t>(peOffset) + 4 + FILE_HEADER_SIZE;
     if (optionalSize < 2 || !within(optionalOffset, optionalSize, available)) {
         return fault(ImageFault::NoOptionalHeader);
     }
-    const uint16_t magic = read16(head + optionalOffset);
+    const uint16_t magic = readLe16(head + optionalOffset);
     if (magic != OPTIONAL_MAGIC_PE32 && magic != OPTIONAL_MAGIC_PE32_PLUS) {
         return fault(ImageFault::NoOptionalHeader);
     }
@@ -76,8 +70,8 @@ ImageCheck checkProgramImage(const uint8_t* head, size_t headSize, uint64_t file
     }
     for (uint32_t i = 0; i < sections; ++i) {
         const uint8_t* section = head + tableOffset + static_cast<uint64_t>(i) * SECTION_HEADER_SIZE;
-        const uint32_t rawSize = read32(section + 16);
-        const uint32_t rawOffset = read32(section + 20);
+        const uint32_t rawSize = readLe32(section + 16);
+        const uint32_t rawOffset = readLe32(section + 20);
         if (rawSize != 0 && !within(rawOffset, rawSize, fileSize)) {
             return fault(ImageFault::SectionOutside, i);
         }

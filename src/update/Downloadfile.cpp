@@ -97,6 +97,21 @@ bool Downloadfile::readAt(uint64_t offset, void* data, DWORD size, DWORD* got)
     return ::GetLastError() == ERROR_HANDLE_EOF;
 }
 
+size_t Downloadfile::readFully(uint64_t offset, uint8_t* data, size_t size)
+{
+    size_t filled = 0;
+    while (filled < size) {
+        const size_t left = size - filled;
+        DWORD got = 0;
+        if (!readAt(offset + filled, data + filled, static_cast<DWORD>(left < 0x10000000 ? left : 0x10000000), &got) ||
+            got == 0) {
+            break;
+        }
+        filled += got;
+    }
+    return filled;
+}
+
 uint64_t Downloadfile::size() const
 {
     LARGE_INTEGER value = {};

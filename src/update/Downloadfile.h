@@ -30,6 +30,8 @@ public:
     bool flush(DWORD* error);
     // Reads up to size bytes at offset; *got is 0 at the end of the file.
     bool readAt(uint64_t offset, void* data, DWORD size, DWORD* got);
+    // Reads from offset until size bytes, the end of the file or a failure; the count read.
+    size_t readFully(uint64_t offset, uint8_t* data, size_t size);
     uint64_t size() const;
     // Gives the file a new full path (which must not exist), through its handle; the file stays open.
     bool renameTo(const std::wstring& fullPath, DWORD* error);

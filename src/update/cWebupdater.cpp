@@ -619,15 +619,7 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
     const uint64_t size = download->size();
     std::vector<uint8_t> head(
         static_cast<size_t>(size < portable::IMAGE_HEAD_BYTES ? size : portable::IMAGE_HEAD_BYTES));
-    size_t filled = 0;
-    while (filled < head.size()) {
-        DWORD got = 0;
-        if (!download->readAt(filled, head.data() + filled, static_cast<DWORD>(head.size() - filled), &got) ||
-            got == 0) {
-            break;
-        }
-        filled += got;
-    }
+    const size_t filled = download->readFully(0, head.data(), head.size());
     const portable::ImageCheck check = portable::checkProgramImage(head.data(), filled, size);
     if (check.ok()) {
         return {};
@@ -657,17 +649,7 @@ cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
     const bool digestKnown = bodyDigest && bodyDigest->finish(&written);
     bodyDigest.reset();
     const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
-        while (length > 0) {
-            DWORD got = 0;
-            const DWORD want = static_cast<DWORD>(length < 0x10000000 ? length : 0x10000000);
-            if (!download->readAt(offset, buffer, want, &got) || got == 0) {
-                return false;
-            }
-            offset += got;
-            buffer += got;
-            length -= got;
-        }
-        return true;
+        return download->readFully(offset, buffer, length) == length;
     };
     const cSignaturecheck::Outcome outcome =
         cSignaturecheck(std::move(pin)).check(download->size(), read, digestKnown ? &written : nullptr);
