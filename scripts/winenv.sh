@@ -1,13 +1,15 @@
 # Sourced by scripts/test, scripts/demo and the benchmarks: a private Wine prefix, an X display
 # (Xvfb when none is set) and one wineserver kept alive for the run.
-# wine_env_up PREFIX_DIR; everything started here is stopped on exit (by process id).
+# wine_env_up PREFIX_DIR [wow64]; everything started here is stopped on exit (by process id).
+# With "wow64" the prefix is the 64-bit prefix of scripts/wine32, where the 32-bit build runs as
+# a WOW64 process on a machine that cannot run 32-bit code itself (PREFIX_DIR is then ignored).
 
 CV_ROOT=${CV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 CV_WINE_RUN="$CV_ROOT/cmake/wine-run"
 
 wine_env_down() {
   if [ -n "${CV_WINESERVER_STARTED:-}" ]; then
-    wineserver -k >/dev/null 2>&1 || true
+    "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
     CV_WINESERVER_STARTED=
   fi
   if [ -n "${CV_XVFB_PID:-}" ]; then
@@ -20,16 +22,26 @@ wine_env_down() {
 # True when this machine runs 32-bit Windows programs (Wine's 32-bit loader starts).
 wine_has_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 
+# True when the 32-bit build can run here: natively, or as a WOW64 process (scripts/wine32).
+wine_can_run_32bit() { wine_has_32bit || "$CV_ROOT/scripts/wine32" ready; }
+
 wine_env_up() {
-  export WINEPREFIX="$1"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  if wine_has_32bit; then
-    export CV_WINE_LOADER=/usr/lib/wine/wine
+  if [ "${2:-}" = wow64 ]; then
+    "$CV_ROOT/scripts/wine32" setup
+    eval "$("$CV_ROOT/scripts/wine32" env)"
+    export CV_WINE_WOW64=1
   else
-    export CV_WINE_LOADER=/usr/lib/wine/wine64
+    export WINEPREFIX="$1"
+    unset WINESERVER CV_WINE_WOW64
+    if wine_has_32bit; then
+      export CV_WINE_LOADER=/usr/lib/wine/wine
+    else
+      export CV_WINE_LOADER=/usr/lib/wine/wine64
+    fi
+    export WINELOADER="$CV_WINE_LOADER"
   fi
-  export WINELOADER="$CV_WINE_LOADER"
   trap wine_env_down EXIT
 
   if [ -z "${DISPLAY:-}" ]; then
@@ -51,11 +63,11 @@ wine_env_up() {
     echo "wine: preparing prefix $WINEPREFIX (once, about 15 s)" >&2
     mkdir -p "$WINEPREFIX"
     "$CV_WINE_RUN" wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
+    "${WINESERVER:-wineserver}" -w
     touch "$WINEPREFIX/.cv-ready"
   fi
   # One persistent server for the whole run (process start drops from seconds to ~0.1 s).
-  wineserver -p >/dev/null 2>&1 </dev/null
+  "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
   CV_WINESERVER_STARTED=1
   "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
 }
