@@ -1,8 +1,8 @@
 # Sourced by scripts/test, scripts/demo and the benchmarks: a private Wine prefix, an X display
 # (Xvfb when none is set) and one wineserver kept alive for the run.
 # wine_env_up PREFIX_DIR [wow64]; everything started here is stopped on exit (by process id).
-# With "wow64" the prefix is the 64-bit prefix of scripts/wine32, where the 32-bit build runs as
-# a WOW64 process on a machine that cannot run 32-bit code itself (PREFIX_DIR is then ignored).
+# With "wow64" PREFIX_DIR is made a 64-bit prefix with Wine's 32-bit side (scripts/wine32), where
+# the 32-bit build runs as a WOW64 process on a machine that cannot run 32-bit code itself.
 
 CV_ROOT=${CV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 CV_WINE_RUN="$CV_ROOT/cmake/wine-run"
@@ -29,7 +29,8 @@ wine_env_up() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   if [ "${2:-}" = wow64 ]; then
-    "$CV_ROOT/scripts/wine32" setup
+    export CV_WINE32_PREFIX="$1"
+    "$CV_ROOT/scripts/wine32" setup || return 1
     eval "$("$CV_ROOT/scripts/wine32" env)"
     export CV_WINE_WOW64=1
   else

@@ -46,21 +46,64 @@ class Image:
         opt = pe + 24
         self.magic = struct.unpack_from("<H", data, opt)[0]
         self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+        self.pointer = 4 if self.magic == 0x10B else 8
+        self.image_base = struct.unpack_from("<I" if self.pointer == 4 else "<Q", data, opt + (28 if self.pointer == 4 else 24))[0]
         self.dirs = opt + (96 if self.magic == 0x10B else 112)
         self.sections = []
         for i in range(nsections):
             sh = opt + optsize + 40 * i
             vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", data, sh + 8)
-            self.sections.append((vaddr, max(vsize, rawsize), rawptr))
+            flags = struct.unpack_from("<I", data, sh + 36)[0]
+            self.sections.append((vaddr, max(vsize, rawsize), rawptr, flags))
 
     def directory(self, index):
         return struct.unpack_from("<II", self.data, self.dirs + 8 * index)
 
     def offset(self, rva):
-        for vaddr, size, rawptr in self.sections:
+        for vaddr, size, rawptr, _ in self.sections:
             if vaddr <= rva < vaddr + size:
                 return rva - vaddr + rawptr
         raise ValueError("rva outside sections")
+
+    def executable(self, rva):
+        """True when rva lies in a section mapped for execution."""
+        return any(vaddr <= rva < vaddr + size and flags & 0x20000000 for vaddr, size, _, flags in self.sections)
+
+    def word(self, offset):
+        return struct.unpack_from("<I" if self.pointer == 4 else "<Q", self.data, offset)[0]
+
+    def delay_load_descriptors(self):
+        """{dll name: [(function name, slot value)]} of the delay-load descriptors.
+
+        GNU ld leaves the delay-import directory entry empty, so the descriptors are found where
+        they lie: 32-byte records with the RVA flag set whose name, name table and address table
+        all point into the image. The slot values are the pointers as written to disk, before the
+        delay-load helper binds them."""
+        found = {}
+        for vaddr, size, rawptr, _ in self.sections:
+            end = min(rawptr + size, len(self.data)) - 32
+            for at in range(rawptr, end, 4):
+                attributes, name, module, iat, int_ = struct.unpack_from("<5I", self.data, at)
+                if attributes != 1 or not (name and module and iat and int_):
+                    continue
+                try:
+                    dll = self.cstring(name)
+                    iat_at, int_at = self.offset(iat), self.offset(int_)
+                except (ValueError, UnicodeDecodeError):
+                    continue
+                if not dll.lower().endswith(".dll"):
+                    continue
+                slots = []
+                while True:
+                    entry = self.word(int_at)
+                    if entry == 0:
+                        break
+                    slots.append((self.cstring(entry + 2) if entry < 1 << 31 else "#%d" % (entry & 0xFFFF),
+                                  self.word(iat_at)))
+                    int_at += self.pointer
+                    iat_at += self.pointer
+                found[dll.lower()] = slots
+        return found
 
     def cstring(self, rva):
         o = self.offset(rva)
@@ -134,6 +177,28 @@ class ProductBinary(unittest.TestCase):
                 # program for the delay-load helper.
                 self.assertIn(b"wininet.dll", Image(path).data.lower())
                 self.assertIn(b"crypt32.dll", Image(path).data.lower())
+
+    def test_every_delay_load_slot_points_into_the_code(self):
+        # Before its first call a delay-loaded function's slot holds the address of the thunk that
+        # loads the DLL. A slot of 0 (as the i386 linker once left every one) crashes the first
+        # network call; a slot outside the code is no better.
+        with open(os.path.join(cvtest.SOURCE_DIR, "cmake", "delayload.cmake")) as f:
+            text = f.read()
+        expected = {}
+        for dll in ("wininet", "crypt32"):
+            listed = text.split("set(CV_DELAY_LOADED_FUNCTIONS_%s" % dll, 1)[1].split(")", 1)[0]
+            expected[dll + ".dll"] = set(listed.split())
+        for label, path in images():
+            with self.subTest(label):
+                image = Image(path)
+                descriptors = image.delay_load_descriptors()
+                self.assertEqual(set(descriptors), set(expected), label)
+                for dll, slots in descriptors.items():
+                    self.assertEqual({name for name, _ in slots}, expected[dll], "%s %s" % (label, dll))
+                    for name, value in slots:
+                        self.assertGreater(value, image.image_base, "%s %s!%s slot" % (label, dll, name))
+                        self.assertTrue(image.executable(value - image.image_base),
+                                        "%s %s!%s slot %#x is outside the code" % (label, dll, name, value))
 
     def test_manifest_runs_as_invoker_on_windows_7_to_11(self):
         ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
