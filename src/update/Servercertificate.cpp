@@ -69,8 +69,8 @@ std::wstring dateText(const FILETIME& time)
 std::wstring nameText(const CERT_CONTEXT* certificate, const CERT_NAME_BLOB* name)
 {
     const DWORD flags = CERT_SIMPLE_NAME_STR | CERT_NAME_STR_CRLF_FLAG;
-    const DWORD length = ::CertNameToStrW(certificate->dwCertEncodingType, const_cast<CERT_NAME_BLOB*>(name), flags,
-                                          nullptr, 0);
+    const DWORD length =
+        ::CertNameToStrW(certificate->dwCertEncodingType, const_cast<CERT_NAME_BLOB*>(name), flags, nullptr, 0);
     if (length <= 1) {
         return L"?";
     }

@@ -170,7 +170,8 @@ void cWebupdater::logCertificate(HINTERNET request)
     Servercertificate certificate;
     DWORD error = 0;
     if (!certificate.read(request, &error)) {
-        log(LOG_WARNING, FN_UPDATE, textutil::format(L"Server certificate not available (error %i)", static_cast<int>(error)));
+        log(LOG_WARNING, FN_UPDATE,
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(error)));
         return;
     }
     log(LOG_WARNING, FN_UPDATE, L"Server certificate: " + certificate.describe());

@@ -131,19 +131,20 @@ std::string commonName(const std::string& value, uint8_t stringTag = 0x0C)
 
 // A certificate with this subject Name contents and these GeneralNames contents (none: no
 // extension); everything the reader skips is a placeholder of the right shape.
-std::string certificate(const std::string& subjectRdns, const std::string* generalNames,
-                        bool critical = false)
+std::string certificate(const std::string& subjectRdns, const std::string* generalNames, bool critical = false)
 {
     std::string tbs = der(0xA0, der(0x02, "\x02")) + der(0x02, "\x01") + der(0x30, der(0x06, "\x2A\x03")) +
-                      der(0x30, commonName("Issuer")) + der(0x30, der(0x17, "200101000000Z") + der(0x17, "300101000000Z")) +
-                      der(0x30, subjectRdns) + der(0x30, der(0x30, der(0x06, "\x2A\x03")) + der(0x03, std::string("\0\1", 2)));
+                      der(0x30, commonName("Issuer")) +
+                      der(0x30, der(0x17, "200101000000Z") + der(0x17, "300101000000Z")) + der(0x30, subjectRdns) +
+                      der(0x30, der(0x30, der(0x06, "\x2A\x03")) + der(0x03, std::string("\0\1", 2)));
     if (generalNames != nullptr) {
         std::string extension = der(0x06, "\x55\x1D\x11");
         if (critical) {
             extension += der(0x01, "\xFF");
         }
         extension += der(0x04, der(0x30, *generalNames));
-        tbs += der(0xA3, der(0x30, der(0x30, der(0x06, "\x55\x1D\x13") + der(0x04, der(0x30, ""))) + der(0x30, extension)));
+        tbs += der(0xA3,
+                   der(0x30, der(0x30, der(0x06, "\x55\x1D\x13") + der(0x04, der(0x30, ""))) + der(0x30, extension)));
     }
     return der(0x30, der(0x30, tbs) + der(0x30, der(0x06, "\x2A\x03")) + der(0x03, std::string("\0\1", 2)));
 }
@@ -159,7 +160,8 @@ portable::CertificateNames namesOf(const std::string& bytes, bool* ok)
 
 TEST(CertificateNames, ReadsAlternativeAndCommonNames)
 {
-    const std::string alt = der(0x82, "localhost") + der(0x81, "ops@example.com") + der(0x87, std::string("\x7F\0\0\x01", 4)) +
+    const std::string alt = der(0x82, "localhost") + der(0x81, "ops@example.com") +
+                            der(0x87, std::string("\x7F\0\0\x01", 4)) +
                             der(0x87, std::string("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\1", 16)) + der(0x82, "*.example.com");
     bool ok = false;
     auto names = namesOf(certificate(der(0x31, der(0x30, der(0x06, "\x55\x04\x0A") + der(0x13, "Callvane"))) +
@@ -177,7 +179,10 @@ TEST(CertificateNames, ReadsAlternativeAndCommonNames)
     ASSERT_TRUE(ok);
     EXPECT_EQ(names.common, std::vector<std::wstring>{L"localhost"});
     EXPECT_TRUE(names.alternative.empty());
-    names = namesOf(certificate(commonName("b\xC3\xBC" "cher.example"), nullptr), &ok);
+    names = namesOf(certificate(commonName("b\xC3\xBC"
+                                           "cher.example"),
+                                nullptr),
+                    &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(names.common, std::vector<std::wstring>{L"b\u00FCcher.example"});
 }

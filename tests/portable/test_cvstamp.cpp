@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -304,8 +304,8 @@ TEST_F(Cvstamp, FilesItWillNotStamp)
     writeFile(dir / "locked.exe", image);
     fs::permissions(dir / "locked.exe", fs::perms::none);
     const bool asRoot = ::geteuid() == 0; // root reads the file anyway
-    for (const std::vector<std::string>& mode : {std::vector<std::string>{"--show"},
-                                                 std::vector<std::string>{"--print-signer"}, sample()}) {
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{"--show"}, std::vector<std::string>{"--print-signer"}, sample()}) {
         std::vector<std::string> args = mode;
         args.push_back((dir / "folder.exe").string());
         if (mode.size() > 1) {

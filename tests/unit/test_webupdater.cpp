@@ -208,7 +208,8 @@ public:
         PCCERT_CONTEXT ca = ::CertCreateCertificateContext(
             X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(authority.data()), static_cast<DWORD>(authority.size()));
         if (root != nullptr && ca != nullptr) {
-            PCCERT_CONTEXT found = ::CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ca, nullptr);
+            PCCERT_CONTEXT found =
+                ::CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ca, nullptr);
             if (found != nullptr) {
                 ::CertDeleteCertificateFromStore(found); // frees found
             }
@@ -636,8 +637,8 @@ protected:
     {
         server->configure(programAnswer(answer));
         mark = server->mark();
-        const int32_t r = updater->updateFile(L"", L"", protocol, host, portText.empty() ? port() : portText,
-                                              OBJECT, mediaType, target, cookieRequired, onlyIfNewer, cookieName);
+        const int32_t r = updater->updateFile(L"", L"", protocol, host, portText.empty() ? port() : portText, OBJECT,
+                                              mediaType, target, cookieRequired, onlyIfNewer, cookieName);
         lastError = ::GetLastError();
         return r;
     }
@@ -1064,8 +1065,9 @@ TEST_F(Webupdater, TemporaryFileLinesNameTheFileAttempted)
     int pathLines = 0;
     int createLines = 0;
     for (const auto& l : logLines()) {
-        for (const auto& [prefix, count] : {std::pair<std::string, int*>{"Unable to create path for file: ", &pathLines},
-                                            std::pair<std::string, int*>{"Unable to create temporary file: ", &createLines}}) {
+        for (const auto& [prefix, count] :
+             {std::pair<std::string, int*>{"Unable to create path for file: ", &pathLines},
+              std::pair<std::string, int*>{"Unable to create temporary file: ", &createLines}}) {
             const size_t at = l.find(prefix);
             if (at == std::string::npos) {
                 continue;
@@ -1234,7 +1236,8 @@ bool carriesCookie(const Request& r)
 
 int requestsTo(const std::vector<Request>& requests, int port)
 {
-    return static_cast<int>(std::count_if(requests.begin(), requests.end(), [port](const Request& r) { return r.port == port; }));
+    return static_cast<int>(
+        std::count_if(requests.begin(), requests.end(), [port](const Request& r) { return r.port == port; }));
 }
 
 } // namespace
@@ -1265,8 +1268,9 @@ TEST_F(Webupdater, StrictTlsRefusesCertificateProblemsBeforeAnythingIsSent)
             << dumpLog();
         EXPECT_EQ(lastError, c.error);
         EXPECT_EQ(requestsTo(requests(), c.port), 0) << "nothing, no cookie, reached the server";
-        EXPECT_EQ(updater->securityFlagsAtLastSend & (SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                                                      SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_REVOCATION),
+        EXPECT_EQ(updater->securityFlagsAtLastSend &
+                      (SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                       SECURITY_FLAG_IGNORE_REVOCATION),
                   0u);
         const std::vector<std::string> all = logLines();
         const std::vector<std::string> lines(all.begin() + static_cast<long>(before), all.end());
@@ -1335,8 +1339,8 @@ TEST_F(Webupdater, NameAndDateProblemsAreLoggedAndPassByDefault)
     const size_t before = logLines().size();
     ASSERT_EQ(update(body(1999), 0, L"https", std::to_wstring(server->tlsValid)), cWebupdater::UPDATE_DONE);
     const std::vector<std::string> all = logLines();
-    EXPECT_EQ(countLevel(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), "WARNING - ", ""),
-              0)
+    EXPECT_EQ(
+        countLevel(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), "WARNING - ", ""), 0)
         << dumpLog();
 }
 
@@ -1357,7 +1361,8 @@ TEST_F(Webupdater, OneDialogPerCallAcrossRedirects)
     const std::string answer = "{\"body_size\": 130000, \"routes\": {\"" + narrow(OBJECT) +
                                "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + next +
                                "\"]]}}}";
-    EXPECT_EQ(update(answer, 0, L"https", std::to_wstring(server->https)), cWebupdater::UPDATE_SEND_FAILED) << dumpLog();
+    EXPECT_EQ(update(answer, 0, L"https", std::to_wstring(server->https)), cWebupdater::UPDATE_SEND_FAILED)
+        << dumpLog();
     EXPECT_EQ(updater->prompts, 1) << "the dialog once in the call, not once per hop";
     EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
     EXPECT_EQ(countLevel(logLines(), "debug   - ", "Following redirect to: " + next), 1) << dumpLog();
