@@ -1234,6 +1234,17 @@ bool carriesCookie(const Request& r)
     return cookie != nullptr && cookie->find("TRBCreds=client-secret") != std::string::npos;
 }
 
+// A prompt that stands in for a user who accepts a certificate of an unknown authority.
+DWORD acceptUnknownAuthority(HINTERNET request, DWORD)
+{
+    DWORD flags = 0;
+    DWORD size = sizeof(flags);
+    ::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+    flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+    return ERROR_INTERNET_FORCE_RETRY;
+}
+
 int requestsTo(const std::vector<Request>& requests, int port)
 {
     return static_cast<int>(
@@ -1346,17 +1357,10 @@ TEST_F(Webupdater, NameAndDateProblemsAreLoggedAndPassByDefault)
 
 TEST_F(Webupdater, OneDialogPerCallAcrossRedirects)
 {
-    // Both servers present a self-signed certificate; the second is another host name. The prompt
-    // stands in for a user who accepts.
+    // Both servers present a self-signed certificate; the second is another host name. The user
+    // accepts.
     host = L"localhost";
-    updater->prompt = [](HINTERNET request, DWORD) -> DWORD {
-        DWORD flags = 0;
-        DWORD size = sizeof(flags);
-        ::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
-        flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-        ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
-        return ERROR_INTERNET_FORCE_RETRY;
-    };
+    updater->prompt = acceptUnknownAuthority;
     const std::string next = "https://127.0.0.1:" + std::to_string(server->tlsOther) + "/next";
     const std::string answer = "{\"body_size\": 130000, \"routes\": {\"" + narrow(OBJECT) +
                                "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + next +
@@ -1637,14 +1641,7 @@ TEST_F(Webupdater, RedirectsAreFollowedExceptFromHttpsToHttp)
     const std::string https = "https://127.0.0.1:" + std::to_string(server->https);
     const std::string object = narrow(OBJECT);
     // The self-signed certificate is accepted for these requests.
-    updater->prompt = [](HINTERNET request, DWORD) -> DWORD {
-        DWORD flags = 0;
-        DWORD size = sizeof(flags);
-        ::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
-        flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-        ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
-        return ERROR_INTERNET_FORCE_RETRY;
-    };
+    updater->prompt = acceptUnknownAuthority;
     auto redirectTo = [&](const std::string& location) {
         return "{\"body_size\": 130000, \"routes\": {\"" + object +
                "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + location + "\"]]}}}";
