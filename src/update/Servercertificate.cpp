@@ -163,7 +163,7 @@ std::wstring Servercertificate::mismatch(const std::wstring& host, const FILETIM
 {
     std::wstring out;
     if (!coversHost(host)) {
-        out = L"the name does not cover " + host;
+        out = L"name not covered";
     }
     if (::CompareFileTime(&now, &notAfter) > 0) {
         out += (out.empty() ? L"" : L"; ") + std::wstring(L"expired on ") + dateText(notAfter);

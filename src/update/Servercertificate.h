@@ -24,8 +24,8 @@ public:
     std::wstring describe() const;
     bool coversHost(const std::wstring& host) const;
     bool validAt(const FILETIME& now) const;
-    // What does not fit the host or the time, in words ("the name does not cover HOST", "expired
-    // on DATE", "not valid before DATE"), joined by "; "; empty when everything fits.
+    // What does not fit the host or the time, in words ("name not covered", "expired on DATE",
+    // "not valid before DATE"), joined by "; "; empty when everything fits.
     std::wstring mismatch(const std::wstring& host, const FILETIME& now) const;
     // Whether the names were read from the certificate itself (rather than the subject text).
     bool namesFromCertificate() const { return fromCertificate; }

@@ -49,7 +49,7 @@ class TlsModes(unittest.TestCase):
             self.assertEqual(run.wait(120), 0)
         finally:
             run.kill()
-        self.assertEqual(run.boxes_answered, 1)
+        self.assertGreaterEqual(run.boxes_answered, 1, "the error box was shown")
         reached = [q for q in self.server.requests[before:] if q["port"] == port]
         with open(self.scratch.file("CV.deployment"), "rb") as f:
             deployment = f.read().decode("cp1252")
