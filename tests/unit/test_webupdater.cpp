@@ -333,8 +333,10 @@ public:
 
     void dropRootHandle() { internetHandle.reset(); }
 
-    // Replaces the first send's outcome by a failure with this code (0: real send).
+    // Replaces the first send's outcome by a failure with this code (0: real send); with
+    // sendBeforeFailing the real send is made first, so that a certificate is there to be seen.
     DWORD failFirstSendWith = 0;
+    bool sendBeforeFailing = false;
     // Replaces the dialog (empty: the platform's dialog).
     std::function<DWORD(HINTERNET, DWORD)> prompt;
     int sends = 0;
@@ -357,6 +359,9 @@ protected:
             securityFlagsAtLastSend = flags;
         }
         if (sends == 1 && failFirstSendWith != 0) {
+            if (sendBeforeFailing) {
+                cWebupdater::sendRequest(request, headers);
+            }
             ::SetLastError(failFirstSendWith);
             return FALSE;
         }
@@ -1353,6 +1358,29 @@ TEST_F(Webupdater, NameAndDateProblemsAreLoggedAndPassByDefault)
     EXPECT_EQ(
         countLevel(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), "WARNING - ", ""), 0)
         << dumpLog();
+}
+
+TEST_F(Webupdater, MissingRevocationInformationIsACertificateProblem)
+{
+    host = L"localhost";
+    for (const bool strict : {false, true}) {
+        updater->setStrictTls(strict);
+        updater->sends = 0;
+        updater->failFirstSendWith = ERROR_INTERNET_SEC_CERT_NO_REV;
+        updater->sendBeforeFailing = true;
+        const size_t before = logLines().size();
+        EXPECT_EQ(update(body(1999), 0, L"https", std::to_wstring(server->tlsValid)), cWebupdater::UPDATE_SEND_FAILED);
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_NO_REV));
+        EXPECT_EQ(updater->sends, 1);
+        const std::vector<std::string> all = logLines();
+        const std::vector<std::string> lines(all.begin() + static_cast<long>(before), all.end());
+        EXPECT_EQ(countLevel(lines, "WARNING - ", "Server certificate: subject \"Callvane Test, localhost\""), 1)
+            << dumpLog();
+        EXPECT_EQ(countLevel(lines, "WARNING - ", "Strict TLS: the certificate problem is not accepted"),
+                  strict ? 1 : 0);
+        EXPECT_EQ(countLevel(lines, "WARNING - ", "Unhandled reason"), strict ? 0 : 1);
+        EXPECT_EQ(countLevel(lines, "ERROR   - ", "Unable to send the request to the server"), 1);
+    }
 }
 
 TEST_F(Webupdater, OneDialogPerCallAcrossRedirects)
