@@ -6,6 +6,7 @@
 #include "programimage.h"
 
 #include "Fileobject.h"
+#include "Servercertificate.h"
 #include "cSignaturecheck.h"
 #include "textutil.h"
 

@@ -12,7 +12,6 @@
 #include "Downloadfile.h"
 #include "Fileobject.h"
 #include "Loguser.h"
-#include "Servercertificate.h"
 #include "handles.h"
 
 #include <windows.h>
