@@ -48,7 +48,7 @@ struct StampRequest {
 void usage()
 {
     std::cerr << "usage: cvstamp --protocol P --host H --port N --portal PATH --client PATH --events PATH\n"
-                 "               --product NAME --loglevel L INSTALLER OUTPUT\n"
+                 "               --product NAME --loglevel L\n"
                  "               [--signer SHA256[,SHA256...]] [--tls strict] INSTALLER OUTPUT\n"
                  "       cvstamp --show FILE\n"
                  "       cvstamp --print-signer FILE\n"
