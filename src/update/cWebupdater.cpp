@@ -213,7 +213,7 @@ bool cWebupdater::checkPresentedCertificate(HINTERNET request, const std::wstrin
 // The dialog and the revocation switch-off are promised at most once per updateFile call: a
 // redirect to another server does not start the procedure afresh. With strict TLS neither is
 // offered, and every certificate problem is a failure.
-bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers,
+bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, const Location& at,
                                               CertificatePromises* promises, DWORD* lastError)
 {
     if (sendRequest(request, headers)) {
@@ -237,6 +237,14 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
         const DWORD answer = promptCertificateProblem(request, error);
         if (answer == ERROR_SUCCESS || answer == ERROR_INTERNET_FORCE_RETRY) {
             if (sendRequest(request, headers)) {
+                DWORD flags = 0;
+                DWORD size = sizeof(flags);
+                if (::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+                    promises->acceptedFlags =
+                        flags & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE);
+                    promises->acceptedHost = at.host;
+                    promises->acceptedPort = at.port;
+                }
                 return true;
             }
             error = ::GetLastError();
@@ -442,8 +450,17 @@ cWebupdater::UpdateResult cWebupdater::sendConditionally(const Job& job, int64_t
     if (job.onlyIfNewer == 1 && targetTime != 0) {
         headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
     }
+    if (promises->acceptedFlags != 0 && promises->acceptedPort == at.port &&
+        portable::equalsIgnoringAsciiCase(promises->acceptedHost, at.host)) {
+        DWORD flags = 0;
+        DWORD size = sizeof(flags);
+        if (::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+            flags |= promises->acceptedFlags;
+            ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+        }
+    }
     DWORD sendError = 0;
-    bool sent = sendWithCertificateHandling(request, headers, promises, &sendError);
+    bool sent = sendWithCertificateHandling(request, headers, at, promises, &sendError);
     if (sent && (requestFlags(at.protocol) & INTERNET_FLAG_SECURE) != 0) {
         sent = checkPresentedCertificate(request, at.host, &sendError);
     }

@@ -154,10 +154,16 @@ protected:
         handles::Internet request;
     };
     // What one updateFile call has used of its certificate procedure, whatever the number of hops:
-    // the dialog is shown at most once and revocation checking is switched off at most once.
+    // the dialog is shown at most once and revocation checking is switched off at most once. What
+    // the user accepted in the dialog holds for the rest of the call at the server it was shown
+    // for, so that a redirect back to that server does not depend on WinINet keeping the
+    // connection open.
     struct CertificatePromises {
         bool dialogShown = false;
         bool revocationSwitchedOff = false;
+        DWORD acceptedFlags = 0;
+        std::wstring acceptedHost;
+        uint16_t acceptedPort = 0;
     };
     // What the response says about the server's copy.
     struct ServerCopy {
@@ -224,8 +230,8 @@ private:
     bool checkPresentedCertificate(HINTERNET request, const std::wstring& host, DWORD* error);
 
     // Sends the request and works through certificate problems; false with *lastError set on failure.
-    bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, CertificatePromises* promises,
-                                     DWORD* lastError);
+    bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, const Location& at,
+                                     CertificatePromises* promises, DWORD* lastError);
     bool resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error, DWORD* lastError);
 
     std::wstring agent;

@@ -1411,6 +1411,24 @@ TEST_F(Webupdater, OneDialogPerCallAcrossRedirects)
     EXPECT_EQ(updater->prompts, 2);
 }
 
+TEST_F(Webupdater, AcceptedCertificateHoldsForARedirectBackToItsServer)
+{
+    // The server closes the connection after its redirect, so the next hop makes a new one and
+    // meets the same unknown authority: the user's answer stands, no second dialog.
+    host = L"localhost";
+    updater->prompt = acceptUnknownAuthority;
+    const std::string again = "https://localhost:" + std::to_string(server->tlsOther) + "/again";
+    const std::string answer = "{\"body_size\": 130000, \"routes\": {\"" + narrow(OBJECT) +
+                               "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + again +
+                               "\"], [\"Connection\", \"close\"]]}}}";
+    ASSERT_EQ(update(answer, 0, L"https", std::to_wstring(server->tlsOther)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(updater->prompts, 1);
+    const auto reqs = requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].line, "GET /again HTTP/1.1");
+    EXPECT_EQ(readBytes(target), programBytes(130000));
+}
+
 // Last of the certificate tests: WinINet may remember an accepted certificate for the rest of the
 // process.
 TEST_F(Webupdater, UntrustedCertificateAcceptedInTheDialog)
