@@ -1250,6 +1250,15 @@ DWORD acceptUnknownAuthority(HINTERNET request, DWORD)
     return ERROR_INTERNET_FORCE_RETRY;
 }
 
+// The update request answered with a redirect to location (more headers as JSON list members);
+// every other path gets a program of 130000 bytes.
+std::string redirectAnswer(const std::string& location, const std::string& moreHeaders = "")
+{
+    return "{\"body_size\": 130000, \"routes\": {\"" + narrow(OBJECT) +
+           "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + location + "\"]" +
+           moreHeaders + "]}}}";
+}
+
 int requestsTo(const std::vector<Request>& requests, int port)
 {
     return static_cast<int>(
@@ -1390,10 +1399,8 @@ TEST_F(Webupdater, OneDialogPerCallAcrossRedirects)
     host = L"localhost";
     updater->prompt = acceptUnknownAuthority;
     const std::string next = "https://127.0.0.1:" + std::to_string(server->tlsOther) + "/next";
-    const std::string answer = "{\"body_size\": 130000, \"routes\": {\"" + narrow(OBJECT) +
-                               "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + next +
-                               "\"]]}}}";
-    EXPECT_EQ(update(answer, 0, L"https", std::to_wstring(server->https)), cWebupdater::UPDATE_SEND_FAILED)
+    EXPECT_EQ(update(redirectAnswer(next), 0, L"https", std::to_wstring(server->https)),
+              cWebupdater::UPDATE_SEND_FAILED)
         << dumpLog();
     EXPECT_EQ(updater->prompts, 1) << "the dialog once in the call, not once per hop";
     EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
@@ -1418,10 +1425,10 @@ TEST_F(Webupdater, AcceptedCertificateHoldsForARedirectBackToItsServer)
     host = L"localhost";
     updater->prompt = acceptUnknownAuthority;
     const std::string again = "https://localhost:" + std::to_string(server->tlsOther) + "/again";
-    const std::string answer = "{\"body_size\": 130000, \"routes\": {\"" + narrow(OBJECT) +
-                               "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + again +
-                               "\"], [\"Connection\", \"close\"]]}}}";
-    ASSERT_EQ(update(answer, 0, L"https", std::to_wstring(server->tlsOther)), cWebupdater::UPDATE_DONE) << dumpLog();
+    ASSERT_EQ(
+        update(redirectAnswer(again, ", [\"Connection\", \"close\"]"), 0, L"https", std::to_wstring(server->tlsOther)),
+        cWebupdater::UPDATE_DONE)
+        << dumpLog();
     EXPECT_EQ(updater->prompts, 1);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 2u);
@@ -1685,15 +1692,10 @@ TEST_F(Webupdater, RedirectsAreFollowedExceptFromHttpsToHttp)
     ASSERT_TRUE(writeBytes(target, "old"));
     const std::string http = "http://127.0.0.1:" + std::to_string(server->http);
     const std::string https = "https://127.0.0.1:" + std::to_string(server->https);
-    const std::string object = narrow(OBJECT);
     // The self-signed certificate is accepted for these requests.
     updater->prompt = acceptUnknownAuthority;
-    auto redirectTo = [&](const std::string& location) {
-        return "{\"body_size\": 130000, \"routes\": {\"" + object +
-               "\": {\"status\": 302, \"body_text\": \"\", \"headers\": [[\"Location\", \"" + location + "\"]]}}}";
-    };
     // https to http: refused before anything reaches the plain listener.
-    EXPECT_EQ(update(redirectTo(http + "/moved"), 0, L"https", std::to_wstring(server->https)),
+    EXPECT_EQ(update(redirectAnswer(http + "/moved"), 0, L"https", std::to_wstring(server->https)),
               cWebupdater::UPDATE_SEND_FAILED)
         << dumpLog();
     EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR));
@@ -1706,12 +1708,12 @@ TEST_F(Webupdater, RedirectsAreFollowedExceptFromHttpsToHttp)
     EXPECT_EQ(readBytes(target), "old");
 
     // http to http, and https to https: followed.
-    ASSERT_EQ(update(redirectTo(http + "/moved")), cWebupdater::UPDATE_DONE) << dumpLog();
+    ASSERT_EQ(update(redirectAnswer(http + "/moved")), cWebupdater::UPDATE_DONE) << dumpLog();
     reqs = requests();
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(reqs[1].line, "GET /moved HTTP/1.1");
     ASSERT_TRUE(writeBytes(target, "old"));
-    ASSERT_EQ(update(redirectTo(https + "/secured"), 0, L"https", std::to_wstring(server->https)),
+    ASSERT_EQ(update(redirectAnswer(https + "/secured"), 0, L"https", std::to_wstring(server->https)),
               cWebupdater::UPDATE_DONE)
         << dumpLog();
     reqs = requests();
