@@ -16,13 +16,16 @@
 // signature does not cover (the entry, the table's directory size and the file grow, and the PE
 // checksum is recomputed). The optional --signer HASH[,HASH] writes a publisher pin: the SHA-256
 // hashes of the public keys whose signatures the installer accepts on the program it downloads;
-// --print-signer FILE prints that hash for a signed file.
+// --print-signer FILE prints that hash for a signed file. The optional --tls strict makes every
+// certificate problem of the update exchange end the update (strict TLS).
 //
 // The block's format and the rules for values live in the portable core (deploymentblock), which
 // the installer reads the block with as well.
 #include "authenticode.h"
 #include "deploymentblock.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -45,15 +48,16 @@ struct StampRequest {
 void usage()
 {
     std::cerr << "usage: cvstamp --protocol P --host H --port N --portal PATH --client PATH --events PATH\n"
-                 "               --product NAME --loglevel L INSTALLER OUTPUT\n"
-                 "               [--signer SHA256[,SHA256...]] INSTALLER OUTPUT\n"
+                 "               --product NAME --loglevel L\n"
+                 "               [--signer SHA256[,SHA256...]] [--tls strict] INSTALLER OUTPUT\n"
                  "       cvstamp --show FILE\n"
                  "       cvstamp --print-signer FILE\n"
                  "Writes OUTPUT as a copy of INSTALLER with the deployment block appended (an existing block\n"
                  "is replaced); a signed INSTALLER gets the block inside its certificate table, so that the\n"
-                 "signature stays valid. Every option but --signer is required; a value may be empty (\"\").\n"
-                 "--signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign the\n"
-                 "program the installer downloads, as --print-signer prints them for a signed file.\n";
+                 "signature stays valid. Every option but --signer and --tls is required; a value may be empty\n"
+                 "(\"\"). --signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign\n"
+                 "the program the installer downloads, as --print-signer prints them for a signed file.\n"
+                 "--tls strict: any certificate problem of the update exchange ends the update.\n";
 }
 
 // The option that sets a key: "--" and the key word in lower case (--protocol for PROTOCOL).
@@ -66,14 +70,33 @@ std::string optionOf(const portable::DeploymentKey& key)
     return option;
 }
 
-bool readAll(const fs::path& path, std::string& data)
+// The whole file; false (with the reason in *why) for a folder, a file that cannot be opened or
+// one whose reading fails.
+bool readAll(const fs::path& path, std::string& data, std::string* why)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        *why = "it is a folder";
         return false;
     }
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    // Reading a file that fails underneath (for example a folder on some systems) throws from
+    // inside the stream buffer; it is a failure like any other here.
+    try {
+        data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception& e) {
+        *why = e.what();
+        return false;
+    }
+    if (in.bad()) {
+        *why = "read error";
+        return false;
+    }
+    return true;
 }
 
 // The signature layout of a file, when it is a PE image with a certificate table.
@@ -86,8 +109,9 @@ bool signedLayout(const std::string& data, portable::PeLayout* layout)
 int show(const fs::path& file)
 {
     std::string data;
-    if (!readAll(file, data)) {
-        std::cerr << "cvstamp: cannot read " << file << "\n";
+    std::string why;
+    if (!readAll(file, data, &why)) {
+        std::cerr << "cvstamp: cannot read " << file.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
     portable::PeLayout layout;
@@ -157,7 +181,13 @@ int takeValue(const std::vector<std::string>& args, size_t* i, const portable::D
     }
     std::wstring value;
     std::string why;
-    if (std::wstring_view(key.word) == L"SIGNER") {
+    if (std::wstring_view(key.word) == L"TLS") {
+        if (args[*i + 1] != "strict") {
+            std::cerr << "cvstamp: refusing the value of " << option << ": the only value is \"strict\"\n";
+            return EXIT_USAGE;
+        }
+        value = L"strict";
+    } else if (std::wstring_view(key.word) == L"SIGNER") {
         if (!signerPin(args[*i + 1], &value)) {
             std::cerr << "cvstamp: refusing the value of " << option
                       << ": give one or more SHA-256 hashes (64 hex digits each) separated by \",\"\n";
@@ -238,8 +268,9 @@ int stampSigned(const fs::path& input, const portable::PeLayout& layout, const s
 // The installer's bytes with the block in place of any block it carries. 0 or an exit status.
 int stampImage(const fs::path& input, const portable::DeploymentValues& values, std::string* data, bool* replaced)
 {
-    if (!readAll(input, *data)) {
-        std::cerr << "cvstamp: cannot read " << input.string() << "\n";
+    std::string why;
+    if (!readAll(input, *data, &why)) {
+        std::cerr << "cvstamp: cannot read " << input.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
     if (data->size() < 2 || (*data)[0] != 'M' || (*data)[1] != 'Z') {
@@ -320,14 +351,15 @@ int stamp(const std::vector<std::string>& args)
 int printSigner(const fs::path& file)
 {
     std::string data;
-    if (!readAll(file, data)) {
-        std::cerr << "cvstamp: cannot read " << file.string() << "\n";
+    std::string why;
+    if (!readAll(file, data, &why)) {
+        std::cerr << "cvstamp: cannot read " << file.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
     const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
     portable::PeLayout layout;
     std::vector<portable::CertificateEntry> entries;
-    std::string why = "it carries no Authenticode signature";
+    why = "it carries no Authenticode signature";
     if (signedLayout(data, &layout) &&
         portable::listCertificates(bytes + layout.certTableOffset, layout.certTableSize, &entries, &why)) {
         for (const auto& entry : entries) {
@@ -348,11 +380,9 @@ int printSigner(const fs::path& file)
     return EXIT_FAILED;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The command line without the program name: one of the three modes. 0 or an exit status.
+int run(const std::vector<std::string>& args)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 2 && args[0] == "--show") {
         return show(args[1]);
     }
@@ -364,4 +394,17 @@ int main(int argc, char** argv)
         return args.empty() ? EXIT_USAGE : 0;
     }
     return stamp(args);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Every failure is a message and an exit status, never an abort.
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        std::cerr << "cvstamp: " << e.what() << "\n";
+        return EXIT_FAILED;
+    }
 }

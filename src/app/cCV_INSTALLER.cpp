@@ -175,6 +175,16 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
         webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
+    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_TLS)) {
+        // The entry asks for more safety: a value other than "strict" (not written by cvstamp)
+        // does not turn it into less.
+        const std::wstring mode = getDeploymentParameter(deploymentContent, DEPLOYMENT_TLS);
+        if (mode != L"strict") {
+            log(LOG_WARNING, FN, L"Unknown TLS mode \"" + mode + L"\" in the deployment, strict TLS is used");
+        }
+        webupdater->setStrictTls(true);
+        log(LOG_DEBUG, FN, L"Strict TLS: a certificate problem ends the update");
+    }
     const cWebupdater::UpdateResult result =
         webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
                                getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
@@ -395,6 +405,7 @@ const struct {
     {cCV_INSTALLER::DEPLOYMENT_PRODUCT, L"PRODUCT"},
     {cCV_INSTALLER::DEPLOYMENT_LOGLEVEL, L"LOGLEVEL"},
     {cCV_INSTALLER::DEPLOYMENT_SIGNER, L"SIGNER"},
+    {cCV_INSTALLER::DEPLOYMENT_TLS, L"TLS"},
 };
 
 std::optional<std::wstring> deploymentEntry(const std::wstring& content, const std::wstring& key)
@@ -449,7 +460,9 @@ void cCV_INSTALLER::writeDeployment()
     for (int i = 0; i < 8; ++i) {
         cfg.writeParameter(KEYS[i], values[i]);
     }
-    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
-        cfg.writeParameter(DEPLOYMENT_SIGNER, getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
+    for (const wchar_t* optional : {DEPLOYMENT_SIGNER, DEPLOYMENT_TLS}) {
+        if (hasDeploymentEntry(deploymentContent, optional)) {
+            cfg.writeParameter(optional, getDeploymentParameter(deploymentContent, optional));
+        }
     }
 }

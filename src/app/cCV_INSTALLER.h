@@ -71,6 +71,9 @@ public:
     // The publisher pin (optional entry): written only when the block has the entry, and while
     // present only programs signed by a pinned key are accepted by the update.
     static constexpr const wchar_t* DEPLOYMENT_SIGNER = L"DEPLOYMENT_SIGNER";
+    // Strict TLS (optional entry, value "strict"): written only when the block has the entry, and
+    // while present every certificate problem of the update exchange ends the update.
+    static constexpr const wchar_t* DEPLOYMENT_TLS = L"DEPLOYMENT_TLS";
     // The marker that opens a deployment block, joined at run time from two pieces: the whole
     // text must never stand in this executable, since the reader takes its first occurrence.
     static std::wstring deploymentMarker();
@@ -83,8 +86,8 @@ public:
     // Whether the block has the entry of a key at all (an entry may hold an empty value).
     static bool hasDeploymentEntry(const std::wstring& content, const std::wstring& key);
     // Stage 7: reads the own executable's block into deploymentContent and names the
-    // .deployment file; stage 8: writes the eight values (and the signer pin when the block has
-    // one) into it through cCFG.
+    // .deployment file; stage 8: writes the eight values (and the signer pin and the TLS mode
+    // when the block has them) into it through cCFG.
     void readDeployment();
     void writeDeployment();
     const std::wstring& getDeploymentContent() const { return deploymentContent; }

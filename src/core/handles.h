@@ -1,6 +1,6 @@
 // Move-only owners for the platform's handles, one type per handle kind. This header is the
 // only place in the program that closes a kernel handle, a registry key, an internet handle,
-// a GDI object, a device context or a module, releases a held mutex, frees LocalAlloc'ed memory
+// a GDI object, a device context, a module or a certificate chain, releases a held mutex, frees LocalAlloc'ed memory
 // or restores a selected GDI object; every other class keeps its resources in these owners.
 // Closing never changes the thread's last-error value: a caller may read GetLastError for the
 // failure it met even after an owner went out of scope in between.
@@ -141,6 +141,17 @@ struct CreatedDcTraits {
     static bool close(HDC h) { return ::DeleteDC(h) != FALSE; }
 };
 
+// A certificate chain that the caller was handed (a duplicated chain context).
+struct CertificateChainTraits {
+    static PCCERT_CHAIN_CONTEXT invalid() { return nullptr; }
+    static bool usable(PCCERT_CHAIN_CONTEXT h) { return h != nullptr; }
+    static bool close(PCCERT_CHAIN_CONTEXT h)
+    {
+        ::CertFreeCertificateChain(h);
+        return true;
+    }
+};
+
 // A kernel handle: files, mutexes, processes, threads, snapshots, tokens.
 using Kernel = Owner<HANDLE, KernelTraits>;
 using RegKey = Owner<HKEY, RegistryTraits>;
@@ -153,6 +164,7 @@ using HeldMutex = Owner<HANDLE, HeldMutexTraits>;
 using LocalMemory = Owner<HLOCAL, LocalMemoryTraits>;
 using ScreenDc = Owner<HDC, ScreenDcTraits>;
 using CreatedDc = Owner<HDC, CreatedDcTraits>;
+using CertificateChain = Owner<PCCERT_CHAIN_CONTEXT, CertificateChainTraits>;
 
 // A GDI object selected into a device context for one scope: the object that was selected
 // before is selected back when this goes (or on reset). Move-only.

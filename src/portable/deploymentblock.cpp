@@ -8,7 +8,7 @@ namespace {
 
 const DeploymentKey KEYS[] = {
     {L"PROTOCOL", false}, {L"HOST", false},    {L"PORT", false},     {L"PORTAL", false}, {L"CLIENT", false},
-    {L"EVENTS", false},   {L"PRODUCT", false}, {L"LOGLEVEL", false}, {L"SIGNER", true},
+    {L"EVENTS", false},   {L"PRODUCT", false}, {L"LOGLEVEL", false}, {L"SIGNER", true},  {L"TLS", true},
 };
 
 // Unicode code points of the bytes 0x80 to 0x9F of code page 1252 (0: not assigned).

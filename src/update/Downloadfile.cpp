@@ -50,8 +50,8 @@ bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, 
         // CREATE_NEW fails on anything already there, a link included; only readers may share.
         file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                  CREATE_NEW, flags, nullptr));
+        fullPath = path;
         if (file.valid()) {
-            fullPath = path;
             return true;
         }
         *error = ::GetLastError();

@@ -24,7 +24,8 @@ public:
     ~Downloadfile();
 
     // Creates "<folder>/<stem>.<16 random hex digits>.tmp", never opening an existing file or link;
-    // writeThrough passes every write straight to the disk. False with *error on failure.
+    // writeThrough passes every write straight to the disk. False with *error on failure; path()
+    // then names the file last attempted.
     bool create(const std::wstring& folder, const std::wstring& stem, bool writeThrough, DWORD* error);
     bool write(const void* data, DWORD size, DWORD* error);
     bool flush(DWORD* error);

@@ -6,6 +6,7 @@
 #include "programimage.h"
 
 #include "Fileobject.h"
+#include "Servercertificate.h"
 #include "cSignaturecheck.h"
 #include "textutil.h"
 
@@ -156,78 +157,64 @@ bool isCertificateProblem(DWORD error)
     case ERROR_INTERNET_SEC_CERT_REV_FAILED:
     case ERROR_INTERNET_SEC_INVALID_CERT:
     case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
         return true;
     default:
         return false;
     }
 }
 
-std::wstring certificateText(const char* text)
-{
-    if (text == nullptr) {
-        return L"?";
-    }
-    std::wstring out;
-    for (wchar_t c : textutil::fromAnsi(text)) {
-        if (c == L'\r') {
-            continue;
-        }
-        if (c == L'\n') {
-            out += L", ";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// INTERNET_CERTIFICATE_INFO as the ANSI call fills it (the headers declare it with TCHAR strings).
-struct CertificateInfoAnsi {
-    FILETIME ftExpiry;
-    FILETIME ftStart;
-    char* lpszSubjectInfo;
-    char* lpszIssuerInfo;
-    char* lpszProtocolName;
-    char* lpszSignatureAlgName;
-    char* lpszEncryptionAlgName;
-    DWORD dwKeySize;
-};
-static_assert(sizeof(CertificateInfoAnsi) == sizeof(INTERNET_CERTIFICATE_INFO), "same layout");
-
-std::wstring certificateDate(const FILETIME& time)
-{
-    SYSTEMTIME t;
-    if (!::FileTimeToSystemTime(&time, &t)) {
-        return L"?";
-    }
-    return textutil::format(L"%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                            t.wSecond);
-}
-
 } // namespace
 
 void cWebupdater::logCertificate(HINTERNET request)
 {
-    // The platform fills this structure with ANSI strings; the ANSI call says so.
-    CertificateInfoAnsi info = {};
-    DWORD size = sizeof(info);
-    if (!::InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, &info, &size)) {
+    Servercertificate certificate;
+    DWORD error = 0;
+    if (!certificate.read(request, &error)) {
         log(LOG_WARNING, FN_UPDATE,
-            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(::GetLastError())));
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(error)));
         return;
     }
-    // The texts of the structure are the caller's to free.
-    const handles::LocalMemory texts[] = {
-        handles::LocalMemory(info.lpszSubjectInfo), handles::LocalMemory(info.lpszIssuerInfo),
-        handles::LocalMemory(info.lpszProtocolName), handles::LocalMemory(info.lpszSignatureAlgName),
-        handles::LocalMemory(info.lpszEncryptionAlgName)};
-    log(LOG_WARNING, FN_UPDATE,
-        L"Server certificate: subject \"" + certificateText(info.lpszSubjectInfo) + L"\", issuer \"" +
-            certificateText(info.lpszIssuerInfo) + L"\", valid from " + certificateDate(info.ftStart) + L" to " +
-            certificateDate(info.ftExpiry));
+    log(LOG_WARNING, FN_UPDATE, L"Server certificate: " + certificate.describe());
 }
 
-bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError)
+// The request flags let a certificate for another name, or one past its date, through without a
+// word; this sees them. With strict TLS WinINet has checked both already, so a problem seen here
+// is refused too (a name problem only when the names come from the certificate itself).
+bool cWebupdater::checkPresentedCertificate(HINTERNET request, const std::wstring& host, DWORD* error)
+{
+    Servercertificate certificate;
+    DWORD readError = 0;
+    if (!certificate.read(request, &readError)) {
+        log(LOG_WARNING, FN_UPDATE,
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(readError)));
+        return true;
+    }
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    const std::wstring mismatch = certificate.mismatch(host, now);
+    if (mismatch.empty()) {
+        return true;
+    }
+    log(LOG_WARNING, FN_UPDATE,
+        L"Server certificate does not fit " + host + L" (" + mismatch + L"): " + certificate.describe());
+    if (!strictTls) {
+        return true;
+    }
+    const bool dateProblem = !certificate.validAt(now);
+    if (!dateProblem && !certificate.namesFromCertificate()) {
+        return true;
+    }
+    log(LOG_WARNING, FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
+    *error = dateProblem ? ERROR_INTERNET_SEC_CERT_DATE_INVALID : ERROR_INTERNET_SEC_CERT_CN_INVALID;
+    return false;
+}
+
+// The dialog and the revocation switch-off are promised at most once per updateFile call: a
+// redirect to another server does not start the procedure afresh. With strict TLS neither is
+// offered, and every certificate problem is a failure.
+bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, const Location& at,
+                                              CertificatePromises* promises, DWORD* lastError)
 {
     if (sendRequest(request, headers)) {
         return true;
@@ -236,14 +223,28 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
     log(LOG_WARNING, FN_UPDATE, L"Unable to send request!");
     if (isCertificateProblem(error)) {
         logCertificate(request);
+        if (strictTls && error != ERROR_INTERNET_SEC_CERT_REVOKED) {
+            log(LOG_WARNING, FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
+            *lastError = error;
+            return false;
+        }
     }
 
     bool declined = false;
-    if (error == ERROR_INTERNET_INVALID_CA) {
+    if (error == ERROR_INTERNET_INVALID_CA && !promises->dialogShown) {
         log(LOG_WARNING, FN_UPDATE, L"Something is wrong about the server certificate (retry)");
+        promises->dialogShown = true;
         const DWORD answer = promptCertificateProblem(request, error);
         if (answer == ERROR_SUCCESS || answer == ERROR_INTERNET_FORCE_RETRY) {
             if (sendRequest(request, headers)) {
+                DWORD flags = 0;
+                DWORD size = sizeof(flags);
+                if (::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+                    promises->acceptedFlags =
+                        flags & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE);
+                    promises->acceptedHost = at.host;
+                    promises->acceptedPort = at.port;
+                }
                 return true;
             }
             error = ::GetLastError();
@@ -260,7 +261,8 @@ bool cWebupdater::sendWithCertificateHandling(HINTERNET request, const std::wstr
             *lastError = error;
             return false;
         }
-        if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED) {
+        if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED && !promises->revocationSwitchedOff) {
+            promises->revocationSwitchedOff = true;
             return resendWithoutRevocationCheck(request, headers, error, lastError);
         }
     }
@@ -398,10 +400,11 @@ cWebupdater::UpdateResult cWebupdater::exchangeWithServer(const Job& job, uint16
     at.host = job.host;
     at.port = portNumber;
     at.object = job.object;
+    CertificatePromises promises;
     for (int hop = 0;; ++hop) {
         UpdateResult r = openRequest(job, at, exchange);
         if (r.code == UPDATE_DONE) {
-            r = sendConditionally(job, targetTime, exchange->request.get());
+            r = sendConditionally(job, targetTime, at, exchange->request.get(), &promises);
         }
         bool redirected = false;
         if (r.code == UPDATE_DONE && hop < MAX_REDIRECTS) {
@@ -424,9 +427,13 @@ cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, const Locatio
     }
     const std::wstring acceptType = job.mediaType + L"/*";
     const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
+    DWORD flags = requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    if (strictTls) {
+        // WinINet checks name and date itself and fails the send before anything is sent.
+        flags &= ~static_cast<DWORD>(INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
+    }
     exchange->request.reset(::HttpOpenRequestW(exchange->connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1",
-                                               nullptr, acceptTypes,
-                                               requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT, 0));
+                                               nullptr, acceptTypes, flags, 0));
     if (!exchange->request.valid()) {
         return {UPDATE_REQUEST_FAILED, ::GetLastError()};
     }
@@ -434,15 +441,30 @@ cWebupdater::UpdateResult cWebupdater::openRequest(const Job& job, const Locatio
     return {};
 }
 
-// The conditional header only for a wanted newer copy of an existing target; then the send.
-cWebupdater::UpdateResult cWebupdater::sendConditionally(const Job& job, int64_t targetTime, HINTERNET request)
+// The conditional header only for a wanted newer copy of an existing target; then the send, and
+// over https a look at the certificate that was accepted.
+cWebupdater::UpdateResult cWebupdater::sendConditionally(const Job& job, int64_t targetTime, const Location& at,
+                                                         HINTERNET request, CertificatePromises* promises)
 {
     std::wstring headers;
     if (job.onlyIfNewer == 1 && targetTime != 0) {
         headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
     }
+    if (promises->acceptedFlags != 0 && promises->acceptedPort == at.port &&
+        portable::equalsIgnoringAsciiCase(promises->acceptedHost, at.host)) {
+        DWORD flags = 0;
+        DWORD size = sizeof(flags);
+        if (::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+            flags |= promises->acceptedFlags;
+            ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+        }
+    }
     DWORD sendError = 0;
-    if (!sendWithCertificateHandling(request, headers, &sendError)) {
+    bool sent = sendWithCertificateHandling(request, headers, at, promises, &sendError);
+    if (sent && (requestFlags(at.protocol) & INTERNET_FLAG_SECURE) != 0) {
+        sent = checkPresentedCertificate(request, at.host, &sendError);
+    }
+    if (!sent) {
         log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
         return {UPDATE_SEND_FAILED, sendError};
     }
@@ -475,6 +497,7 @@ cWebupdater::UpdateResult cWebupdater::followRedirect(HINTERNET request, Locatio
     const bool secured = (requestFlags(at->protocol) & INTERNET_FLAG_SECURE) != 0;
     if (secured && parts.nScheme != INTERNET_SCHEME_HTTPS) {
         log(LOG_ERROR, FN_UPDATE, L"Redirect from https to a plain location refused: " + std::wstring(combined.data()));
+        log(LOG_ERROR, FN_UPDATE, L"Unable to send the request to the server");
         return {UPDATE_SEND_FAILED, static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR)};
     }
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
@@ -719,16 +742,22 @@ cWebupdater::UpdateResult cWebupdater::switchIntoPlace(Fileobject* target, Downl
     return {};
 }
 
+// Every failure leaves the system error that explains it as the thread's last-error value: the
+// platform's code of a failed call, ERROR_FILE_TOO_LARGE for the size limit, ERROR_HANDLE_EOF for
+// a body shorter than announced and ERROR_TIMEOUT for a stalled transfer.
 bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, const std::wstring& stem,
                                Downloadfile* file)
 {
     Fileobject place(folder, stem);
-    if (!place.createPath(place.getPath())) {
-        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + place.getFullPath());
-    }
+    const bool pathMade = place.createPath(place.getPath());
     DWORD error = 0;
-    if (!file->create(place.getPath(), stem, false, &error)) {
-        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + place.getFullPath());
+    const bool created = file->create(place.getPath(), stem, false, &error);
+    // Both lines name the file really attempted (its random name included).
+    if (!pathMade) {
+        log(LOG_WARNING, FN_DOWNLOAD, L"Unable to create path for file: " + file->path());
+    }
+    if (!created) {
+        log(LOG_ERROR, FN_DOWNLOAD, L"Unable to create temporary file: " + file->path());
         log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         ::SetLastError(error);
         return false;
@@ -742,11 +771,11 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              lengthText.c_str(), static_cast<unsigned long long>(maxDownloadSize)));
+        error = ERROR_FILE_TOO_LARGE;
     } else {
         bodyDigest = pinned ? std::make_unique<Bodydigest>() : nullptr;
-        ok = streamBody(request, file, lengthKnown, expected, &received);
+        ok = streamBody(request, file, lengthKnown, expected, &received, &error);
     }
-    error = ::GetLastError();
     if (ok && !file->flush(&error)) {
         log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
         log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
@@ -794,7 +823,7 @@ bool cWebupdater::readAvailable(HINTERNET request, char* buffer, DWORD* got)
 }
 
 bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected,
-                             uint64_t* received)
+                             uint64_t* received, DWORD* error)
 {
     char buffer[READ_BLOCK];
     ULONGLONG windowStart = ::GetTickCount64();
@@ -813,7 +842,7 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
                                      static_cast<unsigned long long>(windowBytes + got),
                                      static_cast<unsigned long long>(now - windowStart),
                                      static_cast<unsigned long long>(*received)));
-                ::SetLastError(ERROR_INTERNET_TIMEOUT);
+                *error = ERROR_TIMEOUT;
                 return false;
             }
             windowStart = now;
@@ -822,7 +851,7 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
         if (!read) {
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to read from the network!");
             log(LOG_ERROR, FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
-            ::SetLastError(readError);
+            *error = readError;
             return false;
         }
         if (got == 0) {
@@ -833,12 +862,11 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
             log(LOG_ERROR, FN_DOWNLOAD,
                 textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
                                  static_cast<unsigned long long>(maxDownloadSize)));
+            *error = ERROR_FILE_TOO_LARGE;
             return false;
         }
-        DWORD error = 0;
-        if (!file->write(buffer, got, &error)) {
+        if (!file->write(buffer, got, error)) {
             log(LOG_ERROR, FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
-            ::SetLastError(error);
             return false;
         }
         if (bodyDigest) {
@@ -853,6 +881,7 @@ bool cWebupdater::streamBody(HINTERNET request, Downloadfile* file, bool lengthK
         log(LOG_ERROR, FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
                              static_cast<unsigned long long>(*received), static_cast<unsigned long long>(expected)));
+        *error = ERROR_HANDLE_EOF;
         return false;
     }
     return true;

@@ -74,9 +74,10 @@ public:
     // Default largest body accepted, so that a faulty server cannot fill the disk.
     static constexpr uint64_t MAX_DOWNLOAD_SIZE = 1073741824ULL;
     static const wchar_t* const BACKUP_SUFFIX;
-    // A transfer that brings fewer than STALL_MIN_BYTES within the stall bound has stalled.
+    // A transfer that brings fewer than STALL_MIN_BYTES within one window of STALL_BOUND_MS has
+    // stalled: a body takes at most about its size / 1 KiB per second.
     static constexpr DWORD STALL_BOUND_MS = 60000;
-    static constexpr uint64_t STALL_MIN_BYTES = 4096;
+    static constexpr uint64_t STALL_MIN_BYTES = 65536;
     // Redirects followed per call at most; the answer after the last one is judged as it stands.
     static constexpr int MAX_REDIRECTS = 10;
 
@@ -113,7 +114,12 @@ public:
         signerPin.clear();
         pinned = false;
     }
+    // The length of one stall window (STALL_BOUND_MS unless a test shortens it).
     void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
+    // Strict TLS: the request keeps WinINet's name and date checks, and every certificate problem
+    // ends the call (no dialog, no revocation switch-off). Off by default.
+    void setStrictTls(bool strict) { strictTls = strict; }
+    bool isStrictTls() const { return strictTls; }
 
     // Request flags for a protocol: secured for "https" in any letter case.
     static DWORD requestFlags(const std::wstring& protocol);
@@ -147,6 +153,18 @@ protected:
         handles::Internet connection;
         handles::Internet request;
     };
+    // What one updateFile call has used of its certificate procedure, whatever the number of hops:
+    // the dialog is shown at most once and revocation checking is switched off at most once. What
+    // the user accepted in the dialog holds for the rest of the call at the server it was shown
+    // for, so that a redirect back to that server does not depend on WinINet keeping the
+    // connection open.
+    struct CertificatePromises {
+        bool dialogShown = false;
+        bool revocationSwitchedOff = false;
+        DWORD acceptedFlags = 0;
+        std::wstring acceptedHost;
+        uint16_t acceptedPort = 0;
+    };
     // What the response says about the server's copy.
     struct ServerCopy {
         long status = 0;
@@ -179,7 +197,8 @@ private:
     UpdateResult checkCookie(const Job& job);
     UpdateResult exchangeWithServer(const Job& job, uint16_t portNumber, int64_t targetTime, Exchange* exchange);
     UpdateResult openRequest(const Job& job, const Location& at, Exchange* exchange);
-    UpdateResult sendConditionally(const Job& job, int64_t targetTime, HINTERNET request);
+    UpdateResult sendConditionally(const Job& job, int64_t targetTime, const Location& at, HINTERNET request,
+                                   CertificatePromises* promises);
     UpdateResult followRedirect(HINTERNET request, Location* at, bool* redirected);
     UpdateResult judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy);
     UpdateResult downloadToTemporary(const std::wstring& stem, Exchange* exchange, Downloadfile* download);
@@ -194,7 +213,8 @@ private:
     void boundReceiveTimeout(HINTERNET request);
     void readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy);
     bool announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText);
-    bool streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected, uint64_t* received);
+    bool streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected, uint64_t* received,
+                    DWORD* error);
     bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
     bool sameContent(Downloadfile* download, HANDLE other);
     // A download on another volume than the target is first copied beside it (write-through).
@@ -205,9 +225,13 @@ private:
     void copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to);
     // One line with the presented certificate's subject, issuer and validity.
     void logCertificate(HINTERNET request);
+    // After a successful send over https: one level-3 line when the certificate does not cover the
+    // host or is outside its validity. False (with *error) when strict TLS refuses it.
+    bool checkPresentedCertificate(HINTERNET request, const std::wstring& host, DWORD* error);
 
     // Sends the request and works through certificate problems; false with *lastError set on failure.
-    bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, DWORD* lastError);
+    bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, const Location& at,
+                                     CertificatePromises* promises, DWORD* lastError);
     bool resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error, DWORD* lastError);
 
     std::wstring agent;
@@ -218,4 +242,5 @@ private:
     // With a pin: the image digest of the body, computed on its own thread while it is written.
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
+    bool strictTls = false;
 };

@@ -56,7 +56,7 @@ class StalledUpdate(unittest.TestCase):
                    and m.startswith("Download stalled: ")]
         self.assertEqual(len(stalled), 1, log)
         errors = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == "cCV_INSTALLER::InitInstance"]
-        self.assertEqual(errors, ["Unable to check for update (reason 13 - 12002)"], log)
+        self.assertEqual(errors, ["Unable to check for update (reason 13 - 1460)"], log)
         self.assertEqual(digest(self.exe), self.stamped)
         self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
 

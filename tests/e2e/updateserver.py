@@ -33,16 +33,23 @@ control folder, appended to CONTROL/requests.log as
     H <name>: <value>
     END
 
+With a certificate authority (--tls-ca, or tls_ca=True), a throwaway authority is made with
+openssl (ca.crt and ca.der in the certificate folder, its key deleted once the certificates are
+signed) and four more https listeners serve: "name" a certificate of that authority for
+wrong.example, "expired" one for localhost whose validity ended in 2020, "valid" one for localhost
+(valid for two days), and "other" a self-signed certificate for localhost. A test trusts the
+authority in its Wine prefix and reaches the listeners as https://localhost:<port>.
+
 Use it from Python (UpdateServer(...).start(), .configure(...), .requests, .stop()) or run it:
 
-    python3 updateserver.py --port 0 --portfile F [--https] [--extra-port 4464]
+    python3 updateserver.py --port 0 --portfile F [--https] [--tls-ca] [--extra-port 4464]
                             [--body-file X | --body-size N] [--control-dir D] [--detach]
 
 With --control-dir the description is read from D/config.json at every request (written by the
 test, replaced atomically), requests go to D/requests.log, and the server ends when D/stop appears,
 after --idle-timeout seconds without a request or a changed config, or after --lifetime seconds.
-The port file gets {"http": port, "https": port or null, "extra": port or null} once all
-listeners are up. --detach makes the server independent of its starter (new session, standard
+The port file gets {"http": port, "https": port or null, "extra": port or null} (and with
+--tls-ca "tls_name", "tls_expired", "tls_valid", "tls_other") once all listeners are up. --detach makes the server independent of its starter (new session, standard
 streams to D/server.log or /dev/null): the unit tests start it from inside Wine this way.
 """
 
@@ -84,6 +91,58 @@ def make_self_signed_cert(folder, common_name="127.0.0.1"):
                     "-days", "2", "-subj", "/CN=" + common_name],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     return cert, key
+
+
+def _openssl(args, cwd):
+    subprocess.run(["openssl"] + args, cwd=cwd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=60)
+
+
+_CA_CONFIG = """[ca]
+default_ca = throwaway
+[throwaway]
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = anything
+copy_extensions = copy
+unique_subject = no
+[anything]
+organizationName = optional
+commonName = supplied
+"""
+
+
+def make_test_authority(folder):
+    """A throwaway certificate authority and three certificates it signs, made by openssl in folder.
+    Returns {"ca": ca.crt, "name": (crt, key), "expired": (crt, key), "valid": (crt, key)}; the
+    authority's key is deleted once the certificates are signed, so nothing else can be signed."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "ca.cnf"), "w") as f:
+        f.write(_CA_CONFIG)
+    with open(os.path.join(folder, "index.txt"), "w"):
+        pass
+    with open(os.path.join(folder, "serial"), "w") as f:
+        f.write("%016X\n" % int.from_bytes(os.urandom(8), "big"))
+    _openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", "3",
+              "-subj", "/O=Callvane Test/CN=Callvane Throwaway Test CA",
+              "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
+             folder)
+    _openssl(["x509", "-in", "ca.crt", "-outform", "DER", "-out", "ca.der"], folder)
+    made = {"ca": os.path.join(folder, "ca.crt")}
+    leaves = [("name", "wrong.example", None), ("expired", "localhost", ("20200101000000Z", "20200201000000Z")),
+              ("valid", "localhost", None)]
+    for tag, host, dates in leaves:
+        _openssl(["req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", tag + ".key", "-out", tag + ".csr",
+                  "-subj", "/O=Callvane Test/CN=" + host, "-addext", "subjectAltName=DNS:" + host,
+                  "-addext", "extendedKeyUsage=serverAuth", "-addext", "basicConstraints=CA:FALSE"], folder)
+        validity = ["-startdate", dates[0], "-enddate", dates[1]] if dates else ["-days", "2"]
+        _openssl(["ca", "-batch", "-notext", "-config", "ca.cnf", "-cert", "ca.crt", "-keyfile", "ca.key",
+                  "-in", tag + ".csr", "-out", tag + ".crt"] + validity, folder)
+        made[tag] = (os.path.join(folder, tag + ".crt"), os.path.join(folder, tag + ".key"))
+    os.remove(os.path.join(folder, "ca.key"))
+    return made
 
 
 class _Listener(socketserver.ThreadingMixIn, socketserver.TCPServer):
@@ -256,9 +315,11 @@ class UpdateServer:
     """The server with its listeners; start() binds and serves in background threads."""
 
     def __init__(self, port=0, https=False, https_port=0, extra_port=None, control_dir=None, config=None,
-                 cert_dir=None):
+                 cert_dir=None, tls_ca=False):
         self.port = port
         self.https = https
+        self.tls_ca = tls_ca
+        self.tls_ports = {}
         self.https_port_wanted = https_port
         self.extra_port_wanted = extra_port
         self.control_dir = control_dir
@@ -332,6 +393,19 @@ class UpdateServer:
             secured = _Listener(self, self.https_port_wanted, ctx)
             self.https_port = secured.server_address[1]
             self._listeners.append(secured)
+        if self.tls_ca:
+            folder = os.path.join(self.cert_dir or tempfile.mkdtemp(prefix="cvcert-"), "authority")
+            made = make_test_authority(folder)
+            self.ca_cert = made["ca"]
+            other = os.path.join(folder, "other")
+            os.makedirs(other, exist_ok=True)
+            made["other"] = make_self_signed_cert(other, "localhost")
+            for tag in ("name", "expired", "valid", "other"):
+                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                ctx.load_cert_chain(*made[tag])
+                listener = _Listener(self, 0, ctx)
+                self.tls_ports[tag] = listener.server_address[1]
+                self._listeners.append(listener)
         if self.extra_port_wanted:
             try:
                 extra = _Listener(self, self.extra_port_wanted, None)
@@ -374,6 +448,7 @@ def main(argv=None):
     ap.add_argument("--https", action="store_true")
     ap.add_argument("--https-port", type=int, default=0)
     ap.add_argument("--extra-port", type=int, default=None)
+    ap.add_argument("--tls-ca", action="store_true", help="https listeners with certificates of a throwaway authority")
     ap.add_argument("--portfile")
     ap.add_argument("--control-dir")
     ap.add_argument("--body-file")
@@ -410,11 +485,12 @@ def main(argv=None):
     elif args.body_size is not None:
         config["body_size"] = args.body_size
     server = UpdateServer(port=args.port, https=args.https, https_port=args.https_port, extra_port=args.extra_port,
-                          control_dir=args.control_dir, config=config, cert_dir=args.control_dir)
+                          control_dir=args.control_dir, config=config, cert_dir=args.control_dir, tls_ca=args.tls_ca)
     server.start()
     if args.portfile:
-        _write_atomically(args.portfile, json.dumps({"http": server.http_port, "https": server.https_port,
-                                                      "extra": server.extra_port}))
+        ports = {"http": server.http_port, "https": server.https_port, "extra": server.extra_port}
+        ports.update({"tls_" + tag: port for tag, port in server.tls_ports.items()})
+        _write_atomically(args.portfile, json.dumps(ports))
     started = time.monotonic()
     cfg_path = os.path.join(args.control_dir, "config.json") if args.control_dir else None
     last_mtime = None

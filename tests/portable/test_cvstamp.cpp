@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -177,7 +178,7 @@ TEST_F(Cvstamp, Show)
     EXPECT_EQ(none.err, "cvstamp: " + installer.string() + " has no deployment block\n");
     const Outcome missing = run({"--show", (dir / "nothing.exe").string()});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "cvstamp: cannot read \"" + (dir / "nothing.exe").string() + "\"\n");
+    EXPECT_EQ(missing.err, "cvstamp: cannot read " + (dir / "nothing.exe").string() + ": No such file or directory\n");
 }
 
 TEST_F(Cvstamp, RefusedValues)
@@ -245,6 +246,37 @@ TEST_F(Cvstamp, CommandLineMistakes)
     expectNothingWritten();
 }
 
+TEST_F(Cvstamp, StrictTlsEntryOnlyWhenAskedForAndOnlyStrict)
+{
+    const fs::path out = dir / "out.exe";
+    std::vector<std::string> args = sample();
+    args.insert(args.end(), {"--tls", "strict"});
+    Outcome r = stamp(args, installer, out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string withTls = readFile(out);
+    EXPECT_EQ(withTls, image + block().substr(0, block().size() - 2) + "ADDED_SERVERPARAMETER_TLS<strict>\r\n");
+    r = run({"--show", out.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nLOGLEVEL=3\nTLS=strict\n"), std::string::npos) << r.out;
+
+    // Without the option there is no entry at all (and --show names none).
+    r = stamp(sample(), out, out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(out), image + block());
+    r = run({"--show", out.string()});
+    EXPECT_EQ(r.out.find("TLS"), std::string::npos) << r.out;
+
+    // Any other value is refused, including those that look like a weaker or a stronger mode.
+    for (const char* value : {"", "Strict", "STRICT", "strict ", "relaxed", "off", "strict>", "1"}) {
+        args = sample();
+        args.insert(args.end(), {"--tls", value});
+        r = stamp(args, installer, dir / "refused.exe");
+        EXPECT_EQ(r.status, 2) << value;
+        EXPECT_EQ(r.err, "cvstamp: refusing the value of --tls: the only value is \"strict\"\n") << value;
+        EXPECT_FALSE(fs::exists(dir / "refused.exe"));
+    }
+}
+
 TEST_F(Cvstamp, FilesItWillNotStamp)
 {
     const fs::path out = dir / "out.exe";
@@ -264,7 +296,34 @@ TEST_F(Cvstamp, FilesItWillNotStamp)
 
     r = stamp(sample(), dir / "absent.exe", out);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "cvstamp: cannot read " + (dir / "absent.exe").string() + "\n");
+    EXPECT_EQ(r.err, "cvstamp: cannot read " + (dir / "absent.exe").string() + ": No such file or directory\n");
+
+    // A folder, or a file it may not read, as the input of every mode: a message and status 1, no
+    // abort.
+    fs::create_directory(dir / "folder.exe");
+    writeFile(dir / "locked.exe", image);
+    fs::permissions(dir / "locked.exe", fs::perms::none);
+    const bool asRoot = ::geteuid() == 0; // root reads the file anyway
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{"--show"}, std::vector<std::string>{"--print-signer"}, sample()}) {
+        std::vector<std::string> args = mode;
+        args.push_back((dir / "folder.exe").string());
+        if (mode.size() > 1) {
+            args.push_back(out.string());
+        }
+        r = run(args);
+        EXPECT_EQ(r.status, 1) << mode[0];
+        EXPECT_EQ(r.err, "cvstamp: cannot read " + (dir / "folder.exe").string() + ": it is a folder\n") << mode[0];
+        if (!asRoot) {
+            args[mode.size()] = (dir / "locked.exe").string();
+            r = run(args);
+            EXPECT_EQ(r.status, 1) << mode[0];
+            EXPECT_EQ(r.err, "cvstamp: cannot read " + (dir / "locked.exe").string() + ": Permission denied\n")
+                << mode[0];
+        }
+    }
+    fs::remove(dir / "folder.exe");
+    fs::remove(dir / "locked.exe");
 
     const fs::path nowhere = dir / "no such folder" / "out.exe";
     r = stamp(sample(), installer, nowhere);

@@ -67,11 +67,11 @@ TEST(DeploymentBlock, MarkerAndKeys)
     std::vector<std::wstring> words;
     for (const auto& key : portable::deploymentKeys()) {
         words.push_back(key.word);
-        // Only the publisher pin may be left out of a block.
-        EXPECT_EQ(key.optional, std::wstring(key.word) == L"SIGNER") << key.word;
+        // Only the publisher pin and the TLS mode may be left out of a block.
+        EXPECT_EQ(key.optional, std::wstring(key.word) == L"SIGNER" || std::wstring(key.word) == L"TLS") << key.word;
     }
     EXPECT_EQ(words, (std::vector<std::wstring>{L"PROTOCOL", L"HOST", L"PORT", L"PORTAL", L"CLIENT", L"EVENTS",
-                                                L"PRODUCT", L"LOGLEVEL", L"SIGNER"}));
+                                                L"PRODUCT", L"LOGLEVEL", L"SIGNER", L"TLS"}));
 }
 
 TEST(DeploymentBlock, WritesTheSampleByteForByte)

@@ -195,3 +195,40 @@ TEST(DeploymentStages, SampleBlockFillsTheFileInKeyOrder)
     ASSERT_EQ(writes.size(), 8u);
     EXPECT_EQ(writes[2].message, L"Writing parameter to: " + file + L" [common] DEPLOYMENT_SERVER_PORT = >8443<");
 }
+
+TEST(DeploymentStages, StrictTlsEntryIsWrittenOnlyWhenTheBlockHasIt)
+{
+    const std::wstring file = ownFolder() + L"/CV.deployment";
+    const std::string sampleFile = "[common]\r\nDEPLOYMENT_SERVER_HOST=callvane.vazu.example.de\r\n"
+                                   "DEPLOYMENT_SERVER_PROTOCOL=https\r\nDEPLOYMENT_SERVER_PORT=8443\r\n"
+                                   "DEPLOYMENT_SERVER_URL_CLIENT=/vazu/portal/req?loadPortal\r\n"
+                                   "DEPLOYMENT_SERVER_URL_PORTAL=/vazu/portal/req?loadPortal\r\n"
+                                   "DEPLOYMENT_SERVER_URL_EVENTS=/vazu/webportlets/portal/eventViewer\r\n"
+                                   "DEPLOYMENT_PRODUCT=Brightel RudEvuvor\r\nDEPLOYMENT_LOGLEVEL=3\r\n";
+    // The entry as cvstamp writes it, behind the last value.
+    std::string block = sampleBlock();
+    block.insert(block.size() - 2, "ADDED_SERVERPARAMETER_TLS<strict>");
+    ::DeleteFileW(file.c_str());
+    logcapture::Capture cap;
+    {
+        Installer app(cap.logger());
+        app.readDeployment();
+        app.setContent(testsupport::widen(block));
+        EXPECT_TRUE(cCV_INSTALLER::hasDeploymentEntry(app.getDeploymentContent(), cCV_INSTALLER::DEPLOYMENT_TLS));
+        EXPECT_EQ(param(block, cCV_INSTALLER::DEPLOYMENT_TLS), L"strict");
+        app.writeDeployment();
+    }
+    EXPECT_EQ(testsupport::readBytes(file), sampleFile + "DEPLOYMENT_TLS=strict\r\n");
+
+    // Without the entry the file gets no such key.
+    {
+        Installer app(cap.logger());
+        app.readDeployment();
+        app.setContent(testsupport::widen(sampleBlock()));
+        EXPECT_FALSE(cCV_INSTALLER::hasDeploymentEntry(app.getDeploymentContent(), cCV_INSTALLER::DEPLOYMENT_TLS));
+        ::DeleteFileW(file.c_str());
+        app.writeDeployment();
+    }
+    EXPECT_EQ(testsupport::readBytes(file), sampleFile);
+    ::DeleteFileW(file.c_str());
+}
