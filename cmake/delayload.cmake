@@ -15,27 +15,45 @@
 # keeps the delay-load thunk of each of them (-u). GNU ld for i386 drops the code of an import
 # library member whose thunk nobody references by name; the program calls through the __imp_
 # pointer only, so without the reference the pointer's initial value (the thunk that loads the DLL
-# on the first call) is lost and the first call jumps to address 0. A call of a function that is
-# not listed fails the link with an undefined __imp_ reference: add its name below.
+# on the first call) is lost and the first call jumps to address 0. The thunks are renamed
+# (cv_delay_<name>) so that the reference can only be met by the delay-import library, whatever
+# else is linked: a test program may also link the plain import library for functions the
+# program does not call. In the program, a call of a function that is not listed fails the link
+# with an undefined __imp_ reference: add its name below.
 set(CV_DELAY_LOADED_DLLS wininet crypt32)
 set(CV_DELAY_LOADED_FUNCTIONS_wininet
   HttpOpenRequestW HttpQueryInfoW HttpSendRequestW InternetCloseHandle InternetCombineUrlW
   InternetConnectW InternetCrackUrlW InternetErrorDlg InternetGetCookieExW InternetOpenW
-  InternetQueryDataAvailable InternetQueryOptionA InternetQueryOptionW InternetReadFile InternetSetCookieW
+  InternetQueryDataAvailable InternetQueryOptionA InternetQueryOptionW InternetReadFile
   InternetSetOptionW)
 set(CV_DELAY_LOADED_FUNCTIONS_crypt32
-  CertCreateCertificateContext CertFreeCertificateContext CryptMsgClose CryptMsgControl
-  CryptMsgOpenToDecode CryptMsgUpdate)
+  CertCreateCertificateContext CertFreeCertificateChain CertFreeCertificateContext CertNameToStrW
+  CryptMsgClose CryptMsgControl CryptMsgOpenToDecode CryptMsgUpdate)
 
 find_program(CV_NM NAMES ${MINGW_TRIPLE}-nm REQUIRED)
 find_program(CV_DLLTOOL NAMES ${MINGW_TRIPLE}-dlltool REQUIRED)
+find_program(CV_OBJCOPY NAMES ${MINGW_TRIPLE}-objcopy REQUIRED)
 set(CV_DELAYLOAD_DIR ${CMAKE_BINARY_DIR}/delayload)
 
-# cv_delay_<dll>: an interface target that links the delay-import library of <dll> and keeps the
-# thunk of every listed function.
-function(cv_delay_import_library dll)
+# Functions of those DLLs that only test programs call (a cookie set up front, a certificate put
+# into the prefix's root store). They come from plain import libraries that hold just these
+# functions (cv_test_import_<dll>), so that nothing else of a DLL can be imported at load time.
+set(CV_TEST_IMPORTED_FUNCTIONS_wininet InternetSetCookieW)
+set(CV_TEST_IMPORTED_FUNCTIONS_crypt32
+  CertAddEncodedCertificateToSystemStoreW CertCloseStore CertDeleteCertificateFromStore
+  CertFindCertificateInStore CertOpenSystemStoreW)
+
+# cv_import_library(delay|test <dll> <functions...>): for "delay" the interface target
+# cv_delay_<dll>, which links the delay-import library of the functions and keeps the thunk of
+# each; for "test" the interface target cv_test_import_<dll>, a plain import library.
+function(cv_import_library kind dll)
   find_library(CV_IMPORT_LIB_${dll} NAMES lib${dll}.a REQUIRED)
-  set(out ${CV_DELAYLOAD_DIR}/libcv_delay_${dll}.a)
+  if(kind STREQUAL delay)
+    set(target cv_delay_${dll})
+  else()
+    set(target cv_test_import_${dll})
+  endif()
+  set(out ${CV_DELAYLOAD_DIR}/lib${target}.a)
   # The linker names of the functions, from the toolchain's import library: on 32-bit with the
   # leading underscore and the @N of the argument bytes (_InternetOpenW@20), on 64-bit plain.
   execute_process(COMMAND ${CV_NM} ${CV_IMPORT_LIB_${dll}} OUTPUT_VARIABLE symbols ERROR_QUIET
@@ -45,7 +63,8 @@ function(cv_delay_import_library dll)
   endif()
   set(def "LIBRARY ${dll}.dll\nEXPORTS\n")
   set(keep "")
-  foreach(function ${CV_DELAY_LOADED_FUNCTIONS_${dll}})
+  set(renames "")
+  foreach(function ${ARGN})
     if(symbols MATCHES "\n[0-9a-fA-F]+ T (_?${function}(@[0-9]+)?)\r?\n")
       set(thunk ${CMAKE_MATCH_1})
     else()
@@ -56,30 +75,40 @@ function(cv_delay_import_library dll)
       set(exported ${thunk})
     endif()
     string(APPEND def "${exported}\n")
-    list(APPEND keep "-Wl,-u,${thunk}")
+    string(APPEND renames "${thunk} cv_delay_${thunk}\n")
+    list(APPEND keep "-Wl,-u,cv_delay_${thunk}")
   endforeach()
   file(MAKE_DIRECTORY ${CV_DELAYLOAD_DIR})
   file(WRITE ${out}.def.new "${def}")
   file(COPY_FILE ${out}.def.new ${out}.def ONLY_IF_DIFFERENT)
+  file(WRITE ${out}.syms.new "${renames}")
+  file(COPY_FILE ${out}.syms.new ${out}.syms ONLY_IF_DIFFERENT)
   set(kill_at OFF)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(kill_at ON) # 32-bit: link against name@N, import by the plain name
   endif()
   add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -DDLLTOOL=${CV_DLLTOOL} -DDEF=${out}.def -DDLL=${dll}.dll -DOUT=${out}
-            -DKILL_AT=${kill_at} -P ${CMAKE_SOURCE_DIR}/cmake/delayload-lib.cmake
-    DEPENDS ${out}.def ${CMAKE_SOURCE_DIR}/cmake/delayload-lib.cmake
-    COMMENT "Delay-import library for ${dll}.dll")
-  add_custom_target(cv_delay_${dll}_lib DEPENDS ${out})
-  add_library(cv_delay_${dll} INTERFACE)
-  target_link_libraries(cv_delay_${dll} INTERFACE ${out})
-  target_link_options(cv_delay_${dll} INTERFACE ${keep})
-  add_dependencies(cv_delay_${dll} cv_delay_${dll}_lib)
+    COMMAND ${CMAKE_COMMAND} -DKIND=${kind} -DDLLTOOL=${CV_DLLTOOL} -DOBJCOPY=${CV_OBJCOPY}
+            -DDEF=${out}.def -DSYMS=${out}.syms -DDLL=${dll}.dll -DOUT=${out} -DKILL_AT=${kill_at}
+            -P ${CMAKE_SOURCE_DIR}/cmake/delayload-lib.cmake
+    DEPENDS ${out}.def ${out}.syms ${CMAKE_SOURCE_DIR}/cmake/delayload-lib.cmake
+    COMMENT "${kind} import library for ${dll}.dll")
+  add_custom_target(${target}_lib DEPENDS ${out})
+  add_library(${target} INTERFACE)
+  target_link_libraries(${target} INTERFACE ${out})
+  if(kind STREQUAL delay)
+    target_link_options(${target} INTERFACE ${keep})
+  endif()
+  add_dependencies(${target} ${target}_lib)
 endfunction()
 
 set(names "")
 foreach(dll ${CV_DELAY_LOADED_DLLS})
-  cv_delay_import_library(${dll})
+  cv_import_library(delay ${dll} ${CV_DELAY_LOADED_FUNCTIONS_${dll}})
+  if(CV_TEST_IMPORTED_FUNCTIONS_${dll})
+    cv_import_library(test ${dll} ${CV_TEST_IMPORTED_FUNCTIONS_${dll}})
+    list(APPEND CV_TEST_IMPORT_LIBRARIES cv_test_import_${dll})
+  endif()
   string(APPEND names "L\"${dll}.dll\", ")
 endforeach()
 file(CONFIGURE OUTPUT ${CV_DELAYLOAD_DIR}/delayloaded.h CONTENT
