@@ -8,12 +8,15 @@
 #include "cProcesshandler.h"
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
+#include "builtinsigners.h"
+#include "cSignaturecheck.h"
 #include "cWorkerthreadSplash.h"
 #include "deploymentblock.h"
 #include "filetime.h"
 #include "handles.h"
 #include "textutil.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -129,6 +132,7 @@ BOOL cCV_INSTALLER::InitInstance()
     // Stages 7 and 8
     log(LOG_DEBUG, FN, L"Reading deployment");
     readDeployment();
+    decidePublisherPin();
     log(LOG_DEBUG, FN, L"Writing deployment");
     writeDeployment();
     // Stages 9 to 11
@@ -172,14 +176,24 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         webupdater->setProgressCallback(
             [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
     }
-    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
-        webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
+    cWebupdater::UpdateResult result;
+    if (!pinRefusal.empty()) {
+        // No program could pass: the server is not asked at all.
+        log(LOG_ERROR, FN, L"Update refused: " + pinRefusal);
+        result = {cWebupdater::UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
+    } else {
+        if (publisherPin) {
+            webupdater->setSignerPin(*publisherPin);
+        } else if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
+            // A malformed entry of an unsigned installer's block: the updater accepts nothing.
+            webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
+        }
+        result = webupdater->updateFile(
+            L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
+            getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
+            getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(), UPDATE_CONTENT_TYPE,
+            executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
     }
-    const cWebupdater::UpdateResult result =
-        webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
-                               getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
-                               getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(),
-                               UPDATE_CONTENT_TYPE, executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
     webupdater->setProgressCallback(nullptr);
 
     if (result.code == cWebupdater::UPDATE_DONE) {
@@ -452,4 +466,90 @@ void cCV_INSTALLER::writeDeployment()
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
         cfg.writeParameter(DEPLOYMENT_SIGNER, getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
     }
+}
+
+namespace {
+
+// Hashes as the log shows them: the first 16 hex digits of each, separated by ",".
+std::wstring shortHashes(const std::vector<portable::Sha256::Digest>& keys)
+{
+    std::wstring text;
+    for (const auto& key : keys) {
+        if (!text.empty()) {
+            text += L",";
+        }
+        const std::string hex = portable::toHex(key.data(), 8);
+        text += std::wstring(hex.begin(), hex.end()) + L"...";
+    }
+    return text;
+}
+
+bool contains(const std::vector<portable::Sha256::Digest>& keys, const portable::Sha256::Digest& key)
+{
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+} // namespace
+
+void cCV_INSTALLER::decidePublisherPin()
+{
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::decidePublisherPin";
+    publisherPin.reset();
+    pinRefusal.clear();
+    const bool blockEntry = hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER);
+    std::vector<portable::Sha256::Digest> blockKeys;
+    const bool blockKeysRead =
+        blockEntry && cSignaturecheck::parsePin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER), &blockKeys);
+
+    if (!cSignaturecheck::hasSignature(executableFullPath)) {
+        if (!blockEntry) {
+            log(LOG_MESSAGE, FN, L"No publisher pin in force (unsigned installer, no signer entry in the deployment)");
+        } else if (blockKeysRead) {
+            publisherPin = blockKeys;
+            log(LOG_MESSAGE, FN,
+                L"Publisher pin in force: " + shortHashes(blockKeys) +
+                    L" (unsigned installer: the signer entry of the deployment)");
+        } else {
+            // The updater refuses every program with the malformed pin, as it always has.
+            log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (the signer entry of the deployment is malformed)");
+        }
+        return;
+    }
+
+    const cSignaturecheck::Outcome own = cSignaturecheck::verifyFile(executableFullPath);
+    if (!own.accepted()) {
+        pinRefusal = L"the installer's own signature fails its check (" + own.requirement() + L"): " + own.detail;
+        log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (" + pinRefusal + L")");
+        return;
+    }
+    std::vector<portable::Sha256::Digest> keys{own.signerKey};
+    std::wstring origin = L"the installer's own signer";
+    std::vector<portable::Sha256::Digest> builtIn;
+    if (*builtInSigners() != '\0' && portable::parseSignerPin(builtInSigners(), &builtIn)) {
+        for (const auto& key : builtIn) {
+            if (!contains(keys, key)) {
+                keys.push_back(key);
+            }
+        }
+        origin += L" and the keys built in";
+    }
+    if (blockEntry) {
+        std::vector<portable::Sha256::Digest> narrowed;
+        for (const auto& key : keys) {
+            if (blockKeysRead && contains(blockKeys, key)) {
+                narrowed.push_back(key);
+            }
+        }
+        keys = std::move(narrowed);
+        origin += L", narrowed by the signer entry of the deployment";
+        if (keys.empty()) {
+            pinRefusal = blockKeysRead ? L"the signer entry of the deployment names none of the keys of the "
+                                         L"installer's own publisher (" + origin + L")"
+                                       : L"the signer entry of the deployment is malformed";
+            log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (" + pinRefusal + L")");
+            return;
+        }
+    }
+    publisherPin = keys;
+    log(LOG_MESSAGE, FN, L"Publisher pin in force: " + shortHashes(keys) + L" (signed installer: " + origin + L")");
 }

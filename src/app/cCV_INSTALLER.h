@@ -12,12 +12,15 @@
 #include "cAbstract.h"
 #include "cWebupdater.h"
 #include "handles.h"
+#include "sha256.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class cWorkerthreadSplash;
 
@@ -87,6 +90,15 @@ public:
     // one) into it through cCFG.
     void readDeployment();
     void writeDeployment();
+    // Stage 7, after the block: which publisher pin the update keeps (logged at level 4). An
+    // unsigned installer takes the block's signer entry, or no pin. A signed one checks its own
+    // signature with the download's check ((a) and (b)) and pins its own signer's key and the
+    // keys built in (builtinsigners), narrowed by the block's entry when there is one; when its
+    // own signature fails, or nothing is left of the pin, every update is refused.
+    void decidePublisherPin();
+    // The pin decided: no pin (nullopt), or the keys; refusal is set when every update is refused.
+    const std::optional<std::vector<portable::Sha256::Digest>>& getPublisherPin() const { return publisherPin; }
+    const std::wstring& getPinRefusal() const { return pinRefusal; }
     const std::wstring& getDeploymentContent() const { return deploymentContent; }
     const std::wstring& getDeploymentFileName() const { return deploymentFileName; }
     const std::wstring& getExecutableFullPath() const { return executableFullPath; }
@@ -125,6 +137,8 @@ protected:
     std::wstring deploymentContent;  // the block read in stage 7, empty without one
     std::wstring deploymentFileName; // prefix + "CV.deployment"
     std::wstring executableFullPath; // the running executable, "/" separators
+    std::optional<std::vector<portable::Sha256::Digest>> publisherPin; // decided in stage 7
+    std::wstring pinRefusal; // why every update is refused; empty when updates may pass
 
 private:
     DWORD waitStepMs;

@@ -625,7 +625,7 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
         return {};
     }
     std::wstring what = portable::describeImageFault(check.fault);
-    if (check.fault == portable::ImageFault::SectionOutside) {
+    if (check.fault == portable::ImageFault::SectionOutside || check.fault == portable::ImageFault::SectionInCertTable) {
         what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
     }
     log(LOG_ERROR, FN_UPDATE,
@@ -634,25 +634,34 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
     return {UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT)};
 }
 
-// With a publisher pin: the private download must carry a valid signature of a pinned key. One
+// With a publisher pin: the private download must carry a valid signature of a pinned key, and
+// when it is an installer (it carries a deployment block) its block must keep the pin. One
 // level-2 line names the requirement that failed and the signer found.
 cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
 {
-    std::vector<portable::Sha256::Digest> pin;
-    if (!cSignaturecheck::parsePin(signerPin, &pin)) {
+    if (pinMalformed) {
+        bodyDigest.reset();
         log(LOG_ERROR, FN_UPDATE,
             L"Signature rejected (c): the signer pin of the deployment is malformed; signer found: none");
         return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
     }
-    // The digest of the bytes as they were written spares reading the whole file again.
+    // The digest and the block scan of the bytes as they were written spare reading the whole
+    // file again.
     portable::Sha256::Digest written;
     const bool digestKnown = bodyDigest && bodyDigest->finish(&written);
-    bodyDigest.reset();
     const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
         return download->readFully(offset, buffer, length) == length;
     };
+    portable::SignerEntryScan scanned;
+    const portable::SignerEntryScan* scan = digestKnown ? &bodyDigest->blockScan() : &scanned;
+    if (!digestKnown && !cSignaturecheck::scanFile(download->size(), read, &scanned)) {
+        bodyDigest.reset();
+        log(LOG_ERROR, FN_UPDATE, L"Signature rejected (a): the file cannot be read; signer found: none");
+        return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
+    }
     const cSignaturecheck::Outcome outcome =
-        cSignaturecheck(std::move(pin)).check(download->size(), read, digestKnown ? &written : nullptr);
+        cSignaturecheck(signerPin).check(download->size(), read, digestKnown ? &written : nullptr, scan);
+    bodyDigest.reset();
     const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
     if (!outcome.accepted()) {
         log(LOG_ERROR, FN_UPDATE,
@@ -664,6 +673,28 @@ cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
 }
 
 // The very file that stands at the target (the running installer): nothing to do.
+void cWebupdater::setSignerPin(const std::wstring& pinText)
+{
+    std::vector<portable::Sha256::Digest> keys;
+    pinMalformed = !cSignaturecheck::parsePin(pinText, &keys);
+    signerPin = std::move(keys);
+    pinned = true;
+}
+
+void cWebupdater::setSignerPin(std::vector<portable::Sha256::Digest> keys)
+{
+    signerPin = std::move(keys);
+    pinMalformed = false;
+    pinned = true;
+}
+
+void cWebupdater::clearSignerPin()
+{
+    signerPin.clear();
+    pinMalformed = false;
+    pinned = false;
+}
+
 cWebupdater::UpdateResult cWebupdater::checkNotCurrent(Downloadfile* download, const std::wstring& targetFile)
 {
     handles::Kernel current(::CreateFileW(targetFile.c_str(), GENERIC_READ,
