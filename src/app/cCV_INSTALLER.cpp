@@ -544,7 +544,7 @@ void cCV_INSTALLER::decidePublisherPin()
         origin += L", narrowed by the signer entry of the deployment";
         if (keys.empty()) {
             pinRefusal = blockKeysRead ? L"the signer entry of the deployment names none of the keys of the "
-                                         L"installer's own publisher (" + origin + L")"
+                                         L"installer's own publisher"
                                        : L"the signer entry of the deployment is malformed";
             log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (" + pinRefusal + L")");
             return;

@@ -579,16 +579,16 @@ cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& s
     return {};
 }
 
-// Size, program image, the publisher (with a pin), not the target itself: any failure deletes the
-// download.
+// Size, the publisher (with a pin: the trust decision comes first), program image, not the target
+// itself: any failure deletes the download.
 cWebupdater::UpdateResult cWebupdater::checkBody(Downloadfile* download, const std::wstring& targetFile)
 {
     UpdateResult r = checkBodySize(download);
-    if (r.code == UPDATE_DONE) {
-        r = checkProgramImage(download);
-    }
     if (r.code == UPDATE_DONE && pinned) {
         r = checkSignature(download);
+    }
+    if (r.code == UPDATE_DONE) {
+        r = checkProgramImage(download);
     }
     if (r.code == UPDATE_DONE) {
         r = checkNotCurrent(download, targetFile);
