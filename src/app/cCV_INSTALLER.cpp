@@ -516,6 +516,7 @@ void cCV_INSTALLER::decidePublisherPin()
         return;
     }
 
+    log(LOG_DEBUG, FN, L"Checking the installer's own signature");
     const cSignaturecheck::Outcome own = cSignaturecheck::verifyFile(executableFullPath);
     if (!own.accepted()) {
         pinRefusal = L"the installer's own signature fails its check (" + own.requirement() + L"): " + own.detail;
