@@ -52,7 +52,8 @@ public:
     // A body of a size no build of the program can have was discarded; the target is unchanged.
     static constexpr int32_t UPDATE_SIZE_REJECTED = 18;
     // A publisher pin is set and the downloaded program does not carry a valid signature of a
-    // pinned signer; the target is unchanged.
+    // pinned signer, or its deployment block would widen the pin (or the installer refuses every
+    // update, its own signature failing); the target is unchanged.
     static constexpr int32_t UPDATE_SIGNATURE_REJECTED = 20;
     // The body is no complete Windows program; the target is unchanged.
     static constexpr int32_t UPDATE_NOT_A_PROGRAM = 19;

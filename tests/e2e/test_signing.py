@@ -180,6 +180,24 @@ class StampingSignedInstallers(unittest.TestCase):
         r = stamp(trailing, out, values_for(2))
         self.assertEqual(r.returncode, 1)
         self.assertIn(b"does not end the file", r.stderr)
+        # A table moved over the sections: stamping, --show and --print-signer all refuse it and
+        # name the rule (control: the same file before the move is read by all three).
+        stamped = self.scratch.file("stamped-for-move.exe")
+        self.assertEqual(stamp(self.signed, stamped, values_for(3)).returncode, 0)
+        self.assertEqual(show(stamped).returncode, 0)
+        moved = write(self.scratch.file("moved.exe"), signing.with_table_moved(read(stamped)))
+        rule = b"the certificate table starts before the end of a section's raw data"
+        r = stamp(moved, out, values_for(2))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(rule, r.stderr)
+        self.assertFalse(os.path.exists(out))
+        r = show(moved)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(rule, r.stderr)
+        for path, code in ((stamped, 0), (moved, 1)):
+            r = subprocess.run([stamper(), "--print-signer", path], capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, code, r.stderr)
+        self.assertIn(rule, r.stderr)
 
 
 def signing_block_of(path):
