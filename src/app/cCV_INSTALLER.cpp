@@ -17,6 +17,7 @@
 #include "textutil.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -50,6 +51,10 @@ cCV_INSTALLER::~cCV_INSTALLER() { releaseRunObjects(false); }
 void cCV_INSTALLER::releaseRunObjects(bool announce)
 {
     static constexpr const wchar_t* FN = L"cCV_INSTALLER::ExitInstance";
+    // The own check logs through the logger: it ends first.
+    if (ownSignature.valid()) {
+        ownSignature.wait();
+    }
     if (webupdater) {
         if (announce) {
             log(LOG_DEBUG, FN, L"Shutting down updater");
@@ -128,6 +133,7 @@ BOOL cCV_INSTALLER::InitInstance()
     }
     // Stage 6
     log(LOG_DEBUG, FN, L"Checking for previous versions");
+    startOwnSignatureCheck();
     checkOldCVversions();
     // Stages 7 and 8
     log(LOG_DEBUG, FN, L"Reading deployment");
@@ -491,6 +497,30 @@ bool contains(const std::vector<portable::Sha256::Digest>& keys, const portable:
 
 } // namespace
 
+cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring& path, Logger* logger)
+{
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::checkOwnSignature";
+    OwnSignature own;
+    own.present = cSignaturecheck::hasSignature(path);
+    if (own.present) {
+        if (logger != nullptr) {
+            logger->log(LOG_DEBUG, FN, L"Checking the installer's own signature");
+        }
+        own.outcome = cSignaturecheck::verifyFile(path);
+        if (logger != nullptr) {
+            logger->log(LOG_DEBUG, FN, L"Own signature checked");
+        }
+    }
+    return own;
+}
+
+void cCV_INSTALLER::startOwnSignatureCheck()
+{
+    // Off the start-up's path: the check (crypt32 loaded on its first use) runs while stage 6 does.
+    ownSignature = std::async(std::launch::async, [path = Fileobject(executablePath()).getFullPath(),
+                                                   logger = logger.get()]() { return checkOwnSignature(path, logger); });
+}
+
 void cCV_INSTALLER::decidePublisherPin()
 {
     static constexpr const wchar_t* FN = L"cCV_INSTALLER::decidePublisherPin";
@@ -501,7 +531,8 @@ void cCV_INSTALLER::decidePublisherPin()
     const bool blockKeysRead =
         blockEntry && cSignaturecheck::parsePin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER), &blockKeys);
 
-    if (!cSignaturecheck::hasSignature(executableFullPath)) {
+    const OwnSignature own = ownSignature.valid() ? ownSignature.get() : checkOwnSignature(executableFullPath);
+    if (!own.present) {
         if (!blockEntry) {
             log(LOG_MESSAGE, FN, L"No publisher pin in force (unsigned installer, no signer entry in the deployment)");
         } else if (blockKeysRead) {
@@ -516,14 +547,13 @@ void cCV_INSTALLER::decidePublisherPin()
         return;
     }
 
-    log(LOG_DEBUG, FN, L"Checking the installer's own signature");
-    const cSignaturecheck::Outcome own = cSignaturecheck::verifyFile(executableFullPath);
-    if (!own.accepted()) {
-        pinRefusal = L"the installer's own signature fails its check (" + own.requirement() + L"): " + own.detail;
+    if (!own.outcome.accepted()) {
+        pinRefusal = L"the installer's own signature fails its check (" + own.outcome.requirement() + L"): " +
+                     own.outcome.detail;
         log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (" + pinRefusal + L")");
         return;
     }
-    std::vector<portable::Sha256::Digest> keys{own.signerKey};
+    std::vector<portable::Sha256::Digest> keys{own.outcome.signerKey};
     std::wstring origin = L"the installer's own signer";
     std::vector<portable::Sha256::Digest> builtIn;
     if (*builtInSigners() != '\0' && portable::parseSignerPin(builtInSigners(), &builtIn)) {

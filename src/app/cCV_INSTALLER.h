@@ -10,6 +10,7 @@
 #include "Logger.h"
 #include "Rootwindow.h"
 #include "cAbstract.h"
+#include "cSignaturecheck.h"
 #include "cWebupdater.h"
 #include "handles.h"
 #include "sha256.h"
@@ -17,6 +18,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,6 +98,16 @@ public:
     // keys built in (builtinsigners), narrowed by the block's entry when there is one; when its
     // own signature fails, or nothing is left of the pin, every update is refused.
     void decidePublisherPin();
+    // Whether the installer's own file carries a signature, and how it fares in the check.
+    struct OwnSignature {
+        bool present = false;
+        cSignaturecheck::Outcome outcome;
+    };
+    // logger: for the lines that frame the check (none when null).
+    static OwnSignature checkOwnSignature(const std::wstring& path, Logger* logger = nullptr);
+    // Stage 6: starts that check on a thread of its own; decidePublisherPin takes its result (and
+    // checks on the spot when none was started).
+    void startOwnSignatureCheck();
     // The pin decided: no pin (nullopt), or the keys; refusal is set when every update is refused.
     const std::optional<std::vector<portable::Sha256::Digest>>& getPublisherPin() const { return publisherPin; }
     const std::wstring& getPinRefusal() const { return pinRefusal; }
@@ -139,6 +151,7 @@ protected:
     std::wstring executableFullPath; // the running executable, "/" separators
     std::optional<std::vector<portable::Sha256::Digest>> publisherPin; // decided in stage 7
     std::wstring pinRefusal; // why every update is refused; empty when updates may pass
+    std::future<OwnSignature> ownSignature; // the own check started in stage 6
 
 private:
     DWORD waitStepMs;
