@@ -340,8 +340,7 @@ int printSigner(const fs::path& file)
     portable::SignatureInfo info;
     std::string why = "it carries no Authenticode signature";
     if (signedLayout(data, &layout) &&
-        portable::certificateTableSignature(layout, bytes + layout.certTableOffset, layout.certTableSize, &der,
-                                            &why) &&
+        portable::certificateTableSignature(layout, bytes + layout.certTableOffset, layout.certTableSize, &der, &why) &&
         portable::parseSignature(der.data, der.size, &info, &why)) {
         std::cout << portable::toHex(portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size))
                   << "\n";

@@ -3,13 +3,13 @@
 #include "Fileobject.h"
 #include "Logger.h"
 #include "Rootwindow.h"
+#include "builtinsigners.h"
 #include "cCFG.h"
 #include "cEnvironment.h"
 #include "cProcesshandler.h"
+#include "cSignaturecheck.h"
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
-#include "builtinsigners.h"
-#include "cSignaturecheck.h"
 #include "cWorkerthreadSplash.h"
 #include "deploymentblock.h"
 #include "filetime.h"
@@ -194,11 +194,11 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
             // A malformed entry of an unsigned installer's block: the updater accepts nothing.
             webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
         }
-        result = webupdater->updateFile(
-            L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
-            getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
-            getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(), UPDATE_CONTENT_TYPE,
-            executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
+        result = webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT),
+                                        updateRequestPath(), UPDATE_CONTENT_TYPE, executableFullPath, 0, 0,
+                                        UPDATE_COOKIE_NAME);
     }
     webupdater->setProgressCallback(nullptr);
 
@@ -517,8 +517,10 @@ cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring&
 void cCV_INSTALLER::startOwnSignatureCheck()
 {
     // Off the start-up's path: the check (crypt32 loaded on its first use) runs while stage 6 does.
-    ownSignature = std::async(std::launch::async, [path = Fileobject(executablePath()).getFullPath(),
-                                                   logger = logger.get()]() { return checkOwnSignature(path, logger); });
+    ownSignature =
+        std::async(std::launch::async, [path = Fileobject(executablePath()).getFullPath(), logger = logger.get()]() {
+            return checkOwnSignature(path, logger);
+        });
 }
 
 void cCV_INSTALLER::decidePublisherPin()
@@ -529,7 +531,8 @@ void cCV_INSTALLER::decidePublisherPin()
     const bool blockEntry = hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER);
     std::vector<portable::Sha256::Digest> blockKeys;
     const bool blockKeysRead =
-        blockEntry && cSignaturecheck::parsePin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER), &blockKeys);
+        blockEntry &&
+        cSignaturecheck::parsePin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER), &blockKeys);
 
     const OwnSignature own = ownSignature.valid() ? ownSignature.get() : checkOwnSignature(executableFullPath);
     if (!own.present) {
@@ -542,7 +545,8 @@ void cCV_INSTALLER::decidePublisherPin()
                     L" (unsigned installer: the signer entry of the deployment)");
         } else {
             // The updater refuses every program with the malformed pin, as it always has.
-            log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (the signer entry of the deployment is malformed)");
+            log(LOG_MESSAGE, FN,
+                L"Publisher pin in force: none can pass (the signer entry of the deployment is malformed)");
         }
         return;
     }

@@ -146,11 +146,11 @@ protected:
     std::unique_ptr<Logger> logger;
     std::unique_ptr<Rootwindow> rootwindow;
     std::unique_ptr<cWebupdater> webupdater;
-    std::wstring deploymentContent;  // the block read in stage 7, empty without one
-    std::wstring deploymentFileName; // prefix + "CV.deployment"
-    std::wstring executableFullPath; // the running executable, "/" separators
+    std::wstring deploymentContent;                                    // the block read in stage 7, empty without one
+    std::wstring deploymentFileName;                                   // prefix + "CV.deployment"
+    std::wstring executableFullPath;                                   // the running executable, "/" separators
     std::optional<std::vector<portable::Sha256::Digest>> publisherPin; // decided in stage 7
-    std::wstring pinRefusal; // why every update is refused; empty when updates may pass
+    std::wstring pinRefusal;                // why every update is refused; empty when updates may pass
     std::future<OwnSignature> ownSignature; // the own check started in stage 6
 
 private:

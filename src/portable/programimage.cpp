@@ -23,7 +23,10 @@ ImageCheck fault(ImageFault f, uint32_t section = 0)
 }
 
 // [a, a + al) and [b, b + bl) share a byte; no overflow for any input.
-bool overlaps(uint64_t a, uint64_t al, uint64_t b, uint64_t bl) { return al != 0 && bl != 0 && a < b + bl && b < a + al; }
+bool overlaps(uint64_t a, uint64_t al, uint64_t b, uint64_t bl)
+{
+    return al != 0 && bl != 0 && a < b + bl && b < a + al;
+}
 
 } // namespace
 

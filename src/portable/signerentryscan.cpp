@@ -24,8 +24,7 @@ int matchAt(const uint8_t* p, size_t available, const std::string& needle)
 
 } // namespace
 
-SignerEntryScan::SignerEntryScan()
-    : marker(ascii(deploymentMarker())), tag(ascii(DEPLOYMENT_ENTRY_PREFIX) + "SIGNER<")
+SignerEntryScan::SignerEntryScan() : marker(ascii(deploymentMarker())), tag(ascii(DEPLOYMENT_ENTRY_PREFIX) + "SIGNER<")
 {
 }
 

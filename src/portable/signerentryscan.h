@@ -52,8 +52,8 @@ private:
     uint64_t lastMarker = 0;
     std::vector<Entry> entries; // behind the first marker, in file order
     bool capturing = false;
-    uint64_t captured = 0;  // file offset up to which value bytes were taken
-    uint64_t valueEnd = 0;  // file offset behind the last closed value
+    uint64_t captured = 0; // file offset up to which value bytes were taken
+    uint64_t valueEnd = 0; // file offset behind the last closed value
 };
 
 } // namespace portable

@@ -41,8 +41,8 @@ cTSPmanager::cTSPmanager(Logger* logger, Providerplacement::Platform platform,
 cTSPmanager::cTSPmanager(Logger* logger, const Providerplacement::Target& target,
                          const std::optional<Providerplacement::Target>& earlierTarget)
     : Loguser(logger), resourceManager(std::make_unique<Binaryresourcemanager>(logger)),
-      registry(std::make_unique<cREGhandler>(logger)),
-      target(target), earlierTarget(earlierTarget), providerFolder(target.folder)
+      registry(std::make_unique<cREGhandler>(logger)), target(target), earlierTarget(earlierTarget),
+      providerFolder(target.folder)
 {
     registry->setRegistryView(target.registryView);
 }

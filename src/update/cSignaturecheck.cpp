@@ -138,9 +138,9 @@ bool readSignature(uint64_t fileSize, const portable::ReadAt& read, ReadSignatur
         *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the certificate table cannot be read");
         return false;
     }
-    if (!portable::certificateTableSignature(out->layout, out->table.data(), out->table.size(), &out->der,
-                                             &reason)) {
-        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the certificate table breaks a placement rule: " + widen(reason));
+    if (!portable::certificateTableSignature(out->layout, out->table.data(), out->table.size(), &out->der, &reason)) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST,
+                          L"the certificate table breaks a placement rule: " + widen(reason));
         return false;
     }
     if (!portable::parseSignature(out->der.data, out->der.size, &out->info, &reason)) {

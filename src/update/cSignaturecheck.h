@@ -27,8 +27,8 @@ public:
 
     struct Outcome {
         Failure failure = PASSED;
-        std::wstring detail; // what failed, in words
-        std::wstring signer; // hex SHA-256 of the signer's public key; empty when none was found
+        std::wstring detail;                  // what failed, in words
+        std::wstring signer;                  // hex SHA-256 of the signer's public key; empty when none was found
         portable::Sha256::Digest signerKey{}; // the same as bytes (when signer is not empty)
         bool accepted() const { return failure == PASSED; }
         // "a", "b", "c" or "d" (empty when passed)
@@ -41,13 +41,13 @@ public:
     static bool parsePin(const std::wstring& text, std::vector<portable::Sha256::Digest>* out);
 
     // The check of a file of fileSize bytes read through read (the updater hands in its private
-    // download); checkFile opens a file by its path for it (and scans its block for (d)). imageDigest: the digest of the file's
-    // bytes computed as they were written (portable::ImageDigestStream), so that they need not be
-    // read again; null computes it here from the file.
-    // blockScan: what the file's deployment block says about the pin (portable::SignerEntryScan
-    // fed with the file's bytes as they were written); with it, a file that carries a block must
-    // also keep the pin (d). Null leaves (d) out.
-    Outcome check(uint64_t fileSize, const portable::ReadAt& read, const portable::Sha256::Digest* imageDigest = nullptr,
+    // download); checkFile opens a file by its path for it (and scans its block for (d)). imageDigest: the digest of
+    // the file's bytes computed as they were written (portable::ImageDigestStream), so that they need not be read
+    // again; null computes it here from the file. blockScan: what the file's deployment block says about the pin
+    // (portable::SignerEntryScan fed with the file's bytes as they were written); with it, a file that carries a block
+    // must also keep the pin (d). Null leaves (d) out.
+    Outcome check(uint64_t fileSize, const portable::ReadAt& read,
+                  const portable::Sha256::Digest* imageDigest = nullptr,
                   const portable::SignerEntryScan* blockScan = nullptr) const;
     Outcome checkFile(const std::wstring& path) const;
 

@@ -625,7 +625,8 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
         return {};
     }
     std::wstring what = portable::describeImageFault(check.fault);
-    if (check.fault == portable::ImageFault::SectionOutside || check.fault == portable::ImageFault::SectionInCertTable) {
+    if (check.fault == portable::ImageFault::SectionOutside ||
+        check.fault == portable::ImageFault::SectionInCertTable) {
         what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
     }
     log(LOG_ERROR, FN_UPDATE,
@@ -672,7 +673,6 @@ cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
     return {};
 }
 
-// The very file that stands at the target (the running installer): nothing to do.
 void cWebupdater::setSignerPin(const std::wstring& pinText)
 {
     std::vector<portable::Sha256::Digest> keys;
@@ -695,6 +695,7 @@ void cWebupdater::clearSignerPin()
     pinned = false;
 }
 
+// The very file that stands at the target (the running installer): nothing to do.
 cWebupdater::UpdateResult cWebupdater::checkNotCurrent(Downloadfile* download, const std::wstring& targetFile)
 {
     handles::Kernel current(::CreateFileW(targetFile.c_str(), GENERIC_READ,

@@ -419,8 +419,7 @@ TEST(CertificateTable, MovedOverTheSectionsIsRefused)
     const Bytes image = programImage();
     Bytes table = p.entry;
     table.append(2 * SECTION_SIZE - table.size(), '\xCC'); // "rewritten sections"
-    const Bytes moved =
-        withTable(image, table, SECTIONS_AT).substr(0, SECTIONS_AT) + table + image.substr(SECTIONS_AT);
+    const Bytes moved = withTable(image, table, SECTIONS_AT).substr(0, SECTIONS_AT) + table + image.substr(SECTIONS_AT);
     EXPECT_EQ(hex(digestOf(moved)), hex(digestOf(p.file))) << "the digested bytes are unchanged";
     EXPECT_EQ(placement(moved), "the certificate table starts before the end of a section's raw data");
     const ImageCheck image1 = checkProgramImage(u8(moved), moved.size(), moved.size());

@@ -106,8 +106,7 @@ TEST(SignerEntryScan, WhatAReaderCouldSeeDifferentlyIsRefused)
     EXPECT_EQ(verdict(program(block(A) + "ADDED_SERVERPARAMETER_SIGNER<" + C + ">"), keys(A)),
               "its signer entry names a key outside the pin in force");
     // An entry whose value never closes, one too long to be a pin, one with a tag inside its value.
-    EXPECT_EQ(verdict(program(MARKER + "ADDED_SERVERPARAMETER_SIGNER<" + A), keys(A)),
-              "its signer entry is malformed");
+    EXPECT_EQ(verdict(program(MARKER + "ADDED_SERVERPARAMETER_SIGNER<" + A), keys(A)), "its signer entry is malformed");
     std::string longValue;
     for (int i = 0; i < 300; ++i) {
         longValue += A;
@@ -115,8 +114,7 @@ TEST(SignerEntryScan, WhatAReaderCouldSeeDifferentlyIsRefused)
     }
     longValue += A;
     EXPECT_EQ(verdict(program(block(longValue)), keys(A)), "its signer entry is malformed");
-    EXPECT_EQ(verdict(program(MARKER + "ADDED_SERVERPARAMETER_SIGNER<" + A +
-                              "ADDED_SERVERPARAMETER_SIGNER<" + A + ">"),
+    EXPECT_EQ(verdict(program(MARKER + "ADDED_SERVERPARAMETER_SIGNER<" + A + "ADDED_SERVERPARAMETER_SIGNER<" + A + ">"),
                       keys(A)),
               "its signer entry is malformed");
     // Two blocks that both keep the pin pass.
