@@ -1,13 +1,16 @@
 // Fuzz target: the signature side of the portable core on arbitrary files. The input is taken as
-// a whole PE file (layout, image digest in memory and streamed in odd chunks, the certificate
-// table, the signature of every PKCS#7 entry, growing the last entry by a block), as a bare DER
+// a whole PE file (layout, image digest in memory and streamed in odd chunks, the placement rules
+// of the certificate table and its signature, growing the entry by a block), as a bare DER
 // signature, and as a download fed in pieces to the streaming digest. Beyond not crashing, it
 // checks what must hold for any input: the digest ranges lie inside the file in order and leave
 // out exactly the checksum, the directory entry and the table; all digest paths agree; spans of a
-// read signature lie inside its bytes; a grown file keeps its digest, ends with its table,
+// read signature lie inside its bytes; a table that passes the placement rules is aligned, ends
+// the file, lies behind the headers and every section (so the image check never finds a section
+// in it) and holds the signature and fewer than 8 zero bytes; a grown file keeps its digest, ends with its table,
 // carries a correct checksum, holds nothing but the signature and zero padding in its last entry,
 // and its signature reads with the same signer.
 #include "authenticode.h"
+#include "programimage.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -70,7 +73,7 @@ void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before
     std::string file(reinterpret_cast<const char*>(data), size);
     bool replaced = false;
     std::string why;
-    if (!placeInCertificateTable(&file, "MARK:entry<value>\r\n", "MARK:", &replaced, &why)) {
+    if (!placeInCertificateTable(&file, "MARK:entry<value>\r\n", &replaced, &why)) {
         require(file.size() == size && std::memcmp(file.data(), data, size) == 0);
         return;
     }
@@ -83,22 +86,16 @@ void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before
     uint32_t stored;
     std::memcpy(&stored, grown + layout.checksumOffset, 4); // little-endian hosts only
     require(stored == peChecksum(grown, file.size(), layout.checksumOffset));
-    // The last entry holds the signature and fewer than 8 bytes of zero padding, and the signature
-    // reads as it did, now carrying the block.
-    std::vector<CertificateEntry> entries;
-    require(listCertificates(grown + layout.certTableOffset, layout.certTableSize, &entries, &why));
-    const uint8_t* entry = grown + layout.certTableOffset + entries.back().offset;
-    const size_t der = derElementLength(entry + 8, entries.back().length - 8);
-    require(der > 0 && entries.back().length - 8 - der < 8);
-    for (size_t i = 8 + der; i < entries.back().length; ++i) {
-        require(entry[i] == 0);
-    }
+    // The grown table meets the placement rules as the input did, and the signature reads as it
+    // did, now carrying the block.
+    ByteSpan der;
+    require(certificateTableSignature(layout, grown + layout.certTableOffset, layout.certTableSize, &der, &why));
     require(file.find("MARK:entry<value>\r\n") != std::string::npos);
     SignatureInfo info;
     if (signerKey.empty()) {
         return;
     }
-    require(parseSignature(entry + 8, der, &info, &why));
+    require(parseSignature(der.data, der.size, &info, &why));
     require(std::string(reinterpret_cast<const char*>(info.signerPublicKey.data), info.signerPublicKey.size) ==
             signerKey);
 }
@@ -157,19 +154,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         &streamed, 1 + size % 97);
     require(read && streamed == whole);
 
-    std::string lastSigner;
+    std::string signer;
     if (layout.hasCertTable()) {
         const uint8_t* table = data + layout.certTableOffset;
-        std::vector<CertificateEntry> entries;
-        if (listCertificates(table, layout.certTableSize, &entries, &why)) {
-            for (const CertificateEntry& e : entries) {
-                require(e.length >= 8 && e.offset + static_cast<uint64_t>(e.length) <= layout.certTableSize);
-                const size_t der = derElementLength(table + e.offset + 8, e.length - 8);
-                require(der <= e.length - 8u);
-                lastSigner = checkSignature(table + e.offset + 8, der);
+        ByteSpan der;
+        if (certificateTableSignature(layout, table, layout.certTableSize, &der, &why)) {
+            require(layout.certTableOffset % 8 == 0 && layout.certTableOffset + uint64_t{layout.certTableSize} == size);
+            require(layout.certTableOffset >= layout.sizeOfHeaders && layout.certTableOffset >= layout.sectionsEnd);
+            require(der.data == table + 8 && layout.certTableSize - 8 - der.size < 8);
+            for (const uint8_t* p = der.data + der.size; p < table + layout.certTableSize; ++p) {
+                require(*p == 0);
             }
+            require(checkProgramImage(data, size, size).fault != ImageFault::SectionInCertTable);
+            signer = checkSignature(der.data, der.size);
+        } else {
+            require(!why.empty());
         }
     }
-    checkGrowing(data, size, whole, lastSigner);
+    checkGrowing(data, size, whole, signer);
     return 0;
 }

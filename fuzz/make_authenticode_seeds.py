@@ -2,12 +2,17 @@
 """Writes the seed corpus of fuzz_authenticode (fuzz/corpus/authenticode/): small synthetic PE
 files (PE32 and PE32+) with a certificate table that holds a structurally complete Authenticode
 SignedData (made-up digests, certificate and signature bytes: no key is involved), one of them
-already carrying a block in its table, and the bare SignedData. Run it again after changing it."""
+already carrying a block in its table, and the bare SignedData; and a program with sections as a
+linker lays it out, signed, with the files an attacker builds against the placement rules of the
+certificate table (the table moved over the sections, not ending the file, two entries, non-zero
+bytes behind the signature, a section reaching into the table), which also seed the program image
+check (fuzz/corpus/programimage/), with an EFI application. Run it again after changing it."""
 
 import os
 import struct
 
 HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "authenticode")
+IMAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "programimage")
 
 
 def tlv(tag, contents):
@@ -77,6 +82,60 @@ def pe(plus, body, signature, block=b""):
     return bytes(data)
 
 
+SECTIONS_AT = 0x400
+SECTION_SIZE = 0x200
+
+
+def cert_entry(signature, behind=b"", revision=0x0200, kind=2):
+    body = signature + behind
+    body += b"\0" * (-(len(body) + 8) % 8)
+    return struct.pack("<IHH", len(body) + 8, revision, kind) + body
+
+
+def program_image(subsystem=2):
+    """PE32+ headers up to SizeOfHeaders 0x400 and two sections of 0x200 bytes behind them."""
+    opt = 0x40 + 24
+    head = bytearray(SECTIONS_AT)
+    head[0:2] = b"MZ"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    head[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HH", head, 0x44, 0x8664, 2)
+    struct.pack_into("<HH", head, 0x40 + 20, 240, 0x0102)
+    struct.pack_into("<H", head, opt, 0x20B)
+    struct.pack_into("<I", head, opt + 60, SECTIONS_AT)
+    struct.pack_into("<H", head, opt + 68, subsystem)
+    struct.pack_into("<I", head, opt + 108, 16)
+    for i in range(2):
+        struct.pack_into("<II", head, opt + 240 + i * 40 + 16, SECTION_SIZE, SECTIONS_AT + i * SECTION_SIZE)
+    return bytes(head) + bytes((i * 13 + 1) & 0xFF for i in range(2 * SECTION_SIZE))
+
+
+def with_table(image, at, size):
+    data = bytearray(image)
+    struct.pack_into("<II", data, 0x40 + 24 + 144, at, size)
+    return bytes(data)
+
+
+def placement_seeds(sig):
+    image = program_image()
+    entry = cert_entry(sig)
+    signed = with_table(image, len(image), len(entry)) + entry
+    table = entry + b"\xcc" * (2 * SECTION_SIZE - len(entry))
+    moved = with_table(image, SECTIONS_AT, len(table))[:SECTIONS_AT] + table + image[SECTIONS_AT:]
+    two = entry + cert_entry(sig)
+    stuffed = cert_entry(sig, b"MARK:entry<old>\r\n")
+    overlapping = bytearray(signed)
+    struct.pack_into("<I", overlapping, 0x40 + 24 + 240 + 40 + 16, SECTION_SIZE + 0x10)
+    return {
+        "program_signed": signed,
+        "program_table_moved": moved,
+        "program_table_not_last": signed + b"\0" * 8,
+        "program_two_entries": with_table(image, len(image), len(two)) + two,
+        "program_bytes_behind_signature": with_table(image, len(image), len(stuffed)) + stuffed,
+        "program_section_in_table": bytes(overlapping),
+    }
+
+
 def main():
     os.makedirs(HERE, exist_ok=True)
     sig = signed_data()
@@ -86,8 +145,15 @@ def main():
         "signed_with_block": pe(True, b"\x90" * 300, sig, b"MARK:entry<old>\r\n"),
         "signeddata": sig,
     }
+    placed = placement_seeds(sig)
+    seeds.update(placed)
     for n, d in seeds.items():
         with open(os.path.join(HERE, n), "wb") as f:
+            f.write(d)
+    images = {n + ".bin": placed[n] for n in ("program_signed", "program_table_moved", "program_section_in_table")}
+    images["efi_application.bin"] = program_image(subsystem=10)
+    for n, d in images.items():
+        with open(os.path.join(IMAGE, n), "wb") as f:
             f.write(d)
 
 

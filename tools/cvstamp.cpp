@@ -116,6 +116,14 @@ int show(const fs::path& file)
     }
     portable::PeLayout layout;
     const bool isSigned = signedLayout(data, &layout);
+    portable::ByteSpan der;
+    if (isSigned && !portable::certificateTableSignature(
+                        layout, reinterpret_cast<const uint8_t*>(data.data()) + layout.certTableOffset,
+                        layout.certTableSize, &der, &why)) {
+        std::cerr << "cvstamp: the certificate table of " << file.string() << " breaks a placement rule (" << why
+                  << "): the installer refuses its signature\n";
+        return EXIT_FAILED;
+    }
     // The installer reads the file with every zero byte as a line feed; so does this.
     for (char& c : data) {
         if (c == '\0') {
@@ -258,7 +266,7 @@ int stampSigned(const fs::path& input, const portable::PeLayout& layout, const s
         return EXIT_FAILED;
     }
     std::string why;
-    if (!portable::placeInCertificateTable(data, block, marker, replaced, &why)) {
+    if (!portable::placeInCertificateTable(data, block, replaced, &why)) {
         std::cerr << "cvstamp: cannot stamp the signed " << input.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
@@ -347,7 +355,8 @@ int stamp(const std::vector<std::string>& args)
     return 0;
 }
 
-// The SHA-256 hash of the public key of the signer of a signed file (its first signature).
+// The SHA-256 hash of the public key of the signer of a signed file: the one signature of a
+// certificate table that meets the placement rules.
 int printSigner(const fs::path& file)
 {
     std::string data;
@@ -358,23 +367,15 @@ int printSigner(const fs::path& file)
     }
     const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
     portable::PeLayout layout;
-    std::vector<portable::CertificateEntry> entries;
+    portable::ByteSpan der;
+    portable::SignatureInfo info;
     why = "it carries no Authenticode signature";
     if (signedLayout(data, &layout) &&
-        portable::listCertificates(bytes + layout.certTableOffset, layout.certTableSize, &entries, &why)) {
-        for (const auto& entry : entries) {
-            if (entry.type != portable::WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
-                continue;
-            }
-            const uint8_t* der = bytes + layout.certTableOffset + entry.offset + 8;
-            portable::SignatureInfo info;
-            if (!portable::parseSignature(der, portable::derElementLength(der, entry.length - 8), &info, &why)) {
-                break;
-            }
-            std::cout << portable::toHex(portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size))
-                      << "\n";
-            return 0;
-        }
+        portable::certificateTableSignature(layout, bytes + layout.certTableOffset, layout.certTableSize, &der, &why) &&
+        portable::parseSignature(der.data, der.size, &info, &why)) {
+        std::cout << portable::toHex(portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size))
+                  << "\n";
+        return 0;
     }
     std::cerr << "cvstamp: no signer in " << file.string() << ": " << why << "\n";
     return EXIT_FAILED;

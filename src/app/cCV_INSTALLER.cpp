@@ -3,9 +3,11 @@
 #include "Fileobject.h"
 #include "Logger.h"
 #include "Rootwindow.h"
+#include "builtinsigners.h"
 #include "cCFG.h"
 #include "cEnvironment.h"
 #include "cProcesshandler.h"
+#include "cSignaturecheck.h"
 #include "cTSPmanager.h"
 #include "cWebupdater.h"
 #include "cWorkerthreadSplash.h"
@@ -14,6 +16,8 @@
 #include "handles.h"
 #include "textutil.h"
 
+#include <algorithm>
+#include <future>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -47,6 +51,10 @@ cCV_INSTALLER::~cCV_INSTALLER() { releaseRunObjects(false); }
 void cCV_INSTALLER::releaseRunObjects(bool announce)
 {
     static constexpr const wchar_t* FN = L"cCV_INSTALLER::ExitInstance";
+    // The own check logs through the logger: it ends first.
+    if (ownSignature.valid()) {
+        ownSignature.wait();
+    }
     if (webupdater) {
         if (announce) {
             log(LOG_DEBUG, FN, L"Shutting down updater");
@@ -125,10 +133,12 @@ BOOL cCV_INSTALLER::InitInstance()
     }
     // Stage 6
     log(LOG_DEBUG, FN, L"Checking for previous versions");
+    startOwnSignatureCheck();
     checkOldCVversions();
     // Stages 7 and 8
     log(LOG_DEBUG, FN, L"Reading deployment");
     readDeployment();
+    decidePublisherPin();
     log(LOG_DEBUG, FN, L"Writing deployment");
     writeDeployment();
     // Stages 9 to 11
@@ -172,24 +182,34 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         webupdater->setProgressCallback(
             [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
     }
-    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
-        webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
-    }
-    if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_TLS)) {
-        // The entry asks for more safety: a value other than "strict" (not written by cvstamp)
-        // does not turn it into less.
-        const std::wstring mode = getDeploymentParameter(deploymentContent, DEPLOYMENT_TLS);
-        if (mode != L"strict") {
-            log(LOG_WARNING, FN, L"Unknown TLS mode \"" + mode + L"\" in the deployment, strict TLS is used");
+    cWebupdater::UpdateResult result;
+    if (!pinRefusal.empty()) {
+        // No program could pass: the server is not asked at all.
+        log(LOG_ERROR, FN, L"Update refused: " + pinRefusal);
+        result = {cWebupdater::UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
+    } else {
+        if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_TLS)) {
+            // The entry asks for more safety: a value other than "strict" (not written by cvstamp)
+            // does not turn it into less.
+            const std::wstring mode = getDeploymentParameter(deploymentContent, DEPLOYMENT_TLS);
+            if (mode != L"strict") {
+                log(LOG_WARNING, FN, L"Unknown TLS mode \"" + mode + L"\" in the deployment, strict TLS is used");
+            }
+            webupdater->setStrictTls(true);
+            log(LOG_DEBUG, FN, L"Strict TLS: a certificate problem ends the update");
         }
-        webupdater->setStrictTls(true);
-        log(LOG_DEBUG, FN, L"Strict TLS: a certificate problem ends the update");
+        if (publisherPin) {
+            webupdater->setSignerPin(*publisherPin);
+        } else if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
+            // A malformed entry of an unsigned installer's block: the updater accepts nothing.
+            webupdater->setSignerPin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER));
+        }
+        result = webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT),
+                                        updateRequestPath(), UPDATE_CONTENT_TYPE, executableFullPath, 0, 0,
+                                        UPDATE_COOKIE_NAME);
     }
-    const cWebupdater::UpdateResult result =
-        webupdater->updateFile(L"", L"", getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
-                               getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
-                               getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(),
-                               UPDATE_CONTENT_TYPE, executableFullPath, 0, 0, UPDATE_COOKIE_NAME);
     webupdater->setProgressCallback(nullptr);
 
     if (result.code == cWebupdater::UPDATE_DONE) {
@@ -465,4 +485,119 @@ void cCV_INSTALLER::writeDeployment()
             cfg.writeParameter(optional, getDeploymentParameter(deploymentContent, optional));
         }
     }
+}
+
+namespace {
+
+// Hashes as the log shows them: the first 16 hex digits of each, separated by ",".
+std::wstring shortHashes(const std::vector<portable::Sha256::Digest>& keys)
+{
+    std::wstring text;
+    for (const auto& key : keys) {
+        if (!text.empty()) {
+            text += L",";
+        }
+        const std::string hex = portable::toHex(key.data(), 8);
+        text += std::wstring(hex.begin(), hex.end()) + L"...";
+    }
+    return text;
+}
+
+bool contains(const std::vector<portable::Sha256::Digest>& keys, const portable::Sha256::Digest& key)
+{
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+} // namespace
+
+cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring& path, Logger* logger)
+{
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::checkOwnSignature";
+    OwnSignature own;
+    own.present = cSignaturecheck::hasSignature(path);
+    if (own.present) {
+        if (logger != nullptr) {
+            logger->log(LOG_DEBUG, FN, L"Checking the installer's own signature");
+        }
+        own.outcome = cSignaturecheck::verifyFile(path);
+        if (logger != nullptr) {
+            logger->log(LOG_DEBUG, FN, L"Own signature checked");
+        }
+    }
+    return own;
+}
+
+void cCV_INSTALLER::startOwnSignatureCheck()
+{
+    // Off the start-up's path: the check (crypt32 loaded on its first use) runs while stage 6 does.
+    ownSignature =
+        std::async(std::launch::async, [path = Fileobject(executablePath()).getFullPath(), logger = logger.get()]() {
+            return checkOwnSignature(path, logger);
+        });
+}
+
+void cCV_INSTALLER::decidePublisherPin()
+{
+    static constexpr const wchar_t* FN = L"cCV_INSTALLER::decidePublisherPin";
+    publisherPin.reset();
+    pinRefusal.clear();
+    const bool blockEntry = hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER);
+    std::vector<portable::Sha256::Digest> blockKeys;
+    const bool blockKeysRead =
+        blockEntry &&
+        cSignaturecheck::parsePin(getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER), &blockKeys);
+
+    const OwnSignature own = ownSignature.valid() ? ownSignature.get() : checkOwnSignature(executableFullPath);
+    if (!own.present) {
+        if (!blockEntry) {
+            log(LOG_MESSAGE, FN, L"No publisher pin in force (unsigned installer, no signer entry in the deployment)");
+        } else if (blockKeysRead) {
+            publisherPin = blockKeys;
+            log(LOG_MESSAGE, FN,
+                L"Publisher pin in force: " + shortHashes(blockKeys) +
+                    L" (unsigned installer: the signer entry of the deployment)");
+        } else {
+            // The updater refuses every program with the malformed pin, as it always has.
+            log(LOG_MESSAGE, FN,
+                L"Publisher pin in force: none can pass (the signer entry of the deployment is malformed)");
+        }
+        return;
+    }
+
+    if (!own.outcome.accepted()) {
+        pinRefusal = L"the installer's own signature fails its check (" + own.outcome.requirement() + L"): " +
+                     own.outcome.detail;
+        log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (" + pinRefusal + L")");
+        return;
+    }
+    std::vector<portable::Sha256::Digest> keys{own.outcome.signerKey};
+    std::wstring origin = L"the installer's own signer";
+    std::vector<portable::Sha256::Digest> builtIn;
+    if (*builtInSigners() != '\0' && portable::parseSignerPin(builtInSigners(), &builtIn)) {
+        for (const auto& key : builtIn) {
+            if (!contains(keys, key)) {
+                keys.push_back(key);
+            }
+        }
+        origin += L" and the keys built in";
+    }
+    if (blockEntry) {
+        std::vector<portable::Sha256::Digest> narrowed;
+        for (const auto& key : keys) {
+            if (blockKeysRead && contains(blockKeys, key)) {
+                narrowed.push_back(key);
+            }
+        }
+        keys = std::move(narrowed);
+        origin += L", narrowed by the signer entry of the deployment";
+        if (keys.empty()) {
+            pinRefusal = blockKeysRead ? L"the signer entry of the deployment names none of the keys of the "
+                                         L"installer's own publisher"
+                                       : L"the signer entry of the deployment is malformed";
+            log(LOG_MESSAGE, FN, L"Publisher pin in force: none can pass (" + pinRefusal + L")");
+            return;
+        }
+    }
+    publisherPin = keys;
+    log(LOG_MESSAGE, FN, L"Publisher pin in force: " + shortHashes(keys) + L" (signed installer: " + origin + L")");
 }

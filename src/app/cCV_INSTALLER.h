@@ -10,14 +10,19 @@
 #include "Logger.h"
 #include "Rootwindow.h"
 #include "cAbstract.h"
+#include "cSignaturecheck.h"
 #include "cWebupdater.h"
 #include "handles.h"
+#include "sha256.h"
 
 #include <windows.h>
 
 #include <cstdint>
+#include <future>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class cWorkerthreadSplash;
 
@@ -90,6 +95,25 @@ public:
     // when the block has them) into it through cCFG.
     void readDeployment();
     void writeDeployment();
+    // Stage 7, after the block: which publisher pin the update keeps (logged at level 4). An
+    // unsigned installer takes the block's signer entry, or no pin. A signed one checks its own
+    // signature with the download's check ((a) and (b)) and pins its own signer's key and the
+    // keys built in (builtinsigners), narrowed by the block's entry when there is one; when its
+    // own signature fails, or nothing is left of the pin, every update is refused.
+    void decidePublisherPin();
+    // Whether the installer's own file carries a signature, and how it fares in the check.
+    struct OwnSignature {
+        bool present = false;
+        cSignaturecheck::Outcome outcome;
+    };
+    // logger: for the lines that frame the check (none when null).
+    static OwnSignature checkOwnSignature(const std::wstring& path, Logger* logger = nullptr);
+    // Stage 6: starts that check on a thread of its own; decidePublisherPin takes its result (and
+    // checks on the spot when none was started).
+    void startOwnSignatureCheck();
+    // The pin decided: no pin (nullopt), or the keys; refusal is set when every update is refused.
+    const std::optional<std::vector<portable::Sha256::Digest>>& getPublisherPin() const { return publisherPin; }
+    const std::wstring& getPinRefusal() const { return pinRefusal; }
     const std::wstring& getDeploymentContent() const { return deploymentContent; }
     const std::wstring& getDeploymentFileName() const { return deploymentFileName; }
     const std::wstring& getExecutableFullPath() const { return executableFullPath; }
@@ -125,9 +149,12 @@ protected:
     std::unique_ptr<Logger> logger;
     std::unique_ptr<Rootwindow> rootwindow;
     std::unique_ptr<cWebupdater> webupdater;
-    std::wstring deploymentContent;  // the block read in stage 7, empty without one
-    std::wstring deploymentFileName; // prefix + "CV.deployment"
-    std::wstring executableFullPath; // the running executable, "/" separators
+    std::wstring deploymentContent;                                    // the block read in stage 7, empty without one
+    std::wstring deploymentFileName;                                   // prefix + "CV.deployment"
+    std::wstring executableFullPath;                                   // the running executable, "/" separators
+    std::optional<std::vector<portable::Sha256::Digest>> publisherPin; // decided in stage 7
+    std::wstring pinRefusal;                // why every update is refused; empty when updates may pass
+    std::future<OwnSignature> ownSignature; // the own check started in stage 6
 
 private:
     DWORD waitStepMs;

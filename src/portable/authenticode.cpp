@@ -1,6 +1,7 @@
 #include "authenticode.h"
 
 #include "littleendian.h"
+#include "peheaders.h"
 
 #include <algorithm>
 #include <cstring>
@@ -213,40 +214,33 @@ bool findSignerCertificate(const Tlv& certificates, const Tlv& issuer, const Tlv
 
 bool readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLayout* out, std::string* why)
 {
-    if (headSize > fileSize) {
-        headSize = static_cast<size_t>(fileSize);
-    }
-    if (headSize < 0x40 || head[0] != 'M' || head[1] != 'Z') {
+    PeHeaders h;
+    switch (readPeHeaders(head, headSize, fileSize, &h)) {
+    case PeHeaderFault::NoMzSignature:
         return fail(why, "no MZ header");
-    }
-    const uint32_t pe = readLe32(head + 0x3C);
-    if (pe > headSize || headSize - pe < 24 || std::memcmp(head + pe, "PE\0\0", 4) != 0) {
+    case PeHeaderFault::NoPeHeader:
         return fail(why, "no PE header");
+    case PeHeaderFault::NoOptionalHeader:
+        return fail(why, "no usable optional header");
+    case PeHeaderFault::None:
+        break;
     }
-    const uint32_t optionalSize = readLe16(head + pe + 20);
-    const uint32_t optional = pe + 24;
-    if (optionalSize > headSize - optional || optionalSize < 2) {
-        return fail(why, "the optional header lies outside the headers read");
-    }
-    const uint16_t magic = readLe16(head + optional);
-    uint32_t countOffset = 0;
-    if (magic == 0x10B) {
-        countOffset = 92;
-    } else if (magic == 0x20B) {
-        countOffset = 108;
-    } else {
-        return fail(why, "unknown optional header");
-    }
-    const uint32_t directories = countOffset + 4;
-    if (optionalSize < directories + 5 * 8 || readLe32(head + optional + countOffset) < 5) {
+    if (h.securityEntryOffset == 0) {
         return fail(why, "the optional header has no certificate table entry");
     }
     PeLayout layout;
     layout.fileSize = fileSize;
-    layout.checksumOffset = optional + 64;
-    layout.securityEntryOffset = optional + directories + 4 * 8;
-    layout.certTableOffset = readLe32(head + layout.securityEntryOffset);
-    layout.certTableSize = readLe32(head + layout.securityEntryOffset + 4);
+    layout.checksumOffset = h.checksumOffset;
+    layout.securityEntryOffset = h.securityEntryOffset;
+    layout.certTableOffset = h.certTableOffset;
+    layout.certTableSize = h.certTableSize;
+    layout.sizeOfHeaders = h.sizeOfHeaders;
+    layout.sectionsRead = h.sectionTableRead;
+    for (const PeSection& s : h.sections) {
+        if (s.rawSize != 0) {
+            layout.sectionsEnd = std::max<uint64_t>(layout.sectionsEnd, static_cast<uint64_t>(s.rawOffset) + s.rawSize);
+        }
+    }
     if (layout.certTableSize == 0) {
         layout.certTableOffset = 0;
     } else if (layout.certTableOffset < layout.securityEntryOffset + 8 ||
@@ -254,6 +248,62 @@ bool readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLay
         return fail(why, "the certificate table lies outside the file");
     }
     *out = layout;
+    return true;
+}
+
+bool certificateTableSignature(const PeLayout& layout, const uint8_t* table, size_t size, ByteSpan* der,
+                               std::string* why)
+{
+    if (!layout.hasCertTable() || size != layout.certTableSize) {
+        return fail(why, "the file has no certificate table");
+    }
+    const uint64_t offset = layout.certTableOffset;
+    if (offset % 8 != 0) {
+        return fail(why, "the certificate table is not 8-byte aligned");
+    }
+    if (offset < layout.sizeOfHeaders) {
+        return fail(why, "the certificate table starts inside the headers (before SizeOfHeaders)");
+    }
+    if (!layout.sectionsRead) {
+        return fail(why, "the section table lies outside the headers read");
+    }
+    if (offset < layout.sectionsEnd) {
+        return fail(why, "the certificate table starts before the end of a section's raw data");
+    }
+    if (offset + size != layout.fileSize) {
+        return fail(why, "the certificate table does not end the file");
+    }
+    if (size < 8) {
+        return fail(why, "the certificate entry is cut short");
+    }
+    const uint32_t length = readLe32(table);
+    if (length < 8 || length > size) {
+        return fail(why, "the certificate entry's length does not fit the table");
+    }
+    if ((static_cast<size_t>(length) + 7) / 8 * 8 < size) {
+        return fail(why, "the certificate table holds more than one entry");
+    }
+    if (readLe16(table + 4) != WIN_CERT_REVISION_2_0) {
+        return fail(why, "the certificate entry is not of revision 2.0");
+    }
+    if (readLe16(table + 6) != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+        return fail(why, "the certificate entry is no PKCS#7 signature");
+    }
+    const size_t derLength = derElementLength(table + 8, length - 8);
+    if (derLength == 0) {
+        return fail(why, "the certificate entry holds no DER structure");
+    }
+    // Behind the signature: only the zero padding to the next multiple of 8, up to the table's end.
+    const size_t behind = size - 8 - derLength;
+    if (behind >= 8) {
+        return fail(why, "the certificate entry holds more than the signature and its padding");
+    }
+    for (size_t i = 8 + derLength; i < size; ++i) {
+        if (table[i] != 0) {
+            return fail(why, "the certificate entry holds non-zero bytes behind the signature");
+        }
+    }
+    *der = {table + 8, derLength};
     return true;
 }
 
@@ -376,28 +426,6 @@ bool ImageDigestStream::finish(Sha256::Digest* out)
         return false;
     }
     *out = hash.finish();
-    return true;
-}
-
-bool listCertificates(const uint8_t* table, size_t size, std::vector<CertificateEntry>* out, std::string* why)
-{
-    out->clear();
-    size_t pos = 0;
-    while (pos < size) {
-        if (size - pos < 8) {
-            return fail(why, "a certificate entry is cut short");
-        }
-        const uint32_t length = readLe32(table + pos);
-        if (length < 8 || length > size - pos) {
-            return fail(why, "a certificate entry's length does not fit the table");
-        }
-        out->push_back({static_cast<uint32_t>(pos), length, readLe16(table + pos + 4), readLe16(table + pos + 6)});
-        const size_t step = (static_cast<size_t>(length) + 7) & ~static_cast<size_t>(7);
-        if (step > size - pos) {
-            break; // the last entry's padding may be left out
-        }
-        pos += step;
-    }
     return true;
 }
 
@@ -584,8 +612,7 @@ bool signatureWithBlock(ByteSpan der, const std::string& block, std::string* out
 
 } // namespace
 
-bool placeInCertificateTable(std::string* file, const std::string& block, const std::string& marker, bool* replaced,
-                             std::string* why)
+bool placeInCertificateTable(std::string* file, const std::string& block, bool* replaced, std::string* why)
 {
     const uint8_t* data = reinterpret_cast<const uint8_t*>(file->data());
     PeLayout layout;
@@ -595,29 +622,16 @@ bool placeInCertificateTable(std::string* file, const std::string& block, const 
     if (!layout.hasCertTable()) {
         return fail(why, "the file has no certificate table");
     }
-    const size_t tableEnd = static_cast<size_t>(layout.certTableOffset) + layout.certTableSize;
-    if (tableEnd != file->size()) {
-        return fail(why, "the certificate table does not end the file");
-    }
-    if (layout.certTableOffset % 8 != 0) {
-        return fail(why, "the certificate table is not 8-byte aligned");
-    }
-    std::vector<CertificateEntry> entries;
-    if (!listCertificates(data + layout.certTableOffset, layout.certTableSize, &entries, why)) {
+    ByteSpan der;
+    if (!certificateTableSignature(layout, data + layout.certTableOffset, layout.certTableSize, &der, why)) {
         return false;
     }
-    if (entries.empty() || entries.back().type != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
-        return fail(why, "the last certificate entry is no PKCS#7 signature");
-    }
-    const size_t entry = layout.certTableOffset + entries.back().offset;
-    const ByteSpan der{data + entry + 8, derElementLength(data + entry + 8, entries.back().length - 8)};
+    const size_t entry = layout.certTableOffset;
     *replaced = false;
     std::string signature;
     if (!signatureWithBlock(der, block, &signature, replaced, why)) {
         return false;
     }
-    // Bytes behind the signature inside the entry (a block stored there) are left out.
-    *replaced = *replaced || file->find(marker, entry + 8 + der.size) != std::string::npos;
     std::string grown = file->substr(0, entry + 8) + signature;
     grown.append((8 - (grown.size() - layout.certTableOffset) % 8) % 8, '\0');
     const size_t newLength = grown.size() - entry;

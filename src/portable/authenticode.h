@@ -1,10 +1,10 @@
 // authenticode: the parts of a signed Windows program that the installer's signature check and
 // the host stamper both need, as portable code without platform headers. It finds the checksum
 // field, the certificate-table entry and the certificate table in the PE headers; computes the
-// image digest (SHA-256 over the file without those three); lists the table's WIN_CERTIFICATE
-// entries; reads the PKCS#7 SignedData of an Authenticode signature far enough to name the
+// image digest (SHA-256 over the file without those three); holds the table to its placement
+// rules and gives its one signature; reads the PKCS#7 SignedData of an Authenticode signature far enough to name the
 // digest it signs, the signed attributes' messageDigest and the signer's certificate and public
-// key; grows the last certificate entry by a block of bytes; recomputes the PE checksum; and
+// key; grows the certificate entry by a block of bytes; recomputes the PE checksum; and
 // reads a publisher pin (SHA-256 hashes of public keys). Everything works on bytes handed in:
 // it never trusts a length it has not checked against the data it has.
 #pragma once
@@ -25,13 +25,17 @@ struct ByteSpan {
     bool empty() const { return size == 0; }
 };
 
-// Where the signature-related fields of a PE file lie (file offsets).
+// Where the signature-related fields of a PE file lie (file offsets), read by the one PE header
+// reader (peheaders).
 struct PeLayout {
     uint64_t fileSize = 0;
     uint32_t checksumOffset = 0;      // the optional header's CheckSum (4 bytes)
     uint32_t securityEntryOffset = 0; // the certificate-table data directory entry (8 bytes)
     uint32_t certTableOffset = 0;     // the certificate table; 0 with size 0 when there is none
     uint32_t certTableSize = 0;
+    uint32_t sizeOfHeaders = 0;
+    bool sectionsRead = false; // the section table lay within the headers read
+    uint64_t sectionsEnd = 0;  // the end of the last byte of any section's raw data
     bool hasCertTable() const { return certTableSize != 0; }
 };
 
@@ -39,6 +43,16 @@ struct PeLayout {
 // lie within them). False, with the reason in why, for a file that is no usable PE image or whose
 // certificate table lies outside the file or inside the headers.
 bool readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLayout* out, std::string* why);
+
+// The placement rules of a certificate table, part of every signature check: the table is 8-byte
+// aligned, starts at or after SizeOfHeaders and the end of every section's raw data, ends the
+// file, and holds exactly one entry (WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA) whose
+// contents are one DER structure followed by fewer than 8 zero bytes of padding. table: the
+// table's size bytes as the layout names them. Gives the DER signature (pointing into table), or
+// false with the rule that was broken in why. The installer's check, cvstamp's --show,
+// --print-signer and stamping all read a signature through this one rule.
+bool certificateTableSignature(const PeLayout& layout, const uint8_t* table, size_t size, ByteSpan* der,
+                               std::string* why);
 
 struct FileRange {
     uint64_t offset;
@@ -82,18 +96,8 @@ private:
     Sha256 hash;
 };
 
-// One WIN_CERTIFICATE of the table: offset from the table's start, dwLength (header included).
-struct CertificateEntry {
-    uint32_t offset;
-    uint32_t length;
-    uint16_t revision;
-    uint16_t type;
-};
+constexpr uint16_t WIN_CERT_REVISION_2_0 = 0x0200;
 constexpr uint16_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002;
-
-// The entries of a certificate table (8-byte aligned one after the other). False for an entry
-// shorter than its header or longer than the table.
-bool listCertificates(const uint8_t* table, size_t size, std::vector<CertificateEntry>* out, std::string* why);
 
 // Total length (header and contents) of the DER element at data, 0 when it is not one that fits.
 size_t derElementLength(const uint8_t* data, size_t size);
@@ -117,16 +121,15 @@ bool parseSignature(const uint8_t* der, size_t size, SignatureInfo* out, std::st
 // The PE checksum of a file in memory (the checksum field counted as zero).
 uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset);
 
-// Puts block inside the last certificate entry of a signed file in memory, as an unsigned
+// Puts block inside the certificate entry of a signed file in memory, as an unsigned
 // attribute of the signature's signer (type 2.25.14592389813976059341107873324250767559, one
 // OCTET STRING value): outside what the signature covers, and inside the PKCS#7 structure, so the
-// entry holds nothing but the signature and its zero padding. An earlier block attribute (and
-// anything stored behind the signature in the entry) is replaced. The entry, the table's directory
-// size and the file grow; the PE checksum is recomputed. *replaced tells whether an earlier block
-// was found (marker opens a block). The table must end the file and its last entry be a PKCS#7
+// entry holds nothing but the signature and its zero padding. An earlier block attribute is
+// replaced. The entry, the table's directory size and the file grow; the PE checksum is
+// recomputed. *replaced tells whether an earlier block attribute was found. The table
+// must meet the placement rules (certificateTableSignature) and its signature be a PKCS#7
 // SignedData with one signer. False with the reason (file unchanged) otherwise.
-bool placeInCertificateTable(std::string* file, const std::string& block, const std::string& marker, bool* replaced,
-                             std::string* why);
+bool placeInCertificateTable(std::string* file, const std::string& block, bool* replaced, std::string* why);
 
 // A publisher pin: one or more SHA-256 hashes, 64 hex digits each, separated by ",". False for
 // anything else (no blanks, no empty items).

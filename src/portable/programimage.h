@@ -1,7 +1,9 @@
 // programimage: the updater's judgement whether a downloaded file is a complete Windows program
 // before it may replace the installer: the "MZ" stub, a PE header inside the file, an image that
-// is executable and no DLL, and the raw data of every section inside the file. It reads only the
-// bytes it is given and never trusts an offset from the file. Portable code: no platform headers,
+// is executable and no DLL, built for a processor and subsystem that CreateProcess starts (i386,
+// AMD64 or ARM64; Windows GUI or console), the raw data of every section inside the file and
+// outside the certificate table. The headers come from the one PE header reader (peheaders); it
+// reads only the bytes it is given and never trusts an offset from the file. Portable code: no platform headers,
 // built for Windows and for the native tests and fuzz targets alike.
 #pragma once
 
@@ -17,14 +19,17 @@ enum class ImageFault {
     NoOptionalHeader,    // the optional header is missing, cut or of an unknown kind
     NotExecutable,       // the image is not marked executable (an object file, a broken link)
     IsDll,               // a library, not a program
+    WrongMachine,        // built for a processor other than i386, AMD64 or ARM64
+    WrongSubsystem,      // neither a Windows GUI nor a console program (a driver, an EFI application)
     NoSections,          // no section at all, or more than the loader takes
     SectionTableOutside, // the section table does not lie within what was read
     SectionOutside,      // a section's raw data ends beyond the end of the file
+    SectionInCertTable,  // a section's raw data overlaps the certificate table
 };
 
 struct ImageCheck {
     ImageFault fault = ImageFault::None;
-    uint32_t section = 0; // the first offending section (for SectionOutside), counted from 0
+    uint32_t section = 0; // the first offending section (SectionOutside, SectionInCertTable), from 0
     bool ok() const { return fault == ImageFault::None; }
 };
 

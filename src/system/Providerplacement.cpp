@@ -1,5 +1,6 @@
 #include "Providerplacement.h"
 
+#include "Fileobject.h"
 #include "resource.h"
 
 Providerplacement::Platform Providerplacement::currentPlatform()
@@ -14,26 +15,56 @@ Providerplacement::Platform Providerplacement::currentPlatform()
     return Platform::WINDOWS_32BIT;
 }
 
-Providerplacement::Target Providerplacement::providerTarget(Platform platform, const std::wstring& windowsFolder)
+namespace {
+
+// A folder as a system call gives it (a call that reports the length it needs when the buffer is
+// short), normalised; empty when the call fails.
+template <typename Call>
+std::wstring folderOf(Call call)
+{
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int round = 0; round < 2; ++round) {
+        const UINT got = call(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (got == 0) {
+            return {};
+        }
+        if (got < buffer.size()) {
+            buffer.resize(got);
+            return normalizePath(buffer);
+        }
+        buffer.assign(got, L'\0');
+    }
+    return {};
+}
+
+} // namespace
+
+Providerplacement::SystemFolders Providerplacement::systemFolders()
+{
+    return SystemFolders{folderOf([](wchar_t* b, UINT n) { return ::GetSystemWindowsDirectoryW(b, n); }),
+                         folderOf([](wchar_t* b, UINT n) { return ::GetSystemDirectoryW(b, n); })};
+}
+
+Providerplacement::Target Providerplacement::providerTarget(Platform platform, const SystemFolders& folders)
 {
     switch (platform) {
     case Platform::WOW64:
         // The alias reaches the real system folder from a 32-bit process without switching the
         // file-system redirection off.
-        return Target{IDR_TSP_64BIT, windowsFolder + L"/Sysnative/", KEY_WOW64_64KEY};
+        return Target{IDR_TSP_64BIT, folders.windows + L"/Sysnative/", KEY_WOW64_64KEY};
     case Platform::WINDOWS_64BIT:
-        return Target{IDR_TSP_64BIT, windowsFolder + L"/system32/", KEY_WOW64_64KEY};
+        return Target{IDR_TSP_64BIT, folders.system + L"/", KEY_WOW64_64KEY};
     case Platform::WINDOWS_32BIT:
     default:
-        return Target{IDR_TSP_32BIT, windowsFolder + L"/system32/", 0};
+        return Target{IDR_TSP_32BIT, folders.system + L"/", 0};
     }
 }
 
 std::optional<Providerplacement::Target> Providerplacement::earlierTarget(Platform platform,
-                                                                          const std::wstring& windowsFolder)
+                                                                          const SystemFolders& folders)
 {
     if (platform == Platform::WINDOWS_32BIT) {
         return std::nullopt;
     }
-    return Target{IDR_TSP_32BIT, windowsFolder + L"/SysWOW64/", KEY_WOW64_32KEY};
+    return Target{IDR_TSP_32BIT, folders.windows + L"/SysWOW64/", KEY_WOW64_32KEY};
 }

@@ -26,12 +26,23 @@ public:
         REGSAM registryView = 0; // 0 (the process's own), KEY_WOW64_64KEY or KEY_WOW64_32KEY
     };
 
-    static Platform currentPlatform();
+    // The Windows folder and the system folder, normalised ("/" separators, no final "/").
+    struct SystemFolders {
+        std::wstring windows;
+        std::wstring system;
+    };
 
-    // windowsFolder: WINDIR, normalised (no final "/").
+    static Platform currentPlatform();
+    // The folders as the system names them (GetSystemWindowsDirectoryW, GetSystemDirectoryW),
+    // never as the environment does: an elevated run must not act on a folder that the user's
+    // own WINDIR names. Empty texts when the system does not say.
+    static SystemFolders systemFolders();
+
     // Where the provider belongs: the build, the folder and the provider list's registry view.
-    static Target providerTarget(Platform platform, const std::wstring& windowsFolder);
-    // On 64-bit Windows, where an earlier 32-bit installer put the provider (SysWOW64 and the
-    // 32-bit view), which removal cleans up as well; none on 32-bit Windows.
-    static std::optional<Target> earlierTarget(Platform platform, const std::wstring& windowsFolder);
+    // The system folder for a program of Windows' own bitness; "Sysnative" in the Windows folder
+    // for a 32-bit program on 64-bit Windows.
+    static Target providerTarget(Platform platform, const SystemFolders& folders);
+    // On 64-bit Windows, where an earlier 32-bit installer put the provider (SysWOW64 in the
+    // Windows folder and the 32-bit view), which removal cleans up as well; none on 32-bit Windows.
+    static std::optional<Target> earlierTarget(Platform platform, const SystemFolders& folders);
 };

@@ -4,7 +4,6 @@
 
 #include "Binaryresourcemanager.h"
 #include "Fileobject.h"
-#include "cEnvironment.h"
 #include "cREGhandler.h"
 #include "textutil.h"
 
@@ -28,26 +27,27 @@ std::wstring text(int32_t number) { return textutil::format(L"%i", number); }
 cTSPmanager::cTSPmanager(Logger* logger) : cTSPmanager(logger, Providerplacement::currentPlatform()) {}
 
 cTSPmanager::cTSPmanager(Logger* logger, Providerplacement::Platform platform)
-    : Loguser(logger), environment(std::make_unique<cEnvironment>(logger)),
-      resourceManager(std::make_unique<Binaryresourcemanager>(logger)), registry(std::make_unique<cREGhandler>(logger))
+    : cTSPmanager(logger, platform, Providerplacement::systemFolders())
 {
-    const std::wstring windows = normalizePath(environment->getEnvironmentVariable(cEnvironment::ENV_WINDIR));
-    target = Providerplacement::providerTarget(platform, windows);
-    earlierTarget = Providerplacement::earlierTarget(platform, windows);
-    providerFolder = target.folder;
-    registry->setRegistryView(target.registryView);
+}
+
+cTSPmanager::cTSPmanager(Logger* logger, Providerplacement::Platform platform,
+                         const Providerplacement::SystemFolders& folders)
+    : cTSPmanager(logger, Providerplacement::providerTarget(platform, folders),
+                  Providerplacement::earlierTarget(platform, folders))
+{
 }
 
 cTSPmanager::cTSPmanager(Logger* logger, const Providerplacement::Target& target,
                          const std::optional<Providerplacement::Target>& earlierTarget)
-    : Loguser(logger), environment(std::make_unique<cEnvironment>(logger)),
-      resourceManager(std::make_unique<Binaryresourcemanager>(logger)), registry(std::make_unique<cREGhandler>(logger)),
-      target(target), earlierTarget(earlierTarget), providerFolder(target.folder)
+    : Loguser(logger), resourceManager(std::make_unique<Binaryresourcemanager>(logger)),
+      registry(std::make_unique<cREGhandler>(logger)), target(target), earlierTarget(earlierTarget),
+      providerFolder(target.folder)
 {
     registry->setRegistryView(target.registryView);
 }
 
-// The members go in reverse order: registry handler, resource extractor, environment reader.
+// The members go in reverse order: registry handler, resource extractor.
 cTSPmanager::~cTSPmanager() = default;
 
 bool cTSPmanager::installTSP(std::wstring fileName) { return installTSP(fileName, true, providerFolder); }

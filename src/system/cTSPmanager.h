@@ -7,7 +7,9 @@
 // folder and the 64-bit view, where the telephony service looks; removal also cleans up what an
 // earlier 32-bit installer left in SysWOW64 and the 32-bit view. The command-line handling
 // creates one with the run's Logger (not owned) for one operation and deletes it right after; the
-// manager owns its environment reader, resource extractor and registry handler.
+// manager owns its resource extractor and registry handler. The Windows and system folders come
+// from the system, never from the WINDIR environment variable: an elevated run must not write
+// where the user's environment points it.
 #pragma once
 
 #include "Loguser.h"
@@ -21,7 +23,6 @@
 
 class Binaryresourcemanager;
 class Fileobject;
-class cEnvironment;
 class cREGhandler;
 
 class cTSPmanager : public Loguser {
@@ -39,10 +40,12 @@ public:
     // A provider count beyond this (or below 0) marks the list as damaged: it is left alone.
     static constexpr int32_t MAX_PROVIDER_ENTRIES = 1000;
 
-    // The provider folder is WINDIR (normalised) followed by "/system32/" ("/Sysnative/" for a
-    // 32-bit program on 64-bit Windows), for the platform the program runs on, or the one given.
+    // The provider folder is the system folder ("Sysnative" in the Windows folder for a 32-bit
+    // program on 64-bit Windows), for the platform the program runs on, or the one given; the
+    // folders as the system names them, or as given (tests).
     explicit cTSPmanager(Logger* logger);
     cTSPmanager(Logger* logger, Providerplacement::Platform platform);
+    cTSPmanager(Logger* logger, Providerplacement::Platform platform, const Providerplacement::SystemFolders& folders);
     // With the placement given outright (the decisions above are Providerplacement's; tests).
     cTSPmanager(Logger* logger, const Providerplacement::Target& target,
                 const std::optional<Providerplacement::Target>& earlierTarget);
@@ -84,7 +87,6 @@ private:
     int32_t findInProviderList(const wchar_t* function, const std::wstring& fileName, int32_t count);
     int32_t readNumber(const std::wstring& valueName);
 
-    std::unique_ptr<cEnvironment> environment;
     std::unique_ptr<Binaryresourcemanager> resourceManager;
     std::unique_ptr<cREGhandler> registry;
     Providerplacement::Target target;

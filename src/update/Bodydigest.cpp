@@ -78,6 +78,7 @@ void Bodydigest::work()
         }
         changed.notify_all();
         stream.update(batch.data(), batch.size());
+        scan.update(batch.data(), batch.size());
         std::lock_guard<std::mutex> guard(lock);
         spare.push_back(std::move(batch));
     }

@@ -1,5 +1,6 @@
 // Bodydigest: the image digest of a download, computed on a thread of its own while the body
-// arrives, so that a publisher check costs the download next to no time. The updater feeds every
+// arrives, so that a publisher check costs the download next to no time. The same thread scans
+// the bytes for what a deployment block in them says about the pin (portable::SignerEntryScan). The updater feeds every
 // block it writes to the private download file (update copies it into 1 MiB batches; at most four
 // batches wait, so memory stays bounded and a slow hasher slows the download rather than growing;
 // hashed batches are reused);
@@ -7,6 +8,7 @@
 #pragma once
 
 #include "authenticode.h"
+#include "signerentryscan.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -29,6 +31,8 @@ public:
     // The digest of everything fed; false when the bytes are no usable PE image (see
     // portable::ImageDigestStream::finish). Call once.
     bool finish(portable::Sha256::Digest* out);
+    // The scan of everything fed; complete once finish has returned.
+    const portable::SignerEntryScan& blockScan() const { return scan; }
 
 private:
     std::vector<uint8_t> spareBatch();
@@ -36,6 +40,7 @@ private:
     void work();
 
     portable::ImageDigestStream stream;
+    portable::SignerEntryScan scan;
     std::vector<uint8_t> filling;
     std::deque<std::vector<uint8_t>> waiting;
     std::vector<std::vector<uint8_t>> spare; // hashed batches, ready for reuse

@@ -1,6 +1,7 @@
 #include "cSignaturecheck.h"
 
 #include "handles.h"
+#include "peheaders.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -77,36 +78,11 @@ cSignaturecheck::Outcome failed(cSignaturecheck::Failure failure, std::wstring d
     return out;
 }
 
-// The first PKCS#7 entry of the certificate table, cut to its DER length.
-bool firstSignature(const std::vector<uint8_t>& table, portable::ByteSpan* der, std::wstring* why)
-{
-    std::vector<portable::CertificateEntry> entries;
-    std::string reason;
-    if (!portable::listCertificates(table.data(), table.size(), &entries, &reason)) {
-        *why = widen(reason);
-        return false;
-    }
-    for (const auto& e : entries) {
-        if (e.type == portable::WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
-            const uint8_t* p = table.data() + e.offset + 8;
-            const size_t length = portable::derElementLength(p, e.length - 8);
-            if (length == 0) {
-                *why = L"the signature entry holds no DER structure";
-                return false;
-            }
-            *der = {p, length};
-            return true;
-        }
-    }
-    *why = L"the certificate table holds no PKCS#7 signature";
-    return false;
-}
-
 } // namespace
 
 std::wstring cSignaturecheck::Outcome::requirement() const
 {
-    static const wchar_t* const LETTERS[] = {L"", L"a", L"b", L"c"};
+    static const wchar_t* const LETTERS[] = {L"", L"a", L"b", L"c", L"d"};
     return LETTERS[failure];
 }
 
@@ -127,7 +103,7 @@ bool cSignaturecheck::parsePin(const std::wstring& text, std::vector<portable::S
 
 namespace {
 
-// What the file's first signature says, read from its certificate table.
+// What the file's signature says, read from its certificate table.
 struct ReadSignature {
     portable::PeLayout layout;
     std::vector<uint8_t> table;
@@ -137,7 +113,8 @@ struct ReadSignature {
     portable::Sha256::Digest signerKey;
 };
 
-// Reads the layout, the certificate table and its first signature. A failed outcome otherwise.
+// Reads the layout, the certificate table (held to its placement rules) and its signature. A
+// failed outcome otherwise.
 bool readSignature(uint64_t fileSize, const portable::ReadAt& read, ReadSignature* out,
                    cSignaturecheck::Outcome* failure)
 {
@@ -157,10 +134,13 @@ bool readSignature(uint64_t fileSize, const portable::ReadAt& read, ReadSignatur
         return false;
     }
     out->table.resize(out->layout.certTableSize);
-    std::wstring why;
-    if (!read(out->layout.certTableOffset, out->table.data(), out->table.size()) ||
-        !firstSignature(out->table, &out->der, &why)) {
-        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file carries no usable signature: " + why);
+    if (!read(out->layout.certTableOffset, out->table.data(), out->table.size())) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the certificate table cannot be read");
+        return false;
+    }
+    if (!portable::certificateTableSignature(out->layout, out->table.data(), out->table.size(), &out->der, &reason)) {
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST,
+                          L"the certificate table breaks a placement rule: " + widen(reason));
         return false;
     }
     if (!portable::parseSignature(out->der.data, out->der.size, &out->info, &reason)) {
@@ -179,8 +159,8 @@ bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
 
 } // namespace
 
-cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portable::ReadAt& read,
-                                                const portable::Sha256::Digest* imageDigest) const
+cSignaturecheck::Outcome cSignaturecheck::verify(uint64_t fileSize, const portable::ReadAt& read,
+                                                 const portable::Sha256::Digest* imageDigest)
 {
     ReadSignature sig;
     Outcome failure;
@@ -215,25 +195,94 @@ cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portabl
     if (!platformVerifies(sig.der, sig.info.signerCertificate, &why)) {
         return failed(FAILED_SIGNATURE, why, sig.signer);
     }
-
-    // (c) The signer is pinned.
-    if (std::find(pin.begin(), pin.end(), sig.signerKey) == pin.end()) {
-        return failed(FAILED_SIGNER, L"the signer's key is not pinned", sig.signer);
-    }
     Outcome passed;
     passed.signer = sig.signer;
+    passed.signerKey = sig.signerKey;
     return passed;
 }
 
-cSignaturecheck::Outcome cSignaturecheck::checkFile(const std::wstring& path) const
+cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portable::ReadAt& read,
+                                                const portable::Sha256::Digest* imageDigest,
+                                                const portable::SignerEntryScan* blockScan) const
 {
-    handles::Kernel file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Outcome outcome = verify(fileSize, read, imageDigest);
+    if (!outcome.accepted()) {
+        return outcome;
+    }
+    // (c) The signer is pinned.
+    if (std::find(pin.begin(), pin.end(), outcome.signerKey) == pin.end()) {
+        return failed(FAILED_SIGNER, L"the signer's key is not pinned", outcome.signer);
+    }
+    // (d) An installer brings its own pin: it may only narrow the one in force.
+    std::string why;
+    if (blockScan != nullptr && blockScan->hasBlock() && !blockScan->narrows(pin, &why)) {
+        return failed(FAILED_WIDENS_PIN, L"the program's deployment block would widen the pin: " + widen(why),
+                      outcome.signer);
+    }
+    return outcome;
+}
+
+namespace {
+
+// Runs use on the file at path, opened for reading; fails with "the file cannot be read".
+template <typename Use>
+cSignaturecheck::Outcome withFile(const std::wstring& path, Use use)
+{
+    handles::Kernel file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size = {};
     if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read");
+        return failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file cannot be read");
     }
-    return check(static_cast<uint64_t>(size.QuadPart), [&](uint64_t offset, uint8_t* buffer, size_t length) {
+    return use(static_cast<uint64_t>(size.QuadPart), [&](uint64_t offset, uint8_t* buffer, size_t length) {
         return readAt(file.get(), offset, buffer, length);
     });
+}
+
+} // namespace
+
+cSignaturecheck::Outcome cSignaturecheck::checkFile(const std::wstring& path) const
+{
+    return withFile(path, [this](uint64_t size, const portable::ReadAt& read) {
+        portable::SignerEntryScan scan;
+        if (!scanFile(size, read, &scan)) {
+            return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read");
+        }
+        return check(size, read, nullptr, &scan);
+    });
+}
+
+cSignaturecheck::Outcome cSignaturecheck::verifyFile(const std::wstring& path)
+{
+    return withFile(path, [](uint64_t size, const portable::ReadAt& read) { return verify(size, read); });
+}
+
+bool cSignaturecheck::hasSignature(const std::wstring& path)
+{
+    bool present = false;
+    withFile(path, [&present](uint64_t size, const portable::ReadAt& read) {
+        // Any certificate-table entry counts, even one that points nowhere: such a file is refused
+        // by verify, never taken for unsigned.
+        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, HEAD_SIZE)));
+        portable::PeHeaders headers;
+        present = read(0, head.data(), head.size()) &&
+                  portable::readPeHeaders(head.data(), head.size(), size, &headers) == portable::PeHeaderFault::None &&
+                  headers.certTableSize != 0;
+        return Outcome{};
+    });
+    return present;
+}
+
+bool cSignaturecheck::scanFile(uint64_t fileSize, const portable::ReadAt& read, portable::SignerEntryScan* scan)
+{
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(fileSize, DIGEST_CHUNK)));
+    for (uint64_t done = 0; done < fileSize;) {
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(buffer.size(), fileSize - done));
+        if (!read(done, buffer.data(), take)) {
+            return false;
+        }
+        scan->update(buffer.data(), take);
+        done += take;
+    }
+    return true;
 }

@@ -602,16 +602,16 @@ cWebupdater::UpdateResult cWebupdater::downloadToTemporary(const std::wstring& s
     return {};
 }
 
-// Size, program image, the publisher (with a pin), not the target itself: any failure deletes the
-// download.
+// Size, the publisher (with a pin: the trust decision comes first), program image, not the target
+// itself: any failure deletes the download.
 cWebupdater::UpdateResult cWebupdater::checkBody(Downloadfile* download, const std::wstring& targetFile)
 {
     UpdateResult r = checkBodySize(download);
-    if (r.code == UPDATE_DONE) {
-        r = checkProgramImage(download);
-    }
     if (r.code == UPDATE_DONE && pinned) {
         r = checkSignature(download);
+    }
+    if (r.code == UPDATE_DONE) {
+        r = checkProgramImage(download);
     }
     if (r.code == UPDATE_DONE) {
         r = checkNotCurrent(download, targetFile);
@@ -648,7 +648,8 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
         return {};
     }
     std::wstring what = portable::describeImageFault(check.fault);
-    if (check.fault == portable::ImageFault::SectionOutside) {
+    if (check.fault == portable::ImageFault::SectionOutside ||
+        check.fault == portable::ImageFault::SectionInCertTable) {
         what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
     }
     log(LOG_ERROR, FN_UPDATE,
@@ -657,25 +658,34 @@ cWebupdater::UpdateResult cWebupdater::checkProgramImage(Downloadfile* download)
     return {UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT)};
 }
 
-// With a publisher pin: the private download must carry a valid signature of a pinned key. One
+// With a publisher pin: the private download must carry a valid signature of a pinned key, and
+// when it is an installer (it carries a deployment block) its block must keep the pin. One
 // level-2 line names the requirement that failed and the signer found.
 cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
 {
-    std::vector<portable::Sha256::Digest> pin;
-    if (!cSignaturecheck::parsePin(signerPin, &pin)) {
+    if (pinMalformed) {
+        bodyDigest.reset();
         log(LOG_ERROR, FN_UPDATE,
             L"Signature rejected (c): the signer pin of the deployment is malformed; signer found: none");
         return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
     }
-    // The digest of the bytes as they were written spares reading the whole file again.
+    // The digest and the block scan of the bytes as they were written spare reading the whole
+    // file again.
     portable::Sha256::Digest written;
     const bool digestKnown = bodyDigest && bodyDigest->finish(&written);
-    bodyDigest.reset();
     const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
         return download->readFully(offset, buffer, length) == length;
     };
+    portable::SignerEntryScan scanned;
+    const portable::SignerEntryScan* scan = digestKnown ? &bodyDigest->blockScan() : &scanned;
+    if (!digestKnown && !cSignaturecheck::scanFile(download->size(), read, &scanned)) {
+        bodyDigest.reset();
+        log(LOG_ERROR, FN_UPDATE, L"Signature rejected (a): the file cannot be read; signer found: none");
+        return {UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA)};
+    }
     const cSignaturecheck::Outcome outcome =
-        cSignaturecheck(std::move(pin)).check(download->size(), read, digestKnown ? &written : nullptr);
+        cSignaturecheck(signerPin).check(download->size(), read, digestKnown ? &written : nullptr, scan);
+    bodyDigest.reset();
     const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
     if (!outcome.accepted()) {
         log(LOG_ERROR, FN_UPDATE,
@@ -684,6 +694,28 @@ cWebupdater::UpdateResult cWebupdater::checkSignature(Downloadfile* download)
     }
     log(LOG_DEBUG, FN_UPDATE, L"Signature accepted, signer: " + signer);
     return {};
+}
+
+void cWebupdater::setSignerPin(const std::wstring& pinText)
+{
+    std::vector<portable::Sha256::Digest> keys;
+    pinMalformed = !cSignaturecheck::parsePin(pinText, &keys);
+    signerPin = std::move(keys);
+    pinned = true;
+}
+
+void cWebupdater::setSignerPin(std::vector<portable::Sha256::Digest> keys)
+{
+    signerPin = std::move(keys);
+    pinMalformed = false;
+    pinned = true;
+}
+
+void cWebupdater::clearSignerPin()
+{
+    signerPin.clear();
+    pinMalformed = false;
+    pinned = false;
 }
 
 // The very file that stands at the target (the running installer): nothing to do.

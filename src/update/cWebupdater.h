@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class cWebupdater : public Loguser {
 public:
@@ -51,7 +52,8 @@ public:
     // A body of a size no build of the program can have was discarded; the target is unchanged.
     static constexpr int32_t UPDATE_SIZE_REJECTED = 18;
     // A publisher pin is set and the downloaded program does not carry a valid signature of a
-    // pinned signer; the target is unchanged.
+    // pinned signer, or its deployment block would widen the pin (or the installer refuses every
+    // update, its own signature failing); the target is unchanged.
     static constexpr int32_t UPDATE_SIGNATURE_REJECTED = 20;
     // The body is no complete Windows program; the target is unchanged.
     static constexpr int32_t UPDATE_NOT_A_PROGRAM = 19;
@@ -102,18 +104,13 @@ public:
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
     void setMaxDownloadSize(uint64_t bytes) { maxDownloadSize = bytes; }
     // Only programs signed by a key whose SHA-256 public-key hash is in pinText (hashes separated
-    // by ",") are put in place; a malformed pin accepts nothing. Without a pin (the default, or
-    // after clearSignerPin) the signature is not looked at.
-    void setSignerPin(std::wstring pinText)
-    {
-        signerPin = std::move(pinText);
-        pinned = true;
-    }
-    void clearSignerPin()
-    {
-        signerPin.clear();
-        pinned = false;
-    }
+    // by ",") are put in place, and a program that carries a deployment block must keep that pin;
+    // a malformed pin accepts nothing. Without a pin (the default, or after clearSignerPin) the
+    // signature is not looked at. The second form takes the keys themselves (an empty list
+    // accepts nothing).
+    void setSignerPin(const std::wstring& pinText);
+    void setSignerPin(std::vector<portable::Sha256::Digest> keys);
+    void clearSignerPin();
     // The length of one stall window (STALL_BOUND_MS unless a test shortens it).
     void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
     // Strict TLS: the request keeps WinINet's name and date checks, and every certificate problem
@@ -237,8 +234,9 @@ private:
     std::wstring agent;
     ProgressCallback progress;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
-    std::wstring signerPin;
+    std::vector<portable::Sha256::Digest> signerPin;
     bool pinned = false;
+    bool pinMalformed = false;
     // With a pin: the image digest of the body, computed on its own thread while it is written.
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;

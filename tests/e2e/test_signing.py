@@ -2,8 +2,12 @@
 valid (osslsigncode verify before and after stamping and re-stamping), --show and --print-signer,
 and the publisher pin: a stamped, signed installer under Wine against the loopback update server
 puts in place only a program signed by a pinned key, and rejects (result 20) unsigned programs,
-a stranger's signature and tampered signed programs, without touching itself. Without a pin the
-same programs are swapped in as before. The CA, keys and signatures are made here, at test time."""
+a stranger's signature, tampered signed programs, a signed program whose certificate table was
+moved over its sections, and an installer whose deployment block would widen the pin, without
+touching itself. A signed installer pins its own publisher (and the keys built into it) even
+without a pin entry, and refuses every update when its own signature is broken. An unsigned
+installer without a pin swaps in what it gets, as before. The CA, keys and signatures are made
+here, at test time."""
 
 import hashlib
 import os
@@ -19,7 +23,9 @@ from updateserver import UpdateServer
 
 MATERIAL = None
 SCRATCH = None
-REJECTED = r"^Signature rejected \(([abc])\): (.*); signer found: (none|[0-9a-f]{64})$"
+REJECTED = r"^Signature rejected \(([abcd])\): (.*); signer found: (none|[0-9a-f]{64})$"
+# The key hash the test build CV_setup_trusted.exe carries as its built-in key (tests/CMakeLists.txt).
+TRUSTED_PLACEHOLDER = b"5eed" + b"0" * 56 + b"5eed"
 
 
 def setUpModule():
@@ -174,6 +180,24 @@ class StampingSignedInstallers(unittest.TestCase):
         r = stamp(trailing, out, values_for(2))
         self.assertEqual(r.returncode, 1)
         self.assertIn(b"does not end the file", r.stderr)
+        # A table moved over the sections: stamping, --show and --print-signer all refuse it and
+        # name the rule (control: the same file before the move is read by all three).
+        stamped = self.scratch.file("stamped-for-move.exe")
+        self.assertEqual(stamp(self.signed, stamped, values_for(3)).returncode, 0)
+        self.assertEqual(show(stamped).returncode, 0)
+        moved = write(self.scratch.file("moved.exe"), signing.with_table_moved(read(stamped)))
+        rule = b"the certificate table starts before the end of a section's raw data"
+        r = stamp(moved, out, values_for(2))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(rule, r.stderr)
+        self.assertFalse(os.path.exists(out))
+        r = show(moved)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(rule, r.stderr)
+        for path, code in ((stamped, 0), (moved, 1)):
+            r = subprocess.run([stamper(), "--print-signer", path], capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, code, r.stderr)
+        self.assertIn(rule, r.stderr)
 
 
 def signing_block_of(path):
@@ -204,6 +228,7 @@ class PinnedUpdate(unittest.TestCase):
         cls.attribute_rewritten = write(os.path.join(cls.bodies, "attr.exe"),
                                         signing.with_message_digest_rewritten(good))
         cls.installer = MATERIAL.sign("ours", cvtest.built("CV_setup.exe"), os.path.join(cls.bodies, "setup.exe"))
+        cls.moved = write(os.path.join(cls.bodies, "moved.exe"), signing.with_table_moved(good))
 
     def setUp(self):
         self.scratch = cvtest.ScratchDir("pinned")
@@ -223,11 +248,13 @@ class PinnedUpdate(unittest.TestCase):
         import time
         return time.time() - os.path.getmtime(self.exe + ".started.txt") > 6
 
-    def prepare(self, body, pin):
+    def prepare(self, body, pin, installer=None):
+        installer = installer or self.installer
         extra = ["--signer", pin] if pin else []
-        r = stamp(self.installer, self.exe, values_for(self.server.http_port), extra=extra)
+        r = stamp(installer, self.exe, values_for(self.server.http_port), extra=extra)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertTrue(MATERIAL.verify(self.exe)[0], "the stamped installer is still validly signed")
+        if installer == self.installer:
+            self.assertTrue(MATERIAL.verify(self.exe)[0], "the stamped installer is still validly signed")
         self.stamped = digest(self.exe)
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body)
 
@@ -243,18 +270,19 @@ class PinnedUpdate(unittest.TestCase):
         with open(self.scratch.file("CV.deployment"), "rb") as f:
             return f.read().decode("cp1252")
 
-    def expect_accepted(self, body, pin):
-        self.prepare(body, pin)
+    def expect_accepted(self, body, pin, installer=None, client=True):
+        self.prepare(body, pin, installer)
         log = self.run_installer()
         self.assertEqual(digest(self.exe), digest(body), log)
         self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped)
-        self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20), log)
+        if client:
+            self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20), log)
         self.assertEqual(self.updater_errors(log), [])
         self.assertEqual(self.boxes.count, 0)
         return log
 
-    def expect_rejected(self, body, pin, requirement, signer):
-        self.prepare(body, pin)
+    def expect_rejected(self, body, pin, requirement, signer, installer=None):
+        self.prepare(body, pin, installer)
         log = self.run_installer()
         self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, 10), "no error message box")
         errors = self.updater_errors(log)
@@ -282,8 +310,49 @@ class PinnedUpdate(unittest.TestCase):
         self.assertIn("DEPLOYMENT_SIGNER=%s\r\n" % pin_of("ours"), self.deployment())
         self.assertIn("DEPLOYMENT_SERVER_PORT=%d\r\n" % self.server.http_port, self.deployment())
 
-    def test_second_pinned_key_is_accepted(self):
-        self.expect_accepted(self.ours2, pin_of("ours", "ours2"))
+    def test_second_pinned_key_is_accepted_by_an_unsigned_installer(self):
+        # An unsigned installer takes its block's pin as it stands (a rollover pin of two keys).
+        self.expect_accepted(self.ours2, pin_of("ours", "ours2"), installer=cvtest.built("CV_setup.exe"))
+
+    def test_a_signed_installer_keeps_only_its_own_publisher_of_the_pin(self):
+        # Signed by "ours": of the pin (ours, ours2) only its own key is left in force.
+        log = self.expect_rejected(self.ours2, pin_of("ours", "ours2"), "c", pin_of("ours2"))
+        self.assertEqual(log, "the signer's key is not pinned")
+
+    def test_table_moved_over_the_sections_is_rejected(self):
+        # Control: the moved table keeps the image digest, and osslsigncode refuses the file.
+        self.assertEqual(signing.image_digest(read(self.moved)), signing.image_digest(read(self.ours)))
+        self.assertFalse(MATERIAL.verify(self.moved)[0])
+        detail = self.expect_rejected(self.moved, pin_of("ours"), "a", "none")
+        self.assertEqual(detail, "the certificate table breaks a placement rule: the certificate table starts before "
+                                 "the end of a section's raw data")
+
+    def installer_body(self, pin, port=9443):
+        """Our signed installer, stamped for another server, as a server would deliver it."""
+        body = self.scratch.file("restamped.exe")
+        extra = ["--signer", pin] if pin else []
+        r = stamp(self.installer, body, values_for(port, "Elsewhere"), extra=extra)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(MATERIAL.verify(body)[0])
+        return body
+
+    def test_restamped_installer_without_pin_is_rejected(self):
+        detail = self.expect_rejected(self.installer_body(None), pin_of("ours"), "d", pin_of("ours"))
+        self.assertEqual(detail, "the program's deployment block would widen the pin: it has no signer entry")
+
+    def test_restamped_installer_with_a_wider_pin_is_rejected(self):
+        detail = self.expect_rejected(self.installer_body(pin_of("ours", "stranger")), pin_of("ours"), "d",
+                                      pin_of("ours"))
+        self.assertEqual(detail, "the program's deployment block would widen the pin: its signer entry names a key "
+                                 "outside the pin in force")
+
+    def test_restamped_installer_with_the_same_pin_is_accepted(self):
+        body = self.installer_body(pin_of("ours"), port=self.server.http_port)
+        log = self.expect_accepted(body, pin_of("ours"), client=False)
+        self.assertIn("Signature accepted, signer: " + pin_of("ours"), [m for _, _, m in cvtest.messages(log)])
+        # The restarted copy asks the same server, gets itself and ends quietly.
+        self.assertTrue(cvtest.wait_until(lambda: "is the current version already" in cvtest.read_log(), 60),
+                        cvtest.read_log())
 
     def test_unsigned_program_is_rejected(self):
         detail = self.expect_rejected(self.unsigned, pin_of("ours"), "a", "none")
@@ -304,22 +373,100 @@ class PinnedUpdate(unittest.TestCase):
         detail = self.expect_rejected(self.attribute_rewritten, pin_of("ours"), "b", pin_of("ours"))
         self.assertIn("does not verify", detail)
 
-    def test_without_pin_every_body_is_swapped_as_before(self):
+    def test_unsigned_installer_without_pin_swaps_every_body_as_before(self):
         for body in (self.unsigned, self.stranger, self.digest_rewritten):
             with self.subTest(body=os.path.basename(body)):
                 for leftover in (self.exe, self.exe + ".backupFromWebupdate"):
                     if os.path.exists(leftover):
                         os.remove(leftover)
-                self.prepare(body, None)
+                self.prepare(body, None, installer=cvtest.built("CV_setup.exe"))
                 log = self.run_installer()
                 self.assertEqual(digest(self.exe), digest(body), log)
                 self.assertNotIn("DEPLOYMENT_SIGNER", self.deployment())
                 self.assertNotIn("Signature", log)
+                self.assertIn(("message - ", "cCV_INSTALLER::decidePublisherPin",
+                               "No publisher pin in force (unsigned installer, no signer entry in the deployment)"),
+                              cvtest.messages(log))
                 self.assertEqual(self.updater_errors(log), [])
                 self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20), log)
                 cvtest.wait_until(lambda: self._client_done(), 15)
                 os.remove(self.exe + ".started.txt")
         self.assertEqual(self.boxes.count, 0)
+
+
+class SelfPinnedUpdate(PinnedUpdate):
+    """A signed installer stamped without a pin entry pins its own publisher and the keys built in."""
+
+    @classmethod
+    def setUpClass(cls):
+        PinnedUpdate.setUpClass()
+        # The test build with a built-in key: its placeholder becomes the hash of "ours2", then it
+        # is signed by "ours" (so the built-in key lies inside what the signature covers).
+        data = read(cvtest.fixture("CV_setup_trusted.exe"))
+        assert data.count(TRUSTED_PLACEHOLDER) == 1, "the placeholder key stands once in the test build"
+        patched = write(os.path.join(cls.bodies, "trusted-unsigned.exe"),
+                        data.replace(TRUSTED_PLACEHOLDER, pin_of("ours2").encode()))
+        cls.trusted = MATERIAL.sign("ours", patched, os.path.join(cls.bodies, "trusted.exe"))
+        cls.broken = write(os.path.join(cls.bodies, "broken.exe"), signing.with_code_byte_changed(read(cls.installer)))
+
+    def pin_line(self, log):
+        return [m for lvl, f, m in cvtest.messages(log)
+                if f == "cCV_INSTALLER::decidePublisherPin" and lvl == "message - "]
+
+    def test_unsigned_program_is_rejected(self):
+        detail = self.expect_rejected(self.unsigned, None, "a", "none")
+        self.assertEqual(detail, "the file carries no signature")
+        self.assertNotIn("DEPLOYMENT_SIGNER", self.deployment())
+
+    def test_program_signed_by_the_installers_own_key_is_swapped_in(self):
+        log = self.expect_accepted(self.ours, None)
+        self.assertEqual(self.pin_line(log), ["Publisher pin in force: %s... (signed installer: the installer's own "
+                                              "signer)" % pin_of("ours")[:16]])
+        self.assertNotIn("DEPLOYMENT_SIGNER", self.deployment())
+
+    def test_program_signed_by_a_key_not_built_in_is_rejected(self):
+        # The control of the next case: the installer without that key built in.
+        self.expect_rejected(self.ours2, None, "c", pin_of("ours2"))
+
+    def test_program_signed_by_a_built_in_key_is_swapped_in(self):
+        log = self.expect_accepted(self.ours2, None, installer=self.trusted)
+        self.assertEqual(self.pin_line(log), ["Publisher pin in force: %s...,%s... (signed installer: the installer's "
+                                              "own signer and the keys built in)"
+                                              % (pin_of("ours")[:16], pin_of("ours2")[:16])])
+
+    def test_block_entry_narrows_the_built_in_keys(self):
+        log = self.expect_rejected(self.ours2, pin_of("ours"), "c", pin_of("ours2"), installer=self.trusted)
+        self.assertEqual(log, "the signer's key is not pinned")
+
+    def test_empty_intersection_refuses_every_update(self):
+        self.prepare(self.ours, pin_of("stranger"))
+        log = self.run_installer()
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, 10), "no error message box")
+        errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - "]
+        self.assertEqual(errors[0], "Update refused: the signer entry of the deployment names none of the keys "
+                                    "of the installer's own publisher", log)
+        self.assertIn("Unable to check for update (reason 20 - 13)", errors)
+        self.assertEqual(self.server.requests, [], "the server is not asked")
+        self.assertEqual(digest(self.exe), self.stamped)
+
+    def test_broken_own_signature_refuses_every_update(self):
+        # Control: the changed installer no longer verifies with osslsigncode.
+        self.assertFalse(MATERIAL.verify(self.broken)[0])
+        self.prepare(self.ours, None, installer=self.broken)
+        log = self.run_installer()
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, 10), "no error message box")
+        errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - "]
+        self.assertEqual(errors, ["Update refused: the installer's own signature fails its check (a): the image "
+                                  "digest of the file differs from the signed digest",
+                                  "Unable to check for update (reason 20 - 13)"], log)
+        self.assertEqual(self.server.requests, [])
+        self.assertEqual(digest(self.exe), self.stamped)
+        self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
+
+
+# The inherited cases run once, in PinnedUpdate.
+for _name in [n for n in dir(PinnedUpdate) if n.startswith("test_") and n not in vars(SelfPinnedUpdate)]:
+    setattr(SelfPinnedUpdate, _name, None)
 
 
 class SignatureCheckDirect(unittest.TestCase):
@@ -345,14 +492,17 @@ class SignatureCheckDirect(unittest.TestCase):
         past = bytearray(good)
         past[sec + 4:sec + 8] = (size + 8).to_bytes(4, "little")
         stamped = self.stamped_ours(folder)
+        pinned = self.stamped_ours(folder, pin_of("ours"))
         files = [p.ours, p.ours2, p.stranger, p.unsigned, p.code_changed, p.digest_rewritten,
                  p.attribute_rewritten, write(os.path.join(folder, "cut.exe"), bytes(cut)),
-                 write(os.path.join(folder, "past.exe"), bytes(past)), stamped,
-                 write(os.path.join(folder, "text.exe"), b"<html>not a program</html>")]
+                 write(os.path.join(folder, "past.exe"), bytes(past)), stamped, pinned,
+                 write(os.path.join(folder, "text.exe"), b"<html>not a program</html>"), p.moved,
+                 write(os.path.join(folder, "trailing.exe"), good + b"\0" * 8)]
         code, rows = self.check(pin_of("ours"), *files)
         self.assertEqual(code, 1)
         got = [r[1] for r in rows]
-        self.assertEqual(got, ["ok", "c", "c", "a", "a", "b", "b", "a", "a", "ok", "a"], rows)
+        self.assertEqual(got, ["ok", "c", "c", "a", "a", "b", "b", "a", "a", "d", "ok", "a", "a", "a"], rows)
+        self.assertIn("the certificate table does not end the file", rows[13][3])
         self.assertEqual(rows[0][2], pin_of("ours"))
         self.assertEqual(rows[1][2], pin_of("ours2"))
         # Only pinned keys pass: the rollover pin accepts both of ours.
@@ -361,10 +511,11 @@ class SignatureCheckDirect(unittest.TestCase):
         code, _ = self.check("not-a-pin", p.ours)
         self.assertEqual(code, 2)
 
-    def stamped_ours(self, folder):
-        """A program signed by us that carries a deployment block inside its table still passes."""
-        out = os.path.join(folder, "stamped.exe")
-        r = stamp(PinnedUpdate.ours, out, values_for(1))
+    def stamped_ours(self, folder, pin=None):
+        """A program signed by us that carries a deployment block inside its table: it passes when
+        the block keeps the pin, and fails (d) without a signer entry."""
+        out = os.path.join(folder, "stamped%s.exe" % ("-pinned" if pin else ""))
+        r = stamp(PinnedUpdate.ours, out, values_for(1), extra=["--signer", pin] if pin else [])
         self.assertEqual(r.returncode, 0, r.stderr)
         return out
 

@@ -228,6 +228,31 @@ class ProviderInstallation(unittest.TestCase):
         self.assertIn("Path to TSP files: C:/windows/SysWOW64/", texts)
         self.assertIn("Renamed C:/windows/SysWOW64/CV_TSP.tsp to C:/windows/SysWOW64/CV_TSP.tsp.OLD", texts)
 
+    def test_windir_of_the_environment_is_not_followed(self):
+        # WINDIR names a scratch folder with system32, Sysnative and SysWOW64 in it, as a user can
+        # make the environment of an elevated process name one (HKCU\Environment\windir).
+        seed({"NumProviders": 0, "NextProviderID": 1})
+        fake = self.scratch.file("windows")
+        for sub in ("system32", "Sysnative", "SysWOW64"):
+            os.makedirs(os.path.join(fake, sub))
+        script = self.scratch.file("run.bat")
+        with open(script, "w") as f:
+            f.write("@set WINDIR=%s\r\n@echo WINDIR=%%WINDIR%%\r\n@\"%s\" --installTSP\r\n"
+                    % (cvtest.to_windows(fake), cvtest.to_windows(self.exe)))
+        cvtest.clear_logs()
+        code, out = cvtest.run("cmd", ["/c", cvtest.to_windows(script)], timeout=120, cwd=self.scratch.path)
+        # Control: the installer was started with WINDIR pointing at the scratch folder.
+        self.assertIn("WINDIR=" + cvtest.to_windows(fake), out)
+        log = cvtest.read_log()
+        self.assert_run_ends_after_provider_work(log, "--installTSP", "TSP was installed!")
+        written = [os.path.join(d, n) for d, _, names in os.walk(fake) for n in names]
+        self.assertEqual(written, [], "nothing is written where WINDIR points")
+        self.assertTrue(os.path.exists(TSP), "the provider is in the real system folder")
+        texts = [m for _, _, m in cvtest.messages(log)]
+        self.assertIn("Path to TSP files: " + LOGGED_DIR, texts)
+        self.assertEqual(provider_list(), {"ProviderFileName0": "CV_TSP.tsp", "ProviderID0": 1,
+                                           "NumProviders": 1, "NextProviderID": 2})
+
     def test_options_are_case_sensitive_and_restart_wins(self):
         seed({"NumProviders": 0, "NextProviderID": 1})
         # These runs go on as normal runs: an update request fails at once, its box is answered.

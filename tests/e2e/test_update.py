@@ -243,10 +243,10 @@ class UpdateRun(unittest.TestCase):
         self.expect_failure(13)
 
     def test_delivered_file_that_cannot_start(self):
-        # A complete image, but for a machine nobody has.
+        # A complete image for a machine the check accepts (ARM64) but this x86 machine cannot run.
         body_file = self.scratch.file("delivered.bin")
         with open(body_file, "wb") as f:
-            f.write(program_image(300000, machine=0x1234))
+            f.write(program_image(300000, machine=0xAA64))
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file)
         code, log = self.run_installer()
         self.assertEqual(code, 0)

@@ -3,6 +3,7 @@
 // table, the DER reading of a SignedData, growing the last certificate entry, the checksum and
 // the publisher pin. (Real signatures made by osslsigncode are checked end to end in tests/e2e.)
 #include "authenticode.h"
+#include "programimage.h"
 #include "sha256.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,9 @@
 #include <vector>
 
 using namespace portable;
+using portable::checkProgramImage;
+using portable::ImageCheck;
+using portable::ImageFault;
 
 namespace {
 
@@ -298,30 +302,177 @@ TEST(ImageDigest, CoversEverythingButChecksumEntryAndTable)
         l, [](uint64_t, uint8_t*, size_t) { return false; }, &streamed, 7));
 }
 
-TEST(CertificateTable, ListsAlignedEntriesAndRefusesBadLengths)
-{
-    Bytes t(8, '\0');
-    put32(t, 0, 13); // 13 bytes, padded to 16
-    t += "abcde";
-    t.append(3, '\0');
-    Bytes second(8, '\0');
-    put32(second, 0, 8);
-    put16(second, 6, 2);
-    t += second;
-    std::vector<CertificateEntry> e;
-    std::string why;
-    ASSERT_TRUE(listCertificates(u8(t), t.size(), &e, &why)) << why;
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_EQ(e[1].offset, 16u);
-    EXPECT_EQ(e[1].type, WIN_CERT_TYPE_PKCS_SIGNED_DATA);
+// A program as a linker writes it: headers up to SizeOfHeaders (0x400), two sections of 0x200
+// bytes each behind them, then the certificate table with one PKCS#7 entry, ending the file.
+struct Program {
+    Bytes file;
+    PeLayout layout;
+    Bytes entry; // the certificate entry (header, signature, zero padding)
+};
 
-    Bytes tooShort = t;
-    put32(tooShort, 16, 7);
-    EXPECT_FALSE(listCertificates(u8(tooShort), tooShort.size(), &e, &why));
-    Bytes tooLong = t;
-    put32(tooLong, 16, 9);
-    EXPECT_FALSE(listCertificates(u8(tooLong), tooLong.size(), &e, &why));
-    EXPECT_FALSE(listCertificates(u8(t), 20, &e, &why)); // a header cut short
+constexpr size_t SECTIONS_AT = 0x400;
+constexpr size_t SECTION_SIZE = 0x200;
+
+Bytes certificateEntry(const Bytes& pkcs7, const Bytes& behind = Bytes(), uint16_t revision = 0x0200,
+                       uint16_t type = WIN_CERT_TYPE_PKCS_SIGNED_DATA)
+{
+    Bytes entry(8, '\0');
+    entry += pkcs7 + behind;
+    entry.append((8 - entry.size() % 8) % 8, '\0');
+    put32(entry, 0, static_cast<uint32_t>(entry.size()));
+    put16(entry, 4, revision);
+    put16(entry, 6, type);
+    return entry;
+}
+
+// The headers and sections of a program (no table yet).
+Bytes programImage()
+{
+    Bytes b = makePe(true, 0);
+    put16(b, PE + 4, 0x8664);
+    put16(b, PE + 6, 2);
+    put16(b, PE + 22, 0x0102);
+    put32(b, OPT + 60, SECTIONS_AT);
+    put16(b, OPT + 68, 2);
+    const size_t table = b.size();
+    b.resize(SECTIONS_AT, '\0');
+    for (uint32_t i = 0; i < 2; ++i) {
+        put32(b, table + i * 40 + 16, SECTION_SIZE);
+        put32(b, table + i * 40 + 20, static_cast<uint32_t>(SECTIONS_AT + i * SECTION_SIZE));
+    }
+    for (size_t i = 0; i < 2 * SECTION_SIZE; ++i) {
+        b += static_cast<char>(i * 13 + 1);
+    }
+    return b;
+}
+
+// image followed by the table, the directory entry pointing at it.
+Bytes withTable(Bytes image, const Bytes& table, size_t at)
+{
+    put32(image, securityEntry(true), static_cast<uint32_t>(at));
+    put32(image, securityEntry(true) + 4, static_cast<uint32_t>(table.size()));
+    return image;
+}
+
+Program signedProgram()
+{
+    Program p;
+    p.entry = certificateEntry(signedData({}));
+    const Bytes image = programImage();
+    p.file = withTable(image, p.entry, image.size()) + p.entry;
+    readPeLayout(u8(p.file), p.file.size(), p.file.size(), &p.layout, nullptr);
+    return p;
+}
+
+// A signature whose entry needs zero padding (its length is no multiple of 8).
+Bytes signatureNeedingPadding()
+{
+    SignatureParts parts;
+    for (size_t n = 30; n < 38; ++n) {
+        parts.messageDigest = Bytes(n, '\x22');
+        const Bytes der = signedData(parts);
+        if (der.size() % 8 != 0) {
+            return der;
+        }
+    }
+    ADD_FAILURE() << "no signature length that needs padding";
+    return signedData({});
+}
+
+// The placement rules on a file in memory: the reason, or "" when the table passes.
+std::string placement(const Bytes& file)
+{
+    PeLayout l;
+    std::string why;
+    if (!readPeLayout(u8(file), file.size(), file.size(), &l, &why)) {
+        return "layout: " + why;
+    }
+    ByteSpan der;
+    if (!certificateTableSignature(l, u8(file) + l.certTableOffset, l.certTableSize, &der, &why)) {
+        return why;
+    }
+    SignatureInfo info;
+    return parseSignature(der.data, der.size, &info, &why) ? "" : "signature: " + why;
+}
+
+TEST(CertificateTable, TheSignedProgramUntouchedPasses)
+{
+    const Program p = signedProgram();
+    EXPECT_EQ(placement(p.file), "");
+    EXPECT_TRUE(checkProgramImage(u8(p.file), p.file.size(), p.file.size()).ok());
+    // An entry with zero padding behind its signature meets the rules as well, also when its
+    // length field leaves the padding out.
+    const Bytes der = signatureNeedingPadding();
+    Bytes entry = certificateEntry(der);
+    const Bytes image = programImage();
+    EXPECT_EQ(placement(withTable(image, entry, image.size()) + entry), "");
+    put32(entry, 0, static_cast<uint32_t>(8 + der.size()));
+    EXPECT_EQ(placement(withTable(image, entry, image.size()) + entry), "");
+}
+
+TEST(CertificateTable, MovedOverTheSectionsIsRefused)
+{
+    // The attack: the unchanged entry at the start of the section data, followed by the attacker's
+    // copies of the sections (which Windows maps, since the section headers still point there),
+    // and the original section bytes moved behind the table, where the digest still finds them.
+    const Program p = signedProgram();
+    const Bytes image = programImage();
+    Bytes table = p.entry;
+    table.append(2 * SECTION_SIZE - table.size(), '\xCC'); // "rewritten sections"
+    const Bytes moved = withTable(image, table, SECTIONS_AT).substr(0, SECTIONS_AT) + table + image.substr(SECTIONS_AT);
+    EXPECT_EQ(hex(digestOf(moved)), hex(digestOf(p.file))) << "the digested bytes are unchanged";
+    EXPECT_EQ(placement(moved), "the certificate table starts before the end of a section's raw data");
+    const ImageCheck image1 = checkProgramImage(u8(moved), moved.size(), moved.size());
+    EXPECT_EQ(image1.fault, ImageFault::SectionInCertTable);
+    EXPECT_EQ(image1.section, 0u);
+}
+
+TEST(CertificateTable, EachPlacementRuleNamesItself)
+{
+    const Program p = signedProgram();
+    const Bytes image = programImage();
+    const Bytes der = signedData({});
+
+    EXPECT_EQ(placement(p.file + Bytes(8, '\0')), "the certificate table does not end the file");
+
+    const Bytes second = certificateEntry(der);
+    const Bytes two = p.entry + second;
+    EXPECT_EQ(placement(withTable(image, two, image.size()) + two), "the certificate table holds more than one entry");
+
+    // Bytes behind the signature inside the entry: a whole block's worth, or a few non-zero ones
+    // in the padding.
+    const Bytes stuffed = certificateEntry(der, "BLOCK:x<1>\r\n");
+    EXPECT_EQ(placement(withTable(image, stuffed, image.size()) + stuffed),
+              "the certificate entry holds more than the signature and its padding");
+    Bytes dirtyPadding = certificateEntry(signatureNeedingPadding());
+    dirtyPadding.back() = 'x';
+    EXPECT_EQ(placement(withTable(image, dirtyPadding, image.size()) + dirtyPadding),
+              "the certificate entry holds non-zero bytes behind the signature");
+
+    const Bytes oldRevision = certificateEntry(der, "", 0x0100);
+    EXPECT_EQ(placement(withTable(image, oldRevision, image.size()) + oldRevision),
+              "the certificate entry is not of revision 2.0");
+    const Bytes x509 = certificateEntry(der, "", 0x0200, 1);
+    EXPECT_EQ(placement(withTable(image, x509, image.size()) + x509), "the certificate entry is no PKCS#7 signature");
+
+    // Not aligned: the table moved by 4 bytes behind the sections.
+    const Bytes unaligned = withTable(image, p.entry, image.size() + 4) + Bytes(4, '\0') + p.entry;
+    EXPECT_EQ(placement(unaligned), "the certificate table is not 8-byte aligned");
+
+    // In the headers' slack, before SizeOfHeaders (the sections follow, so the table does not end
+    // the file either; the first rule broken is named).
+    const size_t slack = SECTIONS_AT - 0x100;
+    Bytes inHeaders = withTable(image, p.entry, slack);
+    inHeaders.replace(slack, p.entry.size(), p.entry);
+    EXPECT_EQ(placement(inHeaders), "the certificate table starts inside the headers (before SizeOfHeaders)");
+
+    // A section whose raw data reaches into the table.
+    Bytes overlapping = p.file;
+    put32(overlapping, OPT + 240 + 40 + 16, SECTION_SIZE + 0x10);
+    EXPECT_EQ(placement(overlapping), "the certificate table starts before the end of a section's raw data");
+    const ImageCheck c = checkProgramImage(u8(overlapping), overlapping.size(), overlapping.size());
+    EXPECT_EQ(c.fault, ImageFault::SectionInCertTable);
+    EXPECT_EQ(c.section, 1u);
 }
 
 TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
@@ -429,7 +580,7 @@ TEST(CertificateTable, CarriesTheBlockInsideTheSignature)
             bool replaced = true;
             std::string why;
             const Bytes first = marker + "first<1>\r\n";
-            ASSERT_TRUE(placeInCertificateTable(&file, first, marker, &replaced, &why)) << why;
+            ASSERT_TRUE(placeInCertificateTable(&file, first, &replaced, &why)) << why;
             EXPECT_FALSE(replaced);
             expectBlockInsideSignature(file, first, before);
             if (!earlier.empty()) {
@@ -438,7 +589,7 @@ TEST(CertificateTable, CarriesTheBlockInsideTheSignature)
 
             // A long block (lengths of more than one byte everywhere up the structure) replaces it.
             const Bytes second = marker + "second<" + Bytes(300, 'v') + ">\r\n";
-            ASSERT_TRUE(placeInCertificateTable(&file, second, marker, &replaced, &why)) << why;
+            ASSERT_TRUE(placeInCertificateTable(&file, second, &replaced, &why)) << why;
             EXPECT_TRUE(replaced);
             EXPECT_EQ(file.find("first"), std::string::npos);
             expectBlockInsideSignature(file, second, before);
@@ -449,24 +600,35 @@ TEST(CertificateTable, CarriesTheBlockInsideTheSignature)
     }
 }
 
-TEST(CertificateTable, ReplacesABlockStoredBehindTheSignature)
+TEST(CertificateTable, StampingHoldsTheInputToThePlacementRules)
 {
-    // An entry with bytes behind the signature (a block placed there by other means) is cut back
-    // to the signature before the block goes in.
+    // An entry with bytes behind the signature (a block put there by other means) breaks a
+    // placement rule: the stamper refuses it rather than carrying it on.
     Bytes file = makeSignedPe(true, 100, signedData({}));
-    const auto before = digestOf(file);
     PeLayout l;
     ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, nullptr));
     file += "BLOCK:old<x>\r\n";
     file.append((8 - file.size() % 8) % 8, '\0');
     put32(file, l.certTableOffset, static_cast<uint32_t>(file.size() - l.certTableOffset));
     put32(file, l.securityEntryOffset + 4, static_cast<uint32_t>(file.size() - l.certTableOffset));
+    const Bytes before = file;
     bool replaced = false;
     std::string why;
-    ASSERT_TRUE(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", "BLOCK:", &replaced, &why)) << why;
-    EXPECT_TRUE(replaced);
-    EXPECT_EQ(file.find("old<x>"), std::string::npos);
-    expectBlockInsideSignature(file, "BLOCK:new<y>\r\n", before);
+    EXPECT_FALSE(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", &replaced, &why));
+    EXPECT_EQ(why, "the certificate entry holds more than the signature and its padding");
+    EXPECT_EQ(file, before);
+    // The moved table of the attack above is refused as well.
+    const Program p = signedProgram();
+    const Bytes image = programImage();
+    Bytes table = p.entry;
+    table.append(2 * SECTION_SIZE - table.size(), '\xCC');
+    Bytes moved = withTable(image, table, SECTIONS_AT).substr(0, SECTIONS_AT) + table + image.substr(SECTIONS_AT);
+    EXPECT_FALSE(placeInCertificateTable(&moved, "BLOCK:new<y>\r\n", &replaced, &why));
+    EXPECT_EQ(why, "the certificate table starts before the end of a section's raw data");
+    // The untouched program takes the block.
+    Bytes good = p.file;
+    EXPECT_TRUE(placeInCertificateTable(&good, "BLOCK:new<y>\r\n", &replaced, &why)) << why;
+    EXPECT_EQ(placement(good), "");
 }
 
 TEST(CertificateTable, RefusesFilesItCannotGrowSafely)
@@ -474,19 +636,20 @@ TEST(CertificateTable, RefusesFilesItCannotGrowSafely)
     std::string why;
     bool replaced = false;
     Bytes unsigned_ = makePe(true, 100);
-    EXPECT_FALSE(placeInCertificateTable(&unsigned_, "B:", "B:", &replaced, &why));
+    EXPECT_FALSE(placeInCertificateTable(&unsigned_, "B:", &replaced, &why));
     Bytes trailing = makeSignedPe(true, 100, signedData({}));
     trailing += "overlay!";
     const Bytes before = trailing;
-    EXPECT_FALSE(placeInCertificateTable(&trailing, "B:", "B:", &replaced, &why));
+    EXPECT_FALSE(placeInCertificateTable(&trailing, "B:", &replaced, &why));
     EXPECT_EQ(why, "the certificate table does not end the file");
     EXPECT_EQ(trailing, before);
     Bytes noDer = makeSignedPe(true, 100, Bytes(16, '\xFF'));
-    EXPECT_FALSE(placeInCertificateTable(&noDer, "B:", "B:", &replaced, &why));
+    EXPECT_FALSE(placeInCertificateTable(&noDer, "B:", &replaced, &why));
+    EXPECT_EQ(why, "the certificate entry holds no DER structure");
     SignatureParts two;
     two.signers = 2;
     Bytes twoSigners = makeSignedPe(true, 100, signedData(two));
-    EXPECT_FALSE(placeInCertificateTable(&twoSigners, "B:", "B:", &replaced, &why));
+    EXPECT_FALSE(placeInCertificateTable(&twoSigners, "B:", &replaced, &why));
     EXPECT_EQ(why, "the signature must have exactly one signer");
 }
 

@@ -51,6 +51,7 @@ Image program(size_t n, bool pe32 = false, uint16_t sections = 2, uint32_t peOff
     im.put16(peOffset + 20, optionalSize);
     im.put16(peOffset + 22, 0x0102);
     im.put16(peOffset + 24, pe32 ? 0x10B : 0x20B);
+    im.put16(peOffset + 24 + 68, 2); // Windows GUI
     im.tableAt = peOffset + 24 + optionalSize;
     for (uint16_t i = 0; i < sections && im.tableAt + (i + 1) * 40 <= n; ++i) {
         im.section(i, 0x400 + i * 0x200, 0x200);
@@ -108,6 +109,30 @@ TEST(ProgramImage, EachFaultIsNamed)
     im.put16(0x80 + 22, 0x2102);
     EXPECT_EQ(im.check(), ImageFault::IsDll);
 
+    // Only what CreateProcess starts: i386, AMD64 or ARM64; a Windows GUI or console program.
+    for (uint16_t machine : {0x14C, 0x8664, 0xAA64}) {
+        im = program(0x800);
+        im.put16(0x80 + 4, machine);
+        EXPECT_EQ(im.check(), ImageFault::None) << machine;
+    }
+    for (uint16_t machine : {0x0, 0x1C4, 0x200, 0xEBC}) {
+        im = program(0x800);
+        im.put16(0x80 + 4, machine);
+        EXPECT_EQ(im.check(), ImageFault::WrongMachine) << machine;
+    }
+    im = program(0x800);
+    im.put16(0x80 + 24 + 68, 3);
+    EXPECT_EQ(im.check(), ImageFault::None) << "console";
+    for (uint16_t subsystem : {0, 1, 9, 10, 16}) { // none, native, CE, EFI application, boot application
+        im = program(0x800);
+        im.put16(0x80 + 24 + 68, subsystem);
+        EXPECT_EQ(im.check(), ImageFault::WrongSubsystem) << subsystem;
+    }
+    // An optional header too short to name its subsystem.
+    im = program(0x800, false, 0);
+    im.put16(0x80 + 20, 68);
+    EXPECT_EQ(im.check(), ImageFault::WrongSubsystem);
+
     EXPECT_EQ(program(0x800, false, 0).check(), ImageFault::NoSections);
     Image many = program(0x2000, false, 97);
     EXPECT_EQ(many.check(), ImageFault::NoSections);
@@ -121,6 +146,30 @@ TEST(ProgramImage, EachFaultIsNamed)
     Image cut = program(0x800);
     EXPECT_EQ(checkProgramImage(cut.bytes.data(), cut.tableAt + 40, 0x800).fault, ImageFault::SectionTableOutside);
     EXPECT_EQ(checkProgramImage(cut.bytes.data(), cut.tableAt + 80, 0x800).fault, ImageFault::None);
+}
+
+TEST(ProgramImage, SectionsMustStayOutOfTheCertificateTable)
+{
+    // PE32+: 16 data directories, the certificate-table entry at optional header + 144.
+    Image im = program(0x900);
+    im.put32(0x80 + 24 + 108, 16);
+    im.put32(0x80 + 24 + 144, 0x800);
+    im.put32(0x80 + 24 + 148, 0x100);
+    EXPECT_EQ(im.check(), ImageFault::None) << "the table behind the sections";
+    im.section(1, 0x600, 0x208);
+    const portable::ImageCheck c = checkProgramImage(im.bytes.data(), im.bytes.size(), im.bytes.size());
+    EXPECT_EQ(c.fault, ImageFault::SectionInCertTable);
+    EXPECT_EQ(c.section, 1u);
+    // A section lying wholly inside the table, and one starting inside it.
+    im.section(1, 0x840, 0x10);
+    EXPECT_EQ(im.check(), ImageFault::SectionInCertTable);
+    im.section(1, 0x8F0, 0x10);
+    EXPECT_EQ(im.check(), ImageFault::SectionInCertTable);
+    // Touching is not overlapping; an empty section takes no room.
+    im.section(1, 0x600, 0x200);
+    EXPECT_EQ(im.check(), ImageFault::None);
+    im.section(1, 0x800, 0);
+    EXPECT_EQ(im.check(), ImageFault::None);
 }
 
 TEST(ProgramImage, SectionsMustEndInsideTheFile)

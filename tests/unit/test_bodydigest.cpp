@@ -1,6 +1,7 @@
 // Bodydigest on its own thread against the digest of the whole file: a real program of the build
 // (with a certificate table grafted on, and without), fed in pieces of changing size across
-// many batches; a body that is no program; a digest dropped unfinished (the thread ends).
+// many batches; a body that is no program; a digest dropped unfinished (the thread ends); the scan
+// for a deployment block's signer entry on the same thread, with the block straddling batches.
 #include "Bodydigest.h"
 
 #include "testsupport.h"
@@ -9,6 +10,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -81,4 +83,28 @@ TEST(Bodydigest, RefusesBodiesThatAreNoProgramAndEndsUnfinished)
         dropped.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     } // the destructor ends the thread without finish
     SUCCEED();
+}
+
+TEST(Bodydigest, ScansForTheBlocksSignerEntryOnTheWay)
+{
+    const std::string key(64, 'a');
+    std::vector<portable::Sha256::Digest> pin;
+    ASSERT_TRUE(portable::parseSignerPin(key, &pin));
+    std::string data = program(2 * Bodydigest::BATCH - 40); // the block straddles two batches
+    const std::string marker = std::string("ADDED_SERVERPARAMETERS") + ":";
+    for (const std::string& signer : {key, std::string(64, 'b')}) {
+        std::string withBlock = data + marker + "ADDED_SERVERPARAMETER_SIGNER<" + signer + ">\r\n";
+        Bodydigest digest;
+        digest.update(reinterpret_cast<const uint8_t*>(withBlock.data()), withBlock.size());
+        portable::Sha256::Digest out{};
+        digest.finish(&out);
+        ASSERT_TRUE(digest.blockScan().hasBlock());
+        std::string why;
+        EXPECT_EQ(digest.blockScan().narrows(pin, &why), signer == key) << why;
+    }
+    Bodydigest plain;
+    plain.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    portable::Sha256::Digest out{};
+    plain.finish(&out);
+    EXPECT_FALSE(plain.blockScan().hasBlock());
 }

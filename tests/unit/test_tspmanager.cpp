@@ -1,7 +1,8 @@
 // cTSPmanager against the prefix's real registry and real files: the telephony provider list
 // under HKEY_LOCAL_MACHINE (in the registry view of this process, as the manager sees it) is saved,
 // seeded for each case and restored afterwards; the provider folder is a scratch folder (the full
-// forms of installTSP / uninstallTSP) or, for the command line, WINDIR pointed at one. This test
+// forms of installTSP / uninstallTSP, or the system folders given outright) or, for the command
+// line, the prefix's real system folder (WINDIR pointed at a scratch folder changes nothing). This test
 // program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
 #include "Binaryresourcemanager.h"
 #include "Fileobject.h"
@@ -447,18 +448,44 @@ TEST_F(TspManager, RemovalDeletesWhatCannotBeMovedAndFailsOnlyWhenItCannotDoEith
     EXPECT_EQ(levelOf(log.fresh(), L"CV_TSP.tsp not exists at " + dir.path()), 5);
 }
 
-TEST_F(TspManager, ProviderFolderComesFromWindir)
+// The folder as the system names it; WINDIR in the environment is not read.
+std::wstring realSystemFolder()
 {
-    wchar_t saved[MAX_PATH] = {};
-    const DWORD got = ::GetEnvironmentVariableW(L"WINDIR", saved, MAX_PATH);
-    ASSERT_TRUE(got > 0 && got < MAX_PATH);
-    ::SetEnvironmentVariableW(L"WINDIR", L"C:\\Windows\\\\");
+    wchar_t folder[MAX_PATH] = {};
+    const UINT got = ::GetSystemDirectoryW(folder, MAX_PATH);
+    EXPECT_TRUE(got > 0 && got < MAX_PATH);
+    return normalizePath(folder);
+}
+
+// WINDIR pointed at a folder for one test.
+class ScopedWindir {
+public:
+    explicit ScopedWindir(const std::wstring& folder)
     {
-        cTSPmanager manager(log.logger());
-        EXPECT_EQ(manager.getProviderFolder(), L"C:/Windows/system32/");
+        ::GetEnvironmentVariableW(L"WINDIR", saved, MAX_PATH);
+        ::SetEnvironmentVariableW(L"WINDIR", folder.c_str());
     }
-    ::SetEnvironmentVariableW(L"WINDIR", saved);
-    EXPECT_EQ(levelOf(log.lines(), L"Red environment variable: WINDIR value: C:\\Windows\\\\"), 5);
+    ~ScopedWindir() { ::SetEnvironmentVariableW(L"WINDIR", saved); }
+    ScopedWindir(const ScopedWindir&) = delete;
+    ScopedWindir& operator=(const ScopedWindir&) = delete;
+
+private:
+    wchar_t saved[MAX_PATH] = {};
+};
+
+TEST_F(TspManager, ProviderFolderComesFromTheSystemNotFromWindir)
+{
+    // Control: the scratch folder differs from the real system folder.
+    ASSERT_NE(dir.path() + L"/system32", realSystemFolder());
+    ScopedWindir windir(dir.path());
+    const cTSPmanager manager(log.logger());
+    EXPECT_EQ(manager.getProviderFolder(), realSystemFolder() + L"/");
+    const auto folders = Providerplacement::systemFolders();
+    EXPECT_EQ(folders.system, realSystemFolder());
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(::GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    EXPECT_EQ(folders.windows, normalizePath(windows));
+    EXPECT_TRUE(log.lines().empty()) << "no environment variable is read";
 }
 
 TEST_F(TspManager, InstalledProviderLoadsAndReportsNoDevices)
@@ -512,15 +539,15 @@ TEST_F(TspManager, InstalledProviderLoadsAndReportsNoDevices)
 }
 
 // The command line: the options by substring, case-sensitive, restart first; the provider
-// options end the start-up. WINDIR points at the scratch folder so that the folder is
-// <scratch>/system32/.
+// options end the start-up. They act on the prefix's real system folder, whatever WINDIR says:
+// WINDIR points at the scratch folder (with a system32 in it), and nothing lands there.
 TEST_F(TspManager, CommandLineRunsTheProviderOperations)
 {
-    wchar_t savedWindir[MAX_PATH] = {};
-    ::GetEnvironmentVariableW(L"WINDIR", savedWindir, MAX_PATH);
     ASSERT_TRUE(::CreateDirectoryW((dir.path() + L"/system32").c_str(), nullptr));
-    ::SetEnvironmentVariableW(L"WINDIR", dir.path().c_str());
-    const std::wstring full = dir.path() + L"/system32/CV_TSP.tsp";
+    ScopedWindir windir(dir.path());
+    const std::wstring full = realSystemFolder() + L"/CV_TSP.tsp";
+    ::DeleteFileW(full.c_str());
+    ::DeleteFileW((full + L".OLD").c_str());
     writeAll(list({L"unimdm.tsp"}, {3}, 4));
 
     struct Case {
@@ -550,6 +577,7 @@ TEST_F(TspManager, CommandLineRunsTheProviderOperations)
         EXPECT_EQ(app.isRestartRequested(), 0);
     }
     EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
+    EXPECT_FALSE(testsupport::fileExists(dir.path() + L"/system32/CV_TSP.tsp")) << "WINDIR is not followed";
     EXPECT_TRUE(readAll() == list({L"unimdm.tsp", NAME}, {3, 4}, 5)) << describe(readAll());
     {
         LoggedApp app(log.logger());
@@ -569,15 +597,19 @@ TEST_F(TspManager, CommandLineRunsTheProviderOperations)
         app.setCommandLine(L"--uninstallTSP");
         EXPECT_FALSE(app.parseCommandLine());
     }
-    // A failed installation: the provider folder does not exist.
-    ::SetEnvironmentVariableW(L"WINDIR", (dir.path() + L"/nowhere").c_str());
+    // A failed installation: the file is held open against writers and renames.
     {
+        handles::Kernel holder(
+            ::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         LoggedApp app(log.logger());
         app.setCommandLine(L"--installTSP");
         EXPECT_FALSE(app.parseCommandLine());
     }
-    ::SetEnvironmentVariableW(L"WINDIR", savedWindir);
+    EXPECT_EQ(testsupport::readBytes(full), "busy");
+    ::DeleteFileW(full.c_str());
+    ::DeleteFileW((full + L".OLD").c_str());
     EXPECT_TRUE(readAll() == list({L"unimdm.tsp"}, {3}, 5)) << describe(readAll());
+    EXPECT_EQ(messagesOf(log.lines(), INSTALL)[0], L"Path to TSP files: " + realSystemFolder() + L"/");
 
     const auto lines = log.of(L"cCV_INSTALLER::parseCommandLine");
     ASSERT_EQ(lines.size(), 8u);
@@ -592,22 +624,6 @@ TEST_F(TspManager, CommandLineRunsTheProviderOperations)
     EXPECT_EQ(lines[7].level, 2);
 }
 
-// WINDIR pointed at a scratch folder for one test (the provider folders are made under it).
-class ScopedWindir {
-public:
-    explicit ScopedWindir(const std::wstring& folder)
-    {
-        ::GetEnvironmentVariableW(L"WINDIR", saved, MAX_PATH);
-        ::SetEnvironmentVariableW(L"WINDIR", folder.c_str());
-    }
-    ~ScopedWindir() { ::SetEnvironmentVariableW(L"WINDIR", saved); }
-    ScopedWindir(const ScopedWindir&) = delete;
-    ScopedWindir& operator=(const ScopedWindir&) = delete;
-
-private:
-    wchar_t saved[MAX_PATH] = {};
-};
-
 using Platform = Providerplacement::Platform;
 
 TEST(ProviderPlacement, BuildFolderAndViewPerPlatform)
@@ -619,14 +635,17 @@ TEST(ProviderPlacement, BuildFolderAndViewPerPlatform)
         REGSAM view;
         bool earlier;
     };
-    for (const Case& c : {Case{Platform::WINDOWS_32BIT, 5, L"C:/Windows/system32/", 0, false},
+    // The system folder as the system names it (given here in other letters than the Windows
+    // folder's own "system32", so that the test tells which one is used).
+    const Providerplacement::SystemFolders folders{L"C:/Windows", L"C:/Windows/System32"};
+    for (const Case& c : {Case{Platform::WINDOWS_32BIT, 5, L"C:/Windows/System32/", 0, false},
                           Case{Platform::WOW64, 6, L"C:/Windows/Sysnative/", KEY_WOW64_64KEY, true},
-                          Case{Platform::WINDOWS_64BIT, 6, L"C:/Windows/system32/", KEY_WOW64_64KEY, true}}) {
-        const auto target = Providerplacement::providerTarget(c.platform, L"C:/Windows");
+                          Case{Platform::WINDOWS_64BIT, 6, L"C:/Windows/System32/", KEY_WOW64_64KEY, true}}) {
+        const auto target = Providerplacement::providerTarget(c.platform, folders);
         EXPECT_EQ(target.resourceId, c.id);
         EXPECT_EQ(target.folder, c.folder);
         EXPECT_EQ(target.registryView, c.view);
-        const auto earlier = Providerplacement::earlierTarget(c.platform, L"C:/Windows");
+        const auto earlier = Providerplacement::earlierTarget(c.platform, folders);
         ASSERT_EQ(earlier.has_value(), c.earlier);
         if (earlier) {
             // Where the 32-bit installers before this one put it on 64-bit Windows.
@@ -644,11 +663,12 @@ TEST(ProviderPlacement, BuildFolderAndViewPerPlatform)
 
 TEST_F(TspManager, EachPlatformInstallsItsBuildWhereItsServiceLooks)
 {
-    // WINDIR is a scratch folder with system32, Sysnative (standing for the alias) and SysWOW64.
+    // The Windows folder is a scratch folder with system32, Sysnative (standing for the alias) and
+    // SysWOW64.
     for (const wchar_t* sub : {L"/system32", L"/Sysnative", L"/SysWOW64"}) {
         ASSERT_TRUE(::CreateDirectoryW((dir.path() + sub).c_str(), nullptr));
     }
-    ScopedWindir windir(dir.path());
+    const Providerplacement::SystemFolders folders{dir.path(), dir.path() + L"/system32"};
     struct Case {
         Platform platform;
         const wchar_t* folder;
@@ -660,7 +680,7 @@ TEST_F(TspManager, EachPlatformInstallsItsBuildWhereItsServiceLooks)
         writeAll(list({L"unimdm.tsp"}, {1}, 2), KEY_WOW64_32KEY);
         const Values before32 = readAll(KEY_WOW64_32KEY);
         log.mark();
-        cTSPmanager manager(log.logger(), c.platform);
+        cTSPmanager manager(log.logger(), c.platform, folders);
         ASSERT_TRUE(manager.installTSP(NAME));
 
         const std::wstring folder = dir.path() + c.folder;
@@ -678,7 +698,7 @@ TEST_F(TspManager, RemovalAlsoTakesWhatAnEarlier32BitInstallerLeft)
     for (const wchar_t* sub : {L"/system32", L"/SysWOW64"}) {
         ASSERT_TRUE(::CreateDirectoryW((dir.path() + sub).c_str(), nullptr));
     }
-    ScopedWindir windir(dir.path());
+    const Providerplacement::SystemFolders folders{dir.path(), dir.path() + L"/system32"};
     const std::wstring early = dir.path() + L"/SysWOW64/CV_TSP.tsp";
     // Installed by an earlier version only: SysWOW64 and the 32-bit view.
     writeAll(list({L"unimdm.tsp"}, {1}, 2), KEY_WOW64_64KEY);
@@ -687,7 +707,7 @@ TEST_F(TspManager, RemovalAlsoTakesWhatAnEarlier32BitInstallerLeft)
 
     // A 32-bit Windows has no second place: nothing there is touched.
     {
-        cTSPmanager manager(log.logger(), Platform::WINDOWS_32BIT);
+        cTSPmanager manager(log.logger(), Platform::WINDOWS_32BIT, folders);
         EXPECT_FALSE(manager.getEarlierTarget().has_value());
         EXPECT_TRUE(manager.uninstallTSP(NAME));
         EXPECT_TRUE(testsupport::fileExists(early));
@@ -695,7 +715,7 @@ TEST_F(TspManager, RemovalAlsoTakesWhatAnEarlier32BitInstallerLeft)
     }
 
     log.mark();
-    cTSPmanager manager(log.logger(), Platform::WINDOWS_64BIT);
+    cTSPmanager manager(log.logger(), Platform::WINDOWS_64BIT, folders);
     EXPECT_TRUE(manager.uninstallTSP(NAME));
     EXPECT_TRUE(readAll(KEY_WOW64_64KEY) == list({L"unimdm.tsp"}, {1}, 2)) << describe(readAll(KEY_WOW64_64KEY));
     EXPECT_TRUE(readAll(KEY_WOW64_32KEY) == list({L"kmddsp.tsp"}, {4}, 9)) << describe(readAll(KEY_WOW64_32KEY));
@@ -743,8 +763,7 @@ TEST_F(TspManager, FailedExtractionPutsTheMovedFileBack)
 
 TEST_F(TspManager, FailedListWriteReportsNotInstalled)
 {
-    ASSERT_TRUE(::CreateDirectoryW((dir.path() + L"/system32").c_str(), nullptr));
-    ScopedWindir windir(dir.path());
+    const std::wstring full = realSystemFolder() + L"/CV_TSP.tsp";
     // No list key: every write of the list fails (the key is never created).
     writeAll({});
     ASSERT_EQ(::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, 0), ERROR_SUCCESS);
@@ -766,4 +785,8 @@ TEST_F(TspManager, FailedListWriteReportsNotInstalled)
     EXPECT_EQ(result[1].level, 2);
     EXPECT_EQ(levelOf(lines, L"Unable to open registry: " + std::wstring(KEY) + L" - ProviderFileName0"), 3);
     EXPECT_FALSE(keyExists());
+    // The file went to the real system folder all the same; it is taken out again.
+    EXPECT_TRUE(testsupport::fileExists(full));
+    ::DeleteFileW(full.c_str());
+    ::DeleteFileW((full + L".OLD").c_str());
 }

@@ -1,0 +1,122 @@
+// The scan of a program's bytes for what its deployment block says about the publisher pin: fed
+// in pieces of every size (so that the marker, the entry's tag and its value straddle pieces), it
+// must find the block and judge whether it narrows a pin, including the files an attacker would
+// build to make a reader see a different entry than the scan.
+#include "authenticode.h"
+#include "signerentryscan.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace portable;
+
+namespace {
+
+const std::string MARKER = std::string("ADDED_SERVERPARAMETERS") + ":";
+const std::string A(64, 'a');
+const std::string B(64, 'b');
+const std::string C(64, 'c');
+
+std::vector<Sha256::Digest> keys(const std::string& text)
+{
+    std::vector<Sha256::Digest> out;
+    EXPECT_TRUE(parseSignerPin(text, &out)) << text;
+    return out;
+}
+
+std::string block(const std::string& signer, bool withEntry = true)
+{
+    std::string b = MARKER + "ADDED_SERVERPARAMETER_PROTOCOL<http>ADDED_SERVERPARAMETER_HOST<127.0.0.1>";
+    if (withEntry) {
+        b += "ADDED_SERVERPARAMETER_SIGNER<" + signer + ">";
+    }
+    return b + "\r\n";
+}
+
+// Some program bytes (zeros and text, with the letter that opens both texts) before the block.
+std::string program(const std::string& tail)
+{
+    std::string p(3000, '\0');
+    for (size_t i = 0; i < p.size(); i += 7) {
+        p[i] = 'A';
+    }
+    return p + "ADDED_SERVERPARAMETER" + std::string(5, 'x') + tail;
+}
+
+// The verdict for pin, fed in pieces of step bytes: "" when the block narrows the pin, "no block"
+// without one, the reason otherwise.
+std::string judge(const std::string& file, const std::vector<Sha256::Digest>& pin, size_t step)
+{
+    SignerEntryScan scan;
+    for (size_t at = 0; at < file.size(); at += step) {
+        const std::string piece = file.substr(at, step);
+        scan.update(reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+    }
+    if (!scan.hasBlock()) {
+        return "no block";
+    }
+    std::string why;
+    return scan.narrows(pin, &why) ? "" : why;
+}
+
+// The same verdict for every way of cutting the file.
+std::string verdict(const std::string& file, const std::vector<Sha256::Digest>& pin)
+{
+    const std::string whole = judge(file, pin, file.size() + 1);
+    for (size_t step : {1u, 2u, 3u, 7u, 22u, 23u, 29u, 64u, 1000u}) {
+        EXPECT_EQ(judge(file, pin, step), whole) << "pieces of " << step;
+    }
+    return whole;
+}
+
+} // namespace
+
+TEST(SignerEntryScan, AProgramWithoutBlockIsNotLookedAt)
+{
+    EXPECT_EQ(verdict(program(""), keys(A)), "no block");
+    EXPECT_EQ(verdict("", keys(A)), "no block");
+}
+
+TEST(SignerEntryScan, ABlockMayOnlyNarrowThePin)
+{
+    EXPECT_EQ(verdict(program(block(A)), keys(A)), "");
+    EXPECT_EQ(verdict(program(block(A)), keys(A + "," + B)), "");
+    EXPECT_EQ(verdict(program(block(B + "," + A)), keys(A + "," + B)), "");
+    EXPECT_EQ(verdict(program(block(A + "," + C)), keys(A + "," + B)),
+              "its signer entry names a key outside the pin in force");
+    EXPECT_EQ(verdict(program(block("", false)), keys(A)), "it has no signer entry");
+    EXPECT_EQ(verdict(program(block("")), keys(A)), "its signer entry is malformed");
+    EXPECT_EQ(verdict(program(block(A + ",")), keys(A)), "its signer entry is malformed");
+    // Upper-case hex names the same key.
+    EXPECT_EQ(verdict(program(block(std::string(64, 'A'))), keys(A)), "");
+}
+
+TEST(SignerEntryScan, WhatAReaderCouldSeeDifferentlyIsRefused)
+{
+    // An entry before the block does not count (readers search from the marker on).
+    EXPECT_EQ(verdict(program("ADDED_SERVERPARAMETER_SIGNER<" + A + ">" + block("", false)), keys(A)),
+              "it has no signer entry");
+    // A first block with the entry and a second one without: a reader that steps over the first
+    // marker (a double-byte code page can swallow its first letter) would read no pin.
+    const std::string leadByte(1, '\x81');
+    EXPECT_EQ(verdict(program(leadByte + block(A) + block("", false)), keys(A)), "it has no signer entry");
+    // A later entry that widens: a reader may take that one.
+    EXPECT_EQ(verdict(program(block(A) + "ADDED_SERVERPARAMETER_SIGNER<" + C + ">"), keys(A)),
+              "its signer entry names a key outside the pin in force");
+    // An entry whose value never closes, one too long to be a pin, one with a tag inside its value.
+    EXPECT_EQ(verdict(program(MARKER + "ADDED_SERVERPARAMETER_SIGNER<" + A), keys(A)), "its signer entry is malformed");
+    std::string longValue;
+    for (int i = 0; i < 300; ++i) {
+        longValue += A;
+        longValue += ',';
+    }
+    longValue += A;
+    EXPECT_EQ(verdict(program(block(longValue)), keys(A)), "its signer entry is malformed");
+    EXPECT_EQ(verdict(program(MARKER + "ADDED_SERVERPARAMETER_SIGNER<" + A + "ADDED_SERVERPARAMETER_SIGNER<" + A + ">"),
+                      keys(A)),
+              "its signer entry is malformed");
+    // Two blocks that both keep the pin pass.
+    EXPECT_EQ(verdict(program(block(A) + block(A)), keys(A + "," + B)), "");
+}
