@@ -6,6 +6,8 @@
 #include "programimage.h"
 #include "sha256.h"
 
+#include "derbuilder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -67,22 +69,7 @@ Bytes makePe(bool pe32plus, size_t bodySize)
 
 size_t securityEntry(bool pe32plus) { return OPT + (pe32plus ? 112 : 96) + 32; }
 
-Bytes tlv(uint8_t tag, const Bytes& contents)
-{
-    Bytes out(1, static_cast<char>(tag));
-    const size_t n = contents.size();
-    if (n < 0x80) {
-        out += static_cast<char>(n);
-    } else if (n < 0x100) {
-        out += '\x81';
-        out += static_cast<char>(n);
-    } else {
-        out += '\x82';
-        out += static_cast<char>(n >> 8);
-        out += static_cast<char>(n & 0xFF);
-    }
-    return out + contents;
-}
+Bytes tlv(uint8_t tag, const Bytes& contents) { return dertest::element(tag, contents); }
 Bytes seq(const Bytes& c) { return tlv(0x30, c); }
 Bytes oid(const Bytes& c) { return tlv(0x06, c); }
 const Bytes SHA256_OID("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);

@@ -2,6 +2,8 @@
 // names an attacker with a certificate for another name would present to get past the check.
 #include "certname.h"
 
+#include "derbuilder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -107,22 +109,7 @@ TEST(CertificateName, IpAddressHosts)
 namespace {
 
 // A DER element of tag with contents.
-std::string der(uint8_t tag, const std::string& contents)
-{
-    std::string out(1, static_cast<char>(tag));
-    const size_t n = contents.size();
-    if (n < 0x80) {
-        out += static_cast<char>(n);
-    } else if (n < 0x100) {
-        out += '\x81';
-        out += static_cast<char>(n);
-    } else {
-        out += '\x82';
-        out += static_cast<char>(n >> 8);
-        out += static_cast<char>(n & 0xFF);
-    }
-    return out + contents;
-}
+std::string der(uint8_t tag, const std::string& contents) { return dertest::element(tag, contents); }
 
 std::string commonName(const std::string& value, uint8_t stringTag = 0x0C)
 {
