@@ -3,6 +3,7 @@ loader that scripts/test prepared), scratch folders inside the prefix, the log f
 
 Every run has a time bound; a program still running at its end is killed by its process id."""
 
+import hashlib
 import os
 import shutil
 import signal
@@ -260,3 +261,68 @@ def messages(text):
         fn, msg = function_and_message(line)
         out.append((level_of(line), fn, msg))
     return out
+
+
+# The deployment block as the server stamps it, through the host build of cvstamp.
+MARKER = "ADDED_SERVERPARAMETERS" + ":"
+SAMPLE = [
+    ("--protocol", "PROTOCOL", "https"),
+    ("--host", "HOST", "callvane.vazu.example.de"),
+    ("--port", "PORT", "8443"),
+    ("--portal", "PORTAL", "/vazu/portal/req?loadPortal"),
+    ("--client", "CLIENT", "/vazu/portal/req?loadPortal"),
+    ("--events", "EVENTS", "/vazu/webportlets/portal/eventViewer"),
+    ("--product", "PRODUCT", "Brightel RudEvuvor"),
+    ("--loglevel", "LOGLEVEL", "3"),
+]
+
+_stamper = None
+
+
+def stamper():
+    """The host build of cvstamp (scripts/test builds it into build/host-tools; otherwise built here)."""
+    global _stamper
+    if _stamper:
+        return _stamper
+    for cand in (os.environ.get("CV_STAMPER"), os.path.join(SOURCE_DIR, "build", "host-tools", "cvstamp")):
+        if cand and os.access(cand, os.X_OK):
+            _stamper = cand
+            return cand
+    out = os.path.join(BUILD_DIR, "host-tools")
+    subprocess.run(["cmake", "-S", os.path.join(SOURCE_DIR, "tools"), "-B", out, "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True, timeout=120)
+    subprocess.run(["cmake", "--build", out], check=True, capture_output=True, timeout=300)
+    _stamper = os.path.join(out, "cvstamp")
+    return _stamper
+
+
+def stamp(src, dst, values=SAMPLE, extra=()):
+    args = [stamper()]
+    for opt, _, val in values:
+        args += [opt, val]
+    args += list(extra) + [src, dst]
+    return subprocess.run(args, capture_output=True, timeout=60)
+
+
+def show(path):
+    return subprocess.run([stamper(), "--show", path], capture_output=True, timeout=60)
+
+
+def block_bytes(values=SAMPLE):
+    return (MARKER + "".join("ADDED_SERVERPARAMETER_%s<%s>" % (w, v) for _, w, v in values) + "\r\n").encode("cp1252")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def digest(path):
+    """SHA-256 of a file, in hex."""
+    return hashlib.sha256(read(path)).hexdigest()

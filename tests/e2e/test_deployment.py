@@ -4,24 +4,12 @@ under Wine, checked through their .deployment file, their log and the browser-em
 
 import os
 import re
-import shutil
 import struct
-import subprocess
 import unittest
 
 import cvtest
+from cvtest import MARKER, SAMPLE, show, stamp
 
-MARKER = "ADDED_SERVERPARAMETERS" + ":"
-SAMPLE = [
-    ("--protocol", "PROTOCOL", "https"),
-    ("--host", "HOST", "callvane.vazu.example.de"),
-    ("--port", "PORT", "8443"),
-    ("--portal", "PORTAL", "/vazu/portal/req?loadPortal"),
-    ("--client", "CLIENT", "/vazu/portal/req?loadPortal"),
-    ("--events", "EVENTS", "/vazu/webportlets/portal/eventViewer"),
-    ("--product", "PRODUCT", "Brightel RudEvuvor"),
-    ("--loglevel", "LOGLEVEL", "3"),
-]
 CONFIG_KEYS = [  # key of the .deployment file, key word of the block, in the order of the writes
     ("DEPLOYMENT_SERVER_HOST", "HOST"),
     ("DEPLOYMENT_SERVER_PROTOCOL", "PROTOCOL"),
@@ -35,39 +23,7 @@ CONFIG_KEYS = [  # key of the .deployment file, key word of the block, in the or
 IE_KEY = r"HKLM\Software\Microsoft\Internet Explorer"
 EMULATION_KEY = r"HKCU\Software\Microsoft\Internet Explorer\MAIN\FeatureControl\FEATURE_BROWSER_EMULATION"
 
-_stamper = None
-
-
-def stamper():
-    """The host build of cvstamp (scripts/test builds it into build/host-tools; otherwise built here)."""
-    global _stamper
-    if _stamper:
-        return _stamper
-    for cand in (os.environ.get("CV_STAMPER"), os.path.join(cvtest.SOURCE_DIR, "build", "host-tools", "cvstamp")):
-        if cand and os.access(cand, os.X_OK):
-            _stamper = cand
-            return cand
-    out = os.path.join(cvtest.BUILD_DIR, "host-tools")
-    subprocess.run(["cmake", "-S", os.path.join(cvtest.SOURCE_DIR, "tools"), "-B", out, "-G", "Ninja",
-                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True, timeout=120)
-    subprocess.run(["cmake", "--build", out], check=True, capture_output=True, timeout=300)
-    _stamper = os.path.join(out, "cvstamp")
-    return _stamper
-
-
-def stamp(src, dst, values=SAMPLE, extra=()):
-    args = [stamper()]
-    for opt, _, val in values:
-        args += [opt, val]
-    args += list(extra) + [src, dst]
-    return subprocess.run(args, capture_output=True, timeout=60)
-
-
-def show(path):
-    return subprocess.run([stamper(), "--show", path], capture_output=True, timeout=60)
-
-
-def block_bytes(values=SAMPLE):
+def block_bytes(values=cvtest.SAMPLE):
     return (MARKER + "".join("ADDED_SERVERPARAMETER_%s<%s>" % (w, v) for _, w, v in values) + "\r\n").encode("cp1252")
 
 

@@ -9,7 +9,6 @@ without a pin entry, and refuses every update when its own signature is broken. 
 installer without a pin swaps in what it gets, as before. The CA, keys and signatures are made
 here, at test time."""
 
-import hashlib
 import os
 import re
 import shutil
@@ -18,7 +17,7 @@ import unittest
 
 import cvtest
 import signing
-from test_deployment import MARKER, SAMPLE, show, stamp, stamper
+from cvtest import MARKER, SAMPLE, digest, read, show, stamp, stamper, write
 from updateserver import UpdateServer
 
 MATERIAL = None
@@ -36,21 +35,6 @@ def setUpModule():
 
 def tearDownModule():
     SCRATCH.cleanup()
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-    return path
-
-
-def digest(path):
-    return hashlib.sha256(read(path)).hexdigest()
 
 
 def values_for(port, product="Callvane"):

@@ -13,16 +13,11 @@ import time
 import unittest
 
 import cvtest
-from test_deployment import SAMPLE, stamp
+from cvtest import SAMPLE, digest, stamp
 from updateserver import UpdateServer
 
 REQUEST_PATH = "/vazu/public/req?getCVupdate&var=cvmode:on&var=cvversion:3.39-QRN32-VLM6.52578"
 LAST_MODIFIED = "Tue, 05 Mar 2024 14:07:09 GMT"
-
-
-def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 def program_image(size, machine=0x8664):

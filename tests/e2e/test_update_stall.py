@@ -2,19 +2,13 @@
 run with a failed download (reason 13) and the error message box within about two minutes of
 the stall, the installer file unchanged. Slow by nature (the bound is 60 seconds)."""
 
-import hashlib
 import os
 import time
 import unittest
 
 import cvtest
-from test_deployment import SAMPLE, stamp
+from cvtest import SAMPLE, digest, stamp
 from updateserver import UpdateServer
-
-
-def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 class StalledUpdate(unittest.TestCase):

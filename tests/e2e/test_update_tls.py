@@ -9,7 +9,7 @@ import os
 import unittest
 
 import cvtest
-from test_deployment import SAMPLE, stamp
+from cvtest import SAMPLE, stamp
 from updateserver import UpdateServer
 
 

@@ -13,15 +13,10 @@ import time
 import unittest
 
 import cvtest
-from test_deployment import SAMPLE, stamp
+from cvtest import SAMPLE, digest, stamp
 from updateserver import UpdateServer
 
 MIB = 1048576
-
-
-def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 def padded(path, size):
