@@ -326,3 +326,32 @@ def write(path, data):
 def digest(path):
     """SHA-256 of a file, in hex."""
     return hashlib.sha256(read(path)).hexdigest()
+
+
+class LoopbackUpdateCase(unittest.TestCase):
+    """An update run's surroundings: a scratch folder with the place of the installer (self.exe), a
+    started loopback update server (self.server) and an answerer of error boxes (self.boxes).
+    Afterwards a restarted demo client gets the seconds it needs to end before the cleanup."""
+
+    scratch_name = "update"
+
+    def setUp(self):
+        from updateserver import UpdateServer
+
+        self.scratch = ScratchDir(self.scratch_name)
+        clear_logs()
+        self.server = UpdateServer()
+        self.server.start()
+        self.exe = self.scratch.file("CV_setup.exe")
+        self.boxes = BoxAnswerer()
+
+    def tearDown(self):
+        self.boxes.stop()
+        self.server.stop()
+        wait_until(lambda: not os.path.exists(self.exe + ".started.txt") or self.client_done(), 15)
+        self.scratch.cleanup()
+
+    def client_done(self):
+        """True when the demo client that the restart started has had its seconds."""
+        return time.time() - os.path.getmtime(self.exe + ".started.txt") > 6
+

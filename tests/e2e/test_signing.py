@@ -18,7 +18,6 @@ import unittest
 import cvtest
 import signing
 from cvtest import MARKER, SAMPLE, digest, read, show, stamp, stamper, write
-from updateserver import UpdateServer
 
 MATERIAL = None
 SCRATCH = None
@@ -193,8 +192,10 @@ def temp_folder():
     return os.path.join(os.path.dirname(cvtest.appdata()), "Local", "Temp")
 
 
-class PinnedUpdate(unittest.TestCase):
+class PinnedUpdate(cvtest.LoopbackUpdateCase):
     """A signed CV_setup.exe stamped for the loopback server, with or without a pin."""
+
+    scratch_name = "pinned"
 
     @classmethod
     def setUpClass(cls):
@@ -213,24 +214,6 @@ class PinnedUpdate(unittest.TestCase):
                                         signing.with_message_digest_rewritten(good))
         cls.installer = MATERIAL.sign("ours", cvtest.built("CV_setup.exe"), os.path.join(cls.bodies, "setup.exe"))
         cls.moved = write(os.path.join(cls.bodies, "moved.exe"), signing.with_table_moved(good))
-
-    def setUp(self):
-        self.scratch = cvtest.ScratchDir("pinned")
-        cvtest.clear_logs()
-        self.server = UpdateServer()
-        self.server.start()
-        self.exe = self.scratch.file("CV_setup.exe")
-        self.boxes = cvtest.BoxAnswerer()
-
-    def tearDown(self):
-        self.boxes.stop()
-        self.server.stop()
-        cvtest.wait_until(lambda: not os.path.exists(self.exe + ".started.txt") or self._client_done(), 15)
-        self.scratch.cleanup()
-
-    def _client_done(self):
-        import time
-        return time.time() - os.path.getmtime(self.exe + ".started.txt") > 6
 
     def prepare(self, body, pin, installer=None):
         installer = installer or self.installer
@@ -373,7 +356,7 @@ class PinnedUpdate(unittest.TestCase):
                               cvtest.messages(log))
                 self.assertEqual(self.updater_errors(log), [])
                 self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20), log)
-                cvtest.wait_until(lambda: self._client_done(), 15)
+                cvtest.wait_until(lambda: self.client_done(), 15)
                 os.remove(self.exe + ".started.txt")
         self.assertEqual(self.boxes.count, 0)
 

@@ -14,7 +14,6 @@ import unittest
 
 import cvtest
 from cvtest import SAMPLE, digest, stamp
-from updateserver import UpdateServer
 
 REQUEST_PATH = "/vazu/public/req?getCVupdate&var=cvmode:on&var=cvversion:3.39-QRN32-VLM6.52578"
 LAST_MODIFIED = "Tue, 05 Mar 2024 14:07:09 GMT"
@@ -48,32 +47,17 @@ def padded(path, size):
     return data + b"\0" * max(0, size - len(data))
 
 
-class UpdateRun(unittest.TestCase):
+class UpdateRun(cvtest.LoopbackUpdateCase):
     def setUp(self):
-        self.scratch = cvtest.ScratchDir("update")
-        cvtest.clear_logs()
-        self.server = UpdateServer()
-        self.server.start()
-        self.exe = self.scratch.file("CV_setup.exe")
+        super().setUp()
         r = self.stamp_for_server(self.exe, "Callvane")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.stamped = digest(self.exe)
-        self.boxes = cvtest.BoxAnswerer()
 
     def stamp_for_server(self, dest, product):
         values = [(o, w, {"--protocol": "http", "--host": "127.0.0.1", "--port": str(self.server.http_port),
                           "--product": product}.get(o, v)) for o, w, v in SAMPLE]
         return stamp(cvtest.built("CV_setup.exe"), dest, values)
-
-    def tearDown(self):
-        self.boxes.stop()
-        self.server.stop()
-        # A restarted demo client ends by itself within seconds; give it the time before cleaning up.
-        cvtest.wait_until(lambda: not os.path.exists(self.exe + ".started.txt") or self._client_done(), 15)
-        self.scratch.cleanup()
-
-    def _client_done(self):
-        return time.time() - os.path.getmtime(self.exe + ".started.txt") > 6
 
     def run_installer(self, timeout=180):
         run = cvtest.Run(self.exe)
