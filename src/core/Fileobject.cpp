@@ -190,9 +190,11 @@ int64_t Fileobject::getModificationTime()
 
 bool Fileobject::setModificationTime(const SYSTEMTIME& localTime)
 {
-    // Local broken-down time to a point in time, daylight saving decided by the platform.
+    // Local broken-down time to a point in time, daylight saving decided by the platform. Times
+    // before 1970 or after 3000 (UTC) count as not representable, as they always have.
+    constexpr int64_t LATEST = 32535215999; // 3000-12-31 23:59:59 UTC
     int64_t when = 0;
-    if (localTime.wYear < 1900 || !filetime::localToUnixSeconds(localTime, &when)) {
+    if (!filetime::localToUnixSeconds(localTime, &when) || when < 0 || when > LATEST) {
         when = 0;
     }
 

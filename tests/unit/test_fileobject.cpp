@@ -202,6 +202,18 @@ TEST(Fileobject, ModificationTimeRoundTrip)
     old.wYear = 1899;
     EXPECT_TRUE(f.setModificationTime(old));
     EXPECT_EQ(f.getModificationTime(), before) << "a year before 1900 leaves the time unchanged";
+    old.wYear = 1969;
+    old.wMonth = 12;
+    old.wDay = 30;
+    EXPECT_TRUE(f.setModificationTime(old));
+    EXPECT_EQ(f.getModificationTime(), before) << "a time before 1970 leaves the time unchanged";
+    SYSTEMTIME late = local;
+    late.wYear = 3001;
+    EXPECT_TRUE(f.setModificationTime(late));
+    EXPECT_EQ(f.getModificationTime(), before) << "a time after 3000 leaves the time unchanged";
+    late.wYear = 2999;
+    EXPECT_TRUE(f.setModificationTime(late));
+    EXPECT_GT(f.getModificationTime(), before) << "2999 is still a file time";
 
     Fileobject missing(dir.file(L"none.txt"));
     EXPECT_FALSE(missing.setModificationTime(local));
