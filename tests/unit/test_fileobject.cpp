@@ -151,17 +151,19 @@ TEST(Fileobject, ReadFullyStopsAtTheEndAndReportsAFailedRead)
         ASSERT_EQ(written, bytes.size());
     }
 
-    handles::Kernel in(
-        ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(in.valid());
     std::string buffer(200, 'x');
     size_t got = 0;
-    EXPECT_TRUE(readFully(in.get(), buffer.data(), 40, &got));
-    EXPECT_EQ(got, 40u);
-    EXPECT_TRUE(readFully(in.get(), buffer.data() + 40, 160, &got)) << "the end of the file is no failure";
-    EXPECT_EQ(got, 60u);
-    EXPECT_EQ(buffer.substr(0, 100), bytes);
-    EXPECT_EQ(buffer[100], 'x') << "nothing written past what came";
+    {
+        handles::Kernel in(
+            ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(in.valid());
+        EXPECT_TRUE(readFully(in.get(), buffer.data(), 40, &got));
+        EXPECT_EQ(got, 40u);
+        EXPECT_TRUE(readFully(in.get(), buffer.data() + 40, 160, &got)) << "the end of the file is no failure";
+        EXPECT_EQ(got, 60u);
+        EXPECT_EQ(buffer.substr(0, 100), bytes);
+        EXPECT_EQ(buffer[100], 'x') << "nothing written past what came";
+    }
 
     handles::Kernel writeOnly(
         ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
