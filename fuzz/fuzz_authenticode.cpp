@@ -11,6 +11,7 @@
 // and its signature reads with the same signer.
 #include "authenticode.h"
 #include "programimage.h"
+#include "signaturestamp.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -23,6 +23,7 @@
 // the installer reads the block with as well.
 #include "authenticode.h"
 #include "deploymentblock.h"
+#include "signaturestamp.h"
 
 #include <cerrno>
 #include <cstring>

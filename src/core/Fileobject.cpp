@@ -4,16 +4,31 @@
 #include "handles.h"
 #include "textutil.h"
 
-#include <ctime>
 #include <vector>
 
-std::wstring normalizePath(std::wstring p)
+std::wstring withForwardSlashes(std::wstring path)
 {
-    for (auto& c : p) {
+    for (auto& c : path) {
         if (c == L'\\') {
             c = L'/';
         }
     }
+    return path;
+}
+
+std::wstring withBackslashes(std::wstring path)
+{
+    for (auto& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
+std::wstring normalizePath(std::wstring p)
+{
+    p = withForwardSlashes(std::move(p));
     if (p.rfind(L"//", 0) != 0) {
         std::wstring collapsed;
         collapsed.reserve(p.size());
@@ -87,6 +102,26 @@ std::wstring folderOf(const std::wstring& fullPath)
     return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash);
 }
 
+bool readFully(HANDLE file, void* buffer, size_t length, size_t* got)
+{
+    // At most 1 GiB a call: the platform's reads take a 32-bit count.
+    constexpr size_t MAX_READ = 0x40000000;
+    auto* at = static_cast<char*>(buffer);
+    *got = 0;
+    while (*got < length) {
+        DWORD read = 0;
+        const size_t left = length - *got;
+        if (!::ReadFile(file, at + *got, static_cast<DWORD>(left < MAX_READ ? left : MAX_READ), &read, nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+        *got += read;
+    }
+    return true;
+}
+
 std::wstring modulePath()
 {
     wchar_t buffer[MAX_PATH + 1] = {};
@@ -155,19 +190,12 @@ int64_t Fileobject::getModificationTime()
 
 bool Fileobject::setModificationTime(const SYSTEMTIME& localTime)
 {
-    // Local broken-down time to a point in time, daylight saving decided by the platform.
+    // Local broken-down time to a point in time, daylight saving decided by the platform. Times
+    // before 1970 or after 3000 (UTC) count as not representable, as they always have.
+    constexpr int64_t LATEST = 32535215999; // 3000-12-31 23:59:59 UTC
     int64_t when = 0;
-    if (localTime.wYear >= 1900) {
-        std::tm tmLocal{};
-        tmLocal.tm_year = localTime.wYear - 1900;
-        tmLocal.tm_mon = localTime.wMonth - 1;
-        tmLocal.tm_mday = localTime.wDay;
-        tmLocal.tm_hour = localTime.wHour;
-        tmLocal.tm_min = localTime.wMinute;
-        tmLocal.tm_sec = localTime.wSecond;
-        tmLocal.tm_isdst = -1;
-        const std::time_t t = std::mktime(&tmLocal);
-        when = t == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(t);
+    if (!filetime::localToUnixSeconds(localTime, &when) || when < 0 || when > LATEST) {
+        when = 0;
     }
 
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -248,16 +276,9 @@ std::wstring Fileobject::readFile()
     } catch (...) {
         return {};
     }
-    DWORD got = 0;
     size_t total = 0;
-    while (total < toRead) {
-        if (!::ReadFile(file.get(), buffer.data() + total, toRead - static_cast<DWORD>(total), &got, nullptr)) {
-            return {};
-        }
-        if (got == 0) {
-            break;
-        }
-        total += got;
+    if (!readFully(file.get(), buffer.data(), toRead, &total)) {
+        return {};
     }
     // Zero bytes become line feeds so that markers behind binary data stay findable; a zero in
     // the last byte stays and ends the text one byte early.

@@ -1,5 +1,6 @@
 #include "Processsaferesourceuser.h"
 
+#include "Fileobject.h"
 #include "handles.h"
 #include "textutil.h"
 
@@ -21,12 +22,7 @@ Processsaferesourceuser::~Processsaferesourceuser()
 
 std::wstring Processsaferesourceuser::mutexName(const std::wstring& name, int32_t global)
 {
-    std::wstring cleaned = name;
-    for (auto& c : cleaned) {
-        if (c == L'\\') {
-            c = L'/';
-        }
-    }
+    const std::wstring cleaned = withForwardSlashes(name);
     std::wstring result = global == 1 ? L"Global\\" : L"";
     const size_t length = cleaned.size();
     const size_t keep = length >= 260 ? 0 : 260 - length;

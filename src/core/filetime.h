@@ -41,6 +41,22 @@ inline uint64_t toUnixNanoseconds(const FILETIME& ft)
     return units(ft) * 100ULL - static_cast<uint64_t>(UNIX_EPOCH_UNITS) * 100ULL;
 }
 
+// A local broken-down time (milliseconds ignored) as whole seconds since 1970 UTC; daylight
+// saving is decided by the platform's rules for the current time zone. The installer's one
+// local-time conversion: the updater's newer test and the file times both use it.
+inline bool localToUnixSeconds(const SYSTEMTIME& local, int64_t* out)
+{
+    SYSTEMTIME whole = local;
+    whole.wMilliseconds = 0;
+    SYSTEMTIME utc;
+    FILETIME ft;
+    if (!::TzSpecificLocalTimeToSystemTime(nullptr, &whole, &utc) || !::SystemTimeToFileTime(&utc, &ft)) {
+        return false;
+    }
+    *out = toUnixSeconds(ft);
+    return true;
+}
+
 // The system clock now, in nanoseconds since 1970 UTC.
 inline uint64_t nowUnixNanoseconds()
 {

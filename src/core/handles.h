@@ -1,7 +1,8 @@
 // Move-only owners for the platform's handles, one type per handle kind. This header is the
 // only place in the program that closes a kernel handle, a registry key, an internet handle,
-// a GDI object, a device context, a module or a certificate chain, releases a held mutex, frees LocalAlloc'ed memory
-// or restores a selected GDI object; every other class keeps its resources in these owners.
+// a GDI object, a device context, a module, a certificate chain or context or a cryptographic
+// message, releases a held mutex, frees LocalAlloc'ed or process-heap memory or restores a
+// selected GDI object; every other class keeps its resources in these owners.
 // Closing never changes the thread's last-error value: a caller may read GetLastError for the
 // failure it met even after an owner went out of scope in between.
 #pragma once
@@ -152,6 +153,27 @@ struct CertificateChainTraits {
     }
 };
 
+// A certificate context the caller created (CertCreateCertificateContext and the like).
+struct CertificateContextTraits {
+    static PCCERT_CONTEXT invalid() { return nullptr; }
+    static bool usable(PCCERT_CONTEXT h) { return h != nullptr; }
+    static bool close(PCCERT_CONTEXT h) { return ::CertFreeCertificateContext(h) != FALSE; }
+};
+
+// A cryptographic message opened for decoding or encoding.
+struct CryptMessageTraits {
+    static HCRYPTMSG invalid() { return nullptr; }
+    static bool usable(HCRYPTMSG h) { return h != nullptr; }
+    static bool close(HCRYPTMSG h) { return ::CryptMsgClose(h) != FALSE; }
+};
+
+// A block of the process heap (HeapAlloc on GetProcessHeap).
+struct ProcessHeapTraits {
+    static void* invalid() { return nullptr; }
+    static bool usable(void* h) { return h != nullptr; }
+    static bool close(void* h) { return ::HeapFree(::GetProcessHeap(), 0, h) != FALSE; }
+};
+
 // A kernel handle: files, mutexes, processes, threads, snapshots, tokens.
 using Kernel = Owner<HANDLE, KernelTraits>;
 using RegKey = Owner<HKEY, RegistryTraits>;
@@ -165,6 +187,9 @@ using LocalMemory = Owner<HLOCAL, LocalMemoryTraits>;
 using ScreenDc = Owner<HDC, ScreenDcTraits>;
 using CreatedDc = Owner<HDC, CreatedDcTraits>;
 using CertificateChain = Owner<PCCERT_CHAIN_CONTEXT, CertificateChainTraits>;
+using CertificateContext = Owner<PCCERT_CONTEXT, CertificateContextTraits>;
+using CryptMessage = Owner<HCRYPTMSG, CryptMessageTraits>;
+using ProcessHeap = Owner<void*, ProcessHeapTraits>;
 
 // A GDI object selected into a device context for one scope: the object that was selected
 // before is selected back when this goes (or on reset). Move-only.

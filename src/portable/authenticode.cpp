@@ -1,5 +1,6 @@
 #include "authenticode.h"
 
+#include "der.h"
 #include "littleendian.h"
 #include "peheaders.h"
 
@@ -10,13 +11,6 @@ namespace portable {
 
 namespace {
 
-void put32(char* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    }
-}
-
 bool fail(std::string* why, const char* reason)
 {
     if (why != nullptr) {
@@ -26,79 +20,9 @@ bool fail(std::string* why, const char* reason)
 }
 
 // Object identifiers by their DER contents.
-const uint8_t OID_SIGNED_DATA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 const uint8_t OID_SPC_INDIRECT_DATA[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
 const uint8_t OID_SHA256[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 const uint8_t OID_MESSAGE_DIGEST[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
-
-constexpr uint8_t TAG_INTEGER = 0x02;
-constexpr uint8_t TAG_OCTET_STRING = 0x04;
-constexpr uint8_t TAG_OID = 0x06;
-constexpr uint8_t TAG_SEQUENCE = 0x30;
-constexpr uint8_t TAG_SET = 0x31;
-constexpr uint8_t TAG_CONTEXT0 = 0xA0;
-constexpr uint8_t TAG_CONTEXT1 = 0xA1;
-
-// One DER element: tag, the whole element and its contents.
-struct Tlv {
-    uint8_t tag = 0;
-    ByteSpan whole;
-    ByteSpan contents;
-};
-
-bool readTlv(const uint8_t* p, size_t avail, Tlv* out)
-{
-    if (avail < 2 || (p[0] & 0x1F) == 0x1F) {
-        return false; // multi-byte tags do not occur in what is read here
-    }
-    size_t header = 2;
-    size_t length = p[1];
-    if (length & 0x80) {
-        const size_t count = length & 0x7F;
-        if (count == 0 || count > 4 || avail < 2 + count) {
-            return false; // indefinite length is not DER
-        }
-        length = 0;
-        for (size_t i = 0; i < count; ++i) {
-            length = (length << 8) | p[2 + i];
-        }
-        header += count;
-    }
-    if (length > avail - header) {
-        return false;
-    }
-    out->tag = p[0];
-    out->whole = {p, header + length};
-    out->contents = {p + header, length};
-    return true;
-}
-
-// Walks the elements inside a constructed element's contents.
-class DerCursor {
-public:
-    explicit DerCursor(ByteSpan span) : p(span.data), end(span.data + span.size) {}
-    bool atEnd() const { return p == end; }
-    bool peekTag(uint8_t tag) const { return p != end && *p == tag; }
-    bool next(Tlv* out)
-    {
-        if (p == end || !readTlv(p, static_cast<size_t>(end - p), out)) {
-            return false;
-        }
-        p += out->whole.size;
-        return true;
-    }
-    bool expect(uint8_t tag, Tlv* out) { return next(out) && out->tag == tag; }
-
-private:
-    const uint8_t* p;
-    const uint8_t* end;
-};
-
-template <size_t N>
-bool isOid(const Tlv& t, const uint8_t (&oid)[N])
-{
-    return t.tag == TAG_OID && t.contents.size == N && std::memcmp(t.contents.data, oid, N) == 0;
-}
 
 bool sameBytes(ByteSpan a, ByteSpan b) { return a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0; }
 
@@ -483,167 +407,6 @@ bool parseSignature(const uint8_t* der, size_t size, SignatureInfo* out, std::st
     if (!findSignerCertificate(certificates, issuer, serial, out)) {
         return fail(why, "the signer's certificate is not in the signature");
     }
-    return true;
-}
-
-uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset)
-{
-    uint64_t sum = 0;
-    for (size_t i = 0; i < size; i += 2) {
-        if (i >= checksumOffset && i < static_cast<size_t>(checksumOffset) + 4) {
-            continue;
-        }
-        uint32_t word = data[i];
-        if (i + 1 < size) {
-            word |= static_cast<uint32_t>(data[i + 1]) << 8;
-        }
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + size);
-}
-
-namespace {
-
-// The attribute that carries a block: an unsigned attribute of the signer, type 2.25.x (an
-// identifier derived from a UUID, needing no registration), one OCTET STRING value.
-const uint8_t OID_BLOCK_ATTRIBUTE[] = {0x69, 0x95, 0xFA, 0xB2, 0x97, 0xAD, 0x86, 0xCA, 0x9D, 0x81,
-                                       0x8D, 0xEA, 0xBC, 0xCE, 0xDA, 0x9E, 0xA4, 0xC1, 0x47};
-
-std::string derElement(uint8_t tag, const std::string& contents)
-{
-    std::string out(1, static_cast<char>(tag));
-    const size_t n = contents.size();
-    if (n < 0x80) {
-        out += static_cast<char>(n);
-    } else {
-        std::string digits;
-        for (size_t v = n; v != 0; v >>= 8) {
-            digits.insert(digits.begin(), static_cast<char>(v & 0xFF));
-        }
-        out += static_cast<char>(0x80 | digits.size());
-        out += digits;
-    }
-    return out + contents;
-}
-
-std::string bytesOf(const uint8_t* from, const uint8_t* to)
-{
-    return std::string(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
-}
-
-// The element parent with its child element (somewhere in its contents) replaced by replacement.
-std::string replaceChild(const Tlv& parent, const Tlv& child, const std::string& replacement)
-{
-    const uint8_t* contentEnd = parent.contents.data + parent.contents.size;
-    return derElement(parent.tag, bytesOf(parent.contents.data, child.whole.data) + replacement +
-                                      bytesOf(child.whole.data + child.whole.size, contentEnd));
-}
-
-// The last element among a constructed element's contents; false when they do not parse.
-bool lastChild(const Tlv& parent, Tlv* last)
-{
-    DerCursor c(parent.contents);
-    bool any = false;
-    while (!c.atEnd()) {
-        if (!c.next(last)) {
-            return false;
-        }
-        any = true;
-    }
-    return any;
-}
-
-// The unsigned attributes of the signer with the block attribute in place of an earlier one.
-std::string attributesWithBlock(const Tlv* unsignedAttributes, const std::string& block, bool* replaced)
-{
-    std::string kept;
-    if (unsignedAttributes != nullptr) {
-        DerCursor c(unsignedAttributes->contents);
-        Tlv attribute, type;
-        while (c.next(&attribute)) {
-            DerCursor a(attribute.contents);
-            if (attribute.tag == TAG_SEQUENCE && a.expect(TAG_OID, &type) && isOid(type, OID_BLOCK_ATTRIBUTE)) {
-                *replaced = true;
-                continue;
-            }
-            kept += bytesOf(attribute.whole.data, attribute.whole.data + attribute.whole.size);
-        }
-    }
-    const std::string oid(reinterpret_cast<const char*>(OID_BLOCK_ATTRIBUTE), sizeof OID_BLOCK_ATTRIBUTE);
-    kept +=
-        derElement(TAG_SEQUENCE, derElement(TAG_OID, oid) + derElement(TAG_SET, derElement(TAG_OCTET_STRING, block)));
-    return derElement(TAG_CONTEXT1, kept);
-}
-
-// The SignedData with the block as an unsigned attribute of its one signer: the signer information,
-// the signer set, the SignedData and the ContentInfo are rebuilt around it (their lengths grow).
-bool signatureWithBlock(ByteSpan der, const std::string& block, std::string* out, bool* replaced, std::string* why)
-{
-    Tlv contentInfo, type, explicitData, signedData, signers, signer, last;
-    if (!readTlv(der.data, der.size, &contentInfo) || contentInfo.tag != TAG_SEQUENCE) {
-        return fail(why, "the last certificate entry holds no DER signature");
-    }
-    DerCursor ci(contentInfo.contents);
-    if (!ci.expect(TAG_OID, &type) || !isOid(type, OID_SIGNED_DATA) || !ci.expect(TAG_CONTEXT0, &explicitData) ||
-        !DerCursor(explicitData.contents).expect(TAG_SEQUENCE, &signedData) || !lastChild(signedData, &signers) ||
-        signers.tag != TAG_SET) {
-        return fail(why, "the last certificate entry holds no PKCS#7 SignedData");
-    }
-    DerCursor si(signers.contents);
-    if (!si.expect(TAG_SEQUENCE, &signer) || !si.atEnd() || !lastChild(signer, &last)) {
-        return fail(why, "the signature must have exactly one signer");
-    }
-    std::string newSigner;
-    if (last.tag == TAG_CONTEXT1) {
-        newSigner = replaceChild(signer, last, attributesWithBlock(&last, block, replaced));
-    } else {
-        newSigner =
-            derElement(TAG_SEQUENCE, bytesOf(signer.contents.data, signer.contents.data + signer.contents.size) +
-                                         attributesWithBlock(nullptr, block, replaced));
-    }
-    const std::string newSigners = replaceChild(signers, signer, newSigner);
-    const std::string newSignedData = replaceChild(signedData, signers, newSigners);
-    const std::string newExplicit = replaceChild(explicitData, signedData, newSignedData);
-    *out = replaceChild(contentInfo, explicitData, newExplicit);
-    return true;
-}
-
-} // namespace
-
-bool placeInCertificateTable(std::string* file, const std::string& block, bool* replaced, std::string* why)
-{
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(file->data());
-    PeLayout layout;
-    if (!readPeLayout(data, file->size(), file->size(), &layout, why)) {
-        return false;
-    }
-    if (!layout.hasCertTable()) {
-        return fail(why, "the file has no certificate table");
-    }
-    ByteSpan der;
-    if (!certificateTableSignature(layout, data + layout.certTableOffset, layout.certTableSize, &der, why)) {
-        return false;
-    }
-    const size_t entry = layout.certTableOffset;
-    *replaced = false;
-    std::string signature;
-    if (!signatureWithBlock(der, block, &signature, replaced, why)) {
-        return false;
-    }
-    std::string grown = file->substr(0, entry + 8) + signature;
-    grown.append((8 - (grown.size() - layout.certTableOffset) % 8) % 8, '\0');
-    const size_t newLength = grown.size() - entry;
-    const size_t newTable = grown.size() - layout.certTableOffset;
-    if (newLength > 0xFFFFFFFFu || newTable > 0xFFFFFFFFu) {
-        return fail(why, "the certificate table would grow too large");
-    }
-    put32(&grown[entry], static_cast<uint32_t>(newLength));
-    put32(&grown[layout.securityEntryOffset + 4], static_cast<uint32_t>(newTable));
-    put32(&grown[layout.checksumOffset],
-          peChecksum(reinterpret_cast<const uint8_t*>(grown.data()), grown.size(), layout.checksumOffset));
-    file->swap(grown);
     return true;
 }
 

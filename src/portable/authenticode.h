@@ -4,11 +4,11 @@
 // image digest (SHA-256 over the file without those three); holds the table to its placement
 // rules and gives its one signature; reads the PKCS#7 SignedData of an Authenticode signature far enough to name the
 // digest it signs, the signed attributes' messageDigest and the signer's certificate and public
-// key; grows the certificate entry by a block of bytes; recomputes the PE checksum; and
-// reads a publisher pin (SHA-256 hashes of public keys). Everything works on bytes handed in:
+// key; and reads a publisher pin (SHA-256 hashes of public keys). Everything works on bytes handed in:
 // it never trusts a length it has not checked against the data it has.
 #pragma once
 
+#include "bytespan.h"
 #include "sha256.h"
 
 #include <cstddef>
@@ -18,12 +18,6 @@
 #include <vector>
 
 namespace portable {
-
-struct ByteSpan {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    bool empty() const { return size == 0; }
-};
 
 // Where the signature-related fields of a PE file lie (file offsets), read by the one PE header
 // reader (peheaders).
@@ -117,19 +111,6 @@ struct SignatureInfo {
 // Reads the SignedData (exactly one signer, its certificate among those carried). False with the
 // reason for anything else.
 bool parseSignature(const uint8_t* der, size_t size, SignatureInfo* out, std::string* why);
-
-// The PE checksum of a file in memory (the checksum field counted as zero).
-uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset);
-
-// Puts block inside the certificate entry of a signed file in memory, as an unsigned
-// attribute of the signature's signer (type 2.25.14592389813976059341107873324250767559, one
-// OCTET STRING value): outside what the signature covers, and inside the PKCS#7 structure, so the
-// entry holds nothing but the signature and its zero padding. An earlier block attribute is
-// replaced. The entry, the table's directory size and the file grow; the PE checksum is
-// recomputed. *replaced tells whether an earlier block attribute was found. The table
-// must meet the placement rules (certificateTableSignature) and its signature be a PKCS#7
-// SignedData with one signer. False with the reason (file unchanged) otherwise.
-bool placeInCertificateTable(std::string* file, const std::string& block, bool* replaced, std::string* why);
 
 // A publisher pin: one or more SHA-256 hashes, 64 hex digits each, separated by ",". False for
 // anything else (no blanks, no empty items).

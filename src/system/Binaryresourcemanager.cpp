@@ -1,5 +1,6 @@
 #include "Binaryresourcemanager.h"
 
+#include "Fileobject.h"
 #include "handles.h"
 #include "textutil.h"
 
@@ -47,8 +48,7 @@ bool Binaryresourcemanager::prepareTarget(const std::wstring& targetPath, bool o
     // Logged under the operation these steps belong to.
     static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     // Any existing file or folder counts as found.
-    WIN32_FILE_ATTRIBUTE_DATA status;
-    if (!::GetFileAttributesExW(targetPath.c_str(), GetFileExInfoStandard, &status)) {
+    if (!pathExists(targetPath)) {
         log(LOG_DEBUG, FN, L"File not found: " + targetPath);
         return true;
     }

@@ -12,8 +12,7 @@ FileobjectConfigfile::~FileobjectConfigfile() = default;
 
 void FileobjectConfigfile::check4Configfile()
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (::GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) {
+    if (exists()) {
         return;
     }
     log(LOG_MESSAGE, L"FileobjectConfigfile::check4Configfile",

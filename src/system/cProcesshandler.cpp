@@ -13,24 +13,6 @@ namespace {
 
 constexpr DWORD ACCOUNT_NAME_CAPACITY = 256;
 
-// A zero-filled block of the process heap, released when the owner goes.
-class HeapBlock {
-public:
-    explicit HeapBlock(SIZE_T size) : block(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size)) {}
-    ~HeapBlock()
-    {
-        if (block != nullptr) {
-            ::HeapFree(::GetProcessHeap(), 0, block);
-        }
-    }
-    HeapBlock(const HeapBlock&) = delete;
-    HeapBlock& operator=(const HeapBlock&) = delete;
-    void* get() const { return block; }
-
-private:
-    void* block;
-};
-
 bool endsWith(const std::wstring& text, const std::wstring& tail)
 {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -48,7 +30,7 @@ std::wstring processOwner(HANDLE process)
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
         return {};
     }
-    HeapBlock info(size);
+    handles::ProcessHeap info(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
     if (info.get() == nullptr || !::GetTokenInformation(token.get(), TokenUser, info.get(), size, &size)) {
         return {};
     }

@@ -1,5 +1,7 @@
 #include "cREGhandler.h"
 
+#include "decimal.h"
+
 #include "handles.h"
 #include "textutil.h"
 
@@ -35,27 +37,19 @@ cREGhandler::~cREGhandler() = default;
 
 DWORD cREGhandler::textToNumber(const std::wstring& text)
 {
+    // Blanks as the wide-character classification knows them, then the shared decimal parser.
     size_t i = 0;
     while (i < text.size() && std::iswspace(text[i])) {
         ++i;
     }
-    bool negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        negative = text[i] == L'-';
-        ++i;
+    portable::DecimalValue parsed;
+    if (!portable::parseDecimal(std::wstring_view(text).substr(i), &parsed)) {
+        return 0;
     }
-    // Accumulate in 64 bits and stop growing once past the 32-bit range: the result is clamped.
-    const int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        if (magnitude <= limit) {
-            magnitude = magnitude * 10 + (text[i] - L'0');
-        }
-    }
-    if (magnitude > limit) {
-        magnitude = limit;
-    }
-    const int64_t value = negative ? -magnitude : magnitude;
+    // Clamped to the 32-bit range.
+    const uint64_t limit = parsed.negative ? 2147483648ULL : 2147483647ULL;
+    const int64_t magnitude = static_cast<int64_t>(parsed.overflow || parsed.value > limit ? limit : parsed.value);
+    const int64_t value = parsed.negative ? -magnitude : magnitude;
     return static_cast<DWORD>(static_cast<uint32_t>(static_cast<int32_t>(value)));
 }
 

@@ -11,12 +11,6 @@
 
 namespace {
 
-bool fileExists(const std::wstring& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
-}
-
 // Equal without regard to the case of the letters A to Z (the file names are plain ASCII).
 std::wstring fileNameValue(int32_t i) { return textutil::format(cTSPmanager::PROVIDER_FILE_NAME_FORMAT, i); }
 std::wstring idValue(int32_t i) { return textutil::format(cTSPmanager::PROVIDER_ID_FORMAT, i); }
@@ -67,11 +61,11 @@ bool cTSPmanager::uninstallTSP(std::wstring fileName)
 void cTSPmanager::deleteOldFile(const wchar_t* function, const std::wstring& fileName, const std::wstring& folder,
                                 Fileobject& oldFile)
 {
-    if (!fileExists(oldFile.getFullPath())) {
+    if (!pathExists(oldFile.getFullPath())) {
         return;
     }
     oldFile.deleteFile();
-    if (!fileExists(oldFile.getFullPath())) {
+    if (!pathExists(oldFile.getFullPath())) {
         log(LOG_DEBUG, function, textutil::format(L"Deleted %ls.OLD at %ls", fileName.c_str(), folder.c_str()));
     } else {
         log(LOG_WARNING, function,
@@ -88,7 +82,7 @@ bool cTSPmanager::prepareFolder(const wchar_t* function, const std::wstring& fil
     oldPath = fullPath + OLD_SUFFIX;
     Fileobject oldFile(oldPath);
     deleteOldFile(function, fileName, folder, oldFile);
-    return fileExists(fullPath);
+    return pathExists(fullPath);
 }
 
 bool cTSPmanager::moveAside(const std::wstring& fileName, const std::wstring& folder, const std::wstring& fullPath,

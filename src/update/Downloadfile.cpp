@@ -1,5 +1,6 @@
 #include "Downloadfile.h"
 
+#include "Fileobject.h"
 #include "textutil.h"
 
 #include <ntsecapi.h>
@@ -123,12 +124,7 @@ uint64_t Downloadfile::size() const
 
 bool Downloadfile::renameTo(const std::wstring& newPath, DWORD* error)
 {
-    std::wstring platformPath = newPath;
-    for (auto& c : platformPath) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
+    const std::wstring platformPath = withBackslashes(newPath);
     const size_t nameBytes = platformPath.size() * sizeof(wchar_t);
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(wchar_t), 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());

@@ -1,5 +1,6 @@
 #include "cSignaturecheck.h"
 
+#include "Fileobject.h"
 #include "handles.h"
 #include "peheaders.h"
 
@@ -26,16 +27,8 @@ bool readAt(HANDLE file, uint64_t offset, uint8_t* buffer, size_t length)
     if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
         return false;
     }
-    while (length > 0) {
-        DWORD got = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(length, 0x40000000));
-        if (!::ReadFile(file, buffer, want, &got, nullptr) || got == 0) {
-            return false;
-        }
-        buffer += got;
-        length -= got;
-    }
-    return true;
+    size_t got = 0;
+    return readFully(file, buffer, length, &got) && got == length;
 }
 
 // The platform verifies the signature over the signed attributes with the certificate's key.
@@ -43,26 +36,24 @@ bool readAt(HANDLE file, uint64_t offset, uint8_t* buffer, size_t length)
 bool platformVerifies(const portable::ByteSpan& der, const portable::ByteSpan& certificate, std::wstring* why)
 {
     const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    HCRYPTMSG msg = ::CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr);
-    if (msg == nullptr) {
+    handles::CryptMessage msg(::CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr));
+    if (!msg.valid()) {
         *why = L"the signature cannot be decoded";
         return false;
     }
     bool verified = false;
-    if (::CryptMsgUpdate(msg, der.data, static_cast<DWORD>(der.size), TRUE)) {
-        PCCERT_CONTEXT cert =
-            ::CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, static_cast<DWORD>(certificate.size));
-        if (cert != nullptr) {
+    if (::CryptMsgUpdate(msg.get(), der.data, static_cast<DWORD>(der.size), TRUE)) {
+        handles::CertificateContext cert(
+            ::CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, static_cast<DWORD>(certificate.size)));
+        if (cert.valid()) {
             CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
             para.cbSize = sizeof(para);
             para.dwSignerIndex = 0;
             para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-            para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
-            verified = ::CryptMsgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
-            ::CertFreeCertificateContext(cert);
+            para.pvSigner = const_cast<CERT_CONTEXT*>(cert.get());
+            verified = ::CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
         }
     }
-    ::CryptMsgClose(msg);
     if (!verified) {
         *why = L"the signature over the signed attributes does not verify with the signer's key";
     }

@@ -8,6 +8,7 @@
 #include "Fileobject.h"
 #include "Servercertificate.h"
 #include "cSignaturecheck.h"
+#include "filetime.h"
 #include "textutil.h"
 
 #include <aclapi.h>
@@ -37,29 +38,6 @@ constexpr DWORD BASE_REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CAC
                                      INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
                                      INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_NO_UI |
                                      INTERNET_FLAG_PRAGMA_NOCACHE;
-
-constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL; // 100-ns units from 1601 to 1970
-constexpr int64_t FILETIME_PER_SECOND = 10000000LL;
-
-// A local broken-down time as seconds since 1970 UTC; daylight saving is decided by the platform.
-bool localTimeToUnix(const SYSTEMTIME& local, int64_t* out)
-{
-    SYSTEMTIME whole = local;
-    whole.wMilliseconds = 0;
-    SYSTEMTIME utc;
-    if (!::TzSpecificLocalTimeToSystemTime(nullptr, &whole, &utc)) {
-        return false;
-    }
-    FILETIME ft;
-    if (!::SystemTimeToFileTime(&utc, &ft)) {
-        return false;
-    }
-    ULARGE_INTEGER v;
-    v.LowPart = ft.dwLowDateTime;
-    v.HighPart = ft.dwHighDateTime;
-    *out = (static_cast<int64_t>(v.QuadPart) - FILETIME_UNIX_EPOCH) / FILETIME_PER_SECOND;
-    return true;
-}
 
 // Field by field in the order year, month, day, hour, minute, second, milliseconds: a greater
 // field is set to the present's and the next one is compared; an equal one passes on; a smaller
@@ -576,7 +554,7 @@ void cWebupdater::readServerTime(HINTERNET request, int64_t targetTime, ServerCo
     ::GetLocalTime(&now);
     clampToPresent(&copy->time, now);
     int64_t serverSeconds = 0;
-    if (localTimeToUnix(copy->time, &serverSeconds) && serverSeconds - targetTime < 1) {
+    if (filetime::localToUnixSeconds(copy->time, &serverSeconds) && serverSeconds - targetTime < 1) {
         copy->newer = false;
     }
 }
@@ -963,12 +941,7 @@ namespace {
 
 std::wstring volumeOf(const std::wstring& path)
 {
-    std::wstring platformPath = path;
-    for (auto& c : platformPath) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
+    const std::wstring platformPath = withBackslashes(path);
     wchar_t volume[MAX_PATH + 1] = {};
     if (!::GetVolumePathNameW(platformPath.c_str(), volume, MAX_PATH)) {
         return {};

@@ -3,7 +3,9 @@ carries an application manifest (runs as invoker, names Windows 7 to 10/11) and 
 time only DLLs that Windows always takes from its system folder (its known DLLs). The manifest and
 import checks run on the 32-bit product and on the 64-bit build of the same sources."""
 
+import glob
 import os
+import re
 import struct
 import unittest
 import xml.etree.ElementTree as ET
@@ -12,6 +14,9 @@ import cvtest
 
 PRODUCT = os.environ.get("CV_PRODUCT_EXE") or os.path.join(cvtest.SOURCE_DIR, "build", "win32", "CV_setup.exe")
 BUILD64 = os.path.join(cvtest.SOURCE_DIR, "build", "win64", "CV_setup.exe")
+CVSTAMP = os.path.join(cvtest.SOURCE_DIR, "build", "host-tools", "cvstamp")
+# What only the stamper does: placing a block inside a signature. Linked into cvstamp, not the installer.
+STAMPING_SOURCE = os.path.join(cvtest.SOURCE_DIR, "src", "portable", "signaturestamp.cpp")
 
 # Windows' known DLLs (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs) present on
 # every version from Windows 7 to 11: these are always loaded from the system folder, whatever lies
@@ -157,6 +162,19 @@ def images():
     return found
 
 
+def stamping_texts():
+    """The message texts of the stamper-only source that no other source under src/ has."""
+    with open(STAMPING_SOURCE, encoding="utf-8") as f:
+        code = "".join(line for line in f if not line.lstrip().startswith(("#", "//")))
+    texts = {t for t in re.findall(r'"((?:[^"\\\n]|\\.)*)"', code) if len(t) >= 12 and " " in t}
+    for path in glob.glob(os.path.join(cvtest.SOURCE_DIR, "src", "**", "*.*"), recursive=True):
+        if os.path.abspath(path) != os.path.abspath(STAMPING_SOURCE) and path.endswith((".cpp", ".h")):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                shared = f.read()
+            texts = {t for t in texts if '"%s"' % t not in shared}
+    return sorted(texts)
+
+
 class ProductBinary(unittest.TestCase):
     def test_is_32bit_gui(self):
         self.assertTrue(os.path.exists(PRODUCT), PRODUCT)
@@ -199,6 +217,21 @@ class ProductBinary(unittest.TestCase):
                         self.assertGreater(value, image.image_base, "%s %s!%s slot" % (label, dll, name))
                         self.assertTrue(image.executable(value - image.image_base),
                                         "%s %s!%s slot %#x is outside the code" % (label, dll, name, value))
+
+    def test_carries_none_of_the_stampers_texts(self):
+        texts = stamping_texts()
+        self.assertGreaterEqual(len(texts), 3, "the stamper's own messages: %s" % texts)
+        # Control: the same search finds every one of them in cvstamp, which does link that code.
+        self.assertTrue(os.path.exists(CVSTAMP), CVSTAMP)
+        with open(CVSTAMP, "rb") as f:
+            tool = f.read()
+        for text in texts:
+            self.assertIn(text.encode("ascii"), tool, "cvstamp")
+        for label, path in images():
+            with self.subTest(label):
+                data = Image(path).data
+                for text in texts:
+                    self.assertNotIn(text.encode("ascii"), data, "%s carries %r" % (label, text))
 
     def test_manifest_runs_as_invoker_on_windows_7_to_11(self):
         ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",

@@ -5,6 +5,7 @@
 #include "authenticode.h"
 #include "programimage.h"
 #include "sha256.h"
+#include "signaturestamp.h"
 
 #include "derbuilder.h"
 

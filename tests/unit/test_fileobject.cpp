@@ -1,5 +1,6 @@
 // Fileobject and normalizePath against real files in a scratch folder.
 #include "Fileobject.h"
+#include "handles.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -133,6 +134,45 @@ TEST(Fileobject, OverlongPathsAreRefused)
     EXPECT_EQ(f.readFile(), L"");
 }
 
+TEST(Fileobject, ReadFullyStopsAtTheEndAndReportsAFailedRead)
+{
+    TempDir dir;
+    const std::wstring path = dir.file(L"r.bin");
+    std::string bytes(100, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7);
+    }
+    {
+        handles::Kernel out(
+            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(out.valid());
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        ASSERT_EQ(written, bytes.size());
+    }
+
+    std::string buffer(200, 'x');
+    size_t got = 0;
+    {
+        handles::Kernel in(
+            ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(in.valid());
+        EXPECT_TRUE(readFully(in.get(), buffer.data(), 40, &got));
+        EXPECT_EQ(got, 40u);
+        EXPECT_TRUE(readFully(in.get(), buffer.data() + 40, 160, &got)) << "the end of the file is no failure";
+        EXPECT_EQ(got, 60u);
+        EXPECT_EQ(buffer.substr(0, 100), bytes);
+        EXPECT_EQ(buffer[100], 'x') << "nothing written past what came";
+    }
+
+    handles::Kernel writeOnly(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writeOnly.valid());
+    EXPECT_FALSE(readFully(writeOnly.get(), buffer.data(), 10, &got));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(got, 0u);
+}
+
 TEST(Fileobject, ModificationTimeRoundTrip)
 {
     TempDir dir;
@@ -147,21 +187,35 @@ TEST(Fileobject, ModificationTimeRoundTrip)
     local.wSecond = 56;
     ASSERT_TRUE(f.setModificationTime(local));
 
-    // Compare with the platform's own local-to-UTC conversion.
-    FILETIME localFt, utcFt;
-    ::SystemTimeToFileTime(&local, &localFt);
-    ::LocalFileTimeToFileTime(&localFt, &utcFt);
+    // The platform's local-to-UTC conversion for the zone's rules of that date, as the
+    // updater's newer test reads the server's time.
+    SYSTEMTIME utc{};
+    ASSERT_TRUE(::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
+    FILETIME utcFt;
+    ASSERT_TRUE(::SystemTimeToFileTime(&utc, &utcFt));
     ULARGE_INTEGER u;
     u.LowPart = utcFt.dwLowDateTime;
     u.HighPart = utcFt.dwHighDateTime;
     const int64_t expected = static_cast<int64_t>((u.QuadPart - 116444736000000000ULL) / 10000000ULL);
-    EXPECT_NEAR(static_cast<double>(f.getModificationTime()), static_cast<double>(expected), 3600.0);
+    EXPECT_EQ(f.getModificationTime(), expected);
 
     const int64_t before = f.getModificationTime();
     SYSTEMTIME old = local;
     old.wYear = 1899;
     EXPECT_TRUE(f.setModificationTime(old));
     EXPECT_EQ(f.getModificationTime(), before) << "a year before 1900 leaves the time unchanged";
+    old.wYear = 1969;
+    old.wMonth = 12;
+    old.wDay = 30;
+    EXPECT_TRUE(f.setModificationTime(old));
+    EXPECT_EQ(f.getModificationTime(), before) << "a time before 1970 leaves the time unchanged";
+    SYSTEMTIME late = local;
+    late.wYear = 3001;
+    EXPECT_TRUE(f.setModificationTime(late));
+    EXPECT_EQ(f.getModificationTime(), before) << "a time after 3000 leaves the time unchanged";
+    late.wYear = 2999;
+    EXPECT_TRUE(f.setModificationTime(late));
+    EXPECT_GT(f.getModificationTime(), before) << "2999 is still a file time";
 
     Fileobject missing(dir.file(L"none.txt"));
     EXPECT_FALSE(missing.setModificationTime(local));

@@ -181,3 +181,19 @@ TEST(Handles, GdiAndLocalMemoryOwnersFree)
     EXPECT_TRUE(owner.reset()) << "LocalFree succeeded";
     EXPECT_FALSE(owner.valid());
 }
+
+TEST(Handles, ProcessHeapAndCryptMessageOwnersFree)
+{
+    void* block = ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, 64);
+    ASSERT_NE(block, nullptr);
+    handles::ProcessHeap heap(block);
+    EXPECT_EQ(::HeapSize(::GetProcessHeap(), 0, heap.get()), static_cast<SIZE_T>(64));
+    EXPECT_TRUE(heap.reset()) << "HeapFree on the process heap succeeded";
+    EXPECT_FALSE(heap.valid());
+
+    HCRYPTMSG raw = ::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+    ASSERT_NE(raw, nullptr);
+    handles::CryptMessage message(raw);
+    EXPECT_TRUE(message.reset()) << "CryptMsgClose succeeded";
+    EXPECT_FALSE(message.valid());
+}
