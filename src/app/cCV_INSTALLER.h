@@ -8,6 +8,7 @@
 
 #include "Application.h"
 #include "Logger.h"
+#include "Publisherpin.h"
 #include "Rootwindow.h"
 #include "cAbstract.h"
 #include "cSignaturecheck.h"
@@ -44,9 +45,25 @@ public:
     static constexpr const wchar_t* UPDATE_COOKIE_NAME = L"TRBCreds";
     static constexpr const wchar_t* UPDATER_AGENT = L"Callvane installer - Webupdate";
     static constexpr const wchar_t* ROOTWINDOW_TITLE = L"Callvane Rootwindow";
+    // The fixed arguments of the update call: no server account (the web client's cookie is
+    // looked for but not required) and an unconditional request.
+    static constexpr const wchar_t* UPDATE_SERVER_USER = L"";
+    static constexpr const wchar_t* UPDATE_SERVER_PASSWORD = L"";
+    static constexpr int32_t UPDATE_COOKIE_REQUIRED = 0;
+    static constexpr int32_t UPDATE_ONLY_IF_NEWER = 0;
     static constexpr const wchar_t* UPDATE_FAILED_TEXT =
         L"Unable to download the Callvane! Installer will be closed. Make sure the Installer has Internet Access and "
         L"run the Installer again.";
+
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_INIT_INSTANCE = L"cCV_INSTALLER::InitInstance";
+    static constexpr const wchar_t* FN_EXIT_INSTANCE = L"cCV_INSTALLER::ExitInstance";
+    static constexpr const wchar_t* FN_START_LOGGER = L"cCV_INSTALLER::startLogger";
+    static constexpr const wchar_t* FN_PARSE_COMMAND_LINE = L"cCV_INSTALLER::parseCommandLine";
+    static constexpr const wchar_t* FN_FIND_PREVIOUS_INSTANCE = L"cCV_INSTALLER::findPreviousInstance";
+    static constexpr const wchar_t* FN_CHECK_OLD_CV_VERSIONS = L"cCV_INSTALLER::checkOldCVversions";
+    static constexpr const wchar_t* FN_CHECK_OWN_SIGNATURE = L"cCV_INSTALLER::checkOwnSignature";
+    static constexpr const wchar_t* FN_DECIDE_PUBLISHER_PIN = L"cCV_INSTALLER::decidePublisherPin";
 
     // waitStepMs: the pause between the start-up tests for the application-data folder (5000 ms
     // in the product; tests pass a shorter one).
@@ -95,17 +112,10 @@ public:
     // when the block has them) into it through cCFG.
     void readDeployment();
     void writeDeployment();
-    // Stage 7, after the block: which publisher pin the update keeps (logged at level 4). An
-    // unsigned installer takes the block's signer entry, or no pin. A signed one checks its own
-    // signature with the download's check ((a) and (b)) and pins its own signer's key and the
-    // keys built in (builtinsigners), narrowed by the block's entry when there is one; when its
-    // own signature fails, or nothing is left of the pin, every update is refused.
+    // Stage 7, after the block: which publisher pin the update keeps (Publisherpin), logged at
+    // level 4. A signed installer checks its own signature with the download's check.
     void decidePublisherPin();
-    // Whether the installer's own file carries a signature, and how it fares in the check.
-    struct OwnSignature {
-        bool present = false;
-        cSignaturecheck::Outcome outcome;
-    };
+    using OwnSignature = Publisherpin::OwnSignature;
     // logger: for the lines that frame the check (none when null).
     static OwnSignature checkOwnSignature(const std::wstring& path, Logger* logger = nullptr);
     // Stage 6: starts that check on a thread of its own; decidePublisherPin takes its result (and
@@ -140,6 +150,10 @@ protected:
     std::unique_ptr<cWorkerthreadSplash> startSplash();
     // Stage 12: ask the server, swap the file in and restart it; TRUE only when the restart started.
     BOOL updateAndRestart(cWorkerthreadSplash* splash);
+    // The updater's strict TLS and publisher pin as the deployment and the pin decision ask.
+    void configureUpdater();
+    // Starts the updated file with "--restart" as the current user; true when it started.
+    bool restartUpdated();
     // Releases the run's objects in the fixed order (updater, root window, logger, instance
     // mutex); `announce` writes the shutdown lines as ExitInstance does.
     void releaseRunObjects(bool announce);
