@@ -37,12 +37,12 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
     if (callLevel <= level && level > 0 && callLevel >= LOG_OFF && callLevel <= LOG_DEBUG) {
         if (headerWritten == 0) {
             headerWritten = 1;
-            log(LOG_OFF, L"Logger::log", L"====================");
-            log(LOG_OFF, L"Logger::log", textutil::format(L"Logging started for: %ls", instanceName.c_str()));
-            log(LOG_OFF, L"Logger::log",
+            log(LOG_OFF, FN_LOG, L"====================");
+            log(LOG_OFF, FN_LOG, textutil::format(L"Logging started for: %ls", instanceName.c_str()));
+            log(LOG_OFF, FN_LOG,
                 textutil::format(L"      with loglevel: %d - %ls", level,
                                  LOG_LEVEL_NAMES[level < 0 || level > 5 ? 0 : level]));
-            log(LOG_OFF, L"Logger::log", L"--------------------");
+            log(LOG_OFF, FN_LOG, L"--------------------");
         }
 
         const std::wstring line = composeLine(callLevel, functionName, message);
@@ -52,7 +52,7 @@ void Logger::log(int32_t callLevel, const std::wstring& functionName, const std:
         // Once per run, after the line that waited in vain (and after a header block it opened).
         if (abandonNoticeDue == 1 && sectionCount.load() == 1) {
             abandonNoticeDue = 0;
-            log(LOG_ERROR, L"Logger::log",
+            log(LOG_ERROR, FN_LOG,
                 textutil::format(L"Waited %u ms in vain for the log lock %ls: this run writes its log without it",
                                  crossProcessWaitMs,
                                  Processsaferesourceuser::mutexName(logFile->getFullPath(), 1).c_str()));

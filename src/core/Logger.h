@@ -20,6 +20,9 @@ class Fileobject;
 
 class Logger : public Threadsafeobject {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_LOG = L"Logger::log";
+
     static constexpr uint64_t ROTATE_SIZE = 1048576;
     static constexpr int32_t ROTATED_COPIES = 5;
     static const wchar_t* const LOG_LEVEL_NAMES[6];

@@ -16,7 +16,6 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, std::wstring 
 bool Binaryresourcemanager::extractResource(std::wstring typeName, WORD resourceId, std::wstring targetPath,
                                             bool overrideExisting)
 {
-    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     if (!prepareTarget(targetPath, overrideExisting)) {
         return false;
     }
@@ -29,7 +28,7 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, WORD resource
     if (done) {
         const DWORD error = writeFile(temporary, bytes);
         if (error != ERROR_SUCCESS) {
-            log(LOG_ERROR, FN,
+            log(LOG_ERROR, FN_EXTRACT_RESOURCE,
                 textutil::format(L"Unable to write resource to: %ls (error %lu)", targetPath.c_str(), error));
             done = false;
         }
@@ -39,38 +38,36 @@ bool Binaryresourcemanager::extractResource(std::wstring typeName, WORD resource
         ::DeleteFileW(temporary.c_str());
         return false;
     }
-    log(LOG_DEBUG, FN, L"Extracted resource to: " + targetPath);
+    log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Extracted resource to: " + targetPath);
     return true;
 }
 
 bool Binaryresourcemanager::prepareTarget(const std::wstring& targetPath, bool overrideExisting)
 {
     // Logged under the operation these steps belong to.
-    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     // Any existing file or folder counts as found.
     if (!pathExists(targetPath)) {
-        log(LOG_DEBUG, FN, L"File not found: " + targetPath);
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"File not found: " + targetPath);
         return true;
     }
-    log(LOG_DEBUG, FN, L"Found file: " + targetPath);
+    log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Found file: " + targetPath);
     if (!overrideExisting) {
-        log(LOG_DEBUG, FN, L"Do not override it!");
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Do not override it!");
         return false;
     }
     // The complete new file replaces it by a rename at the end.
-    log(LOG_DEBUG, FN, L"Override it!");
+    log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Override it!");
     return true;
 }
 
 std::wstring Binaryresourcemanager::createTemporaryFile(const std::wstring& targetPath)
 {
     // Logged under the operation these steps belong to.
-    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     const size_t slash = targetPath.find_last_of(L"/\\");
     const std::wstring folder = slash == std::wstring::npos ? L"." : targetPath.substr(0, slash + 1);
     wchar_t temporary[MAX_PATH] = {};
     if (folder.size() >= MAX_PATH - 14 || ::GetTempFileNameW(folder.c_str(), L"tsp", 0, temporary) == 0) {
-        log(LOG_DEBUG, FN, L"Unable to create file: " + targetPath);
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Unable to create file: " + targetPath);
         return {};
     }
     return temporary;
@@ -79,21 +76,20 @@ std::wstring Binaryresourcemanager::createTemporaryFile(const std::wstring& targ
 bool Binaryresourcemanager::locateResource(const std::wstring& typeName, WORD resourceId, ResourceBytes& bytes)
 {
     // Logged under the operation these steps belong to.
-    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     HMODULE self = ::GetModuleHandleW(nullptr);
     HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(resourceId), typeName.c_str());
     if (found == nullptr) {
-        log(LOG_DEBUG, FN, L"Unable to find resourcetype: " + typeName);
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Unable to find resourcetype: " + typeName);
         return false;
     }
     HGLOBAL loaded = ::LoadResource(self, found);
     if (loaded == nullptr) {
-        log(LOG_DEBUG, FN, L"Unable to load resourcetype: " + typeName);
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Unable to load resourcetype: " + typeName);
         return false;
     }
     bytes.data = ::LockResource(loaded);
     if (bytes.data == nullptr) {
-        log(LOG_DEBUG, FN, L"Unable to lock resourcetype: " + typeName);
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Unable to lock resourcetype: " + typeName);
         return false;
     }
     bytes.size = ::SizeofResource(self, found);
@@ -128,11 +124,10 @@ bool Binaryresourcemanager::moveIntoPlace(const std::wstring& temporaryPath, con
                                           bool overrideExisting)
 {
     // Logged under the operation these steps belong to.
-    static constexpr const wchar_t* FN = L"Binaryresourcemanager::extractResource";
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (overrideExisting ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!::MoveFileExW(temporaryPath.c_str(), targetPath.c_str(), flags)) {
         // A folder or a file in use without delete sharing at the target, or no right to replace it.
-        log(LOG_DEBUG, FN, L"Unable to create file: " + targetPath);
+        log(LOG_DEBUG, FN_EXTRACT_RESOURCE, L"Unable to create file: " + targetPath);
         return false;
     }
     return true;

@@ -17,6 +17,9 @@
 
 class Binaryresourcemanager : public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_EXTRACT_RESOURCE = L"Binaryresourcemanager::extractResource";
+
     // The executable carries the provider in two builds (resource.h): the 32-bit DLL and the
     // 64-bit one. RESOURCE_ID is the build of the program's own bitness.
     static constexpr WORD RESOURCE_ID_32BIT = IDR_TSP_32BIT;

@@ -13,6 +13,11 @@
 
 class FileobjectConfigfile : public Fileobject, public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CHECK4_CONFIGFILE = L"FileobjectConfigfile::check4Configfile";
+    static constexpr const wchar_t* FN_CONSTRUCTOR = L"FileobjectConfigfile::FileobjectConfigfile";
+    static constexpr const wchar_t* FN_WRITE_CFG_PARAM_STRING = L"FileobjectConfigfile::writeCFGparamSTRING";
+
     FileobjectConfigfile(Logger* logger, std::wstring folder, std::wstring filename);
     ~FileobjectConfigfile() override;
     int32_t getClassKind() const override { return 0; }

@@ -10,19 +10,18 @@ cCFG::cCFG(Logger* logger, std::wstring configFileName) : cCFG(logger, std::move
 cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
     : cREGhandler(logger), cOLEhandler(logger), cCOMhandler(logger)
 {
-    static constexpr const wchar_t* FN = L"cCFG::cCFG";
 
-    log(LOG_DEBUG, FN, L"Loading environment");
+    log(LOG_DEBUG, FN_CONSTRUCTOR, L"Loading environment");
     environment = std::make_unique<cEnvironment>(logger);
 
-    log(LOG_DEBUG, FN, L"Loading fileobject of application");
+    log(LOG_DEBUG, FN_CONSTRUCTOR, L"Loading fileobject of application");
     applicationFile = std::make_unique<Fileobject>(modulePath());
 
-    log(LOG_DEBUG, FN, L"Loading global configuration");
+    log(LOG_DEBUG, FN_CONSTRUCTOR, L"Loading global configuration");
     configfile = std::make_unique<FileobjectConfigfile>(logger, folderOf(modulePath()), std::move(configFileName));
 
     const std::wstring version = getRegValue(std::move(browserKey), VERSION_VALUE);
-    log(LOG_MESSAGE, FN, L"Installed version of IE: " + version);
+    log(LOG_MESSAGE, FN_CONSTRUCTOR, L"Installed version of IE: " + version);
 
     const std::wstring emulation = emulationValueFor(version);
     if (emulation.empty()) {
@@ -35,12 +34,11 @@ cCFG::cCFG(Logger* logger, std::wstring configFileName, std::wstring browserKey)
 
 cCFG::~cCFG()
 {
-    static constexpr const wchar_t* FN = L"cCFG::~cCFG";
-    log(LOG_DEBUG, FN, L"Unloading global configuration");
+    log(LOG_DEBUG, FN_DESTRUCTOR, L"Unloading global configuration");
     configfile.reset();
-    log(LOG_DEBUG, FN, L"Unloading environment");
+    log(LOG_DEBUG, FN_DESTRUCTOR, L"Unloading environment");
     environment.reset();
-    log(LOG_DEBUG, FN, L"Unloading fileobject of application");
+    log(LOG_DEBUG, FN_DESTRUCTOR, L"Unloading fileobject of application");
     applicationFile.reset();
 }
 

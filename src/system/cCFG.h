@@ -21,6 +21,10 @@ class FileobjectConfigfile;
 
 class cCFG : public cREGhandler, public cOLEhandler, public cCOMhandler {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CONSTRUCTOR = L"cCFG::cCFG";
+    static constexpr const wchar_t* FN_DESTRUCTOR = L"cCFG::~cCFG";
+
     static constexpr const wchar_t* SECTION_COMMON = L"common";
     static constexpr const wchar_t* BROWSER_KEY = L"Software\\Microsoft\\Internet Explorer";
     static constexpr const wchar_t* BROWSER_MAIN_KEY = L"Software\\Microsoft\\Internet Explorer\\MAIN";

@@ -23,6 +23,6 @@ std::wstring cEnvironment::getEnvironmentVariable(std::wstring name)
         }
         needed = got;
     }
-    log(LOG_DEBUG, L"cEnvironment::getEnvironmentVariable", L"Red environment variable: " + name + L" value: " + value);
+    log(LOG_DEBUG, FN_GET_ENVIRONMENT_VARIABLE, L"Red environment variable: " + name + L" value: " + value);
     return value;
 }

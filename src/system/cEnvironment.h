@@ -10,6 +10,9 @@
 
 class cEnvironment : public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_GET_ENVIRONMENT_VARIABLE = L"cEnvironment::getEnvironmentVariable";
+
     // The variables the installer reads. APPDATA is read by the start-up code directly, before
     // any logger exists; USERNAME and WINDIR are read through this class.
     static constexpr const wchar_t* ENV_APPDATA = L"APPDATA";

@@ -12,10 +12,6 @@
 
 namespace {
 
-const wchar_t* const FN_GET = L"cREGhandler::getRegValue";
-const wchar_t* const FN_SET = L"cREGhandler::setRegValue";
-const wchar_t* const FN_DEL = L"cREGhandler::delRegValue";
-const wchar_t* const FN_ADD = L"cREGhandler::addRegKey";
 
 // Opens an existing key; an empty path gives a second handle to root itself, which is closed as
 // any other (RegOpenKeyExW never hands back the predefined root handle).
@@ -60,7 +56,7 @@ std::wstring cREGhandler::getRegValue(std::wstring keyPath, std::wstring valueNa
 
     handles::RegKey key;
     if (openKey(HKEY_LOCAL_MACHINE, keyPath, KEY_QUERY_VALUE | registryView, key) != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_GET, L"Unable to open registry: " + where);
+        log(LOG_WARNING, FN_GET_REG_VALUE, L"Unable to open registry: " + where);
         return result;
     }
 
@@ -71,9 +67,9 @@ std::wstring cREGhandler::getRegValue(std::wstring keyPath, std::wstring valueNa
     const LONG status = ::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, data, &size);
     if (status != ERROR_SUCCESS) {
         if (status == ERROR_FILE_NOT_FOUND) {
-            log(LOG_DEBUG, FN_GET, L"Registry key does not exist:" + where);
+            log(LOG_DEBUG, FN_GET_REG_VALUE, L"Registry key does not exist:" + where);
         } else {
-            log(LOG_WARNING, FN_GET, L"Unable to read registry:" + where);
+            log(LOG_WARNING, FN_GET_REG_VALUE, L"Unable to read registry:" + where);
         }
         return result;
     }
@@ -92,7 +88,7 @@ std::wstring cREGhandler::getRegValue(std::wstring keyPath, std::wstring valueNa
         result.assign(text.data(), wcsnlen(text.data(), units));
     }
     // "red" as the line has always read: log readers match it.
-    log(LOG_DEBUG, FN_GET, L"Registry key red:" + where + L" = " + result);
+    log(LOG_DEBUG, FN_GET_REG_VALUE, L"Registry key red:" + where + L" = " + result);
     return result;
 }
 
@@ -102,7 +98,7 @@ bool cREGhandler::setRegValue(HKEY root, std::wstring keyPath, std::wstring valu
 
     handles::RegKey key;
     if (openKey(root, keyPath, KEY_SET_VALUE | registryView, key) != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_SET, L"Unable to open registry: " + where);
+        log(LOG_WARNING, FN_SET_REG_VALUE, L"Unable to open registry: " + where);
         return false;
     }
 
@@ -122,10 +118,10 @@ bool cREGhandler::setRegValue(HKEY root, std::wstring keyPath, std::wstring valu
         }
     }
     if (status != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_SET, L"Unable to write registry: " + where + L" = " + value);
+        log(LOG_WARNING, FN_SET_REG_VALUE, L"Unable to write registry: " + where + L" = " + value);
         return false;
     }
-    log(LOG_DEBUG, FN_SET, L"Registry written: " + where + L" = " + value);
+    log(LOG_DEBUG, FN_SET_REG_VALUE, L"Registry written: " + where + L" = " + value);
     return true;
 }
 
@@ -135,14 +131,14 @@ bool cREGhandler::delRegValue(std::wstring keyPath, std::wstring valueName)
 
     handles::RegKey key;
     if (openKey(HKEY_LOCAL_MACHINE, keyPath, KEY_SET_VALUE | registryView, key) != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_DEL, L"Unable to open registry: " + where);
+        log(LOG_WARNING, FN_DEL_REG_VALUE, L"Unable to open registry: " + where);
         return false;
     }
     if (::RegDeleteValueW(key.get(), valueName.c_str()) != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_DEL, L"Unable to delete registry value from: " + where);
+        log(LOG_WARNING, FN_DEL_REG_VALUE, L"Unable to delete registry value from: " + where);
         return false;
     }
-    log(LOG_DEBUG, FN_DEL, L"Registry value deleted from: " + where);
+    log(LOG_DEBUG, FN_DEL_REG_VALUE, L"Registry value deleted from: " + where);
     return true;
 }
 
@@ -152,18 +148,18 @@ bool cREGhandler::addRegKey(std::wstring parentPath, std::wstring newKeyName)
 
     handles::RegKey parent;
     if (openKey(HKEY_CURRENT_USER, parentPath, KEY_CREATE_SUB_KEY | registryView, parent) != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_ADD, L"Unable to open registry: " + where);
+        log(LOG_WARNING, FN_ADD_REG_KEY, L"Unable to open registry: " + where);
         return false;
     }
     HKEY raw = nullptr;
     const LONG status = ::RegCreateKeyExW(parent.get(), newKeyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                           KEY_QUERY_VALUE | registryView, nullptr, &raw, nullptr);
     if (status != ERROR_SUCCESS) {
-        log(LOG_WARNING, FN_ADD, L"Unable to add registry key: " + where);
+        log(LOG_WARNING, FN_ADD_REG_KEY, L"Unable to add registry key: " + where);
         return false;
     }
     handles::RegKey created(raw);
-    log(LOG_DEBUG, FN_ADD, L"Registry key added: " + where);
+    log(LOG_DEBUG, FN_ADD_REG_KEY, L"Registry key added: " + where);
     created.reset(); // the new key first, then the parent
     return true;
 }

@@ -15,6 +15,12 @@
 
 class cREGhandler : public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_ADD_REG_KEY = L"cREGhandler::addRegKey";
+    static constexpr const wchar_t* FN_DEL_REG_VALUE = L"cREGhandler::delRegValue";
+    static constexpr const wchar_t* FN_GET_REG_VALUE = L"cREGhandler::getRegValue";
+    static constexpr const wchar_t* FN_SET_REG_VALUE = L"cREGhandler::setRegValue";
+
     // Value kinds of setRegValue; any other kind is written as text.
     static constexpr int32_t KIND_TEXT = 1;
     static constexpr int32_t KIND_NUMBER = 2;

@@ -88,82 +88,78 @@ bool cTSPmanager::prepareFolder(const wchar_t* function, const std::wstring& fil
 bool cTSPmanager::moveAside(const std::wstring& fileName, const std::wstring& folder, const std::wstring& fullPath,
                             const std::wstring& oldPath)
 {
-    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
-    log(LOG_WARNING, FN, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
-    log(LOG_DEBUG, FN, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+    log(LOG_WARNING, FN_INSTALL_TSP, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
     if (!::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-        log(LOG_WARNING, FN, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+        log(LOG_WARNING, FN_INSTALL_TSP, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         return false;
     }
-    log(LOG_DEBUG, FN, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
     return true;
 }
 
 void cTSPmanager::restoreOld(const std::wstring& fullPath, const std::wstring& oldPath)
 {
-    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
     // The extraction leaves nothing at the full path when it fails, so the name is free.
     if (::MoveFileExW(oldPath.c_str(), fullPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-        log(LOG_WARNING, FN, textutil::format(L"Restored %ls from %ls", fullPath.c_str(), oldPath.c_str()));
+        log(LOG_WARNING, FN_INSTALL_TSP, textutil::format(L"Restored %ls from %ls", fullPath.c_str(), oldPath.c_str()));
     } else {
-        log(LOG_ERROR, FN, textutil::format(L"Unable to restore %ls from %ls", fullPath.c_str(), oldPath.c_str()));
+        log(LOG_ERROR, FN_INSTALL_TSP, textutil::format(L"Unable to restore %ls from %ls", fullPath.c_str(), oldPath.c_str()));
     }
 }
 
 bool cTSPmanager::installTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
 {
-    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
     std::wstring fullPath;
     std::wstring oldPath;
-    const bool present = prepareFolder(FN, fileName, folder, fullPath, oldPath);
+    const bool present = prepareFolder(FN_INSTALL_TSP, fileName, folder, fullPath, oldPath);
 
     bool movedAside = false;
     if (present) {
         movedAside = moveAside(fileName, folder, fullPath, oldPath);
     } else {
-        log(LOG_DEBUG, FN, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
     }
 
     if (!resourceManager->extractResource(RESOURCE_TYPE, target.resourceId, fullPath, true)) {
-        log(LOG_ERROR, FN, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
+        log(LOG_ERROR, FN_INSTALL_TSP, textutil::format(L"Unable to extract %ls from resource", fullPath.c_str()));
         if (movedAside) {
             restoreOld(fullPath, oldPath);
         }
         return false;
     }
-    log(LOG_DEBUG, FN, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Extracted %ls from resource", fullPath.c_str()));
 
     return !registerProvider || addToProviderList(fileName);
 }
 
 bool cTSPmanager::uninstallTSP(std::wstring fileName, bool registerProvider, std::wstring folder)
 {
-    static constexpr const wchar_t* FN = L"cTSPmanager::uninstallTSP";
     bool result = true;
     std::wstring fullPath;
     std::wstring oldPath;
-    const bool present = prepareFolder(FN, fileName, folder, fullPath, oldPath);
+    const bool present = prepareFolder(FN_UNINSTALL_TSP, fileName, folder, fullPath, oldPath);
 
     if (registerProvider) {
         removeFromProviderList(fileName);
     }
 
     if (present) {
-        log(LOG_DEBUG, FN, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
-        log(LOG_DEBUG, FN, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
         if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(LOG_DEBUG, FN, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         } else {
-            log(LOG_WARNING, FN, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_WARNING, FN_UNINSTALL_TSP, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
             if (::DeleteFileW(fullPath.c_str())) {
-                log(LOG_DEBUG, FN, textutil::format(L"Deleted %ls!", fullPath.c_str()));
+                log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"Deleted %ls!", fullPath.c_str()));
             } else {
-                log(LOG_WARNING, FN, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
+                log(LOG_WARNING, FN_UNINSTALL_TSP, textutil::format(L"Unable to delete %ls!", fullPath.c_str()));
                 result = false;
             }
         }
     } else {
-        log(LOG_DEBUG, FN, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
+        log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"%ls not exists at %ls", fileName.c_str(), folder.c_str()));
     }
     return result;
 }
@@ -201,37 +197,36 @@ int32_t cTSPmanager::findInProviderList(const wchar_t* function, const std::wstr
 
 bool cTSPmanager::addToProviderList(const std::wstring& fileName)
 {
-    static constexpr const wchar_t* FN = L"cTSPmanager::installTSP";
-    const int32_t n = readProviderCount(FN);
+    const int32_t n = readProviderCount(FN_INSTALL_TSP);
     if (n < 0) {
         return false;
     }
-    if (findInProviderList(FN, fileName, n) >= 0) {
+    if (findInProviderList(FN_INSTALL_TSP, fileName, n) >= 0) {
         return true;
     }
     // "fing" as the line has always read: log readers match it.
-    log(LOG_DEBUG, FN, L"UNABLE to fing TSP in the list - this is a 'first' installation");
+    log(LOG_DEBUG, FN_INSTALL_TSP, L"UNABLE to fing TSP in the list - this is a 'first' installation");
 
     // Each write is attempted in the usual order; any failure makes the installation fail.
     const std::wstring nameValue = fileNameValue(n);
-    log(LOG_DEBUG, FN, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Setting %ls to %ls", nameValue.c_str(), fileName.c_str()));
     bool written =
         registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, nameValue, fileName, cREGhandler::KIND_TEXT);
 
     const int32_t m = readNumber(NEXT_PROVIDER_ID);
     const std::wstring id = idValue(n);
-    log(LOG_DEBUG, FN, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Setting %ls to %ls", id.c_str(), text(m).c_str()));
     written =
         registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, id, text(m), cREGhandler::KIND_NUMBER) && written;
 
     // The IDs are 32-bit registry numbers: the next one wraps as the stored number does.
     const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(m) + 1u);
-    log(LOG_DEBUG, FN, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Setting NextProviderID to %ls", text(next).c_str()));
     written = registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NEXT_PROVIDER_ID, text(next),
                                     cREGhandler::KIND_NUMBER) &&
               written;
 
-    log(LOG_DEBUG, FN, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
+    log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Setting NumProviders to %ls", text(n + 1).c_str()));
     written = registry->setRegValue(HKEY_LOCAL_MACHINE, PROVIDER_LIST_KEY, NUM_PROVIDERS, text(n + 1),
                                     cREGhandler::KIND_NUMBER) &&
               written;
@@ -240,15 +235,14 @@ bool cTSPmanager::addToProviderList(const std::wstring& fileName)
 
 void cTSPmanager::removeFromProviderList(const std::wstring& fileName)
 {
-    static constexpr const wchar_t* FN = L"cTSPmanager::uninstallTSP";
-    const int32_t n = readProviderCount(FN);
+    const int32_t n = readProviderCount(FN_UNINSTALL_TSP);
     if (n < 0) {
         return;
     }
-    const int32_t i = findInProviderList(FN, fileName, n);
+    const int32_t i = findInProviderList(FN_UNINSTALL_TSP, fileName, n);
     if (i < 0) {
         // "fing" as the line has always read: log readers match it.
-        log(LOG_DEBUG, FN, L"UNABLE to fing TSP in the list - I assume it is not installed");
+        log(LOG_DEBUG, FN_UNINSTALL_TSP, L"UNABLE to fing TSP in the list - I assume it is not installed");
         return;
     }
 

@@ -27,6 +27,10 @@ class cREGhandler;
 
 class cTSPmanager : public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_INSTALL_TSP = L"cTSPmanager::installTSP";
+    static constexpr const wchar_t* FN_UNINSTALL_TSP = L"cTSPmanager::uninstallTSP";
+
     // The telephony provider list under HKEY_LOCAL_MACHINE, and its values.
     static constexpr const wchar_t* PROVIDER_LIST_KEY =
         L"SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\TELEPHONY\\PROVIDERS";

@@ -2,7 +2,7 @@
 
 Atomhandler::Atomhandler(Logger* logger) : Loguser(logger), globalAtoms(0)
 {
-    log(LOG_DEBUG, L"Atomhandler::Atomhandler", L"Using LOCAL atoms");
+    log(LOG_DEBUG, FN_CONSTRUCTOR, L"Using LOCAL atoms");
 }
 
 Atomhandler::~Atomhandler() = default;

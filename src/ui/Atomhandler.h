@@ -9,6 +9,9 @@
 
 class Atomhandler : public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CONSTRUCTOR = L"Atomhandler::Atomhandler";
+
     explicit Atomhandler(Logger* logger);
     ~Atomhandler() override;
     int32_t getClassKind() const override { return 0; }

@@ -15,7 +15,7 @@ FPSkeeper::~FPSkeeper() = default;
 void FPSkeeper::setDesiredFPS(int32_t framesPerSecond)
 {
     desiredFPS = framesPerSecond;
-    log(LOG_DEBUG, L"FPSkeeper::setDesiredFPS", textutil::format(L"Desired framerate set to %i", framesPerSecond));
+    log(LOG_DEBUG, FN_SET_DESIRED_FPS, textutil::format(L"Desired framerate set to %i", framesPerSecond));
 }
 
 int64_t FPSkeeper::nowNanoseconds() { return static_cast<int64_t>(filetime::nowUnixNanoseconds()); }

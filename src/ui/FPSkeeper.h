@@ -9,6 +9,9 @@
 
 class FPSkeeper : public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_SET_DESIRED_FPS = L"FPSkeeper::setDesiredFPS";
+
     explicit FPSkeeper(Logger* logger);
     ~FPSkeeper() override;
     int32_t getClassKind() const override { return 0; }

@@ -5,7 +5,7 @@ Rootwindow::Rootwindow(Logger* logger, const std::wstring& title) : Window(), Lo
     const std::wstring className = Window::registerClass(
         CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS, ::LoadCursorW(nullptr, IDC_ARROW),
         static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)), ::LoadIconW(nullptr, IDI_APPLICATION));
-    log(LOG_DEBUG, L"Rootwindow::Rootwindow", L"Creating Rootwindow at: 100, 100 (Size: 650, 50)");
+    log(LOG_DEBUG, FN_CONSTRUCTOR, L"Creating Rootwindow at: 100, 100 (Size: 650, 50)");
     if (CreateEx(WS_EX_APPWINDOW | WS_EX_TOOLWINDOW, className, title, WS_POPUP | WS_CAPTION, 100, 100, 650, 50,
                  nullptr)) {
         ShowWindow(SW_HIDE);
@@ -14,6 +14,6 @@ Rootwindow::Rootwindow(Logger* logger, const std::wstring& title) : Window(), Lo
 
 Rootwindow::~Rootwindow()
 {
-    log(LOG_DEBUG, L"Rootwindow::~Rootwindow", L"Calling explicit destroy");
+    log(LOG_DEBUG, FN_DESTRUCTOR, L"Calling explicit destroy");
     DestroyWindow();
 }

@@ -10,6 +10,10 @@
 
 class Rootwindow : public Window, public Loguser {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CONSTRUCTOR = L"Rootwindow::Rootwindow";
+    static constexpr const wchar_t* FN_DESTRUCTOR = L"Rootwindow::~Rootwindow";
+
     Rootwindow(Logger* logger, const std::wstring& title);
     ~Rootwindow() override;
     int32_t getClassKind() const override { return 0; }

@@ -18,7 +18,7 @@ Workerthread::~Workerthread() = default;
 void Workerthread::logFor(Logger* logger, int32_t level, const std::wstring& message)
 {
     if (logger != nullptr) {
-        logger->log(level, L"Workerthread::create", message);
+        logger->log(level, FN_CREATE, message);
     }
 }
 
@@ -53,7 +53,7 @@ void Workerthread::ensureQueue()
 BOOL Workerthread::InitInstance()
 {
     state.store(STATE_INITIALISING);
-    logLine(LOG_DEBUG, L"Workerthread::InitInstance", L"Starting FPSkeeper");
+    logLine(LOG_DEBUG, FN_INIT_INSTANCE, L"Starting FPSkeeper");
     fpsKeeper = std::make_unique<FPSkeeper>(logger);
     fpsKeeper->setDesiredFPS(25);
     initSucceeded = init() ? 1 : 0;
@@ -73,7 +73,7 @@ int Workerthread::Run()
         running.store(0);
     }
     int exit = 0;
-    logLine(LOG_DEBUG, L"Workerthread::Run", L"Entering running state");
+    logLine(LOG_DEBUG, FN_RUN, L"Entering running state");
     state.store(STATE_RUNNING);
     bool idle = true;
     LONG idleCount = 0;
@@ -108,7 +108,7 @@ int Workerthread::Run()
         }
     }
 
-    logLine(exit > 0 ? LOG_ERROR : LOG_DEBUG, L"Workerthread::Run",
+    logLine(exit > 0 ? LOG_ERROR : LOG_DEBUG, FN_RUN,
             textutil::format(L"Entering shutdown state - Exit code is: %i", exit));
     state.store(STATE_SHUTTING_DOWN);
     setAutoDelete(false);
@@ -138,14 +138,14 @@ bool Workerthread::pumpMessages()
 int Workerthread::ExitInstance()
 {
     deInit();
-    logLine(LOG_DEBUG, L"Workerthread::ExitInstance", L"Stopping FPSkeeper");
+    logLine(LOG_DEBUG, FN_EXIT_INSTANCE, L"Stopping FPSkeeper");
     fpsKeeper.reset();
     return Thread::ExitInstance();
 }
 
 void Workerthread::waitUntilThreadIsRunning()
 {
-    logLine(LOG_DEBUG, L"Workerthread::waitUntilThreadIsRunning", L"Waiting for the thread to be in manageable state");
+    logLine(LOG_DEBUG, FN_WAIT_UNTIL_THREAD_IS_RUNNING, L"Waiting for the thread to be in manageable state");
     do {
         resumeThread();
         pumpMessages();
@@ -156,11 +156,11 @@ void Workerthread::waitUntilThreadIsRunning()
 void Workerthread::destroy()
 {
     waitUntilThreadIsRunning();
-    logLine(LOG_DEBUG, L"Workerthread::destroy", L"Sending stop message");
+    logLine(LOG_DEBUG, FN_DESTROY, L"Sending stop message");
     if (state.load() == STATE_RUNNING) {
         running.store(0);
     }
-    logLine(LOG_DEBUG, L"Workerthread::destroy", L"Waiting for the thread to stop");
+    logLine(LOG_DEBUG, FN_DESTROY, L"Waiting for the thread to stop");
     while (state.load() != STATE_ENDED) {
         resumeThread();
         pumpMessages();
@@ -169,7 +169,7 @@ void Workerthread::destroy()
     while (!hasEnded()) {
         ::Sleep(1);
     }
-    logLine(LOG_DEBUG, L"Workerthread::destroy", L"Done");
+    logLine(LOG_DEBUG, FN_DESTROY, L"Done");
 }
 
 bool Workerthread::init() { return true; }

@@ -25,6 +25,14 @@ class FPSkeeper;
 
 class Workerthread : public Thread, public Threadsafeobject {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CREATE = L"Workerthread::create";
+    static constexpr const wchar_t* FN_DESTROY = L"Workerthread::destroy";
+    static constexpr const wchar_t* FN_EXIT_INSTANCE = L"Workerthread::ExitInstance";
+    static constexpr const wchar_t* FN_INIT_INSTANCE = L"Workerthread::InitInstance";
+    static constexpr const wchar_t* FN_RUN = L"Workerthread::Run";
+    static constexpr const wchar_t* FN_WAIT_UNTIL_THREAD_IS_RUNNING = L"Workerthread::waitUntilThreadIsRunning";
+
     static constexpr const wchar_t* CLASS_NAME = L"Workerthread";
 
     // Lifecycle states, compared by the owner.

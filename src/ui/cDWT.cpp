@@ -40,7 +40,7 @@ cDWT::cDWT(DWT_WINDOWTYPE type, Logger* logger, int32_t iconId, const std::wstri
     DWORD style = 0;
     DWORD exStyle = 0;
     if (!stylesOf(type, style, exStyle)) {
-        log(LOG_FATAL, L"cDWT::cDWT", textutil::format(L"Unknown DWT_WINDOWTYPE requested: %i", type));
+        log(LOG_FATAL, FN_CONSTRUCTOR, textutil::format(L"Unknown DWT_WINDOWTYPE requested: %i", type));
         ::ExitProcess(1);
     }
     HICON icon = nullptr;
@@ -60,6 +60,6 @@ cDWT::~cDWT() = default;
 
 void cDWT::OnClose()
 {
-    log(LOG_DEBUG, L"cDWT::OnClose", L"Calling explicit destroy");
+    log(LOG_DEBUG, FN_ON_CLOSE, L"Calling explicit destroy");
     DestroyWindow();
 }

@@ -18,6 +18,10 @@ using DWT_WINDOWTYPE = int32_t;
 
 class cDWT : public Window, public Atomhandler {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CONSTRUCTOR = L"cDWT::cDWT";
+    static constexpr const wchar_t* FN_ON_CLOSE = L"cDWT::OnClose";
+
     static constexpr DWT_WINDOWTYPE DWT_FRAME = 0;          // caption, sizing frame, min/max boxes
     static constexpr DWT_WINDOWTYPE DWT_TOOLFRAME = 1;      // as DWT_FRAME, tool window
     static constexpr DWT_WINDOWTYPE DWT_BORDER_SIZABLE = 2; // border and sizing frame, no caption

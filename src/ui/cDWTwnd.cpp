@@ -57,7 +57,7 @@ void cDWTwnd::setAlwaysOnTop(int32_t on)
         return;
     }
     alwaysOnTop = on;
-    log(LOG_DEBUG, L"cDWTwnd::setAlwaysOnTop",
+    log(LOG_DEBUG, FN_SET_ALWAYS_ON_TOP,
         on ? L"Setting window to always on top = TRUE" : L"Setting window to always on top = FALSE");
     ::SetWindowPos(handle, on ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }

@@ -8,6 +8,9 @@
 
 class cDWTwnd : public cDWT {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_SET_ALWAYS_ON_TOP = L"cDWTwnd::setAlwaysOnTop";
+
     cDWTwnd(Logger* logger, int32_t iconId, const std::wstring& title, int32_t x, int32_t y, int32_t width,
             int32_t height, HWND parent, int32_t minTrackWidth, int32_t minTrackHeight, int32_t centre);
     ~cDWTwnd() override;

@@ -12,7 +12,7 @@ cWorkerthreadSplash::~cWorkerthreadSplash() = default;
 cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* owner)
 {
     if (logger != nullptr) {
-        logger->log(LOG_DEBUG, L"cWorkerthreadSplash::create",
+        logger->log(LOG_DEBUG, FN_CREATE,
                     std::wstring(CLASS_NAME) + L" - Creating cWorkerthreadSplash thread");
     }
     cWorkerthreadSplash* thread = Workerthread::create<cWorkerthreadSplash>(logger, 1);
@@ -26,7 +26,7 @@ cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* own
 bool cWorkerthreadSplash::init()
 {
     if (splash == nullptr) {
-        logLine(LOG_DEBUG, L"cWorkerthreadSplash::init", L"Showing splash screen");
+        logLine(LOG_DEBUG, FN_INIT, L"Showing splash screen");
         splash = std::make_unique<cDWTwndSplash>(logger, iconId, owner != nullptr ? owner->getHandle() : nullptr);
         if (splash->isCreated() == 0) {
             // No window: the thread runs on without one and setTexts does nothing.
@@ -39,7 +39,7 @@ bool cWorkerthreadSplash::init()
 void cWorkerthreadSplash::deInit()
 {
     if (splash != nullptr) {
-        logLine(LOG_DEBUG, L"cWorkerthreadSplash::deInit", L"Closing splash screen");
+        logLine(LOG_DEBUG, FN_DE_INIT, L"Closing splash screen");
         splash.reset();
     }
 }

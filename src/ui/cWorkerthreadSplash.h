@@ -15,6 +15,11 @@ class Rootwindow;
 
 class cWorkerthreadSplash : public Workerthread {
 public:
+    // The function names its log lines carry.
+    static constexpr const wchar_t* FN_CREATE = L"cWorkerthreadSplash::create";
+    static constexpr const wchar_t* FN_DE_INIT = L"cWorkerthreadSplash::deInit";
+    static constexpr const wchar_t* FN_INIT = L"cWorkerthreadSplash::init";
+
     static constexpr const wchar_t* CLASS_NAME = L"cWorkerthreadSplash";
 
     cWorkerthreadSplash();

@@ -18,7 +18,7 @@ using testsupport::TempDir;
 
 namespace {
 
-const wchar_t* const F = L"Binaryresourcemanager::extractResource";
+const wchar_t* const F = Binaryresourcemanager::FN_EXTRACT_RESOURCE;
 
 std::vector<std::wstring> messages(const Capture& log)
 {

@@ -3,6 +3,7 @@
 // read from a scratch key under HKEY_LOCAL_MACHINE; the emulation value is written to the real
 // feature-control key under HKEY_CURRENT_USER, named after this test program's file name).
 #include "FileobjectConfigfile.h"
+#include "cREGhandler.h"
 #include "cCFG.h"
 #include "logcapture.h"
 
@@ -118,7 +119,7 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
             ScratchCFG cfg(cap.logger(), L"cfgtest-unused.deployment", key);
         }
         EXPECT_EQ(emulationValue(), row.written);
-        auto lines = cap.of(L"cCFG::cCFG");
+        auto lines = cap.of(cCFG::FN_CONSTRUCTOR);
         bool found = false;
         for (const auto& l : lines) {
             if (l.message == std::wstring(L"Installed version of IE: ") + row.version) {
@@ -127,7 +128,7 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
             }
         }
         EXPECT_TRUE(found);
-        const auto added = cap.of(L"cREGhandler::addRegKey");
+        const auto added = cap.of(cREGhandler::FN_ADD_REG_KEY);
         if (row.written >= 0) {
             ASSERT_EQ(added.size(), 2u);
             EXPECT_EQ(added[0].message,
@@ -135,13 +136,13 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
             EXPECT_EQ(added[1].message,
                       L"Registry key added: Software\\Microsoft\\Internet Explorer\\MAIN\\FeatureControl"
                       L" - FEATURE_BROWSER_EMULATION");
-            const auto written = cap.of(L"cREGhandler::setRegValue");
+            const auto written = cap.of(cREGhandler::FN_SET_REG_VALUE);
             ASSERT_EQ(written.size(), 1u);
             EXPECT_EQ(written[0].message, std::wstring(L"Registry written: ") + cCFG::BROWSER_EMULATION_KEY + L" - " +
                                               ownFileName() + L" = " + std::to_wstring(row.written));
         } else {
             EXPECT_TRUE(added.empty());
-            EXPECT_TRUE(cap.of(L"cREGhandler::setRegValue").empty());
+            EXPECT_TRUE(cap.of(cREGhandler::FN_SET_REG_VALUE).empty());
         }
     }
 }
@@ -155,7 +156,7 @@ TEST_F(BrowserVersion, MissingVersionValueTouchesNothing)
     }
     EXPECT_EQ(emulationValue(), -1);
     bool found = false;
-    for (const auto& l : cap.of(L"cCFG::cCFG")) {
+    for (const auto& l : cap.of(cCFG::FN_CONSTRUCTOR)) {
         found = found || l.message == L"Installed version of IE: ";
     }
     EXPECT_TRUE(found);
@@ -185,8 +186,8 @@ TEST(GlobalConfiguration, StagesWritesAndTheRealBrowserKey)
     // Order of the stages, by function name and message.
     std::vector<std::wstring> seen;
     for (const auto& l : cap.lines()) {
-        if (l.function == L"cCFG::cCFG" || l.function == L"cCFG::~cCFG" ||
-            l.function == L"FileobjectConfigfile::FileobjectConfigfile" || l.function == L"cREGhandler::getRegValue") {
+        if (l.function == cCFG::FN_CONSTRUCTOR || l.function == cCFG::FN_DESTRUCTOR ||
+            l.function == FileobjectConfigfile::FN_CONSTRUCTOR || l.function == cREGhandler::FN_GET_REG_VALUE) {
             seen.push_back(l.function + L"|" + l.message);
         }
     }
@@ -217,6 +218,6 @@ TEST(GlobalConfiguration, DeletedThroughEachBase)
     delete asOle;
     cAbstract* asRoot = static_cast<cREGhandler*>(new cCFG(cap.logger(), L"cfgtest-unused.deployment"));
     delete asRoot;
-    EXPECT_EQ(cap.of(L"cCFG::~cCFG").size(), 9u);
+    EXPECT_EQ(cap.of(cCFG::FN_DESTRUCTOR).size(), 9u);
     removeEmulationValue();
 }

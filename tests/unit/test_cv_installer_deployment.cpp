@@ -2,6 +2,8 @@
 // and zero bytes around the block), getDeploymentParameter's rules, the marker kept out of the
 // executables, and stages 7 and 8 writing the .deployment file beside this test program.
 #include "Fileobject.h"
+#include "FileobjectConfigfile.h"
+#include "cCFG.h"
 #include "cCV_INSTALLER.h"
 #include "logcapture.h"
 
@@ -165,12 +167,12 @@ TEST(DeploymentStages, WithoutBlockTheEightKeysAreWrittenEmpty)
                                             "DEPLOYMENT_SERVER_URL_PORTAL=\r\nDEPLOYMENT_SERVER_URL_EVENTS=\r\n"
                                             "DEPLOYMENT_PRODUCT=\r\nDEPLOYMENT_LOGLEVEL=\r\n");
     ::DeleteFileW(file.c_str());
-    auto lines = cap.of(L"cCV_INSTALLER::InitInstance");
+    auto lines = cap.of(cCV_INSTALLER::FN_INIT_INSTANCE);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 1);
     EXPECT_EQ(lines[0].message, L"This executable has no deployment attached!");
-    EXPECT_EQ(cap.of(L"FileobjectConfigfile::writeCFGparamSTRING").size(), 8u);
-    EXPECT_EQ(cap.of(L"cCFG::~cCFG").size(), 3u) << "the configuration object is deleted after the writes";
+    EXPECT_EQ(cap.of(FileobjectConfigfile::FN_WRITE_CFG_PARAM_STRING).size(), 8u);
+    EXPECT_EQ(cap.of(cCFG::FN_DESTRUCTOR).size(), 3u) << "the configuration object is deleted after the writes";
 }
 
 TEST(DeploymentStages, SampleBlockFillsTheFileInKeyOrder)
@@ -191,7 +193,7 @@ TEST(DeploymentStages, SampleBlockFillsTheFileInKeyOrder)
               "DEPLOYMENT_SERVER_URL_EVENTS=/vazu/webportlets/portal/eventViewer\r\n"
               "DEPLOYMENT_PRODUCT=Brightel RudEvuvor\r\nDEPLOYMENT_LOGLEVEL=3\r\n");
     ::DeleteFileW(file.c_str());
-    auto writes = cap.of(L"FileobjectConfigfile::writeCFGparamSTRING");
+    auto writes = cap.of(FileobjectConfigfile::FN_WRITE_CFG_PARAM_STRING);
     ASSERT_EQ(writes.size(), 8u);
     EXPECT_EQ(writes[2].message, L"Writing parameter to: " + file + L" [common] DEPLOYMENT_SERVER_PORT = >8443<");
 }

@@ -1,6 +1,7 @@
 // The window toolkit on the test's own thread under the X display: styles, always-on-top and
 // size limits, images from the resources, label fitting, redraws, clicks and hover texts.
 #include "Thread.h"
+#include "Atomhandler.h"
 #include "Window.h"
 #include "cDWT.h"
 #include "cDWTctrlImage.h"
@@ -130,17 +131,17 @@ TEST(Toolkit, TopLevelWindowStylesTopmostAndSizeLimits)
     EXPECT_FALSE(::IsWindowVisible(h)) << "created hidden";
     EXPECT_EQ(static_cast<DWORD>(::GetWindowLongPtrW(h, GWL_STYLE)) & 0x828F0000u, 0x828F0000u);
     EXPECT_NE(::GetClassLongPtrW(h, GCLP_HICON), 0) << "icon 110 from the resources";
-    EXPECT_EQ(countLines(log, L"Atomhandler::Atomhandler", L"Using LOCAL atoms"), 1);
+    EXPECT_EQ(countLines(log, Atomhandler::FN_CONSTRUCTOR, L"Using LOCAL atoms"), 1);
     EXPECT_EQ(wnd.getX(), 30);
     EXPECT_EQ(wnd.getY(), 40);
 
     wnd.ShowWindow(SW_SHOWNOACTIVATE);
     wnd.setAlwaysOnTop(1);
     wnd.setAlwaysOnTop(1);
-    EXPECT_EQ(countLines(log, L"cDWTwnd::setAlwaysOnTop", L"Setting window to always on top = TRUE"), 1);
+    EXPECT_EQ(countLines(log, cDWTwnd::FN_SET_ALWAYS_ON_TOP, L"Setting window to always on top = TRUE"), 1);
     EXPECT_NE(::GetWindowLongPtrW(h, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
     wnd.setAlwaysOnTop(0);
-    EXPECT_EQ(countLines(log, L"cDWTwnd::setAlwaysOnTop", L"Setting window to always on top = FALSE"), 1);
+    EXPECT_EQ(countLines(log, cDWTwnd::FN_SET_ALWAYS_ON_TOP, L"Setting window to always on top = FALSE"), 1);
     EXPECT_EQ(::GetWindowLongPtrW(h, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
 
     MINMAXINFO mmi{};
@@ -189,7 +190,7 @@ TEST(Toolkit, CloseDestroysWindowButKeepsObject)
     ::SendMessageW(h, WM_CLOSE, 0, 0);
     EXPECT_FALSE(::IsWindow(h));
     EXPECT_EQ(wnd->getHandle(), nullptr);
-    EXPECT_EQ(countLines(log, L"cDWT::OnClose", L"Calling explicit destroy"), 1);
+    EXPECT_EQ(countLines(log, cDWT::FN_ON_CLOSE, L"Calling explicit destroy"), 1);
     wnd.reset(); // deleting after the window is gone is fine
 
     auto other = std::make_unique<cDWTwnd>(log.logger(), 0, L"delete", 0, 0, 200, 100, nullptr, 0, 0, 0);

@@ -2,6 +2,8 @@
 // placement on the work area, topmost and fixed size, the texts, and setTexts from this thread
 // while the splash thread paints.
 #include "Rootwindow.h"
+#include "cDWTwnd.h"
+#include "Workerthread.h"
 #include "cDWTctrlImage.h"
 #include "cDWTctrlLabel.h"
 #include "cDWTwndSplash.h"
@@ -58,8 +60,8 @@ TEST(Splash, RootwindowIsHiddenToolWindow)
     EXPECT_STREQ(title, L"Callvane Rootwindow");
     root.reset();
     EXPECT_FALSE(::IsWindow(h));
-    EXPECT_TRUE(hasLine(log, 5, L"Rootwindow::Rootwindow", L"Creating Rootwindow at: 100, 100 (Size: 650, 50)"));
-    EXPECT_TRUE(hasLine(log, 5, L"Rootwindow::~Rootwindow", L"Calling explicit destroy"));
+    EXPECT_TRUE(hasLine(log, 5, Rootwindow::FN_CONSTRUCTOR, L"Creating Rootwindow at: 100, 100 (Size: 650, 50)"));
+    EXPECT_TRUE(hasLine(log, 5, Rootwindow::FN_DESTRUCTOR, L"Calling explicit destroy"));
 }
 
 TEST(Splash, PlacementTopmostFixedSizeAndTexts)
@@ -139,12 +141,12 @@ TEST(Splash, PlacementTopmostFixedSizeAndTexts)
     delete thread;
 
     const std::wstring create = L"cWorkerthreadSplash - Creating cWorkerthreadSplash thread";
-    EXPECT_TRUE(hasLine(log, 5, L"cWorkerthreadSplash::create", create));
-    EXPECT_TRUE(hasLine(log, 5, L"Workerthread::create", L"cWorkerthreadSplash - Running as UIthread: 1"));
-    EXPECT_TRUE(hasLine(log, 5, L"cWorkerthreadSplash::init", L"cWorkerthreadSplash - Showing splash screen"));
-    EXPECT_TRUE(hasLine(log, 5, L"cWorkerthreadSplash::deInit", L"cWorkerthreadSplash - Closing splash screen"));
-    EXPECT_TRUE(hasLine(log, 5, L"cDWTwnd::setAlwaysOnTop", L"Setting window to always on top = TRUE"));
-    EXPECT_TRUE(hasLine(log, 5, L"Workerthread::destroy", L"cWorkerthreadSplash - Done"));
+    EXPECT_TRUE(hasLine(log, 5, cWorkerthreadSplash::FN_CREATE, create));
+    EXPECT_TRUE(hasLine(log, 5, Workerthread::FN_CREATE, L"cWorkerthreadSplash - Running as UIthread: 1"));
+    EXPECT_TRUE(hasLine(log, 5, cWorkerthreadSplash::FN_INIT, L"cWorkerthreadSplash - Showing splash screen"));
+    EXPECT_TRUE(hasLine(log, 5, cWorkerthreadSplash::FN_DE_INIT, L"cWorkerthreadSplash - Closing splash screen"));
+    EXPECT_TRUE(hasLine(log, 5, cDWTwnd::FN_SET_ALWAYS_ON_TOP, L"Setting window to always on top = TRUE"));
+    EXPECT_TRUE(hasLine(log, 5, Workerthread::FN_DESTROY, L"cWorkerthreadSplash - Done"));
 }
 
 TEST(Splash, SetTextsWhileSplashThreadPaints)

@@ -38,7 +38,7 @@ TEST(Environment, ReadsSetUnsetAndEmptyVariables)
     EXPECT_STREQ(cEnvironment::ENV_USERNAME, L"USERNAME");
     EXPECT_STREQ(cEnvironment::ENV_WINDIR, L"WINDIR");
 
-    auto lines = cap.of(L"cEnvironment::getEnvironmentVariable");
+    auto lines = cap.of(cEnvironment::FN_GET_ENVIRONMENT_VARIABLE);
     ASSERT_EQ(lines.size(), 4u);
     for (const auto& l : lines) {
         EXPECT_EQ(l.level, 5);

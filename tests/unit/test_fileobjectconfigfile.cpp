@@ -43,13 +43,13 @@ TEST(Configfile, FreshFileGetsSectionAndKeysInWriteOrder)
         }
     }
     ASSERT_EQ(mine.size(), 10u);
-    EXPECT_EQ(mine[0].function, L"FileobjectConfigfile::FileobjectConfigfile");
+    EXPECT_EQ(mine[0].function, FileobjectConfigfile::FN_CONSTRUCTOR);
     EXPECT_EQ(mine[0].level, 5);
     EXPECT_EQ(mine[0].message, L"Prepared configfile: " + full);
-    EXPECT_EQ(mine[1].function, L"FileobjectConfigfile::check4Configfile");
+    EXPECT_EQ(mine[1].function, FileobjectConfigfile::FN_CHECK4_CONFIGFILE);
     EXPECT_EQ(mine[1].level, 4);
     EXPECT_EQ(mine[1].message, L"Configfile does not exist (creating it): " + full);
-    EXPECT_EQ(mine[2].function, L"FileobjectConfigfile::writeCFGparamSTRING");
+    EXPECT_EQ(mine[2].function, FileobjectConfigfile::FN_WRITE_CFG_PARAM_STRING);
     EXPECT_EQ(mine[2].level, 5);
     EXPECT_EQ(mine[2].message, L"Writing parameter to: " + full + L" [common] DEPLOYMENT_SERVER_HOST = >v0<");
     EXPECT_EQ(mine[9].message, L"Writing parameter to: " + full + L" [common] DEPLOYMENT_LOGLEVEL = >v7<");
@@ -71,10 +71,10 @@ TEST(Configfile, RewriteKeepsPositionAndEmptyValues)
     EXPECT_NE(text.find("[other]\r\nA=4\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("A=1"), std::string::npos);
 
-    auto writes = cap.of(L"FileobjectConfigfile::writeCFGparamSTRING");
+    auto writes = cap.of(FileobjectConfigfile::FN_WRITE_CFG_PARAM_STRING);
     ASSERT_EQ(writes.size(), 6u);
     EXPECT_EQ(writes[3].message, L"Writing parameter to: " + dir.file(L"x.ini") + L" [common] C = ><");
-    EXPECT_EQ(cap.of(L"FileobjectConfigfile::check4Configfile").size(), 1u) << "created once";
+    EXPECT_EQ(cap.of(FileobjectConfigfile::FN_CHECK4_CONFIGFILE).size(), 1u) << "created once";
 }
 
 TEST(Configfile, DebugKeysAreNotLoggedAndValuesAreLoggedAsPassed)
@@ -87,7 +87,7 @@ TEST(Configfile, DebugKeysAreNotLoggedAndValuesAreLoggedAsPassed)
     ASSERT_TRUE(cfg.writeCFGparamSTRING(L"common", L"PAD", L"  x  "));
     EXPECT_NE(testsupport::readBytes(dir.file(L"x.ini")).find("LOGLEVEL_DEBUG=5\r\n"), std::string::npos)
         << "written, only not logged";
-    auto writes = cap.of(L"FileobjectConfigfile::writeCFGparamSTRING");
+    auto writes = cap.of(FileobjectConfigfile::FN_WRITE_CFG_PARAM_STRING);
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(writes[0].message, L"Writing parameter to: " + dir.file(L"x.ini") + L" [common] debug_level = >4<");
     EXPECT_EQ(writes[1].message, L"Writing parameter to: " + dir.file(L"x.ini") + L" [common] PAD = >  x  <");
@@ -101,7 +101,7 @@ TEST(Configfile, ExistingFileIsKeptAndUnwritablePlacesFail)
     FileobjectConfigfile old(cap.logger(), dir.path(), L"old.ini");
     ASSERT_TRUE(old.writeCFGparamSTRING(L"common", L"NEW", L"2"));
     EXPECT_EQ(testsupport::readBytes(dir.file(L"old.ini")), "[common]\r\nKEEP=1\r\nNEW=2\r\n");
-    EXPECT_TRUE(cap.of(L"FileobjectConfigfile::check4Configfile").empty());
+    EXPECT_TRUE(cap.of(FileobjectConfigfile::FN_CHECK4_CONFIGFILE).empty());
 
     // A folder below a plain file cannot be created: the write fails, nothing crashes.
     ASSERT_TRUE(testsupport::writeBytes(dir.file(L"plain"), "x"));
@@ -113,5 +113,5 @@ TEST(Configfile, ExistingFileIsKeptAndUnwritablePlacesFail)
     ASSERT_TRUE(::CreateDirectoryW(dir.file(L"dir.ini").c_str(), nullptr));
     FileobjectConfigfile folder(cap.logger(), dir.path(), L"dir.ini");
     EXPECT_FALSE(folder.writeCFGparamSTRING(L"common", L"K", L"v"));
-    EXPECT_EQ(cap.of(L"FileobjectConfigfile::check4Configfile").size(), 1u) << "only the blocked file was missing";
+    EXPECT_EQ(cap.of(FileobjectConfigfile::FN_CHECK4_CONFIGFILE).size(), 1u) << "only the blocked file was missing";
 }

@@ -1,6 +1,7 @@
 // The Logger against real files: header block, line layout, level filter, rotation, re-creation,
 // and two processes writing the same file at once.
 #include "Logger.h"
+#include "cCV_INSTALLER.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ TEST(Logger, HeaderBlockAndLineLayoutByteForByte)
     TempDir dir;
     {
         Logger logger(dir.path() + L"/Vendra", L"CV.log", L"cCV_INSTALLER(1a2b)");
-        logger.log(5, L"cCV_INSTALLER::InitInstance", L"Searching for previous instance");
+        logger.log(5, cCV_INSTALLER::FN_INIT_INSTANCE, L"Searching for previous instance");
         logger.log(3, L"a::b", L"short name");
         logger.log(0, L"x::y", L"level zero");
     }

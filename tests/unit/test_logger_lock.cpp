@@ -91,7 +91,7 @@ TEST(CrossProcessLock, LoggerWritesOnWithoutTheLockAndSaysSoOnce)
         }
     }
     EXPECT_EQ(messages, (std::vector<std::wstring>{L"first", L"second", notice, L"third", L"fourth", L"fifth"}));
-    const auto own = log.of(L"Logger::log");
+    const auto own = log.of(Logger::FN_LOG);
     ASSERT_FALSE(own.empty());
     EXPECT_EQ(own.back().level, 2);
     EXPECT_EQ(own.back().message, notice);

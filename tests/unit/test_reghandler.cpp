@@ -120,7 +120,7 @@ TEST_F(Registry, MissingValueAndMissingKeyAreLoggedDifferently)
     EXPECT_EQ(reg.getRegValue(hklm.path(), L"nothing"), L"");
     auto line = onlyLine(cap);
     EXPECT_EQ(line.level, 5);
-    EXPECT_EQ(line.function, L"cREGhandler::getRegValue");
+    EXPECT_EQ(line.function, cREGhandler::FN_GET_REG_VALUE);
     EXPECT_EQ(line.message, L"Registry key does not exist:" + hklm.path() + L" - nothing");
 
     cap.mark();
@@ -232,7 +232,7 @@ TEST_F(Registry, WritingToAMissingKeyCreatesNothing)
     EXPECT_FALSE(reg.setRegValue(HKEY_CURRENT_USER, missing, L"v", L"1", 2));
     auto line = onlyLine(cap);
     EXPECT_EQ(line.level, 3);
-    EXPECT_EQ(line.function, L"cREGhandler::setRegValue");
+    EXPECT_EQ(line.function, cREGhandler::FN_SET_REG_VALUE);
     EXPECT_EQ(line.message, L"Unable to open registry: " + missing + L" - v");
     EXPECT_FALSE(hkcu.keyExists(L"missing"));
 
@@ -247,7 +247,7 @@ TEST_F(Registry, DeleteValue)
     EXPECT_TRUE(reg.delRegValue(hklm.path(), L"gone"));
     auto line = onlyLine(cap);
     EXPECT_EQ(line.level, 5);
-    EXPECT_EQ(line.function, L"cREGhandler::delRegValue");
+    EXPECT_EQ(line.function, cREGhandler::FN_DEL_REG_VALUE);
     EXPECT_EQ(line.message, L"Registry value deleted from: " + hklm.path() + L" - gone");
     DWORD type;
     std::string bytes;
@@ -272,7 +272,7 @@ TEST_F(Registry, AddKey)
     EXPECT_TRUE(hkcu.keyExists(L"New"));
     auto line = onlyLine(cap);
     EXPECT_EQ(line.level, 5);
-    EXPECT_EQ(line.function, L"cREGhandler::addRegKey");
+    EXPECT_EQ(line.function, cREGhandler::FN_ADD_REG_KEY);
     EXPECT_EQ(line.message, L"Registry key added: " + hkcu.path() + L" - New");
 
     cap.mark();

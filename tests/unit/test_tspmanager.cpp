@@ -5,6 +5,7 @@
 // line, the prefix's real system folder (WINDIR pointed at a scratch folder changes nothing). This test
 // program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
 #include "Binaryresourcemanager.h"
+#include "cREGhandler.h"
 #include "Fileobject.h"
 #include "Providerplacement.h"
 #include "cCV_INSTALLER.h"
@@ -26,8 +27,8 @@ using testsupport::TempDir;
 namespace {
 
 const wchar_t* const KEY = cTSPmanager::PROVIDER_LIST_KEY;
-const wchar_t* const INSTALL = L"cTSPmanager::installTSP";
-const wchar_t* const UNINSTALL = L"cTSPmanager::uninstallTSP";
+const wchar_t* const INSTALL = cTSPmanager::FN_INSTALL_TSP;
+const wchar_t* const UNINSTALL = cTSPmanager::FN_UNINSTALL_TSP;
 const wchar_t* const NAME = L"CV_TSP.tsp";
 
 struct Value {
@@ -215,7 +216,7 @@ TEST_F(TspManager, InstallationAppendsEntryWithNextId)
     const auto lines = log.lines();
     // The four writes, in this order.
     std::vector<std::wstring> written;
-    for (const auto& m : messagesOf(lines, L"cREGhandler::setRegValue")) {
+    for (const auto& m : messagesOf(lines, cREGhandler::FN_SET_REG_VALUE)) {
         written.push_back(m);
     }
     const std::wstring k = KEY;
@@ -270,7 +271,7 @@ TEST_F(TspManager, InstallationFindsTheNameInAnyLetterCase)
     ASSERT_GE(mine.size(), 2u);
     EXPECT_EQ(mine[mine.size() - 2], L"Found TSP in list at position: ProviderFileName1");
     EXPECT_EQ(mine.back(), L"Thats it! I assume CV_TSP.tsp is installed right");
-    EXPECT_TRUE(messagesOf(log.lines(), L"cREGhandler::setRegValue").empty());
+    EXPECT_TRUE(messagesOf(log.lines(), cREGhandler::FN_SET_REG_VALUE).empty());
 }
 
 TEST_F(TspManager, DamagedCountLeavesTheListAlone)
@@ -289,7 +290,7 @@ TEST_F(TspManager, DamagedCountLeavesTheListAlone)
         const std::wstring line =
             L"Provider list is damaged: NumProviders = " + std::to_wstring(static_cast<int32_t>(count));
         EXPECT_EQ(levelOf(fresh, line), 2);
-        EXPECT_TRUE(messagesOf(fresh, L"cREGhandler::setRegValue").empty());
+        EXPECT_TRUE(messagesOf(fresh, cREGhandler::FN_SET_REG_VALUE).empty());
     }
 }
 
@@ -353,7 +354,7 @@ TEST_F(TspManager, WithoutRegistrationTheListIsNotTouched)
     EXPECT_TRUE(readAll() == before);
     EXPECT_TRUE(manager.uninstallTSP(NAME, false, dir.path()));
     EXPECT_TRUE(readAll() == before);
-    EXPECT_TRUE(messagesOf(log.lines(), L"cREGhandler::getRegValue").empty());
+    EXPECT_TRUE(messagesOf(log.lines(), cREGhandler::FN_GET_REG_VALUE).empty());
 }
 
 TEST_F(TspManager, RepeatedInstallationKeepsOneOldCopy)
@@ -409,7 +410,7 @@ TEST_F(TspManager, FailedExtractionReportsAndLeavesTheList)
     EXPECT_TRUE(readAll() == before);
     const auto lines = log.lines();
     EXPECT_EQ(levelOf(lines, L"Unable to extract " + folder + L"/CV_TSP.tsp from resource"), 2);
-    EXPECT_TRUE(messagesOf(lines, L"cREGhandler::getRegValue").empty());
+    EXPECT_TRUE(messagesOf(lines, cREGhandler::FN_GET_REG_VALUE).empty());
 }
 
 TEST_F(TspManager, RemovalDeletesWhatCannotBeMovedAndFailsOnlyWhenItCannotDoEither)
@@ -611,7 +612,7 @@ TEST_F(TspManager, CommandLineRunsTheProviderOperations)
     EXPECT_TRUE(readAll() == list({L"unimdm.tsp"}, {3}, 5)) << describe(readAll());
     EXPECT_EQ(messagesOf(log.lines(), INSTALL)[0], L"Path to TSP files: " + realSystemFolder() + L"/");
 
-    const auto lines = log.of(L"cCV_INSTALLER::parseCommandLine");
+    const auto lines = log.of(cCV_INSTALLER::FN_PARSE_COMMAND_LINE);
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0].message, L"Parsing commandline: > --installTSP <");
     EXPECT_EQ(lines[1].message, L"TSP was installed!");
@@ -779,7 +780,7 @@ TEST_F(TspManager, FailedListWriteReportsNotInstalled)
         EXPECT_FALSE(app.parseCommandLine());
     }
     const auto lines = log.lines();
-    const auto result = log.of(L"cCV_INSTALLER::parseCommandLine");
+    const auto result = log.of(cCV_INSTALLER::FN_PARSE_COMMAND_LINE);
     ASSERT_EQ(result.size(), 2u);
     EXPECT_EQ(result[1].message, L"TSP was NOT installed!");
     EXPECT_EQ(result[1].level, 2);
