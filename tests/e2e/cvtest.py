@@ -179,10 +179,16 @@ def answer_message_box(title="^Error$", timeout=60, key="Return"):
     while time.time() < end:
         ids = window_ids(title)
         if ids:
+            pressed = False
             for w in ids:
-                subprocess.run(["xdotool", "windowactivate", "--sync", w], capture_output=True, timeout=10)
-                subprocess.run(["xdotool", "key", "--window", w, key], capture_output=True, timeout=10)
-            return True
+                try:
+                    subprocess.run(["xdotool", "windowactivate", "--sync", w], capture_output=True, timeout=10)
+                    subprocess.run(["xdotool", "key", "--window", w, key], capture_output=True, timeout=10)
+                    pressed = True
+                except subprocess.TimeoutExpired:
+                    pass  # a slow display: the next round tries again while the box stands
+            if pressed:
+                return True
         time.sleep(0.2)
     return False
 

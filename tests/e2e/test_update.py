@@ -249,7 +249,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
                 self.server.configure(status=200, **answer)
                 code, log = self.run_installer()
                 self.assertEqual(code, 0)
-                self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, 10), "no error message box")
+                self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, 30), "no error message box")
                 self.assertEqual(self.level2(log), ["Unable to check for update (reason 19 - 193)"], log)
                 refused = [m for lvl, f, m in cvtest.messages(log)
                            if lvl == "ERROR   - " and f == "cWebupdater::updateFile" and "is not a program" in m]
