@@ -13,6 +13,18 @@ import tempfile
 import time
 import unittest
 
+# The function names the program's log lines carry (the constants FN_... of its classes).
+FN_INIT_INSTANCE = "cCV_INSTALLER::InitInstance"
+FN_EXIT_INSTANCE = "cCV_INSTALLER::ExitInstance"
+FN_START_LOGGER = "cCV_INSTALLER::startLogger"
+FN_PARSE_COMMAND_LINE = "cCV_INSTALLER::parseCommandLine"
+FN_FIND_PREVIOUS_INSTANCE = "cCV_INSTALLER::findPreviousInstance"
+FN_CHECK_OLD_CV_VERSIONS = "cCV_INSTALLER::checkOldCVversions"
+FN_DECIDE_PUBLISHER_PIN = "cCV_INSTALLER::decidePublisherPin"
+FN_UPDATE = "cWebupdater::updateFile"
+FN_DOWNLOAD = "cWebupdater::downloadFile"
+FN_LOGGER = "Logger::log"
+
 SOURCE_DIR = os.environ.get("CV_SOURCE_DIR") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD_DIR = os.environ.get("CV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "win64")
 WINE_RUN = os.path.join(SOURCE_DIR, "cmake", "wine-run")

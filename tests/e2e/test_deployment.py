@@ -234,7 +234,7 @@ class StampedRun(unittest.TestCase):
         log = self.run_installer(exe, "plainCV.log")
         lines = self.deployment_lines(self.scratch.file("plainCV.deployment"))
         self.assertEqual(lines, ["[common]"] + ["%s=" % k for k, _ in CONFIG_KEYS] + [""], log)
-        self.assertIn(("FATAL   - ", "cCV_INSTALLER::InitInstance", "This executable has no deployment attached!"),
+        self.assertIn(("FATAL   - ", cvtest.FN_INIT_INSTANCE, "This executable has no deployment attached!"),
                       cvtest.messages(log))
 
 

@@ -65,7 +65,7 @@ class LogLock(unittest.TestCase):
         notices = [(level, fn, m) for level, fn, m in msgs if m.startswith(NOTICE_START)]
         self.assertEqual(len(notices), 1, log)
         level, fn, message = notices[0]
-        self.assertEqual((level, fn), ("ERROR   - ", "Logger::log"))
+        self.assertEqual((level, fn), ("ERROR   - ", cvtest.FN_LOGGER))
         self.assertEqual(message, "Waited 10000 ms in vain for the log lock %s: this run writes its log without it"
                          % held_by.split(" ", 1)[1])
         texts = [m for _, _, m in msgs]

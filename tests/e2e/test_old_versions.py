@@ -9,7 +9,7 @@ import unittest
 
 import cvtest
 
-F = "cCV_INSTALLER::checkOldCVversions"
+F = cvtest.FN_CHECK_OLD_CV_VERSIONS
 NONE_RUNNING = [
     "CV2: rezaroz.exe is not running",
     "CV2: mxcallctrl.exe is not running",

@@ -231,7 +231,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         return cvtest.read_log()
 
     def updater_errors(self, log):
-        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == "cWebupdater::updateFile"]
+        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == cvtest.FN_UPDATE]
 
     def deployment(self):
         with open(self.scratch.file("CV.deployment"), "rb") as f:
@@ -258,7 +258,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         self.assertTrue(m, errors[0])
         self.assertEqual(m.group(1), requirement, errors[0])
         self.assertEqual(m.group(3), signer)
-        self.assertIn(("ERROR   - ", "cCV_INSTALLER::InitInstance", "Unable to check for update (reason 20 - %s)"
+        self.assertIn(("ERROR   - ", cvtest.FN_INIT_INSTANCE, "Unable to check for update (reason 20 - %s)"
                        % re.search(r"reason 20 - (-?\d+)", log).group(1)), cvtest.messages(log))
         self.assertEqual(digest(self.exe), self.stamped, "the installer stays as it was")
         self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
@@ -351,7 +351,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
                 self.assertEqual(digest(self.exe), digest(body), log)
                 self.assertNotIn("DEPLOYMENT_SIGNER", self.deployment())
                 self.assertNotIn("Signature", log)
-                self.assertIn(("message - ", "cCV_INSTALLER::decidePublisherPin",
+                self.assertIn(("message - ", cvtest.FN_DECIDE_PUBLISHER_PIN,
                                "No publisher pin in force (unsigned installer, no signer entry in the deployment)"),
                               cvtest.messages(log))
                 self.assertEqual(self.updater_errors(log), [])
@@ -378,7 +378,7 @@ class SelfPinnedUpdate(PinnedUpdate):
 
     def pin_line(self, log):
         return [m for lvl, f, m in cvtest.messages(log)
-                if f == "cCV_INSTALLER::decidePublisherPin" and lvl == "message - "]
+                if f == cvtest.FN_DECIDE_PUBLISHER_PIN and lvl == "message - "]
 
     def test_unsigned_program_is_rejected(self):
         detail = self.expect_rejected(self.unsigned, None, "a", "none")

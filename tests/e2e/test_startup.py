@@ -56,10 +56,10 @@ class Startup(unittest.TestCase):
         self.assertEqual(positions, sorted(positions), msgs)
         self.assertEqual(msgs[-1], order[-1], "shutdown is the last line of the run")
         functions = {m: f for _, f, m in cvtest.messages(log)}
-        self.assertEqual(functions["Starting cCV_INSTALLER version 3.39-QRN32-VLM6.52578"], "cCV_INSTALLER::startLogger")
-        self.assertEqual(functions["Parsing commandline: ><"], "cCV_INSTALLER::parseCommandLine")
-        self.assertEqual(functions["No prevoius instance found"], "cCV_INSTALLER::findPreviousInstance")
-        self.assertEqual(functions[order[-1]], "cCV_INSTALLER::ExitInstance")
+        self.assertEqual(functions["Starting cCV_INSTALLER version 3.39-QRN32-VLM6.52578"], cvtest.FN_START_LOGGER)
+        self.assertEqual(functions["Parsing commandline: ><"], cvtest.FN_PARSE_COMMAND_LINE)
+        self.assertEqual(functions["No prevoius instance found"], cvtest.FN_FIND_PREVIOUS_INSTANCE)
+        self.assertEqual(functions[order[-1]], cvtest.FN_EXIT_INSTANCE)
         # Stages in order, where present: 6 between 5 and 7.
         if "Checking for previous versions" in msgs and "Reading deployment" in msgs:
             self.assertLess(msgs.index("Checking for previous versions"), msgs.index("Reading deployment"))
@@ -73,8 +73,8 @@ class Startup(unittest.TestCase):
             self.assertEqual(code, 0)
             log = cvtest.read_log()
             m = cvtest.messages(log)
-            self.assertIn(("FATAL   - ", "cCV_INSTALLER::findPreviousInstance", "Found a running instance!"), m)
-            self.assertIn(("WARNING - ", "cCV_INSTALLER::InitInstance", "Found a previous instance (quit)"), m)
+            self.assertIn(("FATAL   - ", cvtest.FN_FIND_PREVIOUS_INSTANCE, "Found a running instance!"), m)
+            self.assertIn(("WARNING - ", cvtest.FN_INIT_INSTANCE, "Found a previous instance (quit)"), m)
             msgs = [x[2] for x in m]
             self.assertNotIn("Checking for previous versions", msgs, "start-up stops at stage 4")
             self.assertEqual(run.boxes_answered, 0)

@@ -140,15 +140,15 @@ class ProviderInstallation(unittest.TestCase):
         texts = [m for _, _, m in msgs]
         self.assertIn("Parsing commandline: >%s<" % option, texts)
         result = [(lvl, fn) for lvl, fn, m in msgs if m == result_line]
-        self.assertEqual(result, [("debug   - ", "cCV_INSTALLER::parseCommandLine")], log)
+        self.assertEqual(result, [("debug   - ", cvtest.FN_PARSE_COMMAND_LINE)], log)
         stop = [(lvl, fn) for lvl, fn, m in msgs
                 if m == "Command line parsing caused the app to stop! (This could be desired!)"]
-        self.assertEqual(stop, [("FATAL   - ", "cCV_INSTALLER::InitInstance")], log)
+        self.assertEqual(stop, [("FATAL   - ", cvtest.FN_INIT_INSTANCE)], log)
         # Start-up ends there: no instance check, no deployment block, no update.
         self.assertNotIn("Searching for previous instance", texts)
         after = texts[texts.index(result_line) + 1:]
         self.assertEqual(after[0], "Command line parsing caused the app to stop! (This could be desired!)")
-        self.assertTrue(all(fn in ("cCV_INSTALLER::InitInstance", "cCV_INSTALLER::ExitInstance")
+        self.assertTrue(all(fn in (cvtest.FN_INIT_INSTANCE, cvtest.FN_EXIT_INSTANCE)
                             for _, fn, m in msgs[texts.index(result_line) + 1:]), after)
         self.assertEqual(self.server.requests, [])
         self.assertEqual([n for n in os.listdir(self.scratch.path) if n.endswith(".deployment")], [])

@@ -65,7 +65,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
         return code, cvtest.read_log()
 
     def level2(self, log):
-        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == "cCV_INSTALLER::InitInstance"]
+        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == cvtest.FN_INIT_INSTANCE]
 
     def assertShutdownInOrder(self, msgs):
         order = [msgs.index(m) for m in ("Shutting down updater", "Closing Rootwindow")]
@@ -229,7 +229,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file)
         code, log = self.run_installer()
         self.assertEqual(code, 0)
-        self.assertIn(("ERROR   - ", "cCV_INSTALLER::InitInstance", "Unable to restart"), cvtest.messages(log))
+        self.assertIn(("ERROR   - ", cvtest.FN_INIT_INSTANCE, "Unable to restart"), cvtest.messages(log))
         time.sleep(1.5)
         self.assertEqual(self.boxes.count, 0, "a failed restart shows nothing")
         self.assertNotEqual(digest(self.exe), self.stamped, "the delivered file stays in place for the next start")
@@ -252,7 +252,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
                 self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, 30), "no error message box")
                 self.assertEqual(self.level2(log), ["Unable to check for update (reason 19 - 193)"], log)
                 refused = [m for lvl, f, m in cvtest.messages(log)
-                           if lvl == "ERROR   - " and f == "cWebupdater::updateFile" and "is not a program" in m]
+                           if lvl == "ERROR   - " and f == cvtest.FN_UPDATE and "is not a program" in m]
                 self.assertEqual(len(refused), 1, log)
                 size = len(answer["body_text"].encode("utf-8"))
                 self.assertIn("Downloaded file of %d bytes is not a program: no MZ signature" % size, refused[0])
@@ -280,7 +280,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
         self.assertEqual(log.count("File switched to:"), 1, log)
         self.assertEqual(log.count("Parsing commandline: >--restart<"), 1, log)
         current = [m for lvl, f, m in cvtest.messages(log)
-                   if lvl == "WARNING - " and f == "cWebupdater::updateFile" and "current version already" in m]
+                   if lvl == "WARNING - " and f == cvtest.FN_UPDATE and "current version already" in m]
         self.assertEqual(len(current), 1, log)
         self.assertEqual(self.level2(log), [], log)
         self.assertEqual(self.boxes.count, 0)

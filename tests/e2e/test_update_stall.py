@@ -46,10 +46,10 @@ class StalledUpdate(unittest.TestCase):
         self.assertLess(took, 130, "the run ends within about two minutes of the stall")
         log = cvtest.read_log()
         messages = cvtest.messages(log)
-        stalled = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == "cWebupdater::downloadFile"
+        stalled = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == cvtest.FN_DOWNLOAD
                    and m.startswith("Download stalled: ")]
         self.assertEqual(len(stalled), 1, log)
-        errors = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == "cCV_INSTALLER::InitInstance"]
+        errors = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == cvtest.FN_INIT_INSTANCE]
         self.assertEqual(errors, ["Unable to check for update (reason 13 - 1460)"], log)
         self.assertEqual(digest(self.exe), self.stamped)
         self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))

@@ -56,7 +56,7 @@ class TlsModes(unittest.TestCase):
         return cvtest.read_log(), reached, deployment
 
     def errors(self, log):
-        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == "cCV_INSTALLER::InitInstance"]
+        return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == cvtest.FN_INIT_INSTANCE]
 
     def test_strict_deployment_refuses_a_certificate_for_another_name(self):
         log, reached, deployment = self.run_against("name", strict=True)
