@@ -224,8 +224,6 @@ std::string body(size_t n) { return "{\"body_size\": " + std::to_string(n) + "}"
 
 } // namespace
 
-} // namespace
-
 // --- The request on the wire ------------------------------------------------------------------
 
 TEST_F(Webupdater, PlainRequestOnTheWireAndSwap)
