@@ -347,6 +347,17 @@ TEST_F(Webupdater, Port70000ConnectsToPort4464)
 
 TEST_F(Webupdater, RequiredCookie)
 {
+    // Wine's cookie store answers a request for one name with any cookie of the URL: none is
+    // stored before the test, and the test's own goes when it ends.
+    const std::wstring url = L"http://127.0.0.1:" + port() + L"/vazu/";
+    const auto expire = [&url] {
+        ::InternetSetCookieW(url.c_str(), L"TRBCreds", L"gone; expires=Thu, 01 Jan 1970 00:00:00 GMT");
+    };
+    expire();
+    struct Cleanup {
+        std::function<void()> run;
+        ~Cleanup() { run(); }
+    } cleanup{expire};
     // Not stored: 15 before any connection.
     EXPECT_EQ(update(body(1999), 0, L"http", L"", 1, L"NoSuchCookie"), cWebupdater::UPDATE_NO_COOKIE);
     EXPECT_TRUE(requests().empty());
@@ -354,7 +365,6 @@ TEST_F(Webupdater, RequiredCookie)
     EXPECT_FALSE(logged(5, UPD, "Valid cookie found"));
 
     // Stored in the cookie store for the URL: found, and sent along by WinINet.
-    const std::wstring url = L"http://127.0.0.1:" + port() + L"/vazu/";
     ASSERT_TRUE(::InternetSetCookieW(url.c_str(), L"TRBCreds", L"tok123"));
     ASSERT_EQ(update(body(1999), 0, L"http", L"", 1, L"TRBCreds"), cWebupdater::UPDATE_DONE) << dumpLog();
     EXPECT_TRUE(logged(5, UPD, "Valid cookie found"));
