@@ -5,14 +5,19 @@
 // by renames on one volume, keeping the previous version under a backup name. The application
 // object creates one updater at start-up, calls updateFile once and deletes it at shutdown; the
 // updater owns only its WinINet root handle, and every call opens and closes its own connection,
-// request and temporary file. The Logger is borrowed from the application object.
+// request and temporary file. The Logger is borrowed from the application object. updateFile
+// checks the connection, the port and the cookie, then runs its parts in order: Httpexchange (the
+// request, the certificate procedure, redirects), the judgement of the response, Bodyreceiver
+// (the body into the private file), Downloadchecks and Fileswitch.
 #pragma once
 
 #include "Bodydigest.h"
+#include "Downloadchecks.h"
 #include "Downloadfile.h"
 #include "Fileobject.h"
 #include "Loguser.h"
 #include "handles.h"
+#include "result.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -60,13 +65,11 @@ public:
     // The body is byte for byte the target itself: nothing to switch, nothing to restart.
     static constexpr int32_t UPDATE_ALREADY_CURRENT = 21;
 
-    // The outcome of updateFile: the result code and the system error code of the failure met
-    // (0 when none). Converts to the bare code for callers that only look at that.
-    struct UpdateResult {
-        int32_t code = UPDATE_DONE;
-        DWORD systemError = 0;
-        operator int32_t() const { return code; }
-    };
+    // The function names of the updater's log lines.
+    static constexpr const wchar_t* FN_UPDATE = L"cWebupdater::updateFile";
+    static constexpr const wchar_t* FN_DOWNLOAD = L"cWebupdater::downloadFile";
+    static constexpr const wchar_t* FN_SWITCH = L"cWebupdater::switchFiles";
+    static constexpr const wchar_t* FN_CONNECTED = L"cWebupdater::isInternetConnected";
 
     // Bytes per InternetReadFile call while streaming the body.
     static constexpr DWORD READ_BLOCK = 4096;
@@ -95,10 +98,11 @@ public:
 
     bool isInternetConnected();
 
-    // Also leaves the system error code of the result as the thread's last-error value.
-    UpdateResult updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
+    // One of the UPDATE_ codes; leaves the system error code of the failure met (0 when none) as
+    // the thread's last-error value.
+    int32_t updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
                             std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
-                            int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
+                      int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
 
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
@@ -138,30 +142,6 @@ protected:
         int32_t onlyIfNewer = 0;
         std::wstring cookieName;
     };
-    // Where a request goes: protocol, host, port, object.
-    struct Location {
-        std::wstring protocol;
-        std::wstring host;
-        uint16_t port = 0;
-        std::wstring object;
-    };
-    // The open exchange with the server; the request closes before the connection.
-    struct Exchange {
-        handles::Internet connection;
-        handles::Internet request;
-    };
-    // What one updateFile call has used of its certificate procedure, whatever the number of hops:
-    // the dialog is shown at most once and revocation checking is switched off at most once. What
-    // the user accepted in the dialog holds for the rest of the call at the server it was shown
-    // for, so that a redirect back to that server does not depend on WinINet keeping the
-    // connection open.
-    struct CertificatePromises {
-        bool dialogShown = false;
-        bool revocationSwitchedOff = false;
-        DWORD acceptedFlags = 0;
-        std::wstring acceptedHost;
-        uint16_t acceptedPort = 0;
-    };
     // What the response says about the server's copy.
     struct ServerCopy {
         long status = 0;
@@ -173,70 +153,31 @@ protected:
     std::wstring formatHttpDate(int64_t secondsSince1970);
     std::wstring queryInfo(HINTERNET request, DWORD infoLevel);
     // Streams the body into a new private file in folder, named after stem; the file stays open.
+    // False with the system error as the thread's last-error value.
     bool downloadFile(HINTERNET request, const std::wstring& folder, const std::wstring& stem, Downloadfile* file);
     bool switchFiles(std::wstring target, Downloadfile* download, std::wstring folder, std::wstring filename);
-
-    // Seams of the file steps: the folder of the download, and the final rename into place.
-    virtual std::wstring temporaryFolder();
-    virtual bool moveIntoPlace(Downloadfile* download, const std::wstring& target, DWORD* error);
-
-    // Seams of the send step: the send itself and the certificate prompt (the platform's dialog).
-    virtual BOOL sendRequest(HINTERNET request, const std::wstring& headers);
-    virtual DWORD promptCertificateProblem(HINTERNET request, DWORD error);
+    std::wstring temporaryFolder();
 
     // The root handle; null when InternetOpenW failed.
     handles::Internet internetHandle;
 
 private:
-    // The steps of updateFile, in their order; each gives UPDATE_DONE to go on.
-    UpdateResult runUpdate(const Job& job);
-    UpdateResult checkConnectionAndPort(const Job& job, uint16_t* portNumber);
-    UpdateResult checkCookie(const Job& job);
-    UpdateResult exchangeWithServer(const Job& job, uint16_t portNumber, int64_t targetTime, Exchange* exchange);
-    UpdateResult openRequest(const Job& job, const Location& at, Exchange* exchange);
-    UpdateResult sendConditionally(const Job& job, int64_t targetTime, const Location& at, HINTERNET request,
-                                   CertificatePromises* promises);
-    UpdateResult followRedirect(HINTERNET request, Location* at, bool* redirected);
-    UpdateResult judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy);
-    UpdateResult downloadToTemporary(const std::wstring& stem, Exchange* exchange, Downloadfile* download);
-    UpdateResult checkBody(Downloadfile* download, const std::wstring& targetFile);
-    UpdateResult checkBodySize(Downloadfile* download);
-    UpdateResult checkProgramImage(Downloadfile* download);
-    UpdateResult checkSignature(Downloadfile* download);
-    UpdateResult checkNotCurrent(Downloadfile* download, const std::wstring& targetFile);
-    UpdateResult switchIntoPlace(Fileobject* target, Downloadfile* download, const ServerCopy& copy);
-
-    // Parts of the steps.
-    void boundReceiveTimeout(HINTERNET request);
+    // The steps of updateFile, in their order; each is done (code 0) to go on, or fails with the
+    // result code of updateFile and the system error met.
+    portable::Result runUpdate(const Job& job);
+    portable::Result checkConnectionAndPort(const Job& job, uint16_t* portNumber);
+    portable::Result checkCookie(const Job& job);
+    portable::Result exchangeAndDownload(const Job& job, int64_t targetTime, uint16_t portNumber,
+                                         const std::wstring& stem, ServerCopy* copy, Downloadfile* download);
+    portable::Result judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy);
+    portable::Result checkDownload(Downloadfile* download, const std::wstring& targetFile);
+    portable::Result switchIntoPlace(Fileobject* target, Downloadfile* download, const ServerCopy& copy);
     void readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy);
-    bool announcedLength(HINTERNET request, uint64_t* expected, std::wstring* lengthText);
-    bool streamBody(HINTERNET request, Downloadfile* file, bool lengthKnown, uint64_t expected, uint64_t* received,
-                    DWORD* error);
-    bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
-    bool sameContent(Downloadfile* download, HANDLE other);
-    // A download on another volume than the target is first copied beside it (write-through).
-    bool stageBesideTarget(Downloadfile* download, const std::wstring& folder, const std::wstring& filename);
-    bool copyInto(Downloadfile* from, Downloadfile* to, DWORD* error);
-    bool clearOldBackup(const std::wstring& backupPath);
-    // switchFiles after the swap: the previous version's attributes and access list on the new file.
-    void copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to);
-    // One line with the presented certificate's subject, issuer and validity.
-    void logCertificate(HINTERNET request);
-    // After a successful send over https: one level-3 line when the certificate does not cover the
-    // host or is outside its validity. False (with *error) when strict TLS refuses it.
-    bool checkPresentedCertificate(HINTERNET request, const std::wstring& host, DWORD* error);
-
-    // Sends the request and works through certificate problems; false with *lastError set on failure.
-    bool sendWithCertificateHandling(HINTERNET request, const std::wstring& headers, const Location& at,
-                                     CertificatePromises* promises, DWORD* lastError);
-    bool resendWithoutRevocationCheck(HINTERNET request, const std::wstring& headers, DWORD error, DWORD* lastError);
 
     std::wstring agent;
     ProgressCallback progress;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
-    std::vector<portable::Sha256::Digest> signerPin;
-    bool pinned = false;
-    bool pinMalformed = false;
+    Downloadchecks::Pin signerPin;
     // With a pin: the image digest of the body, computed on its own thread while it is written.
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;

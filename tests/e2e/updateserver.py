@@ -49,12 +49,15 @@ With --control-dir the description is read from D/config.json at every request (
 test, replaced atomically), requests go to D/requests.log, and the server ends when D/stop appears,
 after --idle-timeout seconds without a request or a changed config, or after --lifetime seconds.
 The port file gets {"http": port, "https": port or null, "extra": port or null} (and with
---tls-ca "tls_name", "tls_expired", "tls_valid", "tls_other") once all listeners are up. --detach makes the server independent of its starter (new session, standard
+--tls-ca "tls_name", "tls_expired", "tls_valid", "tls_other", and "tls_sets": a list of
+--tls-sets objects with the ports of one more set, keyed "https", "name", "expired", "valid",
+"other") once all listeners are up. --detach makes the server independent of its starter (new session, standard
 streams to D/server.log or /dev/null): the unit tests start it from inside Wine this way.
 """
 
 import argparse
 import json
+import selectors
 import os
 import socket
 import socketserver
@@ -315,8 +318,10 @@ class UpdateServer:
     """The server with its listeners; start() binds and serves in background threads."""
 
     def __init__(self, port=0, https=False, https_port=0, extra_port=None, control_dir=None, config=None,
-                 cert_dir=None, tls_ca=False):
+                 cert_dir=None, tls_ca=False, tls_sets=0):
         self.port = port
+        self.tls_sets_wanted = tls_sets
+        self.tls_sets = []
         self.https = https
         self.tls_ca = tls_ca
         self.tls_ports = {}
@@ -406,6 +411,7 @@ class UpdateServer:
                 listener = _Listener(self, 0, ctx)
                 self.tls_ports[tag] = listener.server_address[1]
                 self._listeners.append(listener)
+            self._start_tls_sets(made)
         if self.extra_port_wanted:
             try:
                 extra = _Listener(self, self.extra_port_wanted, None)
@@ -419,11 +425,45 @@ class UpdateServer:
             self._threads.append(t)
         return self
 
+    def _start_tls_sets(self, made):
+        """More listeners of the same certificates, each set on ports of its own, all served by one
+        thread: a test that needs a server its TLS client has not met before takes a fresh set."""
+        contexts = {}
+        for tag in ("https", "name", "expired", "valid", "other"):
+            cert_key = (self.cert, self.key) if tag == "https" else made[tag]
+            if cert_key[0] is None:
+                continue
+            contexts[tag] = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            contexts[tag].load_cert_chain(*cert_key)
+        self._set_listeners = []
+        for _ in range(self.tls_sets_wanted):
+            ports = {}
+            for tag, ctx in contexts.items():
+                listener = _Listener(self, 0, ctx)
+                ports[tag] = listener.server_address[1]
+                self._set_listeners.append(listener)
+            self.tls_sets.append(ports)
+        if self._set_listeners:
+            t = threading.Thread(target=self._serve_sets, daemon=True)
+            t.start()
+            self._threads.append(t)
+
+    def _serve_sets(self):
+        with selectors.DefaultSelector() as sel:
+            for listener in self._set_listeners:
+                sel.register(listener, selectors.EVENT_READ)
+            while self._set_listeners:
+                for key, _ in sel.select(0.2):
+                    key.fileobj._handle_request_noblock()
+
     def stop(self):
         for listener in self._listeners:
             listener.shutdown()
             listener.server_close()
         self._listeners = []
+        sets, self._set_listeners = getattr(self, "_set_listeners", []), []
+        for listener in sets:
+            listener.server_close()
 
     def __enter__(self):
         return self.start()
@@ -449,6 +489,8 @@ def main(argv=None):
     ap.add_argument("--https-port", type=int, default=0)
     ap.add_argument("--extra-port", type=int, default=None)
     ap.add_argument("--tls-ca", action="store_true", help="https listeners with certificates of a throwaway authority")
+    ap.add_argument("--tls-sets", type=int, default=0,
+                    help="with --tls-ca: this many more sets of the https listeners, on ports of their own")
     ap.add_argument("--portfile")
     ap.add_argument("--control-dir")
     ap.add_argument("--body-file")
@@ -485,11 +527,13 @@ def main(argv=None):
     elif args.body_size is not None:
         config["body_size"] = args.body_size
     server = UpdateServer(port=args.port, https=args.https, https_port=args.https_port, extra_port=args.extra_port,
-                          control_dir=args.control_dir, config=config, cert_dir=args.control_dir, tls_ca=args.tls_ca)
+                          control_dir=args.control_dir, config=config, cert_dir=args.control_dir, tls_ca=args.tls_ca,
+                          tls_sets=args.tls_sets)
     server.start()
     if args.portfile:
         ports = {"http": server.http_port, "https": server.https_port, "extra": server.extra_port}
         ports.update({"tls_" + tag: port for tag, port in server.tls_ports.items()})
+        ports["tls_sets"] = server.tls_sets
         _write_atomically(args.portfile, json.dumps(ports))
     started = time.monotonic()
     cfg_path = os.path.join(args.control_dir, "config.json") if args.control_dir else None

@@ -1,0 +1,148 @@
+#include "Downloadchecks.h"
+
+#include "cWebupdater.h"
+
+#include "cSignaturecheck.h"
+#include "programimage.h"
+#include "textutil.h"
+
+#include <cstring>
+
+Downloadchecks::Downloadchecks(Logger* logger, const Pin& signerPin, Bodydigest* bodyDigest)
+    : Loguser(logger), pin(signerPin), digest(bodyDigest)
+{
+}
+
+// Size, the publisher (with a pin: the trust decision comes first), program image, not the target
+// itself: any failure deletes the download.
+portable::Result Downloadchecks::check(Downloadfile* download, const std::wstring& targetFile)
+{
+    portable::Result r = checkSize(download);
+    if (r && pin.set) {
+        r = checkSignature(download);
+    }
+    if (r) {
+        r = checkProgramImage(download);
+    }
+    if (r) {
+        r = checkNotCurrent(download, targetFile);
+    }
+    if (!r) {
+        download->discard();
+    }
+    return r;
+}
+
+// Bodies of this size are no build of the program (error pages, placeholders).
+portable::Result Downloadchecks::checkSize(Downloadfile* download)
+{
+    const uint64_t size = download->size();
+    if (size < cWebupdater::SIZE_REJECT_MIN || size > cWebupdater::SIZE_REJECT_MAX) {
+        return portable::Result::done();
+    }
+    log(LOG_ERROR, cWebupdater::FN_UPDATE,
+        textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
+                         static_cast<unsigned long long>(size),
+                         static_cast<unsigned long long>(cWebupdater::SIZE_REJECT_MIN),
+                         static_cast<unsigned long long>(cWebupdater::SIZE_REJECT_MAX)));
+    return portable::Result::failedWith(cWebupdater::UPDATE_SIZE_REJECTED, 0);
+}
+
+// The headers, read back from the private file, must describe a complete executable image.
+portable::Result Downloadchecks::checkProgramImage(Downloadfile* download)
+{
+    const uint64_t size = download->size();
+    std::vector<uint8_t> head(
+        static_cast<size_t>(size < portable::IMAGE_HEAD_BYTES ? size : portable::IMAGE_HEAD_BYTES));
+    const size_t filled = download->readFully(0, head.data(), head.size());
+    const portable::ImageCheck check = portable::checkProgramImage(head.data(), filled, size);
+    if (check.ok()) {
+        return portable::Result::done();
+    }
+    std::wstring what = portable::describeImageFault(check.fault);
+    if (check.fault == portable::ImageFault::SectionOutside ||
+        check.fault == portable::ImageFault::SectionInCertTable) {
+        what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
+    }
+    log(LOG_ERROR, cWebupdater::FN_UPDATE,
+        textutil::format(L"Downloaded file of %llu bytes is not a program: %ls", static_cast<unsigned long long>(size),
+                         what.c_str()));
+    return portable::Result::failedWith(cWebupdater::UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+}
+
+portable::Result Downloadchecks::signatureRejected(const std::wstring& why)
+{
+    log(LOG_ERROR, cWebupdater::FN_UPDATE, L"Signature rejected " + why);
+    return portable::Result::failedWith(cWebupdater::UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA));
+}
+
+// With a publisher pin: the private download must carry a valid signature of a pinned key, and
+// when it is an installer (it carries a deployment block) its block must keep the pin. One
+// level-2 line names the requirement that failed and the signer found.
+portable::Result Downloadchecks::checkSignature(Downloadfile* download)
+{
+    if (pin.malformed) {
+        return signatureRejected(L"(c): the signer pin of the deployment is malformed; signer found: none");
+    }
+    // The digest and the block scan of the bytes as they were written spare reading the whole
+    // file again.
+    portable::Sha256::Digest written;
+    const bool digestKnown = digest != nullptr && digest->finish(&written);
+    const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
+        return download->readFully(offset, buffer, length) == length;
+    };
+    portable::SignerEntryScan scanned;
+    const portable::SignerEntryScan* scan = digestKnown ? &digest->blockScan() : &scanned;
+    if (!digestKnown && !cSignaturecheck::scanFile(download->size(), read, &scanned)) {
+        return signatureRejected(L"(a): the file cannot be read; signer found: none");
+    }
+    const cSignaturecheck::Outcome outcome =
+        cSignaturecheck(pin.keys).check(download->size(), read, digestKnown ? &written : nullptr, scan);
+    const std::wstring signer = outcome.signer.empty() ? L"none" : outcome.signer;
+    if (!outcome.accepted()) {
+        return signatureRejected(L"(" + outcome.requirement() + L"): " + outcome.detail + L"; signer found: " + signer);
+    }
+    log(LOG_DEBUG, cWebupdater::FN_UPDATE, L"Signature accepted, signer: " + signer);
+    return portable::Result::done();
+}
+
+// The very file that stands at the target (the running installer): nothing to do.
+portable::Result Downloadchecks::checkNotCurrent(Downloadfile* download, const std::wstring& targetFile)
+{
+    handles::Kernel current(::CreateFileW(targetFile.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!current.valid() || !sameContent(download, current.get())) {
+        return portable::Result::done();
+    }
+    log(LOG_WARNING, cWebupdater::FN_UPDATE,
+        textutil::format(L"Downloaded file of %llu bytes is the current version already, nothing to update",
+                         static_cast<unsigned long long>(download->size())));
+    return portable::Result::failedWith(cWebupdater::UPDATE_ALREADY_CURRENT, 0);
+}
+
+bool Downloadchecks::sameContent(Downloadfile* download, HANDLE other)
+{
+    LARGE_INTEGER otherSize = {};
+    if (!::GetFileSizeEx(other, &otherSize) || static_cast<uint64_t>(otherSize.QuadPart) != download->size()) {
+        return false;
+    }
+    constexpr DWORD BLOCK = 65536;
+    std::vector<char> mine(BLOCK);
+    std::vector<char> theirs(BLOCK);
+    for (uint64_t offset = 0;;) {
+        DWORD got = 0;
+        DWORD gotOther = 0;
+        if (!download->readAt(offset, mine.data(), BLOCK, &got) ||
+            !::ReadFile(other, theirs.data(), BLOCK, &gotOther, nullptr) || got != gotOther) {
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        if (std::memcmp(mine.data(), theirs.data(), got) != 0) {
+            return false;
+        }
+        offset += got;
+    }
+}

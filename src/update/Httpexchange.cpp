@@ -1,0 +1,340 @@
+#include "Httpexchange.h"
+
+#include "asciicase.h"
+#include "cWebupdater.h"
+
+#include "Servercertificate.h"
+#include "textutil.h"
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+bool isCertificateProblem(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isSecured(const std::wstring& protocol) { return (cWebupdater::requestFlags(protocol) & INTERNET_FLAG_SECURE) != 0; }
+
+portable::Result sendFailed(DWORD error) { return portable::Result::failedWith(cWebupdater::UPDATE_SEND_FAILED, error); }
+
+} // namespace
+
+Httpexchange::Httpexchange(Logger* logger, HINTERNET rootHandle, bool strict, DWORD receiveTimeout)
+    : Loguser(logger), root(rootHandle), strictTls(strict), receiveTimeoutMs(receiveTimeout)
+{
+}
+
+Httpexchange::~Httpexchange() { close(); }
+
+void Httpexchange::close()
+{
+    requestHandle.reset();
+    connection.reset();
+}
+
+std::wstring Httpexchange::queryInfo(HINTERNET request, DWORD infoLevel)
+{
+    DWORD size = 0;
+    if (::HttpQueryInfoW(request, infoLevel, nullptr, &size, nullptr)) {
+        return {};
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+        return {};
+    }
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (!::HttpQueryInfoW(request, infoLevel, buffer.data(), &bytes, nullptr)) {
+        return {};
+    }
+    const size_t chars = bytes / sizeof(wchar_t) < buffer.size() ? bytes / sizeof(wchar_t) : buffer.size() - 1;
+    return std::wstring(buffer.data(), wcsnlen(buffer.data(), chars));
+}
+
+BOOL Httpexchange::sendRequest(HINTERNET request, const std::wstring& headers)
+{
+    if (headers.empty()) {
+        return ::HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+    }
+    return ::HttpSendRequestW(request, headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0);
+}
+
+DWORD Httpexchange::promptCertificateProblem(HINTERNET request, DWORD error)
+{
+    return ::InternetErrorDlg(::GetDesktopWindow(), request, error,
+                              FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                  FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                              nullptr);
+}
+
+// Every redirect is followed here rather than inside WinINet, so that none leads from a secured
+// connection to a plain one.
+portable::Result Httpexchange::run(const Location& start, const Request& request)
+{
+    Location at = start;
+    for (int hop = 0;; ++hop) {
+        portable::Result r = openRequest(at, request);
+        if (r) {
+            r = sendConditionally(at, request.headers);
+        }
+        bool redirected = false;
+        if (r && hop < cWebupdater::MAX_REDIRECTS) {
+            r = followRedirect(&at, &redirected);
+        }
+        if (!r || !redirected) {
+            return r;
+        }
+        close();
+    }
+}
+
+portable::Result Httpexchange::openRequest(const Location& at, const Request& request)
+{
+    connection.reset(::InternetConnectW(root, at.host.c_str(), at.port, request.username.c_str(),
+                                        request.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection.valid()) {
+        return portable::Result::failedWith(cWebupdater::UPDATE_CONNECT_FAILED, ::GetLastError());
+    }
+    const std::wstring acceptType = request.mediaType + L"/*";
+    const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
+    DWORD flags = cWebupdater::requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    if (strictTls) {
+        // WinINet checks name and date itself and fails the send before anything is sent.
+        flags &= ~static_cast<DWORD>(INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
+    }
+    requestHandle.reset(::HttpOpenRequestW(connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1", nullptr,
+                                           acceptTypes, flags, 0));
+    if (!requestHandle.valid()) {
+        return portable::Result::failedWith(cWebupdater::UPDATE_REQUEST_FAILED, ::GetLastError());
+    }
+    boundReceiveTimeout();
+    return portable::Result::done();
+}
+
+// A silent server must not hold a single read longer than the stall bound; a shorter time-out of
+// the platform stays. Set before the send: the connection takes it when it is opened.
+void Httpexchange::boundReceiveTimeout()
+{
+    DWORD timeout = 0;
+    DWORD size = sizeof(timeout);
+    if (::InternetQueryOptionW(request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
+        timeout <= receiveTimeoutMs) {
+        return;
+    }
+    timeout = receiveTimeoutMs;
+    ::InternetSetOptionW(request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+// The send, and over https a look at the certificate that was accepted.
+portable::Result Httpexchange::sendConditionally(const Location& at, const std::wstring& headers)
+{
+    applyAcceptedCertificate(at);
+    portable::Result r = sendWithCertificateHandling(headers, at);
+    if (r && isSecured(at.protocol)) {
+        r = checkPresentedCertificate(at.host);
+    }
+    if (!r) {
+        log(LOG_ERROR, cWebupdater::FN_UPDATE, L"Unable to send the request to the server");
+    }
+    return r;
+}
+
+// What the user accepted in this call's dialog for this very server.
+void Httpexchange::applyAcceptedCertificate(const Location& at)
+{
+    if (certificatePromises.acceptedFlags == 0 || certificatePromises.acceptedPort != at.port ||
+        !portable::equalsIgnoringAsciiCase(certificatePromises.acceptedHost, at.host)) {
+        return;
+    }
+    DWORD flags = 0;
+    DWORD size = sizeof(flags);
+    if (::InternetQueryOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+        flags |= certificatePromises.acceptedFlags;
+        ::InternetSetOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+    }
+}
+
+// A redirect status with a Location gives the next place to ask; a secured request never goes on
+// to a plain http location.
+portable::Result Httpexchange::followRedirect(Location* at, bool* redirected)
+{
+    const long status = std::wcstol(queryInfo(request(), HTTP_QUERY_STATUS_CODE).c_str(), nullptr, 10);
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) {
+        return portable::Result::done();
+    }
+    const std::wstring location = queryInfo(request(), HTTP_QUERY_LOCATION);
+    if (location.empty()) {
+        return portable::Result::done();
+    }
+    const std::wstring base = at->protocol + L"://" + at->host + L":" + std::to_wstring(at->port) + at->object;
+    std::vector<wchar_t> combined(4096, L'\0');
+    DWORD length = static_cast<DWORD>(combined.size());
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
+    if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length, ICU_NO_ENCODE) ||
+        !::InternetCrackUrlW(combined.data(), 0, 0, &parts)) {
+        return portable::Result::done();
+    }
+    if (isSecured(at->protocol) && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        log(LOG_ERROR, cWebupdater::FN_UPDATE,
+            L"Redirect from https to a plain location refused: " + std::wstring(combined.data()));
+        log(LOG_ERROR, cWebupdater::FN_UPDATE, L"Unable to send the request to the server");
+        return sendFailed(static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR));
+    }
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        return portable::Result::done();
+    }
+    at->protocol.assign(parts.lpszScheme, parts.dwSchemeLength);
+    at->host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    at->port = parts.nPort;
+    at->object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    at->object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    log(LOG_DEBUG, cWebupdater::FN_UPDATE, L"Following redirect to: " + std::wstring(combined.data()));
+    *redirected = true;
+    return portable::Result::done();
+}
+
+// The dialog and the revocation switch-off are promised at most once per call: a redirect to
+// another server does not start the procedure afresh. With strict TLS neither is offered, and
+// every certificate problem is a failure.
+portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& headers, const Location& at)
+{
+    if (sendRequest(request(), headers)) {
+        return portable::Result::done();
+    }
+    DWORD error = ::GetLastError();
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to send request!");
+    if (isCertificateProblem(error)) {
+        logCertificate();
+        if (strictTls && error != ERROR_INTERNET_SEC_CERT_REVOKED) {
+            log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
+            return sendFailed(error);
+        }
+    }
+    bool declined = false;
+    if (error == ERROR_INTERNET_INVALID_CA && !certificatePromises.dialogShown &&
+        askInDialog(headers, at, &error, &declined)) {
+        return portable::Result::done();
+    }
+    if (!declined) {
+        if (error == ERROR_INTERNET_SEC_CERT_REVOKED) {
+            log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Certificate is revoked");
+            return sendFailed(error);
+        }
+        if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED && !certificatePromises.revocationSwitchedOff) {
+            certificatePromises.revocationSwitchedOff = true;
+            return resendWithoutRevocationCheck(headers, error);
+        }
+    }
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unhandled reason");
+    return sendFailed(error);
+}
+
+bool Httpexchange::askInDialog(const std::wstring& headers, const Location& at, DWORD* error, bool* declined)
+{
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Something is wrong about the server certificate (retry)");
+    certificatePromises.dialogShown = true;
+    const DWORD answer = promptCertificateProblem(request(), *error);
+    if (answer != ERROR_SUCCESS && answer != ERROR_INTERNET_FORCE_RETRY) {
+        *declined = true;
+        return false;
+    }
+    if (sendRequest(request(), headers)) {
+        DWORD flags = 0;
+        DWORD size = sizeof(flags);
+        if (::InternetQueryOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+            certificatePromises.acceptedFlags =
+                flags & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE);
+            certificatePromises.acceptedHost = at.host;
+            certificatePromises.acceptedPort = at.port;
+        }
+        return true;
+    }
+    *error = ::GetLastError();
+    if (isCertificateProblem(*error)) {
+        logCertificate();
+    }
+    return false;
+}
+
+portable::Result Httpexchange::resendWithoutRevocationCheck(const std::wstring& headers, DWORD error)
+{
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
+    DWORD securityFlags = 0;
+    DWORD size = sizeof(securityFlags);
+    if (!::InternetQueryOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
+        log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to get server certificate security flags");
+        return sendFailed(error);
+    }
+    securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
+    if (!::InternetSetOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
+        log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to set server certificate revocation security option");
+        return sendFailed(error);
+    }
+    if (sendRequest(request(), headers)) {
+        return portable::Result::done();
+    }
+    const DWORD resendError = ::GetLastError();
+    if (isCertificateProblem(resendError)) {
+        logCertificate();
+    }
+    return sendFailed(resendError);
+}
+
+void Httpexchange::logCertificate()
+{
+    Servercertificate certificate;
+    DWORD error = 0;
+    if (!certificate.read(request(), &error)) {
+        log(LOG_WARNING, cWebupdater::FN_UPDATE,
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(error)));
+        return;
+    }
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Server certificate: " + certificate.describe());
+}
+
+// The request flags let a certificate for another name, or one past its date, through without a
+// word; this sees them. With strict TLS WinINet has checked both already, so a problem seen here
+// is refused too (a name problem only when the names come from the certificate itself).
+portable::Result Httpexchange::checkPresentedCertificate(const std::wstring& host)
+{
+    Servercertificate certificate;
+    DWORD readError = 0;
+    if (!certificate.read(request(), &readError)) {
+        log(LOG_WARNING, cWebupdater::FN_UPDATE,
+            textutil::format(L"Server certificate not available (error %i)", static_cast<int>(readError)));
+        return portable::Result::done();
+    }
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    const std::wstring mismatch = certificate.mismatch(host, now);
+    if (mismatch.empty()) {
+        return portable::Result::done();
+    }
+    log(LOG_WARNING, cWebupdater::FN_UPDATE,
+        L"Server certificate does not fit " + host + L" (" + mismatch + L"): " + certificate.describe());
+    if (!strictTls) {
+        return portable::Result::done();
+    }
+    const bool dateProblem = !certificate.validAt(now);
+    if (!dateProblem && !certificate.namesFromCertificate()) {
+        return portable::Result::done();
+    }
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
+    return sendFailed(dateProblem ? ERROR_INTERNET_SEC_CERT_DATE_INVALID : ERROR_INTERNET_SEC_CERT_CN_INVALID);
+}
