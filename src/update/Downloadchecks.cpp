@@ -2,10 +2,12 @@
 
 #include "cWebupdater.h"
 
+#include "Fileobject.h"
 #include "cSignaturecheck.h"
 #include "programimage.h"
 #include "textutil.h"
 
+#include <algorithm>
 #include <cstring>
 
 Downloadchecks::Downloadchecks(Logger* logger, const Pin& signerPin, Bodydigest* bodyDigest)
@@ -127,22 +129,17 @@ bool Downloadchecks::sameContent(Downloadfile* download, HANDLE other)
     if (!::GetFileSizeEx(other, &otherSize) || static_cast<uint64_t>(otherSize.QuadPart) != download->size()) {
         return false;
     }
-    constexpr DWORD BLOCK = 65536;
-    std::vector<char> mine(BLOCK);
-    std::vector<char> theirs(BLOCK);
-    for (uint64_t offset = 0;;) {
-        DWORD got = 0;
-        DWORD gotOther = 0;
-        if (!download->readAt(offset, mine.data(), BLOCK, &got) ||
-            !::ReadFile(other, theirs.data(), BLOCK, &gotOther, nullptr) || got != gotOther) {
+    constexpr size_t BLOCK = 65536;
+    std::vector<uint8_t> mine(BLOCK);
+    std::vector<uint8_t> theirs(BLOCK);
+    for (uint64_t offset = 0; offset < download->size();) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(BLOCK, download->size() - offset));
+        size_t gotOther = 0;
+        if (download->readFully(offset, mine.data(), want) != want || !readFully(other, theirs.data(), want, &gotOther) ||
+            gotOther != want || std::memcmp(mine.data(), theirs.data(), want) != 0) {
             return false;
         }
-        if (got == 0) {
-            return true;
-        }
-        if (std::memcmp(mine.data(), theirs.data(), got) != 0) {
-            return false;
-        }
-        offset += got;
+        offset += want;
     }
+    return true;
 }

@@ -2,6 +2,7 @@
 
 #include "asciicase.h"
 #include "cWebupdater.h"
+#include "decimal.h"
 
 #include "Servercertificate.h"
 #include "textutil.h"
@@ -172,7 +173,7 @@ void Httpexchange::applyAcceptedCertificate(const Location& at)
 // to a plain http location.
 portable::Result Httpexchange::followRedirect(Location* at, bool* redirected)
 {
-    const long status = std::wcstol(queryInfo(request(), HTTP_QUERY_STATUS_CODE).c_str(), nullptr, 10);
+    const long status = statusCode(queryInfo(request(), HTTP_QUERY_STATUS_CODE));
     if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) {
         return portable::Result::done();
     }
@@ -337,4 +338,13 @@ portable::Result Httpexchange::checkPresentedCertificate(const std::wstring& hos
     }
     log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
     return sendFailed(dateProblem ? ERROR_INTERNET_SEC_CERT_DATE_INVALID : ERROR_INTERNET_SEC_CERT_CN_INVALID);
+}
+
+long Httpexchange::statusCode(const std::wstring& statusText)
+{
+    portable::DecimalValue parsed;
+    if (!portable::parseDecimal(statusText, &parsed) || parsed.negative || parsed.overflow || parsed.value > 999) {
+        return 0;
+    }
+    return static_cast<long>(parsed.value);
 }

@@ -67,6 +67,8 @@ public:
 
     // A response header's text; empty when it is absent or cannot be read.
     static std::wstring queryInfo(HINTERNET request, DWORD infoLevel);
+    // The status code of a status text as WinINet gives it; 0 when it holds no number.
+    static long statusCode(const std::wstring& statusText);
 
 protected:
     // The seams: the send itself and the certificate prompt (the platform's dialog).

@@ -206,7 +206,7 @@ portable::Result cWebupdater::judgeResponse(const Job& job, int64_t targetTime, 
     }
     const std::wstring statusText = queryInfo(request, HTTP_QUERY_STATUS_CODE);
     log(LOG_DEBUG, FN_UPDATE, L"Status code response: " + statusText);
-    copy->status = statusText.empty() ? 0 : std::wcstol(statusText.c_str(), nullptr, 10);
+    copy->status = Httpexchange::statusCode(statusText);
     if (copy->status == 404) {
         return portable::Result::failedWith(UPDATE_NOT_FOUND, ::GetLastError());
     }
