@@ -413,8 +413,8 @@ TEST_F(Exchange, AcceptedCertificateHoldsForARedirectBackToItsServer)
     EXPECT_EQ(status(), L"200");
 }
 
-// Last of the certificate tests: WinINet may remember an accepted certificate for the rest of the
-// process.
+// WinINet may remember an accepted certificate for the rest of the process: the fixture's fresh
+// set of listeners keeps that from reaching the other tests.
 TEST_F(Exchange, UntrustedCertificateAcceptedInTheDialog)
 {
     testsupport::DialogAnswerer answer(true);
