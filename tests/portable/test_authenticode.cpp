@@ -30,25 +30,8 @@ using Bytes = std::string;
 
 std::string hex(const Sha256::Digest& d) { return toHex(d); }
 
-void put16(Bytes& b, size_t at, uint16_t v)
-{
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    }
-}
-uint32_t get32(const Bytes& b, size_t at)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) {
-        v = (v << 8) | static_cast<uint8_t>(b[at + i]);
-    }
-    return v;
-}
+using pebuilder::get32;
+using pebuilder::put32;
 
 // A PE file's headers (PE32+ or PE32) followed by body bytes; no certificate table.
 Image makePe(bool pe32plus, size_t bodySize)

@@ -41,19 +41,19 @@ void writeHeaders(const Options& o, Image* im)
 
 } // namespace
 
-void Image::put16(size_t at, uint16_t value)
+void put16(std::string& bytes, size_t at, uint16_t value)
 {
     bytes[at] = static_cast<char>(value & 0xFF);
     bytes[at + 1] = static_cast<char>(value >> 8);
 }
 
-void Image::put32(size_t at, uint32_t value)
+void put32(std::string& bytes, size_t at, uint32_t value)
 {
-    put16(at, static_cast<uint16_t>(value & 0xFFFF));
-    put16(at + 2, static_cast<uint16_t>(value >> 16));
+    put16(bytes, at, static_cast<uint16_t>(value & 0xFFFF));
+    put16(bytes, at + 2, static_cast<uint16_t>(value >> 16));
 }
 
-uint32_t Image::get32(size_t at) const
+uint32_t get32(const std::string& bytes, size_t at)
 {
     uint32_t v = 0;
     for (int i = 3; i >= 0; --i) {

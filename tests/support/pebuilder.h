@@ -25,6 +25,11 @@ constexpr uint16_t FILE_DLL = 0x2000;
 constexpr uint16_t WIN_CERT_REVISION_2_0 = 0x0200;
 constexpr uint16_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002;
 
+// Little-endian fields of bytes.
+void put16(std::string& bytes, size_t at, uint16_t value);
+void put32(std::string& bytes, size_t at, uint32_t value);
+uint32_t get32(const std::string& bytes, size_t at);
+
 struct Section {
     uint32_t rawOffset = 0;
     uint32_t rawSize = 0;
@@ -60,9 +65,9 @@ struct Image {
 
     const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(bytes.data()); }
     size_t size() const { return bytes.size(); }
-    void put16(size_t at, uint16_t value);
-    void put32(size_t at, uint32_t value);
-    uint32_t get32(size_t at) const;
+    void put16(size_t at, uint16_t value) { pebuilder::put16(bytes, at, value); }
+    void put32(size_t at, uint32_t value) { pebuilder::put32(bytes, at, value); }
+    uint32_t get32(size_t at) const { return pebuilder::get32(bytes, at); }
     // The header of section index: where its raw data lies.
     void section(uint32_t index, uint32_t rawOffset, uint32_t rawSize);
     // The certificate-table directory entry alone.
