@@ -147,13 +147,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Sha256::Digest whole, streamed;
     require(imageDigest(data, size, &whole).ok());
     const bool read = imageDigest(
-        layout,
-        [&](uint64_t offset, uint8_t* buffer, size_t length) {
-            require(offset + length <= size);
-            std::memcpy(buffer, data + offset, length);
-            return true;
-        },
-        &streamed, 1 + size % 97).ok();
+                          layout,
+                          [&](uint64_t offset, uint8_t* buffer, size_t length) {
+                              require(offset + length <= size);
+                              std::memcpy(buffer, data + offset, length);
+                              return true;
+                          },
+                          &streamed, 1 + size % 97)
+                          .ok();
     require(read && streamed == whole);
 
     std::string signer;
@@ -174,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             require(readWhole.ok() == !signer.empty());
             require(!readWhole.ok() || signerKeyHash(fileSignature.info) == fileSignature.signerKey);
         } else {
-            require(!placed.reason.empty() && readWhole.code == SIGNATURE_PLACEMENT && readWhole.reason == placed.reason);
+            require(!placed.reason.empty() && readWhole.code == SIGNATURE_PLACEMENT &&
+                    readWhole.reason == placed.reason);
         }
     } else {
         require(readWhole.code == SIGNATURE_NONE);

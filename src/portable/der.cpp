@@ -37,6 +37,9 @@ size_t derElementLength(const uint8_t* data, size_t size)
     return readTlv(data, size, &t) ? t.whole.size : 0;
 }
 
-bool sameBytes(ByteSpan a, ByteSpan b) { return a.size == b.size && (a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0); }
+bool sameBytes(ByteSpan a, ByteSpan b)
+{
+    return a.size == b.size && (a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0);
+}
 
 } // namespace portable

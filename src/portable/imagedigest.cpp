@@ -7,8 +7,7 @@ namespace portable {
 namespace {
 
 // Hashes the bytes of the piece [offset, offset + size) that lie inside the ranges.
-void hashCovered(const std::vector<FileRange>& ranges, Sha256* hash, const uint8_t* data, size_t size,
-                 uint64_t offset)
+void hashCovered(const std::vector<FileRange>& ranges, Sha256* hash, const uint8_t* data, size_t size, uint64_t offset)
 {
     const uint64_t end = offset + size;
     for (const FileRange& r : ranges) {

@@ -237,7 +237,7 @@ Sha256::Digest signerKeyHash(const SignatureInfo& info)
 }
 
 Result readCertificateEntry(uint64_t fileSize, const ReadAt& read, FileSignature* out,
-                           const FileSignatureLimits& limits)
+                            const FileSignatureLimits& limits)
 {
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(fileSize, limits.headBytes)));
     if (!read(0, head.data(), head.size())) {

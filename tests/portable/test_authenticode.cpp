@@ -321,7 +321,8 @@ TEST(CertificateTable, EachPlacementRuleNamesItself)
     // Bytes behind the signature inside the entry: a whole block's worth, or a few non-zero ones
     // in the padding.
     const Bytes stuffed = pebuilder::certificateEntry(der, "BLOCK:x<1>\r\n");
-    EXPECT_EQ(placement(withTable(image, stuffed)), "the certificate entry holds more than the signature and its padding");
+    EXPECT_EQ(placement(withTable(image, stuffed)),
+              "the certificate entry holds more than the signature and its padding");
     Bytes dirtyPadding = pebuilder::certificateEntry(signatureNeedingPadding());
     dirtyPadding.back() = 'x';
     EXPECT_EQ(placement(withTable(image, dirtyPadding)),
@@ -389,7 +390,8 @@ TEST(Signature, RefusesWhatItCannotTrust)
     SignatureParts unknownSigner;
     unknownSigner.signerSerial = "\x09";
     Bytes der = signedData(unknownSigner);
-    EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "failed: the signer's certificate is not in the signature");
+    EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)),
+              "failed: the signer's certificate is not in the signature");
     SignatureParts twoSigners;
     twoSigners.signers = 2;
     der = signedData(twoSigners);
@@ -492,12 +494,14 @@ TEST(CertificateTable, StampingHoldsTheInputToThePlacementRules)
     put32(file, l.securityEntryOffset + 4, static_cast<uint32_t>(file.size() - l.certTableOffset));
     const Bytes before = file;
     bool replaced = false;
-    EXPECT_EQ(failure(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", &replaced)), "failed: the certificate entry holds more than the signature and its padding");
+    EXPECT_EQ(failure(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", &replaced)),
+              "failed: the certificate entry holds more than the signature and its padding");
     EXPECT_EQ(file, before);
     // The moved table of the attack above is refused as well.
     const Program p = signedProgram();
     Bytes moved = pebuilder::tableMovedOverSections(p.image, p.entry).bytes;
-    EXPECT_EQ(failure(placeInCertificateTable(&moved, "BLOCK:new<y>\r\n", &replaced)), "failed: the certificate table starts before the end of a section's raw data");
+    EXPECT_EQ(failure(placeInCertificateTable(&moved, "BLOCK:new<y>\r\n", &replaced)),
+              "failed: the certificate table starts before the end of a section's raw data");
     // The untouched program takes the block.
     Bytes good = p.file;
     EXPECT_EQ(failure(placeInCertificateTable(&good, "BLOCK:new<y>\r\n", &replaced)), "");
@@ -508,18 +512,22 @@ TEST(CertificateTable, RefusesFilesItCannotGrowSafely)
 {
     bool replaced = false;
     Bytes unsigned_ = makePe(true, 100).bytes;
-    EXPECT_EQ(failure(placeInCertificateTable(&unsigned_, "B:", &replaced)), "failed: the file has no certificate table");
+    EXPECT_EQ(failure(placeInCertificateTable(&unsigned_, "B:", &replaced)),
+              "failed: the file has no certificate table");
     Bytes trailing = makeSignedPe(true, 100, signedData());
     trailing += "overlay!";
     const Bytes before = trailing;
-    EXPECT_EQ(failure(placeInCertificateTable(&trailing, "B:", &replaced)), "failed: the certificate table does not end the file");
+    EXPECT_EQ(failure(placeInCertificateTable(&trailing, "B:", &replaced)),
+              "failed: the certificate table does not end the file");
     EXPECT_EQ(trailing, before);
     Bytes noDer = makeSignedPe(true, 100, Bytes(16, '\xFF'));
-    EXPECT_EQ(failure(placeInCertificateTable(&noDer, "B:", &replaced)), "failed: the certificate entry holds no DER structure");
+    EXPECT_EQ(failure(placeInCertificateTable(&noDer, "B:", &replaced)),
+              "failed: the certificate entry holds no DER structure");
     SignatureParts two;
     two.signers = 2;
     Bytes twoSigners = makeSignedPe(true, 100, signedData(two));
-    EXPECT_EQ(failure(placeInCertificateTable(&twoSigners, "B:", &replaced)), "failed: the signature must have exactly one signer");
+    EXPECT_EQ(failure(placeInCertificateTable(&twoSigners, "B:", &replaced)),
+              "failed: the signature must have exactly one signer");
 }
 
 TEST(SignerPin, AcceptsHashListsOnly)

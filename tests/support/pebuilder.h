@@ -85,8 +85,7 @@ Image build(const Options& options);
 // One WIN_CERTIFICATE entry: the 8-byte header (its length counting the padding), contents,
 // then behind (bytes nobody signed), zero-padded to a multiple of 8.
 std::string certificateEntry(const std::string& contents, const std::string& behind = std::string(),
-                             uint16_t revision = WIN_CERT_REVISION_2_0,
-                             uint16_t type = WIN_CERT_TYPE_PKCS_SIGNED_DATA);
+                             uint16_t revision = WIN_CERT_REVISION_2_0, uint16_t type = WIN_CERT_TYPE_PKCS_SIGNED_DATA);
 
 // A program as a linker lays it out: PE32+ headers up to SizeOfHeaders 0x400, two sections of
 // 0x200 bytes behind them, no certificate table yet.

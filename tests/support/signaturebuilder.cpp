@@ -12,9 +12,9 @@ std::string name(const std::string& cn) { return seq(tlv(0x31, seq(oid("\x55\x04
 
 std::string certificate(const std::string& serial, const std::string& issuer, char keyFill)
 {
-    const std::string tbs = seq(tlv(0xA0, tlv(0x02, "\x02")) + tlv(0x02, serial) + algorithm(SHA256_OID) +
-                                name(issuer) + seq(tlv(0x17, "260101000000Z") + tlv(0x17, "270101000000Z")) +
-                                name("signer") + publicKey(keyFill));
+    const std::string tbs =
+        seq(tlv(0xA0, tlv(0x02, "\x02")) + tlv(0x02, serial) + algorithm(SHA256_OID) + name(issuer) +
+            seq(tlv(0x17, "260101000000Z") + tlv(0x17, "270101000000Z")) + name("signer") + publicKey(keyFill));
     return seq(tbs + algorithm(SHA256_OID) + tlv(0x03, std::string(10, '\x01')));
 }
 
@@ -52,13 +52,12 @@ std::string signedData(const SignatureParts& p)
     for (int i = 0; i < p.signers; ++i) {
         signers += signer;
     }
-    const std::string certificates = tlv(0xA0, certificate("\x04", "Test CA", 'a') +
-                                                   certificate("\x05", "Test CA", 'b') +
-                                                   certificate("\x05", "Other CA", 'c'));
-    const std::string content =
-        seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04") + tlv(0xA0, indirectData(p)));
-    const std::string sd = seq(tlv(0x02, "\x01") + tlv(0x31, algorithm(SHA256_OID)) + content + certificates +
-                               tlv(0x31, signers));
+    const std::string certificates =
+        tlv(0xA0, certificate("\x04", "Test CA", 'a') + certificate("\x05", "Test CA", 'b') +
+                      certificate("\x05", "Other CA", 'c'));
+    const std::string content = seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04") + tlv(0xA0, indirectData(p)));
+    const std::string sd =
+        seq(tlv(0x02, "\x01") + tlv(0x31, algorithm(SHA256_OID)) + content + certificates + tlv(0x31, signers));
     return seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02") + tlv(0xA0, sd));
 }
 

@@ -51,9 +51,9 @@ portable::Sha256::Digest fed(const std::string& data, bool* ok)
 
 TEST(Bodydigest, MatchesTheWholeFileDigest)
 {
-    for (const std::string& data : {testsupport::readBytes(testsupport::fixture(L"democlient.exe")), program(0).bytes,
-                                    program(9 * Bodydigest::BATCH + 123).bytes,
-                                    withTable(program(3 * Bodydigest::BATCH))}) {
+    for (const std::string& data :
+         {testsupport::readBytes(testsupport::fixture(L"democlient.exe")), program(0).bytes,
+          program(9 * Bodydigest::BATCH + 123).bytes, withTable(program(3 * Bodydigest::BATCH))}) {
         portable::Sha256::Digest expected{};
         const portable::Result r =
             portable::imageDigest(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &expected);
