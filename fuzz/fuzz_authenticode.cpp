@@ -40,9 +40,8 @@ bool inside(const ByteSpan& s, const uint8_t* data, size_t size)
 std::string checkSignature(const uint8_t* der, size_t size)
 {
     SignatureInfo info;
-    std::string why;
-    if (!parseSignature(der, size, &info, &why)) {
-        require(!why.empty());
+    if (const Result r = parseSignature(der, size, &info); !r) {
+        require(!r.reason.empty());
         return {};
     }
     for (const ByteSpan& s :
@@ -73,30 +72,29 @@ void checkGrowing(const uint8_t* data, size_t size, const Sha256::Digest& before
 {
     std::string file(reinterpret_cast<const char*>(data), size);
     bool replaced = false;
-    std::string why;
-    if (!placeInCertificateTable(&file, "MARK:entry<value>\r\n", &replaced, &why)) {
+    if (!placeInCertificateTable(&file, "MARK:entry<value>\r\n", &replaced)) {
         require(file.size() == size && std::memcmp(file.data(), data, size) == 0);
         return;
     }
     const auto* grown = reinterpret_cast<const uint8_t*>(file.data());
     PeLayout layout;
-    require(readPeLayout(grown, file.size(), file.size(), &layout, &why));
+    require(readPeLayout(grown, file.size(), file.size(), &layout).ok());
     require(layout.certTableOffset + static_cast<uint64_t>(layout.certTableSize) == file.size());
     Sha256::Digest after;
-    require(imageDigest(grown, file.size(), &after, &why) && after == before);
+    require(imageDigest(grown, file.size(), &after).ok() && after == before);
     uint32_t stored;
     std::memcpy(&stored, grown + layout.checksumOffset, 4); // little-endian hosts only
     require(stored == peChecksum(grown, file.size(), layout.checksumOffset));
     // The grown table meets the placement rules as the input did, and the signature reads as it
     // did, now carrying the block.
     ByteSpan der;
-    require(certificateTableSignature(layout, grown + layout.certTableOffset, layout.certTableSize, &der, &why));
+    require(certificateTableSignature(layout, grown + layout.certTableOffset, layout.certTableSize, &der).ok());
     require(file.find("MARK:entry<value>\r\n") != std::string::npos);
     SignatureInfo info;
     if (signerKey.empty()) {
         return;
     }
-    require(parseSignature(der.data, der.size, &info, &why));
+    require(parseSignature(der.data, der.size, &info).ok());
     require(std::string(reinterpret_cast<const char*>(info.signerPublicKey.data), info.signerPublicKey.size) ==
             signerKey);
 }
@@ -114,21 +112,22 @@ void checkStream(const uint8_t* data, size_t size)
         done += take;
     }
     Sha256::Digest streamed;
-    const bool ok = stream.finish(&streamed);
+    const bool ok = stream.finish(&streamed).ok();
     PeLayout layout;
     const size_t head = std::min(size, ImageDigestStream::HEAD_BYTES);
-    require(ok == readPeLayout(data, head, size, &layout, nullptr));
+    require(ok == readPeLayout(data, head, size, &layout).ok());
     if (!ok) {
         return;
     }
     Sha256::Digest whole;
     require(imageDigest(
-        layout,
-        [&](uint64_t offset, uint8_t* buffer, size_t length) {
-            std::memcpy(buffer, data + offset, length);
-            return true;
-        },
-        &whole));
+                layout,
+                [&](uint64_t offset, uint8_t* buffer, size_t length) {
+                    std::memcpy(buffer, data + offset, length);
+                    return true;
+                },
+                &whole)
+                .ok());
     require(whole == streamed);
 }
 
@@ -138,28 +137,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     checkStream(data, size);
 
     PeLayout layout;
-    std::string why;
-    if (!readPeLayout(data, size, size, &layout, &why)) {
+    FileSignature fileSignature;
+    const Result readWhole = readFileSignature(data, size, &fileSignature);
+    if (!readPeLayout(data, size, size, &layout)) {
+        require(readWhole.code == SIGNATURE_NO_PROGRAM);
         return 0;
     }
     checkRanges(layout);
     Sha256::Digest whole, streamed;
-    require(imageDigest(data, size, &whole, &why));
+    require(imageDigest(data, size, &whole).ok());
     const bool read = imageDigest(
-        layout,
-        [&](uint64_t offset, uint8_t* buffer, size_t length) {
-            require(offset + length <= size);
-            std::memcpy(buffer, data + offset, length);
-            return true;
-        },
-        &streamed, 1 + size % 97);
+                          layout,
+                          [&](uint64_t offset, uint8_t* buffer, size_t length) {
+                              require(offset + length <= size);
+                              std::memcpy(buffer, data + offset, length);
+                              return true;
+                          },
+                          &streamed, 1 + size % 97)
+                          .ok();
     require(read && streamed == whole);
 
     std::string signer;
     if (layout.hasCertTable()) {
         const uint8_t* table = data + layout.certTableOffset;
         ByteSpan der;
-        if (certificateTableSignature(layout, table, layout.certTableSize, &der, &why)) {
+        const Result placed = certificateTableSignature(layout, table, layout.certTableSize, &der);
+        if (placed) {
             require(layout.certTableOffset % 8 == 0 && layout.certTableOffset + uint64_t{layout.certTableSize} == size);
             require(layout.certTableOffset >= layout.sizeOfHeaders && layout.certTableOffset >= layout.sectionsEnd);
             require(der.data == table + 8 && layout.certTableSize - 8 - der.size < 8);
@@ -168,9 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             require(checkProgramImage(data, size, size).fault != ImageFault::SectionInCertTable);
             signer = checkSignature(der.data, der.size);
+            // The file's signature read in one go agrees with the steps taken one by one.
+            require(readWhole.ok() == !signer.empty());
+            require(!readWhole.ok() || signerKeyHash(fileSignature.info) == fileSignature.signerKey);
         } else {
-            require(!why.empty());
+            require(!placed.reason.empty() && readWhole.code == SIGNATURE_PLACEMENT &&
+                    readWhole.reason == placed.reason);
         }
+    } else {
+        require(readWhole.code == SIGNATURE_NONE);
     }
     checkGrowing(data, size, whole, signer);
     return 0;

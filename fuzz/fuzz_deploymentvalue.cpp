@@ -50,11 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view utf8(reinterpret_cast<const char*>(data), size);
     std::wstring value;
-    std::string why;
-    if (portable::checkDeploymentValue(utf8, &value, &why)) {
+    if (const portable::Result checked = portable::checkDeploymentValue(utf8, &value)) {
         checkAccepted(utf8, value);
     } else {
-        require(!why.empty());
+        require(!checked.reason.empty());
     }
     return 0;
 }

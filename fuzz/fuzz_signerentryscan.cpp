@@ -1,8 +1,8 @@
 // Fuzz target: the scan for the signer entry of a deployment block on arbitrary bytes. Fed whole
 // and in pieces of a size the input chooses, it must give the same verdict for a fixed pin, and
 // a verdict of "narrows" must mean that the text holds a marker with a signer entry behind it.
-#include "authenticode.h"
 #include "signerentryscan.h"
+#include "signerpin.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -30,9 +30,8 @@ int verdict(const uint8_t* data, size_t size, size_t step, const std::vector<Sha
     if (!scan.hasBlock()) {
         return 0;
     }
-    std::string why;
-    const bool narrows = scan.narrows(pin, &why);
-    require(narrows == why.empty());
+    const Result narrows = scan.narrows(pin);
+    require(narrows.ok() == narrows.reason.empty());
     return narrows ? 1 : 2;
 }
 
@@ -41,7 +40,7 @@ int verdict(const uint8_t* data, size_t size, size_t step, const std::vector<Sha
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<Sha256::Digest> pin;
-    parseSignerPin(std::string(64, 'a') + "," + std::string(64, 'b'), &pin);
+    require(parseSignerPin(std::string(64, 'a') + "," + std::string(64, 'b'), &pin).ok());
     const int whole = verdict(data, size, size + 1, pin);
     const size_t step = 1 + (size > 0 ? data[0] % 41 : 0);
     require(verdict(data, size, step, pin) == whole);

@@ -100,11 +100,19 @@ bool readAll(const fs::path& path, std::string& data, std::string* why)
     return true;
 }
 
-// The signature layout of a file, when it is a PE image with a certificate table.
-bool signedLayout(const std::string& data, portable::PeLayout* layout)
+// The certificate entry of a file in memory (its SignedData read too when whole); the code says
+// how far it was read (a file without a table stops at SIGNATURE_NO_PROGRAM or SIGNATURE_NONE).
+portable::Result fileSignature(const std::string& data, portable::FileSignature* signature, bool whole = false)
 {
     const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    return portable::readPeLayout(bytes, data.size(), data.size(), layout, nullptr) && layout->hasCertTable();
+    return whole ? portable::readFileSignature(bytes, data.size(), signature)
+                 : portable::readCertificateEntry(bytes, data.size(), signature);
+}
+
+// Whether the file is a PE image with a certificate table.
+bool isSigned(const portable::Result& read)
+{
+    return read.code != portable::SIGNATURE_NO_PROGRAM && read.code != portable::SIGNATURE_NONE;
 }
 
 int show(const fs::path& file)
@@ -115,14 +123,12 @@ int show(const fs::path& file)
         std::cerr << "cvstamp: cannot read " << file.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
-    portable::PeLayout layout;
-    const bool isSigned = signedLayout(data, &layout);
-    portable::ByteSpan der;
-    if (isSigned && !portable::certificateTableSignature(
-                        layout, reinterpret_cast<const uint8_t*>(data.data()) + layout.certTableOffset,
-                        layout.certTableSize, &der, &why)) {
-        std::cerr << "cvstamp: the certificate table of " << file.string() << " breaks a placement rule (" << why
-                  << "): the installer refuses its signature\n";
+    portable::FileSignature signature;
+    const portable::Result read = fileSignature(data, &signature);
+    const bool hasTable = isSigned(read);
+    if (read.code == portable::SIGNATURE_PLACEMENT) {
+        std::cerr << "cvstamp: the certificate table of " << file.string() << " breaks a placement rule ("
+                  << read.reason << "): the installer refuses its signature\n";
         return EXIT_FAILED;
     }
     // The installer reads the file with every zero byte as a line feed; so does this.
@@ -138,7 +144,7 @@ int show(const fs::path& file)
         return EXIT_FAILED;
     }
     const size_t at = text.size() - content.size();
-    const bool inTable = isSigned && at >= layout.certTableOffset;
+    const bool inTable = hasTable && at >= signature.layout.certTableOffset;
     std::cout << "deployment block of " << file.string() << " at byte " << at
               << (inTable ? " (inside the certificate table)" : "") << ":\n";
     for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
@@ -189,7 +195,6 @@ int takeValue(const std::vector<std::string>& args, size_t* i, const portable::D
         return EXIT_USAGE;
     }
     std::wstring value;
-    std::string why;
     if (std::wstring_view(key.word) == L"TLS") {
         if (args[*i + 1] != "strict") {
             std::cerr << "cvstamp: refusing the value of " << option << ": the only value is \"strict\"\n";
@@ -202,8 +207,8 @@ int takeValue(const std::vector<std::string>& args, size_t* i, const portable::D
                       << ": give one or more SHA-256 hashes (64 hex digits each) separated by \",\"\n";
             return EXIT_USAGE;
         }
-    } else if (!portable::checkDeploymentValue(args[*i + 1], &value, &why)) {
-        std::cerr << "cvstamp: refusing the value of " << option << ": " << why << "\n";
+    } else if (const portable::Result checked = portable::checkDeploymentValue(args[*i + 1], &value); !checked) {
+        std::cerr << "cvstamp: refusing the value of " << option << ": " << checked.reason << "\n";
         return EXIT_USAGE;
     }
     request->values[key.word] = value;
@@ -254,21 +259,20 @@ int checkComplete(const StampRequest& request)
 // A signed installer: the block goes inside the certificate table, which the signature does not
 // cover. A block in the signed part (stamped before signing) cannot be replaced without breaking
 // the signature, and the installer would read that one first: refused. 0 or an exit status.
-int stampSigned(const fs::path& input, const portable::PeLayout& layout, const std::string& block, std::string* data,
+int stampSigned(const fs::path& input, uint32_t certTableOffset, const std::string& block, std::string* data,
                 bool* replaced)
 {
     std::string marker;
     portable::toCp1252(portable::deploymentMarker(), &marker);
     const size_t first = data->find(marker);
-    if (first != std::string::npos && first < layout.certTableOffset) {
+    if (first != std::string::npos && first < certTableOffset) {
         std::cerr << "cvstamp: " << input.string()
                   << " is signed with a deployment block inside the signed part; sign the unstamped installer,"
                      " then stamp it\n";
         return EXIT_FAILED;
     }
-    std::string why;
-    if (!portable::placeInCertificateTable(data, block, replaced, &why)) {
-        std::cerr << "cvstamp: cannot stamp the signed " << input.string() << ": " << why << "\n";
+    if (const portable::Result placed = portable::placeInCertificateTable(data, block, replaced); !placed) {
+        std::cerr << "cvstamp: cannot stamp the signed " << input.string() << ": " << placed.reason << "\n";
         return EXIT_FAILED;
     }
     return 0;
@@ -289,9 +293,9 @@ int stampImage(const fs::path& input, const portable::DeploymentValues& values, 
     std::string block;
     // Checked values are all in code page 1252, so this cannot fail.
     portable::toCp1252(portable::writeDeploymentBlock(values), &block);
-    portable::PeLayout layout;
-    if (signedLayout(*data, &layout)) {
-        return stampSigned(input, layout, block, data, replaced);
+    portable::FileSignature signature;
+    if (isSigned(fileSignature(*data, &signature))) {
+        return stampSigned(input, signature.layout.certTableOffset, block, data, replaced);
     }
     const auto end = portable::deploymentImageEnd(portable::fromCp1252(*data));
     if (!end) {
@@ -366,19 +370,14 @@ int printSigner(const fs::path& file)
         std::cerr << "cvstamp: cannot read " << file.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    portable::PeLayout layout;
-    portable::ByteSpan der;
-    portable::SignatureInfo info;
-    why = "it carries no Authenticode signature";
-    if (signedLayout(data, &layout) &&
-        portable::certificateTableSignature(layout, bytes + layout.certTableOffset, layout.certTableSize, &der, &why) &&
-        portable::parseSignature(der.data, der.size, &info, &why)) {
-        std::cout << portable::toHex(portable::Sha256::of(info.signerPublicKey.data, info.signerPublicKey.size))
-                  << "\n";
+    portable::FileSignature signature;
+    const portable::Result read = fileSignature(data, &signature, true);
+    if (read) {
+        std::cout << portable::toHex(signature.signerKey) << "\n";
         return 0;
     }
-    std::cerr << "cvstamp: no signer in " << file.string() << ": " << why << "\n";
+    std::cerr << "cvstamp: no signer in " << file.string() << ": "
+              << (isSigned(read) ? read.reason : "it carries no Authenticode signature") << "\n";
     return EXIT_FAILED;
 }
 

@@ -209,27 +209,25 @@ std::wstring writeDeploymentBlock(const DeploymentValues& values, std::span<cons
     return block;
 }
 
-bool checkDeploymentValue(std::string_view utf8, std::wstring* value, std::string* why)
+Result checkDeploymentValue(std::string_view utf8, std::wstring* value)
 {
     value->clear();
     for (size_t i = 0; i < utf8.size();) {
         uint32_t cp = 0;
         if (!nextCodePoint(utf8, &i, &cp)) {
-            *why = "it is not valid UTF-8 text";
-            return false;
+            return Result::failed("it is not valid UTF-8 text");
         }
         std::string problem = codePointProblem(cp);
         if (!problem.empty()) {
-            *why = std::move(problem);
-            return false;
+            return Result::failed(std::move(problem));
         }
         *value += static_cast<wchar_t>(cp);
     }
     if (value->find(DEPLOYMENT_ENTRY_PREFIX) != std::wstring::npos) {
-        *why = "it holds \"" + toUtf8(DEPLOYMENT_ENTRY_PREFIX) + "\", which the installer would take for an entry";
-        return false;
+        return Result::failed("it holds \"" + toUtf8(DEPLOYMENT_ENTRY_PREFIX) +
+                              "\", which the installer would take for an entry");
     }
-    return true;
+    return Result::done();
 }
 
 int cp1252Byte(uint32_t codePoint)

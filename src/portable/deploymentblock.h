@@ -7,6 +7,8 @@
 // Portable code: no platform headers.
 #pragma once
 
+#include "result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -65,10 +67,10 @@ std::wstring writeDeploymentBlock(const DeploymentValues& values,
                                   std::span<const DeploymentKey> keys = deploymentKeys());
 
 // Checks a value given as UTF-8 text (a command line) and gives it as the block would carry it.
-// Refused, with the reason in why: text that is not UTF-8, control characters (C0, DEL, C1),
+// Refused, with the reason: text that is not UTF-8, control characters (C0, DEL, C1),
 // ">" (it ends an entry), characters outside code page 1252, and the entry prefix (the reader
 // would take it for an entry). The first offending character is reported.
-bool checkDeploymentValue(std::string_view utf8, std::wstring* value, std::string* why);
+Result checkDeploymentValue(std::string_view utf8, std::wstring* value);
 
 // Code page 1252: the byte of a code point (-1 when the code page cannot represent it; the
 // bytes 0x81, 0x8D, 0x8F, 0x90 and 0x9D are unassigned) and the code point of a byte (U+FFFD for

@@ -1,5 +1,7 @@
 #include "der.h"
 
+#include <cstring>
+
 namespace portable {
 
 bool readTlv(const uint8_t* p, size_t avail, Tlv* out)
@@ -27,6 +29,17 @@ bool readTlv(const uint8_t* p, size_t avail, Tlv* out)
     out->whole = {p, header + length};
     out->contents = {p + header, length};
     return true;
+}
+
+size_t derElementLength(const uint8_t* data, size_t size)
+{
+    Tlv t;
+    return readTlv(data, size, &t) ? t.whole.size : 0;
+}
+
+bool sameBytes(ByteSpan a, ByteSpan b)
+{
+    return a.size == b.size && (a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0);
 }
 
 } // namespace portable

@@ -34,6 +34,12 @@ struct Tlv {
 // is none or does not fit in avail bytes.
 bool readTlv(const uint8_t* p, size_t avail, Tlv* out);
 
+// Total length (header and contents) of the DER element at data, 0 when it is not one that fits.
+size_t derElementLength(const uint8_t* data, size_t size);
+
+// The same bytes in both spans.
+bool sameBytes(ByteSpan a, ByteSpan b);
+
 // Walks the elements inside a constructed element's contents.
 class DerCursor {
 public:

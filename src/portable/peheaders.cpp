@@ -2,6 +2,8 @@
 
 #include "littleendian.h"
 
+#include <algorithm>
+
 namespace portable {
 
 namespace {
@@ -18,23 +20,35 @@ constexpr uint32_t DIRECTORY_COUNT_PE32 = 92;
 constexpr uint32_t DIRECTORY_COUNT_PE32_PLUS = 108;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
 
+Result fault(PeHeaderFault f)
+{
+    switch (f) {
+    case PeHeaderFault::NoMzSignature:
+        return Result::failed("no MZ header", static_cast<int32_t>(f));
+    case PeHeaderFault::NoPeHeader:
+        return Result::failed("no PE header", static_cast<int32_t>(f));
+    default:
+        return Result::failed("no usable optional header", static_cast<int32_t>(PeHeaderFault::NoOptionalHeader));
+    }
+}
+
 } // namespace
 
-PeHeaderFault readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileSize, PeHeaders* out)
+Result readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileSize, PeHeaders* out)
 {
     *out = PeHeaders{};
     // What was read can never be more than the file.
     const uint64_t available = headSize < fileSize ? headSize : fileSize;
     if (head == nullptr || available < DOS_HEADER_SIZE || head[0] != 'M' || head[1] != 'Z') {
-        return PeHeaderFault::NoMzSignature;
+        return fault(PeHeaderFault::NoMzSignature);
     }
     const uint32_t peOffset = readLe32(head + PE_OFFSET_FIELD);
     if (!rangeWithin(peOffset, 4 + FILE_HEADER_SIZE, available)) {
-        return PeHeaderFault::NoPeHeader;
+        return fault(PeHeaderFault::NoPeHeader);
     }
     const uint8_t* pe = head + peOffset;
     if (pe[0] != 'P' || pe[1] != 'E' || pe[2] != 0 || pe[3] != 0) {
-        return PeHeaderFault::NoPeHeader;
+        return fault(PeHeaderFault::NoPeHeader);
     }
     PeHeaders h;
     h.peOffset = peOffset;
@@ -45,12 +59,12 @@ PeHeaderFault readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileS
     h.characteristics = readLe16(fileHeader + 18);
     h.optionalOffset = peOffset + 4 + FILE_HEADER_SIZE; // cannot wrap: checked above
     if (h.optionalSize < 2 || !rangeWithin(h.optionalOffset, h.optionalSize, available)) {
-        return PeHeaderFault::NoOptionalHeader;
+        return fault(PeHeaderFault::NoOptionalHeader);
     }
     const uint8_t* optional = head + h.optionalOffset;
     h.magic = readLe16(optional);
     if (h.magic != PE_MAGIC_PE32 && h.magic != PE_MAGIC_PE32_PLUS) {
-        return PeHeaderFault::NoOptionalHeader;
+        return fault(PeHeaderFault::NoOptionalHeader);
     }
     if (h.optionalSize >= SUBSYSTEM_FIELD + 2) {
         h.hasWindowsFields = true;
@@ -75,7 +89,39 @@ PeHeaderFault readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileS
         }
     }
     *out = std::move(h);
-    return PeHeaderFault::None;
+    return Result::done();
+}
+
+Result readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLayout* out)
+{
+    PeHeaders h;
+    if (Result r = readPeHeaders(head, headSize, fileSize, &h); !r) {
+        return r;
+    }
+    if (h.securityEntryOffset == 0) {
+        return Result::failed("the optional header has no certificate table entry");
+    }
+    PeLayout layout;
+    layout.fileSize = fileSize;
+    layout.checksumOffset = h.checksumOffset;
+    layout.securityEntryOffset = h.securityEntryOffset;
+    layout.certTableOffset = h.certTableOffset;
+    layout.certTableSize = h.certTableSize;
+    layout.sizeOfHeaders = h.sizeOfHeaders;
+    layout.sectionsRead = h.sectionTableRead;
+    for (const PeSection& s : h.sections) {
+        if (s.rawSize != 0) {
+            layout.sectionsEnd = std::max<uint64_t>(layout.sectionsEnd, static_cast<uint64_t>(s.rawOffset) + s.rawSize);
+        }
+    }
+    if (layout.certTableSize == 0) {
+        layout.certTableOffset = 0;
+    } else if (layout.certTableOffset < layout.securityEntryOffset + 8 ||
+               static_cast<uint64_t>(layout.certTableOffset) + layout.certTableSize > fileSize) {
+        return Result::failed("the certificate table lies outside the file");
+    }
+    *out = layout;
+    return Result::done();
 }
 
 } // namespace portable

@@ -4,8 +4,11 @@
 // reads the fields from the bytes it is given and records where each lies; it judges nothing but
 // whether the headers can be read at all, so that each caller applies its own rules in its own
 // order. Every offset from the file is checked against the bytes at hand before it is used.
-// Portable code: no platform headers.
+// The signature code takes its view of the headers, PeLayout, from here as well. Portable code:
+// no platform headers.
 #pragma once
+
+#include "result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +16,8 @@
 
 namespace portable {
 
-enum class PeHeaderFault {
+// The code of a failed readPeHeaders.
+enum class PeHeaderFault : int32_t {
     None,
     NoMzSignature,    // shorter than a DOS header or not starting with "MZ"
     NoPeHeader,       // the PE header offset points outside what was read, or no "PE\0\0" there
@@ -53,7 +57,28 @@ constexpr uint16_t PE_MAGIC_PE32_PLUS = 0x20B;
 
 // head: the file's first headSize bytes (the whole file when smaller); fileSize: the whole file's
 // size. Reads the DOS, file and optional headers and the section table as far as they lie in head.
-PeHeaderFault readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileSize, PeHeaders* out);
+// Fails with a PeHeaderFault as its code ("no MZ header", "no PE header", "no usable optional
+// header").
+Result readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileSize, PeHeaders* out);
+
+// Where the signature-related fields of a PE file lie (file offsets), as the image digest and the
+// placement rules of the certificate table need them.
+struct PeLayout {
+    uint64_t fileSize = 0;
+    uint32_t checksumOffset = 0;      // the optional header's CheckSum (4 bytes)
+    uint32_t securityEntryOffset = 0; // the certificate-table data directory entry (8 bytes)
+    uint32_t certTableOffset = 0;     // the certificate table; 0 with size 0 when there is none
+    uint32_t certTableSize = 0;
+    uint32_t sizeOfHeaders = 0;
+    bool sectionsRead = false; // the section table lay within the headers read
+    uint64_t sectionsEnd = 0;  // the end of the last byte of any section's raw data
+    bool hasCertTable() const { return certTableSize != 0; }
+};
+
+// The layout from the file's first headSize bytes (the DOS, COFF and optional headers must lie
+// within them). Fails for a file that is no usable PE image (readPeHeaders' code and reason) or
+// whose certificate table lies outside the file or inside the headers.
+Result readPeLayout(const uint8_t* head, size_t headSize, uint64_t fileSize, PeLayout* out);
 
 // [offset, offset + length) lies within limit; no overflow for any input.
 inline bool rangeWithin(uint64_t offset, uint64_t length, uint64_t limit)

@@ -33,7 +33,7 @@ bool overlaps(uint64_t a, uint64_t al, uint64_t b, uint64_t bl)
 ImageCheck checkProgramImage(const uint8_t* head, size_t headSize, uint64_t fileSize)
 {
     PeHeaders h;
-    switch (readPeHeaders(head, headSize, fileSize, &h)) {
+    switch (static_cast<PeHeaderFault>(readPeHeaders(head, headSize, fileSize, &h).code)) {
     case PeHeaderFault::NoMzSignature:
         return fault(ImageFault::NoMzSignature);
     case PeHeaderFault::NoPeHeader:

@@ -23,6 +23,9 @@ struct [[nodiscard]] Result {
     explicit operator bool() const { return ok(); }
 
     static Result done() { return {}; }
+    // A fixed text: taken by its address (result.cpp), so that the text stands whole in the
+    // program, where a search of the binary finds it, rather than built from inlined pieces.
+    static Result failed(const char* reason, int32_t code = FAILED, uint32_t systemError = 0);
     static Result failed(std::string reason, int32_t code = FAILED, uint32_t systemError = 0)
     {
         Result r;

@@ -1,19 +1,11 @@
 #include "signaturestamp.h"
 
-#include "authenticode.h"
 #include "der.h"
+#include "signeddata.h"
 
 namespace portable {
 
 namespace {
-
-bool fail(std::string* why, const char* reason)
-{
-    if (why != nullptr) {
-        *why = reason;
-    }
-    return false;
-}
 
 void put32(char* p, uint32_t v)
 {
@@ -95,21 +87,19 @@ std::string attributesWithBlock(const Tlv* unsignedAttributes, const std::string
 
 // The SignedData with the block as an unsigned attribute of its one signer: the signer information,
 // the signer set, the SignedData and the ContentInfo are rebuilt around it (their lengths grow).
-bool signatureWithBlock(ByteSpan der, const std::string& block, std::string* out, bool* replaced, std::string* why)
+Result signatureWithBlock(ByteSpan der, const std::string& block, std::string* out, bool* replaced)
 {
-    Tlv contentInfo, type, explicitData, signedData, signers, signer, last;
-    if (!readTlv(der.data, der.size, &contentInfo) || contentInfo.tag != TAG_SEQUENCE) {
-        return fail(why, "the last certificate entry holds no DER signature");
+    SignedDataFrame frame;
+    Tlv signers, signer, last;
+    if (Result r = readSignedDataFrame(der, &frame); !r) {
+        return Result::failed(r.code == FRAME_NO_DER ? "the last certificate entry holds no DER signature"
+                                                     : "the last certificate entry holds no PKCS#7 SignedData");
     }
-    DerCursor ci(contentInfo.contents);
-    if (!ci.expect(TAG_OID, &type) || !isOid(type, OID_SIGNED_DATA) || !ci.expect(TAG_CONTEXT0, &explicitData) ||
-        !DerCursor(explicitData.contents).expect(TAG_SEQUENCE, &signedData) || !lastChild(signedData, &signers) ||
-        signers.tag != TAG_SET) {
-        return fail(why, "the last certificate entry holds no PKCS#7 SignedData");
+    if (!lastChild(frame.signedData, &signers) || signers.tag != TAG_SET) {
+        return Result::failed("the last certificate entry holds no PKCS#7 SignedData");
     }
-    DerCursor si(signers.contents);
-    if (!si.expect(TAG_SEQUENCE, &signer) || !si.atEnd() || !lastChild(signer, &last)) {
-        return fail(why, "the signature must have exactly one signer");
+    if (!onlySigner(signers, &signer) || !lastChild(signer, &last)) {
+        return Result::failed("the signature must have exactly one signer");
     }
     std::string newSigner;
     if (last.tag == TAG_CONTEXT1) {
@@ -120,10 +110,10 @@ bool signatureWithBlock(ByteSpan der, const std::string& block, std::string* out
                                          attributesWithBlock(nullptr, block, replaced));
     }
     const std::string newSigners = replaceChild(signers, signer, newSigner);
-    const std::string newSignedData = replaceChild(signedData, signers, newSigners);
-    const std::string newExplicit = replaceChild(explicitData, signedData, newSignedData);
-    *out = replaceChild(contentInfo, explicitData, newExplicit);
-    return true;
+    const std::string newSignedData = replaceChild(frame.signedData, signers, newSigners);
+    const std::string newExplicit = replaceChild(frame.explicitData, frame.signedData, newSignedData);
+    *out = replaceChild(frame.contentInfo, frame.explicitData, newExplicit);
+    return Result::done();
 }
 
 } // namespace
@@ -146,39 +136,37 @@ uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset)
     return static_cast<uint32_t>(sum + size);
 }
 
-bool placeInCertificateTable(std::string* file, const std::string& block, bool* replaced, std::string* why)
+Result placeInCertificateTable(std::string* file, const std::string& block, bool* replaced)
 {
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(file->data());
-    PeLayout layout;
-    if (!readPeLayout(data, file->size(), file->size(), &layout, why)) {
-        return false;
+    FileSignature signature;
+    Result read = readCertificateEntry(reinterpret_cast<const uint8_t*>(file->data()), file->size(), &signature);
+    if (read.code == SIGNATURE_NONE) {
+        return Result::failed("the file has no certificate table");
     }
-    if (!layout.hasCertTable()) {
-        return fail(why, "the file has no certificate table");
+    if (!read) {
+        read.code = Result::FAILED;
+        return read;
     }
-    ByteSpan der;
-    if (!certificateTableSignature(layout, data + layout.certTableOffset, layout.certTableSize, &der, why)) {
-        return false;
-    }
+    const PeLayout& layout = signature.layout;
     const size_t entry = layout.certTableOffset;
     *replaced = false;
-    std::string signature;
-    if (!signatureWithBlock(der, block, &signature, replaced, why)) {
-        return false;
+    std::string grownSignature;
+    if (Result r = signatureWithBlock(signature.der, block, &grownSignature, replaced); !r) {
+        return r;
     }
-    std::string grown = file->substr(0, entry + 8) + signature;
+    std::string grown = file->substr(0, entry + 8) + grownSignature;
     grown.append((8 - (grown.size() - layout.certTableOffset) % 8) % 8, '\0');
     const size_t newLength = grown.size() - entry;
     const size_t newTable = grown.size() - layout.certTableOffset;
     if (newLength > 0xFFFFFFFFu || newTable > 0xFFFFFFFFu) {
-        return fail(why, "the certificate table would grow too large");
+        return Result::failed("the certificate table would grow too large");
     }
     put32(&grown[entry], static_cast<uint32_t>(newLength));
     put32(&grown[layout.securityEntryOffset + 4], static_cast<uint32_t>(newTable));
     put32(&grown[layout.checksumOffset],
           peChecksum(reinterpret_cast<const uint8_t*>(grown.data()), grown.size(), layout.checksumOffset));
     file->swap(grown);
-    return true;
+    return Result::done();
 }
 
 } // namespace portable

@@ -4,6 +4,8 @@
 // which only ever reads a block. Portable code: no platform headers.
 #pragma once
 
+#include "result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,7 +22,7 @@ uint32_t peChecksum(const uint8_t* data, size_t size, uint32_t checksumOffset);
 // replaced. The entry, the table's directory size and the file grow; the PE checksum is
 // recomputed. *replaced tells whether an earlier block attribute was found. The table
 // must meet the placement rules (certificateTableSignature) and its signature be a PKCS#7
-// SignedData with one signer. False with the reason (file unchanged) otherwise.
-bool placeInCertificateTable(std::string* file, const std::string& block, bool* replaced, std::string* why);
+// SignedData with one signer. Fails with the reason (file unchanged) otherwise.
+Result placeInCertificateTable(std::string* file, const std::string& block, bool* replaced);
 
 } // namespace portable

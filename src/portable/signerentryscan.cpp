@@ -1,7 +1,7 @@
 #include "signerentryscan.h"
 
-#include "authenticode.h"
 #include "deploymentblock.h"
+#include "signerpin.h"
 
 #include <algorithm>
 #include <cstring>
@@ -98,29 +98,23 @@ void SignerEntryScan::scan(const uint8_t* buf, size_t size, uint64_t base)
     }
 }
 
-bool SignerEntryScan::narrows(const std::vector<Sha256::Digest>& pin, std::string* why) const
+Result SignerEntryScan::narrows(const std::vector<Sha256::Digest>& pin) const
 {
-    const auto refuse = [why](const char* reason) {
-        if (why != nullptr) {
-            *why = reason;
-        }
-        return false;
-    };
     if (entries.empty() || entries.back().offset < lastMarker) {
-        return refuse("it has no signer entry");
+        return Result::failed("it has no signer entry");
     }
     for (const Entry& e : entries) {
         std::vector<Sha256::Digest> keys;
         if (!e.closed || e.overlong || !parseSignerPin(e.value, &keys)) {
-            return refuse("its signer entry is malformed");
+            return Result::failed("its signer entry is malformed");
         }
         for (const Sha256::Digest& key : keys) {
             if (std::find(pin.begin(), pin.end(), key) == pin.end()) {
-                return refuse("its signer entry names a key outside the pin in force");
+                return Result::failed("its signer entry names a key outside the pin in force");
             }
         }
     }
-    return true;
+    return Result::done();
 }
 
 } // namespace portable

@@ -9,6 +9,7 @@
 // headers.
 #pragma once
 
+#include "result.h"
 #include "sha256.h"
 
 #include <cstddef>
@@ -28,8 +29,8 @@ public:
 
     // Whether the bytes hold a deployment block at all (a marker).
     bool hasBlock() const { return markers != 0; }
-    // With a block: true when it narrows pin (as above); false with the reason in why.
-    bool narrows(const std::vector<Sha256::Digest>& pin, std::string* why) const;
+    // With a block: done when it narrows pin (as above); failed with the reason otherwise.
+    Result narrows(const std::vector<Sha256::Digest>& pin) const;
 
 private:
     struct Entry {

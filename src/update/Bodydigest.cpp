@@ -97,5 +97,5 @@ bool Bodydigest::finish(portable::Sha256::Digest* out)
         changed.wait(guard, [this] { return finished; });
     }
     worker.join();
-    return stream.finish(out);
+    return stream.finish(out).ok();
 }

@@ -2,7 +2,6 @@
 
 #include "Fileobject.h"
 #include "handles.h"
-#include "peheaders.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -89,58 +88,35 @@ bool cSignaturecheck::parsePin(const std::wstring& text, std::vector<portable::S
         }
         ascii += static_cast<char>(c);
     }
-    return portable::parseSignerPin(ascii, out);
+    return portable::parseSignerPin(ascii, out).ok();
 }
 
 namespace {
 
-// What the file's signature says, read from its certificate table.
-struct ReadSignature {
-    portable::PeLayout layout;
-    std::vector<uint8_t> table;
-    portable::ByteSpan der;
-    portable::SignatureInfo info;
-    std::wstring signer; // hex SHA-256 of the signer's public key
-    portable::Sha256::Digest signerKey;
-};
-
 // Reads the layout, the certificate table (held to its placement rules) and its signature. A
 // failed outcome otherwise.
-bool readSignature(uint64_t fileSize, const portable::ReadAt& read, ReadSignature* out,
+bool readSignature(uint64_t fileSize, const portable::ReadAt& read, portable::FileSignature* out,
                    cSignaturecheck::Outcome* failure)
 {
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(fileSize, HEAD_SIZE)));
-    std::string reason;
-    if (!read(0, head.data(), head.size()) ||
-        !portable::readPeLayout(head.data(), head.size(), fileSize, &out->layout, &reason)) {
-        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file is no usable program: " + widen(reason));
-        return false;
-    }
-    if (!out->layout.hasCertTable()) {
-        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file carries no signature");
-        return false;
-    }
-    if (out->layout.certTableSize > MAX_CERT_TABLE) {
-        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the certificate table is too large");
-        return false;
-    }
-    out->table.resize(out->layout.certTableSize);
-    if (!read(out->layout.certTableOffset, out->table.data(), out->table.size())) {
-        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the certificate table cannot be read");
-        return false;
-    }
-    if (!portable::certificateTableSignature(out->layout, out->table.data(), out->table.size(), &out->der, &reason)) {
+    const portable::Result r = portable::readFileSignature(fileSize, read, out, {HEAD_SIZE, MAX_CERT_TABLE});
+    switch (r.code) {
+    case 0:
+        return true;
+    case portable::SIGNATURE_NO_PROGRAM:
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, L"the file is no usable program: " + widen(r.reason));
+        break;
+    case portable::SIGNATURE_PLACEMENT:
         *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST,
-                          L"the certificate table breaks a placement rule: " + widen(reason));
-        return false;
+                          L"the certificate table breaks a placement rule: " + widen(r.reason));
+        break;
+    case portable::SIGNATURE_MALFORMED:
+        *failure = failed(cSignaturecheck::FAILED_SIGNATURE, L"the signature is malformed: " + widen(r.reason));
+        break;
+    default: // no table, a table too large or unreadable: the reason says which
+        *failure = failed(cSignaturecheck::FAILED_IMAGE_DIGEST, widen(r.reason));
+        break;
     }
-    if (!portable::parseSignature(out->der.data, out->der.size, &out->info, &reason)) {
-        *failure = failed(cSignaturecheck::FAILED_SIGNATURE, L"the signature is malformed: " + widen(reason));
-        return false;
-    }
-    out->signerKey = portable::Sha256::of(out->info.signerPublicKey.data, out->info.signerPublicKey.size);
-    out->signer = widen(portable::toHex(out->signerKey));
-    return true;
+    return false;
 }
 
 bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
@@ -153,41 +129,42 @@ bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
 cSignaturecheck::Outcome cSignaturecheck::verify(uint64_t fileSize, const portable::ReadAt& read,
                                                  const portable::Sha256::Digest* imageDigest)
 {
-    ReadSignature sig;
+    portable::FileSignature sig;
     Outcome failure;
     if (!readSignature(fileSize, read, &sig, &failure)) {
         return failure;
     }
+    const std::wstring signer = widen(portable::toHex(sig.signerKey));
 
     // (a) The signed digest names exactly these bytes.
     portable::Sha256::Digest digest;
     if (imageDigest != nullptr) {
         digest = *imageDigest;
-    } else if (!portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the file cannot be read for its image digest", sig.signer);
+    } else if (const portable::Result r = portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK); !r) {
+        return failed(FAILED_IMAGE_DIGEST, widen(r.reason), signer);
     }
     if (!sig.info.imageDigestIsSha256) {
-        return failed(FAILED_IMAGE_DIGEST, L"the signed image digest is not a SHA-256 digest", sig.signer);
+        return failed(FAILED_IMAGE_DIGEST, L"the signed image digest is not a SHA-256 digest", signer);
     }
     if (!equal(sig.info.imageDigest, digest)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the image digest of the file differs from the signed digest", sig.signer);
+        return failed(FAILED_IMAGE_DIGEST, L"the image digest of the file differs from the signed digest", signer);
     }
 
     // (b) The signed content is what the signer signed, and the signature holds.
     if (!sig.info.signerDigestIsSha256) {
-        return failed(FAILED_SIGNATURE, L"the signer's digest algorithm is not SHA-256", sig.signer);
+        return failed(FAILED_SIGNATURE, L"the signer's digest algorithm is not SHA-256", signer);
     }
     if (!equal(sig.info.messageDigest,
                portable::Sha256::of(sig.info.signedContent.data, sig.info.signedContent.size))) {
         return failed(FAILED_SIGNATURE, L"the signed messageDigest differs from the hash of the signed content",
-                      sig.signer);
+                      signer);
     }
     std::wstring why;
     if (!platformVerifies(sig.der, sig.info.signerCertificate, &why)) {
-        return failed(FAILED_SIGNATURE, why, sig.signer);
+        return failed(FAILED_SIGNATURE, why, signer);
     }
     Outcome passed;
-    passed.signer = sig.signer;
+    passed.signer = signer;
     passed.signerKey = sig.signerKey;
     return passed;
 }
@@ -205,10 +182,11 @@ cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portabl
         return failed(FAILED_SIGNER, L"the signer's key is not pinned", outcome.signer);
     }
     // (d) An installer brings its own pin: it may only narrow the one in force.
-    std::string why;
-    if (blockScan != nullptr && blockScan->hasBlock() && !blockScan->narrows(pin, &why)) {
-        return failed(FAILED_WIDENS_PIN, L"the program's deployment block would widen the pin: " + widen(why),
-                      outcome.signer);
+    if (blockScan != nullptr && blockScan->hasBlock()) {
+        if (const portable::Result r = blockScan->narrows(pin); !r) {
+            return failed(FAILED_WIDENS_PIN, L"the program's deployment block would widen the pin: " + widen(r.reason),
+                          outcome.signer);
+        }
     }
     return outcome;
 }
@@ -257,8 +235,7 @@ bool cSignaturecheck::hasSignature(const std::wstring& path)
         std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, HEAD_SIZE)));
         portable::PeHeaders headers;
         present = read(0, head.data(), head.size()) &&
-                  portable::readPeHeaders(head.data(), head.size(), size, &headers) == portable::PeHeaderFault::None &&
-                  headers.certTableSize != 0;
+                  portable::readPeHeaders(head.data(), head.size(), size, &headers).ok() && headers.certTableSize != 0;
         return Outcome{};
     });
     return present;

@@ -1,13 +1,16 @@
-// The portable signature code on synthetic PE files and signatures built here byte by byte:
-// SHA-256 against published vectors, the PE layout and the digest's ranges, the certificate
-// table, the DER reading of a SignedData, growing the last certificate entry, the checksum and
-// the publisher pin. (Real signatures made by osslsigncode are checked end to end in tests/e2e.)
+// The portable signature code on synthetic PE files (tests/support/pebuilder) and signatures
+// (tests/support/signaturebuilder) built byte by byte: SHA-256 against published vectors, the PE
+// layout and the digest's ranges, the certificate table and its placement rules, the DER reading
+// of a SignedData and a file's signature read in one go, growing the last certificate entry, the
+// checksum and the publisher pin. (Real signatures made by osslsigncode are checked end to end in
+// tests/e2e.)
 #include "authenticode.h"
 #include "programimage.h"
 #include "sha256.h"
 #include "signaturestamp.h"
 
-#include "derbuilder.h"
+#include "pebuilder.h"
+#include "signaturebuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +19,10 @@
 #include <vector>
 
 using namespace portable;
-using portable::checkProgramImage;
-using portable::ImageCheck;
-using portable::ImageFault;
+using namespace signaturebuilder;
+using pebuilder::Image;
+using pebuilder::PROGRAM_SECTION_SIZE;
+using pebuilder::PROGRAM_SECTIONS_AT;
 
 namespace {
 
@@ -26,131 +30,48 @@ using Bytes = std::string;
 
 std::string hex(const Sha256::Digest& d) { return toHex(d); }
 
-void put16(Bytes& b, size_t at, uint16_t v)
-{
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    }
-}
-uint32_t get32(const Bytes& b, size_t at)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) {
-        v = (v << 8) | static_cast<uint8_t>(b[at + i]);
-    }
-    return v;
-}
-
-constexpr size_t PE = 0x40;
-constexpr size_t OPT = PE + 24;
+using pebuilder::get32;
+using pebuilder::put32;
 
 // A PE file's headers (PE32+ or PE32) followed by body bytes; no certificate table.
-Bytes makePe(bool pe32plus, size_t bodySize)
+Image makePe(bool pe32plus, size_t bodySize)
 {
-    const uint16_t optionalSize = pe32plus ? 240 : 224;
-    Bytes b(OPT + optionalSize, '\0');
-    b[0] = 'M';
-    b[1] = 'Z';
-    put32(b, 0x3C, PE);
-    std::memcpy(&b[PE], "PE\0\0", 4);
-    put16(b, PE + 20, optionalSize);
-    put16(b, OPT, pe32plus ? 0x20B : 0x10B);
-    put32(b, OPT + (pe32plus ? 108 : 92), 16);
-    put32(b, OPT + 64, 0x12345678); // a checksum to be ignored
-    for (size_t i = 0; i < bodySize; ++i) {
-        b += static_cast<char>(i * 7 + 3);
-    }
-    return b;
-}
-
-size_t securityEntry(bool pe32plus) { return OPT + (pe32plus ? 112 : 96) + 32; }
-
-Bytes tlv(uint8_t tag, const Bytes& contents) { return dertest::element(tag, contents); }
-Bytes seq(const Bytes& c) { return tlv(0x30, c); }
-Bytes oid(const Bytes& c) { return tlv(0x06, c); }
-const Bytes SHA256_OID("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);
-const Bytes SHA1_OID("\x2B\x0E\x03\x02\x1A", 5);
-Bytes alg(const Bytes& o) { return seq(oid(o) + tlv(0x05, "")); }
-Bytes name(const std::string& cn) { return seq(tlv(0x31, seq(oid("\x55\x04\x03") + tlv(0x0C, cn)))); }
-
-struct SignatureParts {
-    Bytes imageDigest = Bytes(32, '\x11');
-    Bytes imageAlg = SHA256_OID;
-    Bytes messageDigest = Bytes(32, '\x22');
-    Bytes signerSerial = "\x05";
-    int signers = 1;
-    bool signedAttributes = true;
-    Bytes unsignedAttributes; // contents of [1], none when empty
-};
-
-Bytes spki(char fill) { return seq(alg("\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01") + tlv(0x03, Bytes(20, fill))); }
-
-Bytes certificate(const Bytes& serial, const std::string& issuer, char keyFill)
-{
-    const Bytes tbs =
-        seq(tlv(0xA0, tlv(0x02, "\x02")) + tlv(0x02, serial) + alg(SHA256_OID) + name(issuer) +
-            seq(tlv(0x17, "260101000000Z") + tlv(0x17, "270101000000Z")) + name("signer") + spki(keyFill));
-    return seq(tbs + alg(SHA256_OID) + tlv(0x03, Bytes(10, '\x01')));
-}
-
-Bytes indirectData(const SignatureParts& p)
-{
-    return seq(seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x0F") + seq("")) +
-               seq(alg(p.imageAlg) + tlv(0x04, p.imageDigest)));
-}
-
-Bytes signedData(const SignatureParts& p)
-{
-    const Bytes attributes =
-        tlv(0xA0, seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x03") +
-                      tlv(0x31, oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04"))) +
-                      seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04") + tlv(0x31, tlv(0x04, p.messageDigest))));
-    Bytes signer =
-        seq(tlv(0x02, "\x01") + seq(name("Test CA") + tlv(0x02, p.signerSerial)) + alg(SHA256_OID) +
-            (p.signedAttributes ? attributes : Bytes()) + alg("\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01") +
-            tlv(0x04, Bytes(16, '\x33')) + (p.unsignedAttributes.empty() ? Bytes() : tlv(0xA1, p.unsignedAttributes)));
-    Bytes signers;
-    for (int i = 0; i < p.signers; ++i) {
-        signers += signer;
-    }
-    const Bytes certificates = tlv(0xA0, certificate("\x04", "Test CA", 'a') + certificate("\x05", "Test CA", 'b') +
-                                             certificate("\x05", "Other CA", 'c'));
-    const Bytes content = seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04") + tlv(0xA0, indirectData(p)));
-    const Bytes sd = seq(tlv(0x02, "\x01") + tlv(0x31, alg(SHA256_OID)) + content + certificates + tlv(0x31, signers));
-    return seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02") + tlv(0xA0, sd));
+    pebuilder::Options o;
+    o.pe32plus = pe32plus;
+    o.body = bodySize;
+    o.checksum = 0x12345678; // a checksum to be ignored
+    return pebuilder::build(o);
 }
 
 // makePe plus a certificate table at its end holding one PKCS#7 entry (8-byte aligned).
 Bytes makeSignedPe(bool pe32plus, size_t bodySize, const Bytes& pkcs7)
 {
-    Bytes b = makePe(pe32plus, bodySize);
-    b.append((8 - b.size() % 8) % 8, '\0');
-    const size_t table = b.size();
-    Bytes entry(8, '\0');
-    entry += pkcs7;
-    entry.append((8 - entry.size() % 8) % 8, '\0');
-    put32(entry, 0, static_cast<uint32_t>(entry.size()));
-    put16(entry, 4, 0x0200);
-    put16(entry, 6, WIN_CERT_TYPE_PKCS_SIGNED_DATA);
-    b += entry;
-    put32(b, securityEntry(pe32plus), static_cast<uint32_t>(table));
-    put32(b, securityEntry(pe32plus) + 4, static_cast<uint32_t>(entry.size()));
-    return b;
+    Image im = makePe(pe32plus, bodySize);
+    im.appendCertificateTable(pebuilder::certificateEntry(pkcs7));
+    return im.bytes;
 }
 
 const uint8_t* u8(const Bytes& b) { return reinterpret_cast<const uint8_t*>(b.data()); }
 
+Bytes text(const ByteSpan& s) { return Bytes(reinterpret_cast<const char*>(s.data), s.size); }
+
+// The reason a step failed, "" when it did its work.
+std::string failure(const Result& r) { return r ? std::string() : "failed: " + r.reason; }
+
 Sha256::Digest digestOf(const Bytes& b)
 {
     Sha256::Digest d{};
-    std::string why;
-    EXPECT_TRUE(imageDigest(u8(b), b.size(), &d, &why)) << why;
+    const Result r = imageDigest(u8(b), b.size(), &d);
+    EXPECT_TRUE(r) << r.reason;
     return d;
+}
+
+PeLayout layoutOf(const Bytes& b)
+{
+    PeLayout l;
+    const Result r = readPeLayout(u8(b), b.size(), b.size(), &l);
+    EXPECT_TRUE(r) << r.reason;
+    return l;
 }
 
 } // namespace
@@ -193,18 +114,17 @@ TEST_P(Sha256Both, PublishedVectorsAndPiecewiseFeeding)
 TEST(PeLayout, FindsTheFieldsOfBothHeaderKinds)
 {
     for (bool plus : {true, false}) {
-        const Bytes b = makeSignedPe(plus, 1000, signedData({}));
-        PeLayout l;
-        std::string why;
-        ASSERT_TRUE(readPeLayout(u8(b), b.size(), b.size(), &l, &why)) << why;
-        EXPECT_EQ(l.checksumOffset, OPT + 64);
-        EXPECT_EQ(l.securityEntryOffset, securityEntry(plus));
-        EXPECT_EQ(l.certTableOffset, get32(b, securityEntry(plus)));
-        EXPECT_EQ(l.certTableOffset + l.certTableSize, b.size());
+        Image im = makePe(plus, 1000);
+        im.appendCertificateTable(pebuilder::certificateEntry(signedData()));
+        const PeLayout l = layoutOf(im.bytes);
+        EXPECT_EQ(l.checksumOffset, im.optionalOffset + 64);
+        EXPECT_EQ(l.securityEntryOffset, im.securityEntryOffset);
+        EXPECT_EQ(l.certTableOffset, im.get32(im.securityEntryOffset));
+        EXPECT_EQ(l.certTableOffset + l.certTableSize, im.size());
         const auto ranges = imageDigestRanges(l);
         ASSERT_EQ(ranges.size(), 3u);
-        EXPECT_EQ(ranges[0].length, OPT + 64);
-        EXPECT_EQ(ranges[1].offset, OPT + 68);
+        EXPECT_EQ(ranges[0].length, im.optionalOffset + 64);
+        EXPECT_EQ(ranges[1].offset, im.optionalOffset + 68);
         EXPECT_EQ(ranges[2].offset + ranges[2].length, l.certTableOffset);
     }
 }
@@ -212,46 +132,49 @@ TEST(PeLayout, FindsTheFieldsOfBothHeaderKinds)
 TEST(PeLayout, RefusesBrokenHeaders)
 {
     PeLayout l;
-    std::string why;
-    Bytes b = makePe(true, 100);
-    EXPECT_FALSE(readPeLayout(u8(b), 0x3F, b.size(), &l, &why));
-    Bytes noMz = b;
-    noMz[0] = 'X';
-    EXPECT_FALSE(readPeLayout(u8(noMz), noMz.size(), noMz.size(), &l, &why));
-    Bytes farPe = b;
-    put32(farPe, 0x3C, 0xFFFFFFF0u); // offset arithmetic must not wrap
-    EXPECT_FALSE(readPeLayout(u8(farPe), farPe.size(), farPe.size(), &l, &why));
-    Bytes badMagic = b;
-    put16(badMagic, OPT, 0x107);
-    EXPECT_FALSE(readPeLayout(u8(badMagic), badMagic.size(), badMagic.size(), &l, &why));
-    Bytes fewDirectories = b;
-    put32(fewDirectories, OPT + 108, 4);
-    EXPECT_FALSE(readPeLayout(u8(fewDirectories), fewDirectories.size(), fewDirectories.size(), &l, &why));
-    Bytes shortOptional = b;
-    put16(shortOptional, PE + 20, 0xFFFF);
-    EXPECT_FALSE(readPeLayout(u8(shortOptional), shortOptional.size(), shortOptional.size(), &l, &why));
-    Bytes outside = b;
-    put32(outside, securityEntry(true), static_cast<uint32_t>(b.size() - 8));
-    put32(outside, securityEntry(true) + 4, 16);
-    EXPECT_FALSE(readPeLayout(u8(outside), outside.size(), outside.size(), &l, &why));
-    Bytes wrapping = b;
-    put32(wrapping, securityEntry(true), 0xFFFFFFF8u);
-    put32(wrapping, securityEntry(true) + 4, 0x10);
-    EXPECT_FALSE(readPeLayout(u8(wrapping), wrapping.size(), wrapping.size(), &l, &why));
-    Bytes inHeaders = b;
-    put32(inHeaders, securityEntry(true), 0x10);
-    put32(inHeaders, securityEntry(true) + 4, 0x10);
-    EXPECT_FALSE(readPeLayout(u8(inHeaders), inHeaders.size(), inHeaders.size(), &l, &why));
-    EXPECT_TRUE(readPeLayout(u8(b), b.size(), b.size(), &l, &why)) << why;
+    const Image b = makePe(true, 100);
+    const auto refused = [&l](const Image& im, size_t head = 0) {
+        return !readPeLayout(im.data(), head != 0 ? head : im.size(), im.size(), &l).ok();
+    };
+    EXPECT_TRUE(refused(b, 0x3F));
+    Image noMz = b;
+    noMz.bytes[0] = 'X';
+    EXPECT_TRUE(refused(noMz));
+    Image farPe = b;
+    farPe.put32(0x3C, 0xFFFFFFF0u); // offset arithmetic must not wrap
+    EXPECT_TRUE(refused(farPe));
+    Image badMagic = b;
+    badMagic.put16(b.optionalOffset, 0x107);
+    EXPECT_TRUE(refused(badMagic));
+    Image fewDirectories = b;
+    fewDirectories.put32(b.optionalOffset + 108, 4);
+    EXPECT_TRUE(refused(fewDirectories));
+    Image shortOptional = b;
+    shortOptional.put16(b.peOffset + 20, 0xFFFF);
+    EXPECT_TRUE(refused(shortOptional));
+    Image outside = b;
+    outside.pointCertificateTable(static_cast<uint32_t>(b.size() - 8), 16);
+    EXPECT_TRUE(refused(outside));
+    Image wrapping = b;
+    wrapping.pointCertificateTable(0xFFFFFFF8u, 0x10);
+    EXPECT_TRUE(refused(wrapping));
+    Image inHeaders = b;
+    inHeaders.pointCertificateTable(0x10, 0x10);
+    EXPECT_TRUE(refused(inHeaders));
+    // The reasons name the header that is missing.
+    EXPECT_EQ(readPeLayout(noMz.data(), noMz.size(), noMz.size(), &l).reason, "no MZ header");
+    EXPECT_EQ(readPeLayout(farPe.data(), farPe.size(), farPe.size(), &l).reason, "no PE header");
+    EXPECT_EQ(readPeLayout(badMagic.data(), badMagic.size(), badMagic.size(), &l).reason, "no usable optional header");
+    const Result r = readPeLayout(b.data(), b.size(), b.size(), &l);
+    EXPECT_TRUE(r) << r.reason;
     EXPECT_FALSE(l.hasCertTable());
 }
 
 TEST(ImageDigest, CoversEverythingButChecksumEntryAndTable)
 {
-    const Bytes b = makeSignedPe(true, 5000, signedData({}));
+    const Bytes b = makeSignedPe(true, 5000, signedData());
     const auto base = digestOf(b);
-    PeLayout l;
-    ASSERT_TRUE(readPeLayout(u8(b), b.size(), b.size(), &l, nullptr));
+    const PeLayout l = layoutOf(b);
 
     // The expected digest, concatenated by hand.
     Bytes covered = b.substr(0, l.checksumOffset) +
@@ -285,7 +208,7 @@ TEST(ImageDigest, CoversEverythingButChecksumEntryAndTable)
         },
         &streamed, 7));
     EXPECT_EQ(hex(streamed), hex(base));
-    // A reader that fails ends the digest with false.
+    // A reader that fails ends the digest with a failure.
     EXPECT_FALSE(imageDigest(
         l, [](uint64_t, uint8_t*, size_t) { return false; }, &streamed, 7));
 }
@@ -293,62 +216,26 @@ TEST(ImageDigest, CoversEverythingButChecksumEntryAndTable)
 // A program as a linker writes it: headers up to SizeOfHeaders (0x400), two sections of 0x200
 // bytes each behind them, then the certificate table with one PKCS#7 entry, ending the file.
 struct Program {
+    Image image; // without the table
     Bytes file;
-    PeLayout layout;
     Bytes entry; // the certificate entry (header, signature, zero padding)
 };
 
-constexpr size_t SECTIONS_AT = 0x400;
-constexpr size_t SECTION_SIZE = 0x200;
-
-Bytes certificateEntry(const Bytes& pkcs7, const Bytes& behind = Bytes(), uint16_t revision = 0x0200,
-                       uint16_t type = WIN_CERT_TYPE_PKCS_SIGNED_DATA)
-{
-    Bytes entry(8, '\0');
-    entry += pkcs7 + behind;
-    entry.append((8 - entry.size() % 8) % 8, '\0');
-    put32(entry, 0, static_cast<uint32_t>(entry.size()));
-    put16(entry, 4, revision);
-    put16(entry, 6, type);
-    return entry;
-}
-
-// The headers and sections of a program (no table yet).
-Bytes programImage()
-{
-    Bytes b = makePe(true, 0);
-    put16(b, PE + 4, 0x8664);
-    put16(b, PE + 6, 2);
-    put16(b, PE + 22, 0x0102);
-    put32(b, OPT + 60, SECTIONS_AT);
-    put16(b, OPT + 68, 2);
-    const size_t table = b.size();
-    b.resize(SECTIONS_AT, '\0');
-    for (uint32_t i = 0; i < 2; ++i) {
-        put32(b, table + i * 40 + 16, SECTION_SIZE);
-        put32(b, table + i * 40 + 20, static_cast<uint32_t>(SECTIONS_AT + i * SECTION_SIZE));
-    }
-    for (size_t i = 0; i < 2 * SECTION_SIZE; ++i) {
-        b += static_cast<char>(i * 13 + 1);
-    }
-    return b;
-}
+Image programImage() { return pebuilder::build(pebuilder::programOptions()); }
 
 // image followed by the table, the directory entry pointing at it.
-Bytes withTable(Bytes image, const Bytes& table, size_t at)
+Bytes withTable(Image image, const Bytes& table)
 {
-    put32(image, securityEntry(true), static_cast<uint32_t>(at));
-    put32(image, securityEntry(true) + 4, static_cast<uint32_t>(table.size()));
-    return image;
+    image.appendCertificateTable(table);
+    return image.bytes;
 }
 
 Program signedProgram()
 {
     Program p;
-    p.entry = certificateEntry(signedData({}));
-    const Bytes image = programImage();
-    p.file = withTable(image, p.entry, image.size()) + p.entry;
-    readPeLayout(u8(p.file), p.file.size(), p.file.size(), &p.layout, nullptr);
+    p.entry = pebuilder::certificateEntry(signedData());
+    p.image = programImage();
+    p.file = withTable(p.image, p.entry);
     return p;
 }
 
@@ -364,23 +251,25 @@ Bytes signatureNeedingPadding()
         }
     }
     ADD_FAILURE() << "no signature length that needs padding";
-    return signedData({});
+    return signedData();
 }
 
-// The placement rules on a file in memory: the reason, or "" when the table passes.
+// A file's signature read in one go, as the installer and cvstamp read it: the reason, or ""
+// when the table passes the placement rules and its signature reads.
 std::string placement(const Bytes& file)
 {
-    PeLayout l;
-    std::string why;
-    if (!readPeLayout(u8(file), file.size(), file.size(), &l, &why)) {
-        return "layout: " + why;
+    FileSignature signature;
+    const Result r = readFileSignature(u8(file), file.size(), &signature);
+    switch (r.code) {
+    case 0:
+        return "";
+    case SIGNATURE_NO_PROGRAM:
+        return "layout: " + r.reason;
+    case SIGNATURE_MALFORMED:
+        return "signature: " + r.reason;
+    default:
+        return r.reason;
     }
-    ByteSpan der;
-    if (!certificateTableSignature(l, u8(file) + l.certTableOffset, l.certTableSize, &der, &why)) {
-        return why;
-    }
-    SignatureInfo info;
-    return parseSignature(der.data, der.size, &info, &why) ? "" : "signature: " + why;
 }
 
 TEST(CertificateTable, TheSignedProgramUntouchedPasses)
@@ -388,14 +277,19 @@ TEST(CertificateTable, TheSignedProgramUntouchedPasses)
     const Program p = signedProgram();
     EXPECT_EQ(placement(p.file), "");
     EXPECT_TRUE(checkProgramImage(u8(p.file), p.file.size(), p.file.size()).ok());
+    // The signature read from the file names the signer's key and its hash.
+    FileSignature signature;
+    ASSERT_TRUE(readFileSignature(u8(p.file), p.file.size(), &signature));
+    EXPECT_EQ(text(signature.info.signerPublicKey), publicKey('b'));
+    EXPECT_EQ(hex(signature.signerKey), hex(Sha256::of(publicKey('b').data(), publicKey('b').size())));
+    EXPECT_EQ(signature.layout.certTableOffset, p.image.size());
     // An entry with zero padding behind its signature meets the rules as well, also when its
     // length field leaves the padding out.
     const Bytes der = signatureNeedingPadding();
-    Bytes entry = certificateEntry(der);
-    const Bytes image = programImage();
-    EXPECT_EQ(placement(withTable(image, entry, image.size()) + entry), "");
+    Bytes entry = pebuilder::certificateEntry(der);
+    EXPECT_EQ(placement(withTable(p.image, entry)), "");
     put32(entry, 0, static_cast<uint32_t>(8 + der.size()));
-    EXPECT_EQ(placement(withTable(image, entry, image.size()) + entry), "");
+    EXPECT_EQ(placement(withTable(p.image, entry)), "");
 }
 
 TEST(CertificateTable, MovedOverTheSectionsIsRefused)
@@ -404,10 +298,8 @@ TEST(CertificateTable, MovedOverTheSectionsIsRefused)
     // copies of the sections (which Windows maps, since the section headers still point there),
     // and the original section bytes moved behind the table, where the digest still finds them.
     const Program p = signedProgram();
-    const Bytes image = programImage();
-    Bytes table = p.entry;
-    table.append(2 * SECTION_SIZE - table.size(), '\xCC'); // "rewritten sections"
-    const Bytes moved = withTable(image, table, SECTIONS_AT).substr(0, SECTIONS_AT) + table + image.substr(SECTIONS_AT);
+    const Bytes moved = pebuilder::tableMovedOverSections(p.image, p.entry).bytes;
+    ASSERT_EQ(moved.substr(PROGRAM_SECTIONS_AT, p.entry.size()), p.entry);
     EXPECT_EQ(hex(digestOf(moved)), hex(digestOf(p.file))) << "the digested bytes are unchanged";
     EXPECT_EQ(placement(moved), "the certificate table starts before the end of a section's raw data");
     const ImageCheck image1 = checkProgramImage(u8(moved), moved.size(), moved.size());
@@ -418,49 +310,55 @@ TEST(CertificateTable, MovedOverTheSectionsIsRefused)
 TEST(CertificateTable, EachPlacementRuleNamesItself)
 {
     const Program p = signedProgram();
-    const Bytes image = programImage();
-    const Bytes der = signedData({});
+    const Image& image = p.image;
+    const Bytes der = signedData();
 
     EXPECT_EQ(placement(p.file + Bytes(8, '\0')), "the certificate table does not end the file");
 
-    const Bytes second = certificateEntry(der);
-    const Bytes two = p.entry + second;
-    EXPECT_EQ(placement(withTable(image, two, image.size()) + two), "the certificate table holds more than one entry");
+    const Bytes two = p.entry + pebuilder::certificateEntry(der);
+    EXPECT_EQ(placement(withTable(image, two)), "the certificate table holds more than one entry");
 
     // Bytes behind the signature inside the entry: a whole block's worth, or a few non-zero ones
     // in the padding.
-    const Bytes stuffed = certificateEntry(der, "BLOCK:x<1>\r\n");
-    EXPECT_EQ(placement(withTable(image, stuffed, image.size()) + stuffed),
+    const Bytes stuffed = pebuilder::certificateEntry(der, "BLOCK:x<1>\r\n");
+    EXPECT_EQ(placement(withTable(image, stuffed)),
               "the certificate entry holds more than the signature and its padding");
-    Bytes dirtyPadding = certificateEntry(signatureNeedingPadding());
+    Bytes dirtyPadding = pebuilder::certificateEntry(signatureNeedingPadding());
     dirtyPadding.back() = 'x';
-    EXPECT_EQ(placement(withTable(image, dirtyPadding, image.size()) + dirtyPadding),
+    EXPECT_EQ(placement(withTable(image, dirtyPadding)),
               "the certificate entry holds non-zero bytes behind the signature");
 
-    const Bytes oldRevision = certificateEntry(der, "", 0x0100);
-    EXPECT_EQ(placement(withTable(image, oldRevision, image.size()) + oldRevision),
-              "the certificate entry is not of revision 2.0");
-    const Bytes x509 = certificateEntry(der, "", 0x0200, 1);
-    EXPECT_EQ(placement(withTable(image, x509, image.size()) + x509), "the certificate entry is no PKCS#7 signature");
+    const Bytes oldRevision = pebuilder::certificateEntry(der, "", 0x0100);
+    EXPECT_EQ(placement(withTable(image, oldRevision)), "the certificate entry is not of revision 2.0");
+    const Bytes x509 = pebuilder::certificateEntry(der, "", 0x0200, 1);
+    EXPECT_EQ(placement(withTable(image, x509)), "the certificate entry is no PKCS#7 signature");
 
     // Not aligned: the table moved by 4 bytes behind the sections.
-    const Bytes unaligned = withTable(image, p.entry, image.size() + 4) + Bytes(4, '\0') + p.entry;
-    EXPECT_EQ(placement(unaligned), "the certificate table is not 8-byte aligned");
+    Image unaligned = image;
+    unaligned.bytes.append(4, '\0');
+    unaligned.insertCertificateTable(p.entry, unaligned.size());
+    EXPECT_EQ(placement(unaligned.bytes), "the certificate table is not 8-byte aligned");
 
     // In the headers' slack, before SizeOfHeaders (the sections follow, so the table does not end
     // the file either; the first rule broken is named).
-    const size_t slack = SECTIONS_AT - 0x100;
-    Bytes inHeaders = withTable(image, p.entry, slack);
-    inHeaders.replace(slack, p.entry.size(), p.entry);
-    EXPECT_EQ(placement(inHeaders), "the certificate table starts inside the headers (before SizeOfHeaders)");
+    Image inHeaders = image;
+    inHeaders.overwriteCertificateTable(p.entry, PROGRAM_SECTIONS_AT - 0x100);
+    EXPECT_EQ(placement(inHeaders.bytes), "the certificate table starts inside the headers (before SizeOfHeaders)");
 
     // A section whose raw data reaches into the table.
-    Bytes overlapping = p.file;
-    put32(overlapping, OPT + 240 + 40 + 16, SECTION_SIZE + 0x10);
-    EXPECT_EQ(placement(overlapping), "the certificate table starts before the end of a section's raw data");
-    const ImageCheck c = checkProgramImage(u8(overlapping), overlapping.size(), overlapping.size());
+    Image overlapping = image;
+    overlapping.section(1, PROGRAM_SECTIONS_AT + PROGRAM_SECTION_SIZE, PROGRAM_SECTION_SIZE + 0x10);
+    overlapping.appendCertificateTable(p.entry);
+    EXPECT_EQ(placement(overlapping.bytes), "the certificate table starts before the end of a section's raw data");
+    const ImageCheck c = checkProgramImage(overlapping.data(), overlapping.size(), overlapping.size());
     EXPECT_EQ(c.fault, ImageFault::SectionInCertTable);
     EXPECT_EQ(c.section, 1u);
+
+    // Each step before the rules names its own failure.
+    EXPECT_EQ(placement(image.bytes), "the file carries no signature");
+    EXPECT_EQ(placement("MZ"), "layout: no MZ header");
+    const Bytes noSignedData = withTable(image, pebuilder::certificateEntry(seq(oid("\x2A"))));
+    EXPECT_EQ(placement(noSignedData), "signature: the signature is no PKCS#7 SignedData");
 }
 
 TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
@@ -468,54 +366,52 @@ TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
     SignatureParts p;
     const Bytes der = signedData(p);
     SignatureInfo s;
-    std::string why;
-    ASSERT_TRUE(parseSignature(u8(der), der.size(), &s, &why)) << why;
+    ASSERT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "");
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.imageDigest.data), s.imageDigest.size), p.imageDigest);
     EXPECT_TRUE(s.imageDigestIsSha256);
     EXPECT_TRUE(s.signerDigestIsSha256);
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.messageDigest.data), s.messageDigest.size), p.messageDigest);
     // Serial 5 issued by "Test CA": the second certificate, not the first (serial 4) nor the third
     // (serial 5 of another issuer).
-    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.signerPublicKey.data), s.signerPublicKey.size), spki('b'));
+    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.signerPublicKey.data), s.signerPublicKey.size), publicKey('b'));
     const Bytes content = indirectData(p).substr(2);
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.signedContent.data), s.signedContent.size), content);
 
     SignatureParts sha1 = p;
     sha1.imageAlg = SHA1_OID;
     const Bytes der1 = signedData(sha1);
-    ASSERT_TRUE(parseSignature(u8(der1), der1.size(), &s, &why)) << why;
+    ASSERT_EQ(failure(parseSignature(u8(der1), der1.size(), &s)), "");
     EXPECT_FALSE(s.imageDigestIsSha256);
 }
 
 TEST(Signature, RefusesWhatItCannotTrust)
 {
     SignatureInfo s;
-    std::string why;
     SignatureParts unknownSigner;
     unknownSigner.signerSerial = "\x09";
     Bytes der = signedData(unknownSigner);
-    EXPECT_FALSE(parseSignature(u8(der), der.size(), &s, &why));
-    EXPECT_EQ(why, "the signer's certificate is not in the signature");
+    EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)),
+              "failed: the signer's certificate is not in the signature");
     SignatureParts twoSigners;
     twoSigners.signers = 2;
     der = signedData(twoSigners);
-    EXPECT_FALSE(parseSignature(u8(der), der.size(), &s, &why));
+    EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "failed: the signature must have exactly one signer");
     SignatureParts noAttributes;
     noAttributes.signedAttributes = false;
     der = signedData(noAttributes);
-    EXPECT_FALSE(parseSignature(u8(der), der.size(), &s, &why));
+    EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "failed: the signer has no signed attributes");
 
     // Every prefix of a good signature is refused (and read without touching bytes past it).
-    const Bytes good = signedData({});
+    const Bytes good = signedData();
     for (size_t n = 0; n < good.size(); ++n) {
         const Bytes cut = good.substr(0, n);
         std::vector<uint8_t> exact(cut.begin(), cut.end());
-        EXPECT_FALSE(parseSignature(exact.data(), exact.size(), &s, &why)) << n;
+        EXPECT_FALSE(parseSignature(exact.data(), exact.size(), &s)) << n;
     }
     // A length that claims more than the data holds.
     Bytes longer = good;
     longer[1] = '\x84';
-    EXPECT_FALSE(parseSignature(u8(longer), longer.size(), &s, &why));
+    EXPECT_FALSE(parseSignature(u8(longer), longer.size(), &s));
 }
 
 TEST(Checksum, FoldsCarriesAddsLengthAndSkipsItsField)
@@ -533,8 +429,7 @@ TEST(Checksum, FoldsCarriesAddsLengthAndSkipsItsField)
 void expectBlockInsideSignature(const Bytes& file, const Bytes& block, const Sha256::Digest& digestBefore)
 {
     PeLayout l;
-    std::string why;
-    ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, &why)) << why;
+    ASSERT_EQ(failure(readPeLayout(u8(file), file.size(), file.size(), &l)), "");
     EXPECT_EQ(l.certTableOffset + l.certTableSize, file.size());
     EXPECT_EQ(get32(file, l.certTableOffset), l.certTableSize) << "one entry spans the table";
     EXPECT_EQ(l.certTableSize % 8, 0u);
@@ -549,8 +444,8 @@ void expectBlockInsideSignature(const Bytes& file, const Bytes& block, const Sha
     EXPECT_EQ(get32(file, l.checksumOffset), peChecksum(u8(file), file.size(), l.checksumOffset));
     EXPECT_EQ(hex(digestOf(file)), hex(digestBefore));
     SignatureInfo s;
-    ASSERT_TRUE(parseSignature(u8(file) + l.certTableOffset + 8, der, &s, &why)) << why;
-    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.signerPublicKey.data), s.signerPublicKey.size), spki('b'));
+    ASSERT_EQ(failure(parseSignature(u8(file) + l.certTableOffset + 8, der, &s)), "");
+    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.signerPublicKey.data), s.signerPublicKey.size), publicKey('b'));
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.messageDigest.data), s.messageDigest.size), Bytes(32, '\x22'));
 }
 
@@ -566,9 +461,8 @@ TEST(CertificateTable, CarriesTheBlockInsideTheSignature)
             const std::string marker = "BLOCK:";
             Bytes file = original;
             bool replaced = true;
-            std::string why;
             const Bytes first = marker + "first<1>\r\n";
-            ASSERT_TRUE(placeInCertificateTable(&file, first, &replaced, &why)) << why;
+            ASSERT_EQ(failure(placeInCertificateTable(&file, first, &replaced)), "");
             EXPECT_FALSE(replaced);
             expectBlockInsideSignature(file, first, before);
             if (!earlier.empty()) {
@@ -577,7 +471,7 @@ TEST(CertificateTable, CarriesTheBlockInsideTheSignature)
 
             // A long block (lengths of more than one byte everywhere up the structure) replaces it.
             const Bytes second = marker + "second<" + Bytes(300, 'v') + ">\r\n";
-            ASSERT_TRUE(placeInCertificateTable(&file, second, &replaced, &why)) << why;
+            ASSERT_EQ(failure(placeInCertificateTable(&file, second, &replaced)), "");
             EXPECT_TRUE(replaced);
             EXPECT_EQ(file.find("first"), std::string::npos);
             expectBlockInsideSignature(file, second, before);
@@ -592,53 +486,48 @@ TEST(CertificateTable, StampingHoldsTheInputToThePlacementRules)
 {
     // An entry with bytes behind the signature (a block put there by other means) breaks a
     // placement rule: the stamper refuses it rather than carrying it on.
-    Bytes file = makeSignedPe(true, 100, signedData({}));
-    PeLayout l;
-    ASSERT_TRUE(readPeLayout(u8(file), file.size(), file.size(), &l, nullptr));
+    Bytes file = makeSignedPe(true, 100, signedData());
+    const PeLayout l = layoutOf(file);
     file += "BLOCK:old<x>\r\n";
     file.append((8 - file.size() % 8) % 8, '\0');
     put32(file, l.certTableOffset, static_cast<uint32_t>(file.size() - l.certTableOffset));
     put32(file, l.securityEntryOffset + 4, static_cast<uint32_t>(file.size() - l.certTableOffset));
     const Bytes before = file;
     bool replaced = false;
-    std::string why;
-    EXPECT_FALSE(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", &replaced, &why));
-    EXPECT_EQ(why, "the certificate entry holds more than the signature and its padding");
+    EXPECT_EQ(failure(placeInCertificateTable(&file, "BLOCK:new<y>\r\n", &replaced)),
+              "failed: the certificate entry holds more than the signature and its padding");
     EXPECT_EQ(file, before);
     // The moved table of the attack above is refused as well.
     const Program p = signedProgram();
-    const Bytes image = programImage();
-    Bytes table = p.entry;
-    table.append(2 * SECTION_SIZE - table.size(), '\xCC');
-    Bytes moved = withTable(image, table, SECTIONS_AT).substr(0, SECTIONS_AT) + table + image.substr(SECTIONS_AT);
-    EXPECT_FALSE(placeInCertificateTable(&moved, "BLOCK:new<y>\r\n", &replaced, &why));
-    EXPECT_EQ(why, "the certificate table starts before the end of a section's raw data");
+    Bytes moved = pebuilder::tableMovedOverSections(p.image, p.entry).bytes;
+    EXPECT_EQ(failure(placeInCertificateTable(&moved, "BLOCK:new<y>\r\n", &replaced)),
+              "failed: the certificate table starts before the end of a section's raw data");
     // The untouched program takes the block.
     Bytes good = p.file;
-    EXPECT_TRUE(placeInCertificateTable(&good, "BLOCK:new<y>\r\n", &replaced, &why)) << why;
+    EXPECT_EQ(failure(placeInCertificateTable(&good, "BLOCK:new<y>\r\n", &replaced)), "");
     EXPECT_EQ(placement(good), "");
 }
 
 TEST(CertificateTable, RefusesFilesItCannotGrowSafely)
 {
-    std::string why;
     bool replaced = false;
-    Bytes unsigned_ = makePe(true, 100);
-    EXPECT_FALSE(placeInCertificateTable(&unsigned_, "B:", &replaced, &why));
-    Bytes trailing = makeSignedPe(true, 100, signedData({}));
+    Bytes unsigned_ = makePe(true, 100).bytes;
+    EXPECT_EQ(failure(placeInCertificateTable(&unsigned_, "B:", &replaced)),
+              "failed: the file has no certificate table");
+    Bytes trailing = makeSignedPe(true, 100, signedData());
     trailing += "overlay!";
     const Bytes before = trailing;
-    EXPECT_FALSE(placeInCertificateTable(&trailing, "B:", &replaced, &why));
-    EXPECT_EQ(why, "the certificate table does not end the file");
+    EXPECT_EQ(failure(placeInCertificateTable(&trailing, "B:", &replaced)),
+              "failed: the certificate table does not end the file");
     EXPECT_EQ(trailing, before);
     Bytes noDer = makeSignedPe(true, 100, Bytes(16, '\xFF'));
-    EXPECT_FALSE(placeInCertificateTable(&noDer, "B:", &replaced, &why));
-    EXPECT_EQ(why, "the certificate entry holds no DER structure");
+    EXPECT_EQ(failure(placeInCertificateTable(&noDer, "B:", &replaced)),
+              "failed: the certificate entry holds no DER structure");
     SignatureParts two;
     two.signers = 2;
     Bytes twoSigners = makeSignedPe(true, 100, signedData(two));
-    EXPECT_FALSE(placeInCertificateTable(&twoSigners, "B:", &replaced, &why));
-    EXPECT_EQ(why, "the signature must have exactly one signer");
+    EXPECT_EQ(failure(placeInCertificateTable(&twoSigners, "B:", &replaced)),
+              "failed: the signature must have exactly one signer");
 }
 
 TEST(SignerPin, AcceptsHashListsOnly)
@@ -665,7 +554,7 @@ TEST(ImageDigestStream, GivesTheWholeFileDigestForAnyPieces)
     // and without a table; pieces of changing sizes, so that skipped fields straddle pieces.
     for (size_t body : {500u, 200000u}) {
         for (bool withTable : {false, true}) {
-            const Bytes file = withTable ? makeSignedPe(true, body, signedData({})) : makePe(false, body);
+            const Bytes file = withTable ? makeSignedPe(true, body, signedData()) : makePe(false, body).bytes;
             const auto expected = digestOf(file);
             for (size_t step : {1u, 3u, 4096u, 70000u}) {
                 ImageDigestStream stream;
@@ -686,16 +575,16 @@ TEST(ImageDigestStream, GivesTheWholeFileDigestForAnyPieces)
 TEST(ImageDigestStream, RefusesWhatTheLayoutRefuses)
 {
     // A table that reaches past the end only shows at the end of a large file.
-    Bytes cut = makeSignedPe(true, 200000, signedData({}));
+    Bytes cut = makeSignedPe(true, 200000, signedData());
     cut.resize(cut.size() - 8);
     ImageDigestStream stream;
     stream.update(u8(cut), cut.size());
     Sha256::Digest d{};
-    EXPECT_FALSE(stream.finish(&d));
-    const Bytes text(100000, 'x');
+    EXPECT_EQ(failure(stream.finish(&d)), "failed: the certificate table reaches past the end of the file");
+    const Bytes letters(100000, 'x');
     ImageDigestStream noPe;
-    noPe.update(u8(text), text.size());
-    EXPECT_FALSE(noPe.finish(&d));
+    noPe.update(u8(letters), letters.size());
+    EXPECT_EQ(failure(noPe.finish(&d)), "failed: no MZ header");
     ImageDigestStream empty;
     EXPECT_FALSE(empty.finish(&d));
 }

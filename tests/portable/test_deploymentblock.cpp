@@ -54,9 +54,9 @@ std::string blockBytes(const DeploymentValues& values)
 std::string checkRefusal(const std::string& utf8)
 {
     std::wstring value = L"left over";
-    std::string why;
-    EXPECT_FALSE(portable::checkDeploymentValue(utf8, &value, &why)) << utf8;
-    return why;
+    const portable::Result r = portable::checkDeploymentValue(utf8, &value);
+    EXPECT_FALSE(r) << utf8;
+    return r.reason;
 }
 
 } // namespace
@@ -190,8 +190,8 @@ TEST(DeploymentBlock, MarkerTextInsideAValue)
     // The marker is no entry prefix, so a value may hold it; it stays inside its entry for the
     // reader, and the stamper still cuts at the real block.
     std::wstring value;
-    std::string why;
-    ASSERT_TRUE(portable::checkDeploymentValue(MARKER, &value, &why)) << why;
+    const portable::Result r = portable::checkDeploymentValue(MARKER, &value);
+    ASSERT_TRUE(r) << r.reason;
     DeploymentValues values = sampleValues();
     values[L"HOST"] = value;
     std::string bytes;
@@ -209,13 +209,12 @@ TEST(DeploymentBlock, AcceptedValues)
     for (const std::string utf8 : {"", " ", "<", "/vazu/portal/req?loadPortal", " Br\xc3\xa4nd\xe2\x82\xacl <x",
                                    "\xc5\xb8\xc2\xa0\xc3\xbf", "ADDED_SERVERPARAMETE"}) {
         std::wstring value;
-        std::string why;
-        EXPECT_TRUE(portable::checkDeploymentValue(utf8, &value, &why)) << utf8 << ": " << why;
+        const portable::Result r = portable::checkDeploymentValue(utf8, &value);
+        EXPECT_TRUE(r) << utf8 << ": " << r.reason;
         EXPECT_EQ(portable::toUtf8(value), utf8);
     }
     std::wstring value;
-    std::string why;
-    ASSERT_TRUE(portable::checkDeploymentValue("\xe2\x82\xac\xc3\xa4", &value, &why));
+    ASSERT_TRUE(portable::checkDeploymentValue("\xe2\x82\xac\xc3\xa4", &value));
     EXPECT_EQ(value, L"\u20ac\u00e4");
 }
 

@@ -2,6 +2,8 @@
 // section count, sums of offsets that wrap, heads shorter than the file.
 #include "programimage.h"
 
+#include "pebuilder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,66 +16,39 @@ using portable::ImageFault;
 
 namespace {
 
-// A PE32+ (or PE32) program of n bytes with sections raw data as given: {offset, size} pairs.
-struct Image {
-    std::vector<uint8_t> bytes;
-    size_t tableAt = 0;
+using pebuilder::Image;
 
-    void put16(size_t at, uint32_t v)
-    {
-        bytes[at] = static_cast<uint8_t>(v & 0xFF);
-        bytes[at + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-    }
-    void put32(size_t at, uint32_t v)
-    {
-        put16(at, v & 0xFFFF);
-        put16(at + 2, v >> 16);
-    }
-    void section(uint32_t index, uint32_t rawOffset, uint32_t rawSize)
-    {
-        put32(tableAt + index * 40 + 16, rawSize);
-        put32(tableAt + index * 40 + 20, rawOffset);
-    }
-    ImageFault check() const { return checkProgramImage(bytes.data(), bytes.size(), bytes.size()).fault; }
-};
-
+// A PE32+ (or PE32) program of n bytes, its PE header at peOffset, with sections of 0x200 bytes
+// from 0x400 on.
 Image program(size_t n, bool pe32 = false, uint16_t sections = 2, uint32_t peOffset = 0x80)
 {
-    Image im;
-    im.bytes.assign(n, 0);
-    im.bytes[0] = 'M';
-    im.bytes[1] = 'Z';
-    im.put32(0x3C, peOffset);
-    std::memcpy(&im.bytes[peOffset], "PE\0\0", 4);
-    const uint16_t optionalSize = pe32 ? 224 : 240;
-    im.put16(peOffset + 4, pe32 ? 0x14C : 0x8664);
-    im.put16(peOffset + 6, sections);
-    im.put16(peOffset + 20, optionalSize);
-    im.put16(peOffset + 22, 0x0102);
-    im.put16(peOffset + 24, pe32 ? 0x10B : 0x20B);
-    im.put16(peOffset + 24 + 68, 2); // Windows GUI
-    im.tableAt = peOffset + 24 + optionalSize;
-    for (uint16_t i = 0; i < sections && im.tableAt + (i + 1) * 40 <= n; ++i) {
-        im.section(i, 0x400 + i * 0x200, 0x200);
+    pebuilder::Options o;
+    o.pe32plus = !pe32;
+    o.peOffset = peOffset;
+    o.size = n;
+    for (uint32_t i = 0; i < sections; ++i) {
+        o.sections.push_back({0x400 + i * 0x200, 0x200});
     }
-    return im;
+    return pebuilder::build(o);
 }
+
+ImageFault check(const Image& im) { return checkProgramImage(im.data(), im.size(), im.size()).fault; }
 
 } // namespace
 
 TEST(ProgramImage, CompleteProgramsPass)
 {
-    EXPECT_EQ(program(0x800).check(), ImageFault::None);
-    EXPECT_EQ(program(0x800, true).check(), ImageFault::None) << "PE32 as the shipped 32-bit build";
+    EXPECT_EQ(check(program(0x800)), ImageFault::None);
+    EXPECT_EQ(check(program(0x800, true)), ImageFault::None) << "PE32 as the shipped 32-bit build";
     // Raw data ending exactly at the end of the file; an empty section anywhere.
     Image im = program(0x800);
     im.section(1, 0x600, 0x200);
-    EXPECT_EQ(im.check(), ImageFault::None);
+    EXPECT_EQ(check(im), ImageFault::None);
     im.section(1, 0xFFFFFFFF, 0);
-    EXPECT_EQ(im.check(), ImageFault::None);
+    EXPECT_EQ(check(im), ImageFault::None);
     // Data appended after the last section (a deployment block) changes nothing.
     im.bytes.resize(0x900, 'x');
-    EXPECT_EQ(im.check(), ImageFault::None);
+    EXPECT_EQ(check(im), ImageFault::None);
 }
 
 TEST(ProgramImage, EachFaultIsNamed)
@@ -81,71 +56,71 @@ TEST(ProgramImage, EachFaultIsNamed)
     EXPECT_EQ(checkProgramImage(nullptr, 0, 0).fault, ImageFault::NoMzSignature);
     Image im = program(0x800);
     im.bytes[1] = 'Y';
-    EXPECT_EQ(im.check(), ImageFault::NoMzSignature);
-    EXPECT_EQ(checkProgramImage(program(0x800).bytes.data(), 63, 0x800).fault, ImageFault::NoMzSignature);
+    EXPECT_EQ(check(im), ImageFault::NoMzSignature);
+    EXPECT_EQ(checkProgramImage(program(0x800).data(), 63, 0x800).fault, ImageFault::NoMzSignature);
 
     im = program(0x800);
     im.put32(0x3C, 0x7F0); // the signature fits, the file header does not
-    EXPECT_EQ(im.check(), ImageFault::NoPeHeader);
+    EXPECT_EQ(check(im), ImageFault::NoPeHeader);
     im.put32(0x3C, 0xFFFFFFF0); // an offset that wraps
-    EXPECT_EQ(im.check(), ImageFault::NoPeHeader);
+    EXPECT_EQ(check(im), ImageFault::NoPeHeader);
     im = program(0x800);
     im.bytes[0x81] = 'X';
-    EXPECT_EQ(im.check(), ImageFault::NoPeHeader);
+    EXPECT_EQ(check(im), ImageFault::NoPeHeader);
 
     im = program(0x800);
     im.put16(0x80 + 24, 0x107); // ROM image
-    EXPECT_EQ(im.check(), ImageFault::NoOptionalHeader);
+    EXPECT_EQ(check(im), ImageFault::NoOptionalHeader);
     im = program(0x800);
     im.put16(0x80 + 20, 0);
-    EXPECT_EQ(im.check(), ImageFault::NoOptionalHeader);
+    EXPECT_EQ(check(im), ImageFault::NoOptionalHeader);
     im = program(0x800);
     im.put16(0x80 + 20, 0xFFFF); // beyond the file
-    EXPECT_EQ(im.check(), ImageFault::NoOptionalHeader);
+    EXPECT_EQ(check(im), ImageFault::NoOptionalHeader);
 
     im = program(0x800);
     im.put16(0x80 + 22, 0x0100); // no IMAGE_FILE_EXECUTABLE_IMAGE
-    EXPECT_EQ(im.check(), ImageFault::NotExecutable);
+    EXPECT_EQ(check(im), ImageFault::NotExecutable);
     im.put16(0x80 + 22, 0x2102);
-    EXPECT_EQ(im.check(), ImageFault::IsDll);
+    EXPECT_EQ(check(im), ImageFault::IsDll);
 
     // Only what CreateProcess starts: i386, AMD64 or ARM64; a Windows GUI or console program.
     for (uint16_t machine : {0x14C, 0x8664, 0xAA64}) {
         im = program(0x800);
         im.put16(0x80 + 4, machine);
-        EXPECT_EQ(im.check(), ImageFault::None) << machine;
+        EXPECT_EQ(check(im), ImageFault::None) << machine;
     }
     for (uint16_t machine : {0x0, 0x1C4, 0x200, 0xEBC}) {
         im = program(0x800);
         im.put16(0x80 + 4, machine);
-        EXPECT_EQ(im.check(), ImageFault::WrongMachine) << machine;
+        EXPECT_EQ(check(im), ImageFault::WrongMachine) << machine;
     }
     im = program(0x800);
     im.put16(0x80 + 24 + 68, 3);
-    EXPECT_EQ(im.check(), ImageFault::None) << "console";
+    EXPECT_EQ(check(im), ImageFault::None) << "console";
     for (uint16_t subsystem : {0, 1, 9, 10, 16}) { // none, native, CE, EFI application, boot application
         im = program(0x800);
         im.put16(0x80 + 24 + 68, subsystem);
-        EXPECT_EQ(im.check(), ImageFault::WrongSubsystem) << subsystem;
+        EXPECT_EQ(check(im), ImageFault::WrongSubsystem) << subsystem;
     }
     // An optional header too short to name its subsystem.
     im = program(0x800, false, 0);
     im.put16(0x80 + 20, 68);
-    EXPECT_EQ(im.check(), ImageFault::WrongSubsystem);
+    EXPECT_EQ(check(im), ImageFault::WrongSubsystem);
 
-    EXPECT_EQ(program(0x800, false, 0).check(), ImageFault::NoSections);
+    EXPECT_EQ(check(program(0x800, false, 0)), ImageFault::NoSections);
     Image many = program(0x2000, false, 97);
-    EXPECT_EQ(many.check(), ImageFault::NoSections);
+    EXPECT_EQ(check(many), ImageFault::NoSections);
     Image most = program(0x2000, false, 96);
     for (uint32_t i = 0; i < 96; ++i) {
         most.section(i, 0x1800, 0x800);
     }
-    EXPECT_EQ(most.check(), ImageFault::None);
+    EXPECT_EQ(check(most), ImageFault::None);
 
     // The table within the file, but not within the bytes read.
     Image cut = program(0x800);
-    EXPECT_EQ(checkProgramImage(cut.bytes.data(), cut.tableAt + 40, 0x800).fault, ImageFault::SectionTableOutside);
-    EXPECT_EQ(checkProgramImage(cut.bytes.data(), cut.tableAt + 80, 0x800).fault, ImageFault::None);
+    EXPECT_EQ(checkProgramImage(cut.data(), cut.sectionTableOffset + 40, 0x800).fault, ImageFault::SectionTableOutside);
+    EXPECT_EQ(checkProgramImage(cut.data(), cut.sectionTableOffset + 80, 0x800).fault, ImageFault::None);
 }
 
 TEST(ProgramImage, SectionsMustStayOutOfTheCertificateTable)
@@ -155,38 +130,38 @@ TEST(ProgramImage, SectionsMustStayOutOfTheCertificateTable)
     im.put32(0x80 + 24 + 108, 16);
     im.put32(0x80 + 24 + 144, 0x800);
     im.put32(0x80 + 24 + 148, 0x100);
-    EXPECT_EQ(im.check(), ImageFault::None) << "the table behind the sections";
+    EXPECT_EQ(check(im), ImageFault::None) << "the table behind the sections";
     im.section(1, 0x600, 0x208);
-    const portable::ImageCheck c = checkProgramImage(im.bytes.data(), im.bytes.size(), im.bytes.size());
+    const portable::ImageCheck c = checkProgramImage(im.data(), im.bytes.size(), im.bytes.size());
     EXPECT_EQ(c.fault, ImageFault::SectionInCertTable);
     EXPECT_EQ(c.section, 1u);
     // A section lying wholly inside the table, and one starting inside it.
     im.section(1, 0x840, 0x10);
-    EXPECT_EQ(im.check(), ImageFault::SectionInCertTable);
+    EXPECT_EQ(check(im), ImageFault::SectionInCertTable);
     im.section(1, 0x8F0, 0x10);
-    EXPECT_EQ(im.check(), ImageFault::SectionInCertTable);
+    EXPECT_EQ(check(im), ImageFault::SectionInCertTable);
     // Touching is not overlapping; an empty section takes no room.
     im.section(1, 0x600, 0x200);
-    EXPECT_EQ(im.check(), ImageFault::None);
+    EXPECT_EQ(check(im), ImageFault::None);
     im.section(1, 0x800, 0);
-    EXPECT_EQ(im.check(), ImageFault::None);
+    EXPECT_EQ(check(im), ImageFault::None);
 }
 
 TEST(ProgramImage, SectionsMustEndInsideTheFile)
 {
     Image im = program(0x800);
     im.section(1, 0x600, 0x201);
-    const portable::ImageCheck c = checkProgramImage(im.bytes.data(), im.bytes.size(), im.bytes.size());
+    const portable::ImageCheck c = checkProgramImage(im.data(), im.bytes.size(), im.bytes.size());
     EXPECT_EQ(c.fault, ImageFault::SectionOutside);
     EXPECT_EQ(c.section, 1u);
     // 32-bit sums that wrap around must not pass.
     im.section(1, 0xFFFFFF00, 0x200);
-    EXPECT_EQ(im.check(), ImageFault::SectionOutside);
+    EXPECT_EQ(check(im), ImageFault::SectionOutside);
     im.section(1, 0x10, 0xFFFFFFF8);
-    EXPECT_EQ(im.check(), ImageFault::SectionOutside);
+    EXPECT_EQ(check(im), ImageFault::SectionOutside);
     // A file cut after its headers: the first section lies beyond it.
     Image whole = program(0x800);
-    EXPECT_EQ(checkProgramImage(whole.bytes.data(), 0x500, 0x500).fault, ImageFault::SectionOutside);
+    EXPECT_EQ(checkProgramImage(whole.data(), 0x500, 0x500).fault, ImageFault::SectionOutside);
     // The head given is never taken for more than the file.
-    EXPECT_EQ(checkProgramImage(whole.bytes.data(), 0x800, 0x100).fault, ImageFault::NoOptionalHeader);
+    EXPECT_EQ(checkProgramImage(whole.data(), 0x800, 0x100).fault, ImageFault::NoOptionalHeader);
 }

@@ -2,8 +2,8 @@
 // in pieces of every size (so that the marker, the entry's tag and its value straddle pieces), it
 // must find the block and judge whether it narrows a pin, including the files an attacker would
 // build to make a reader see a different entry than the scan.
-#include "authenticode.h"
 #include "signerentryscan.h"
+#include "signerpin.h"
 
 #include <gtest/gtest.h>
 
@@ -57,8 +57,8 @@ std::string judge(const std::string& file, const std::vector<Sha256::Digest>& pi
     if (!scan.hasBlock()) {
         return "no block";
     }
-    std::string why;
-    return scan.narrows(pin, &why) ? "" : why;
+    const Result r = scan.narrows(pin);
+    return r ? "" : r.reason;
 }
 
 // The same verdict for every way of cutting the file.

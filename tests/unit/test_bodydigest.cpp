@@ -1,9 +1,11 @@
-// Bodydigest on its own thread against the digest of the whole file: a real program of the build
-// (with a certificate table grafted on, and without), fed in pieces of changing size across
-// many batches; a body that is no program; a digest dropped unfinished (the thread ends); the scan
-// for a deployment block's signer entry on the same thread, with the block straddling batches.
+// Bodydigest on its own thread against the digest of the whole file: a real program of the build,
+// and programs built here (pebuilder) with and without a certificate table, fed in pieces of
+// changing size across many batches; a body that is no program; a digest dropped unfinished (the
+// thread ends); the scan for a deployment block's signer entry on the same thread, with the block
+// straddling batches.
 #include "Bodydigest.h"
 
+#include "pebuilder.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -14,26 +16,21 @@
 
 namespace {
 
-std::string program(size_t atLeast)
+// A PE32 program of at least atLeast bytes: two sections, then body bytes.
+pebuilder::Image program(size_t atLeast)
 {
-    std::string data = testsupport::readBytes(testsupport::fixture(L"democlient.exe"));
-    data.resize(std::max(data.size(), atLeast), '\0');
-    return data;
+    pebuilder::Options o = pebuilder::programOptions();
+    o.pe32plus = false;
+    o.machine = pebuilder::MACHINE_I386;
+    o.body = atLeast > 0x800 ? atLeast - 0x800 : 0;
+    return pebuilder::build(o);
 }
 
 // The program with an 8-byte-aligned certificate table of junk behind it, named in its headers.
-std::string withTable(std::string data)
+std::string withTable(pebuilder::Image image)
 {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    portable::PeLayout layout;
-    EXPECT_TRUE(portable::readPeLayout(bytes, data.size(), data.size(), &layout, nullptr));
-    data.resize((data.size() + 7) / 8 * 8, '\0');
-    const uint32_t offset = static_cast<uint32_t>(data.size());
-    const uint32_t size = 4096;
-    data += std::string(size, 'T');
-    std::memcpy(&data[layout.securityEntryOffset], &offset, 4);
-    std::memcpy(&data[layout.securityEntryOffset + 4], &size, 4);
-    return data;
+    image.appendCertificateTable(std::string(4096, 'T'));
+    return image.bytes;
 }
 
 portable::Sha256::Digest fed(const std::string& data, bool* ok)
@@ -55,11 +52,12 @@ portable::Sha256::Digest fed(const std::string& data, bool* ok)
 TEST(Bodydigest, MatchesTheWholeFileDigest)
 {
     for (const std::string& data :
-         {program(0), program(9 * Bodydigest::BATCH + 123), withTable(program(3 * Bodydigest::BATCH))}) {
+         {testsupport::readBytes(testsupport::fixture(L"democlient.exe")), program(0).bytes,
+          program(9 * Bodydigest::BATCH + 123).bytes, withTable(program(3 * Bodydigest::BATCH))}) {
         portable::Sha256::Digest expected{};
-        std::string why;
-        ASSERT_TRUE(portable::imageDigest(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &expected, &why))
-            << why;
+        const portable::Result r =
+            portable::imageDigest(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &expected);
+        ASSERT_TRUE(r) << r.reason;
         bool ok = false;
         const auto got = fed(data, &ok);
         ASSERT_TRUE(ok);
@@ -79,7 +77,7 @@ TEST(Bodydigest, RefusesBodiesThatAreNoProgramAndEndsUnfinished)
     EXPECT_FALSE(ok);
     {
         Bodydigest dropped;
-        const std::string data = program(6 * Bodydigest::BATCH);
+        const std::string data = program(6 * Bodydigest::BATCH).bytes;
         dropped.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     } // the destructor ends the thread without finish
     SUCCEED();
@@ -90,7 +88,7 @@ TEST(Bodydigest, ScansForTheBlocksSignerEntryOnTheWay)
     const std::string key(64, 'a');
     std::vector<portable::Sha256::Digest> pin;
     ASSERT_TRUE(portable::parseSignerPin(key, &pin));
-    std::string data = program(2 * Bodydigest::BATCH - 40); // the block straddles two batches
+    std::string data = program(2 * Bodydigest::BATCH - 40).bytes; // the block straddles two batches
     const std::string marker = std::string("ADDED_SERVERPARAMETERS") + ":";
     for (const std::string& signer : {key, std::string(64, 'b')}) {
         std::string withBlock = data + marker + "ADDED_SERVERPARAMETER_SIGNER<" + signer + ">\r\n";
@@ -99,8 +97,8 @@ TEST(Bodydigest, ScansForTheBlocksSignerEntryOnTheWay)
         portable::Sha256::Digest out{};
         digest.finish(&out);
         ASSERT_TRUE(digest.blockScan().hasBlock());
-        std::string why;
-        EXPECT_EQ(digest.blockScan().narrows(pin, &why), signer == key) << why;
+        const portable::Result narrows = digest.blockScan().narrows(pin);
+        EXPECT_EQ(narrows.ok(), signer == key) << narrows.reason;
     }
     Bodydigest plain;
     plain.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());

@@ -1,0 +1,96 @@
+// signeddata: the reader of an Authenticode signature, the PKCS#7 SignedData in a PE file's
+// certificate table, far enough to name the digest it signs, the signed attributes'
+// messageDigest and the signer's certificate and public key; and the one sequence that takes a
+// file's signature from its bytes (readFileSignature: the layout, the certificate table held to
+// its placement rules, its one entry's DER, the SignedData, the hash of the signer's key), which
+// the installer's check and cvstamp both use. Everything works on bytes handed in: it never
+// trusts a length it has not checked against the data it has. Portable code: no platform headers.
+#pragma once
+
+#include "bytespan.h"
+#include "der.h"
+#include "peheaders.h"
+#include "readat.h"
+#include "result.h"
+#include "sha256.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace portable {
+
+// What an Authenticode SignedData says. All spans point into the bytes given to parseSignature.
+struct SignatureInfo {
+    ByteSpan imageDigest; // the digest of the program that the signer signed
+    bool imageDigestIsSha256 = false;
+    ByteSpan signedContent; // the SpcIndirectDataContent's contents: what messageDigest hashes
+    bool signerDigestIsSha256 = false;
+    ByteSpan messageDigest;     // the signed attribute; empty when the signer has no signed attributes
+    ByteSpan signerCertificate; // DER of the certificate named by the signer (issuer and serial number)
+    ByteSpan signerPublicKey;   // DER of that certificate's SubjectPublicKeyInfo
+};
+
+// Reads the SignedData (exactly one signer, its certificate among those carried); fails with the
+// reason for anything else.
+Result parseSignature(const uint8_t* der, size_t size, SignatureInfo* out);
+
+// The publisher's identity: SHA-256 of the signer certificate's DER SubjectPublicKeyInfo.
+Sha256::Digest signerKeyHash(const SignatureInfo& info);
+
+// The nesting around a SignedData: ContentInfo { OID signedData, [0] EXPLICIT SignedData }.
+struct SignedDataFrame {
+    Tlv contentInfo;
+    Tlv explicitData;
+    Tlv signedData;
+};
+enum SignedDataFrameFault : int32_t { FRAME_NO_DER = 1, FRAME_NO_SIGNED_DATA = 2 };
+// Fails with a SignedDataFrameFault as its code.
+Result readSignedDataFrame(ByteSpan der, SignedDataFrame* out);
+
+// The only element of a SET OF SignerInfo; false when it holds none or more than one.
+bool onlySigner(const Tlv& signers, Tlv* signer);
+
+// A file's signature, read by readFileSignature. The spans point into table.
+struct FileSignature {
+    PeLayout layout;
+    std::vector<uint8_t> table; // the certificate table's bytes
+    ByteSpan der;               // the signature of its one entry
+    SignatureInfo info;
+    Sha256::Digest signerKey{}; // signerKeyHash(info)
+
+    FileSignature() = default;
+    FileSignature(const FileSignature&) = delete;
+    FileSignature& operator=(const FileSignature&) = delete;
+};
+
+// The step at which readFileSignature failed: its code.
+enum FileSignatureFault : int32_t {
+    SIGNATURE_NO_PROGRAM = 1,  // the headers cannot be read (no usable PE image)
+    SIGNATURE_NONE,            // no certificate table
+    SIGNATURE_TABLE_TOO_LARGE, // larger than the caller takes
+    SIGNATURE_TABLE_UNREAD,    // the table cannot be read
+    SIGNATURE_PLACEMENT,       // the table breaks a placement rule
+    SIGNATURE_MALFORMED,       // its signature is no SignedData this reader takes
+};
+
+struct FileSignatureLimits {
+    size_t headBytes = 65536; // read for the headers
+    size_t maxTable = SIZE_MAX;
+};
+
+// The first steps alone: the layout, the certificate table held to its placement rules and its
+// one entry's DER (out->info and out->signerKey are left empty). For the stamper, which rewrites
+// the signature rather than judging it.
+Result readCertificateEntry(uint64_t fileSize, const ReadAt& read, FileSignature* out,
+                            const FileSignatureLimits& limits = {});
+Result readCertificateEntry(const uint8_t* data, size_t size, FileSignature* out);
+
+// The signature of a file of fileSize bytes read through read. Fails with a FileSignatureFault
+// as its code and the reason of the step (readPeLayout's, the placement rule, parseSignature's).
+Result readFileSignature(uint64_t fileSize, const ReadAt& read, FileSignature* out,
+                         const FileSignatureLimits& limits = {});
+// The same for a file held in memory (its headers read from the whole of it).
+Result readFileSignature(const uint8_t* data, size_t size, FileSignature* out);
+
+} // namespace portable
