@@ -1,6 +1,7 @@
 #include "updatertest.h"
 
 #include "Fileobject.h"
+#include "pebuilder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,33 +22,15 @@ std::string patternBytes(size_t n)
 
 std::string programBytes(size_t n, int kind)
 {
-    std::string s = patternBytes(n);
-    auto put16 = [&](size_t at, uint16_t v) {
-        s[at] = static_cast<char>(v & 0xFF);
-        s[at + 1] = static_cast<char>(v >> 8);
-    };
-    auto put32 = [&](size_t at, uint32_t v) {
-        put16(at, static_cast<uint16_t>(v & 0xFFFF));
-        put16(at + 2, static_cast<uint16_t>(v >> 16));
-    };
-    std::fill(s.begin(), s.begin() + 0x200, '\0');
-    s[0] = 'M';
-    s[1] = 'Z';
-    put32(0x3C, 0x40);
-    s[0x40] = 'P';
-    s[0x41] = 'E';
-    put16(0x44, kind == 3 ? 0x1234 : 0x8664);   // machine
-    put16(0x46, 1);                             // one section
-    put16(0x54, 240);                           // PE32+ optional header
-    put16(0x56, kind == 1 ? 0x2022 : 0x0022);   // executable, large addresses (, DLL)
-    put16(0x58, 0x20B);                         // PE32+
-    put16(0x58 + 68, 2);                        // GUI subsystem
-    std::memcpy(&s[0x148], ".text", 5);         // section table after the optional header
-    put32(0x148 + 8, static_cast<uint32_t>(n)); // virtual size
-    put32(0x148 + 12, 0x1000);                  // virtual address
-    put32(0x148 + 16, static_cast<uint32_t>(n - 0x200 + (kind == 2 ? 1 : 0))); // raw size
-    put32(0x148 + 20, 0x200);                                                  // raw data offset
-    return s;
+    pebuilder::Options o;
+    o.pe32plus = true;
+    o.machine = kind == 3 ? 0x1234 : pebuilder::MACHINE_AMD64;
+    o.dll = kind == 1;
+    o.sizeOfHeaders = 0x200;
+    // One section holding the rest of the file (one byte more than there is for kind 2).
+    o.sections = {{0x200, static_cast<uint32_t>(n - 0x200 + (kind == 2 ? 1 : 0))}};
+    o.size = n;
+    return pebuilder::build(o).bytes;
 }
 
 std::vector<std::string> Logfile::lines() const { return splitLines(readBytes(path_)); }
