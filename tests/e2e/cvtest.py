@@ -294,24 +294,39 @@ SAMPLE = [
     ("--loglevel", "LOGLEVEL", "3"),
 ]
 
-_stamper = None
+_host_tools = {}
 
 
-def stamper():
-    """The host build of cvstamp (scripts/test builds it into build/host-tools; otherwise built here)."""
-    global _stamper
-    if _stamper:
-        return _stamper
-    for cand in (os.environ.get("CV_STAMPER"), os.path.join(SOURCE_DIR, "build", "host-tools", "cvstamp")):
+def host_tool(name):
+    """A program of the host build (scripts/test builds it into build/host-tools; otherwise built here)."""
+    if name in _host_tools:
+        return _host_tools[name]
+    for cand in (os.environ.get("CV_STAMPER") if name == "cvstamp" else None,
+                 os.path.join(SOURCE_DIR, "build", "host-tools", name)):
         if cand and os.access(cand, os.X_OK):
-            _stamper = cand
+            _host_tools[name] = cand
             return cand
     out = os.path.join(BUILD_DIR, "host-tools")
     subprocess.run(["cmake", "-S", os.path.join(SOURCE_DIR, "tools"), "-B", out, "-G", "Ninja",
                     "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True, timeout=120)
-    subprocess.run(["cmake", "--build", out], check=True, capture_output=True, timeout=300)
-    _stamper = os.path.join(out, "cvstamp")
-    return _stamper
+    subprocess.run(["cmake", "--build", out, "--target", name], check=True, capture_output=True, timeout=300)
+    _host_tools[name] = os.path.join(out, name)
+    return _host_tools[name]
+
+
+def stamper():
+    """The host build of cvstamp."""
+    return host_tool("cvstamp")
+
+
+def program_image(size, machine=0x8664):
+    """A complete program image of size bytes for the machine, from the tests' PE builder
+    (tests/support/makeprogram): headers and one section holding the rest of the file."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "program.exe")
+        subprocess.run([host_tool("makeprogram"), path, str(size), hex(machine)], check=True, capture_output=True,
+                       timeout=120)
+        return read(path)
 
 
 def stamp(src, dst, values=SAMPLE, extra=()):

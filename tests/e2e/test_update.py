@@ -6,7 +6,6 @@ import hashlib
 import os
 import re
 import shutil
-import struct
 import subprocess
 import threading
 import time
@@ -17,22 +16,6 @@ from cvtest import SAMPLE, digest, stamp
 
 REQUEST_PATH = "/vazu/public/req?getCVupdate&var=cvmode:on&var=cvversion:3.39-QRN32-VLM6.52578"
 LAST_MODIFIED = "Tue, 05 Mar 2024 14:07:09 GMT"
-
-
-def program_image(size, machine=0x8664):
-    """A complete program image of size bytes for the given machine (one section holding the rest)."""
-    data = bytearray(i % 251 for i in range(size))
-    data[0:0x200] = bytes(0x200)
-    data[0:2] = b"MZ"
-    struct.pack_into("<I", data, 0x3C, 0x40)
-    data[0x40:0x44] = b"PE\0\0"
-    struct.pack_into("<HH", data, 0x44, machine, 1)
-    struct.pack_into("<HH", data, 0x54, 240, 0x0022)
-    struct.pack_into("<H", data, 0x58, 0x20B)
-    struct.pack_into("<H", data, 0x58 + 68, 2)
-    data[0x148:0x14D] = b".text"
-    struct.pack_into("<IIII", data, 0x148 + 8, size, 0x1000, size - 0x200, 0x200)
-    return bytes(data)
 
 
 def temp_folder():
@@ -225,7 +208,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
         # A complete image for a machine the check accepts (ARM64) but this x86 machine cannot run.
         body_file = self.scratch.file("delivered.bin")
         with open(body_file, "wb") as f:
-            f.write(program_image(300000, machine=0xAA64))
+            f.write(cvtest.program_image(300000, machine=0xAA64))
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file)
         code, log = self.run_installer()
         self.assertEqual(code, 0)
