@@ -205,6 +205,11 @@ def answer_message_box(title="^Error$", timeout=60, key="Return"):
     return False
 
 
+# How long a test waits for the answerer to count an error box after the run ended: the count
+# follows the key press, which a loaded display may take seconds to deliver.
+BOX_WAIT = 30
+
+
 class BoxAnswerer:
     """Answers every message box titled "Error" on the display while it runs, and counts them."""
 
