@@ -2,6 +2,7 @@
 // way the installer does, where the stamper cuts the image, the checks on values, and code page
 // 1252 in both directions.
 #include "deploymentblock.h"
+#include "sampleblock.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,7 @@ namespace {
 // The marker is put together here as well: test programs must not carry it whole either.
 const std::string MARKER = std::string("ADDED_SERVERPARAMETERS") + ":";
 
-const char* const SAMPLE_ENTRIES = "ADDED_SERVERPARAMETER_PROTOCOL<https>"
-                                   "ADDED_SERVERPARAMETER_HOST<callvane.vazu.example.de>"
-                                   "ADDED_SERVERPARAMETER_PORT<8443>"
-                                   "ADDED_SERVERPARAMETER_PORTAL</vazu/portal/req?loadPortal>"
-                                   "ADDED_SERVERPARAMETER_CLIENT</vazu/portal/req?loadPortal>"
-                                   "ADDED_SERVERPARAMETER_EVENTS</vazu/webportlets/portal/eventViewer>"
-                                   "ADDED_SERVERPARAMETER_PRODUCT<Brightel RudEvuvor>"
-                                   "ADDED_SERVERPARAMETER_LOGLEVEL<3>\r\n";
+const char* const SAMPLE_ENTRIES = sampleblock::ENTRIES;
 
 DeploymentValues sampleValues()
 {

@@ -2,6 +2,7 @@
 // and zero bytes around the block), getDeploymentParameter's rules, the marker kept out of the
 // executables, and stages 7 and 8 writing the .deployment file beside this test program.
 #include "Fileobject.h"
+#include "sampleblock.h"
 #include "FileobjectConfigfile.h"
 #include "cCFG.h"
 #include "cCV_INSTALLER.h"
@@ -13,14 +14,7 @@ using testsupport::TempDir;
 
 namespace {
 
-const char* const SAMPLE_ENTRIES = "ADDED_SERVERPARAMETER_PROTOCOL<https>"
-                                   "ADDED_SERVERPARAMETER_HOST<callvane.vazu.example.de>"
-                                   "ADDED_SERVERPARAMETER_PORT<8443>"
-                                   "ADDED_SERVERPARAMETER_PORTAL</vazu/portal/req?loadPortal>"
-                                   "ADDED_SERVERPARAMETER_CLIENT</vazu/portal/req?loadPortal>"
-                                   "ADDED_SERVERPARAMETER_EVENTS</vazu/webportlets/portal/eventViewer>"
-                                   "ADDED_SERVERPARAMETER_PRODUCT<Brightel RudEvuvor>"
-                                   "ADDED_SERVERPARAMETER_LOGLEVEL<3>\r\n";
+const char* const SAMPLE_ENTRIES = sampleblock::ENTRIES;
 
 // The marker is built here from pieces as well: this test program must not carry it whole either.
 std::string marker() { return std::string("ADDED_SERVERPARAMETERS") + ":"; }
