@@ -69,7 +69,7 @@ TEST(ProgramImage, EachFaultIsNamed)
     EXPECT_EQ(check(im), ImageFault::NoPeHeader);
 
     im = program(0x800);
-    im.put16(0x80 + 24, 0x107); // ROM image
+    im.put16(im.optionalOffset, 0x107); // ROM image
     EXPECT_EQ(check(im), ImageFault::NoOptionalHeader);
     im = program(0x800);
     im.put16(0x80 + 20, 0);
@@ -96,11 +96,11 @@ TEST(ProgramImage, EachFaultIsNamed)
         EXPECT_EQ(check(im), ImageFault::WrongMachine) << machine;
     }
     im = program(0x800);
-    im.put16(0x80 + 24 + 68, 3);
+    im.put16(im.optionalOffset + 68, 3);
     EXPECT_EQ(check(im), ImageFault::None) << "console";
     for (uint16_t subsystem : {0, 1, 9, 10, 16}) { // none, native, CE, EFI application, boot application
         im = program(0x800);
-        im.put16(0x80 + 24 + 68, subsystem);
+        im.put16(im.optionalOffset + 68, subsystem);
         EXPECT_EQ(check(im), ImageFault::WrongSubsystem) << subsystem;
     }
     // An optional header too short to name its subsystem.
@@ -127,9 +127,7 @@ TEST(ProgramImage, SectionsMustStayOutOfTheCertificateTable)
 {
     // PE32+: 16 data directories, the certificate-table entry at optional header + 144.
     Image im = program(0x900);
-    im.put32(0x80 + 24 + 108, 16);
-    im.put32(0x80 + 24 + 144, 0x800);
-    im.put32(0x80 + 24 + 148, 0x100);
+    im.pointCertificateTable(0x800, 0x100);
     EXPECT_EQ(check(im), ImageFault::None) << "the table behind the sections";
     im.section(1, 0x600, 0x208);
     const portable::ImageCheck c = checkProgramImage(im.data(), im.bytes.size(), im.bytes.size());
