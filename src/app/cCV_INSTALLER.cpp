@@ -102,15 +102,17 @@ std::wstring cCV_INSTALLER::fileNamePrefix(const std::wstring& executableFileNam
 
 BOOL cCV_INSTALLER::InitInstance()
 {
-
     // Stage 1: members cleared (a second run of the same object starts from nothing).
     restartRequested = 0;
+    silent = false;
+    exitCode = EXIT_SUCCESS_CODE;
     releaseRunObjects(false);
 
     // Stage 2
     if (!startLogger()) {
         // "Eighter" as the line has always read: log readers match it.
         log(LOG_FATAL, FN_INIT_INSTANCE, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
+        exitCode = EXIT_STARTUP_FAILED;
         return FALSE;
     }
     // Stage 3
@@ -127,6 +129,7 @@ BOOL cCV_INSTALLER::InitInstance()
     // Stage 5
     if (!Application::InitInstance()) {
         log(LOG_DEBUG, FN_INIT_INSTANCE, L"Super returned FALSE");
+        exitCode = EXIT_STARTUP_FAILED;
         return FALSE;
     }
     // Stage 6
@@ -142,10 +145,13 @@ BOOL cCV_INSTALLER::InitInstance()
     // Stages 9 to 11
     createUpdater();
     createRootwindow();
-    const std::unique_ptr<cWorkerthreadSplash> splash = startSplash();
+    // An unattended run shows nothing: no splash thread at all.
+    const std::unique_ptr<cWorkerthreadSplash> splash = silent ? nullptr : startSplash();
     // Stage 12
     const BOOL restarted = updateAndRestart(splash.get());
-    splash->destroy();
+    if (splash) {
+        splash->destroy();
+    }
     return restarted;
 }
 
@@ -199,6 +205,7 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
             return TRUE;
         }
         log(LOG_ERROR, FN_INIT_INSTANCE, L"Unable to restart");
+        exitCode = EXIT_RESTART_FAILED;
         return FALSE;
     }
     if (result == cWebupdater::UPDATE_ALREADY_CURRENT) {
@@ -207,8 +214,11 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     }
     const std::wstring reason = textutil::format(L"Unable to check for update (reason %i - %i)", result,
                                                  static_cast<int>(systemError));
-    ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
+    if (!silent) {
+        ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
+    }
     log(LOG_ERROR, FN_INIT_INSTANCE, reason);
+    exitCode = result;
     return FALSE;
 }
 
@@ -240,7 +250,8 @@ bool cCV_INSTALLER::restartUpdated()
         userName = environment.getEnvironmentVariable(cEnvironment::ENV_USERNAME);
     }
     cProcesshandler handler(logger.get(), executableFullPath, userName);
-    return handler.startProcess(OPTION_RESTART);
+    // An unattended run hands its mode on: the restarted program shows nothing either.
+    return handler.startProcess(silent ? std::wstring(OPTION_RESTART) + L" " + OPTION_SILENT : OPTION_RESTART);
 }
 
 bool cCV_INSTALLER::startLogger()
@@ -292,6 +303,11 @@ bool cCV_INSTALLER::startLogger()
 bool cCV_INSTALLER::parseCommandLine()
 {
     log(LOG_DEBUG, FN_PARSE_COMMAND_LINE, L"Parsing commandline: >" + commandLine + L"<");
+    // Found beside any of the others: it changes how the run shows itself, not what it does.
+    if (commandLine.find(OPTION_SILENT) != std::wstring::npos) {
+        silent = true;
+        log(LOG_DEBUG, FN_PARSE_COMMAND_LINE, L"Silent run: no splash, no message box, no dialog");
+    }
     // Substrings, case-sensitive, in this order; the first found decides.
     if (commandLine.find(OPTION_RESTART) != std::wstring::npos) {
         restartRequested = 1;
@@ -303,6 +319,7 @@ bool cCV_INSTALLER::parseCommandLine()
             log(LOG_DEBUG, FN_PARSE_COMMAND_LINE, L"TSP was installed!");
         } else {
             log(LOG_ERROR, FN_PARSE_COMMAND_LINE, L"TSP was NOT installed!");
+            exitCode = EXIT_TSP_INSTALL_FAILED;
         }
         return false;
     }
@@ -312,6 +329,7 @@ bool cCV_INSTALLER::parseCommandLine()
             log(LOG_DEBUG, FN_PARSE_COMMAND_LINE, L"TSP was uninstalled!");
         } else {
             log(LOG_ERROR, FN_PARSE_COMMAND_LINE, L"TSP was NOT uninstalled!");
+            exitCode = EXIT_TSP_UNINSTALL_FAILED;
         }
         return false;
     }
@@ -358,7 +376,9 @@ int32_t cCV_INSTALLER::findPreviousInstance()
 int cCV_INSTALLER::ExitInstance()
 {
     releaseRunObjects(true);
-    return Application::ExitInstance();
+    const int loopCode = Application::ExitInstance();
+    // The run's own verdict comes first; after a restart it is 0 and the loop's code stands.
+    return exitCode != EXIT_SUCCESS_CODE ? exitCode : loopCode;
 }
 
 void cCV_INSTALLER::checkOldCVversions()
@@ -435,23 +455,8 @@ void cCV_INSTALLER::readDeployment()
 
 void cCV_INSTALLER::writeDeployment()
 {
-    static const wchar_t* const KEYS[8] = {DEPLOYMENT_SERVER_HOST,       DEPLOYMENT_SERVER_PROTOCOL,
-                                           DEPLOYMENT_SERVER_PORT,       DEPLOYMENT_SERVER_URL_CLIENT,
-                                           DEPLOYMENT_SERVER_URL_PORTAL, DEPLOYMENT_SERVER_URL_EVENTS,
-                                           DEPLOYMENT_PRODUCT,           DEPLOYMENT_LOGLEVEL};
     cCFG cfg(logger.get(), deploymentFileName);
-    std::wstring values[8];
-    for (int i = 0; i < 8; ++i) {
-        values[i] = getDeploymentParameter(deploymentContent, KEYS[i]);
-    }
-    for (int i = 0; i < 8; ++i) {
-        cfg.writeParameter(KEYS[i], values[i]);
-    }
-    for (const wchar_t* optional : {DEPLOYMENT_SIGNER, DEPLOYMENT_TLS}) {
-        if (hasDeploymentEntry(deploymentContent, optional)) {
-            cfg.writeParameter(optional, getDeploymentParameter(deploymentContent, optional));
-        }
-    }
+    Deploymentkeys::write(cfg, deploymentContent);
 }
 
 cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring& path, Logger* logger)

@@ -38,6 +38,16 @@ public:
     static constexpr const wchar_t* OPTION_RESTART = L"--restart";
     static constexpr const wchar_t* OPTION_INSTALL_TSP = L"--installTSP";
     static constexpr const wchar_t* OPTION_UNINSTALL_TSP = L"--uninstallTSP";
+    // Unattended run: no splash, no message box, no dialog; the log and the exit code tell.
+    static constexpr const wchar_t* OPTION_SILENT = L"--silent";
+    // The process exit code. 0: a restart was started, the running build is the current one, a
+    // provider option succeeded, or another instance already does the work. A failed update ends
+    // with its result code (cWebupdater, 5 to 22); the other failures have codes of their own.
+    static constexpr int EXIT_SUCCESS_CODE = 0;
+    static constexpr int EXIT_STARTUP_FAILED = 1;      // no log folder in time, framework start-up failed
+    static constexpr int EXIT_RESTART_FAILED = 3;      // the file was switched, the restart did not start
+    static constexpr int EXIT_TSP_INSTALL_FAILED = 40; // --installTSP: the provider is not installed
+    static constexpr int EXIT_TSP_UNINSTALL_FAILED = 41; // --uninstallTSP: the provider is not removed
     // File name of the telephony service provider in the system folder and in the provider list.
     static constexpr const wchar_t* TSP_FILE_NAME = L"CV_TSP.tsp";
     static constexpr const wchar_t* UPDATE_REQUEST_PATH = L"/vazu/public/req?getCVupdate";
@@ -139,6 +149,9 @@ public:
 
     Logger* getLogger() const { return logger.get(); }
     int32_t isRestartRequested() const { return restartRequested; }
+    bool isSilent() const { return silent; }
+    // The exit code the run has decided so far (ExitInstance returns it).
+    int getExitCode() const { return exitCode; }
     void setCommandLine(const std::wstring& text) { commandLine = text; }
 
 protected:
@@ -160,6 +173,8 @@ protected:
 
     handles::Kernel instanceMutex;
     int32_t restartRequested = 0;
+    bool silent = false; // --silent: nothing is shown, nothing waits for a person
+    int exitCode = EXIT_SUCCESS_CODE;
     std::unique_ptr<Logger> logger;
     std::unique_ptr<Rootwindow> rootwindow;
     std::unique_ptr<cWebupdater> webupdater;

@@ -185,6 +185,16 @@ def window_ids(name_regex):
     return [w for w in out.stdout.split() if w.strip()]
 
 
+def visible_windows():
+    """Ids of the mapped X windows on the test's display, titled or not (the splash has no title)."""
+    try:
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""], capture_output=True, text=True,
+                             timeout=10)
+    except subprocess.TimeoutExpired:
+        return []
+    return [w for w in out.stdout.split() if w.strip()]
+
+
 def answer_message_box(title="^Error$", timeout=60, key="Return"):
     """Waits for a message box with this title and presses its default button. True when answered."""
     end = time.time() + timeout

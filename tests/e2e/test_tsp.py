@@ -6,6 +6,7 @@ it through the Sysnative alias), loadable by a 64-bit program, the telephony pro
 stop by a running instance. The prefix's lists and provider files are saved and restored."""
 
 import os
+import shutil
 import struct
 import sys
 import time
@@ -206,6 +207,24 @@ class ProviderInstallation(unittest.TestCase):
         self.assertEqual(provider_list()["ProviderID2"], 6)
         self.assertEqual(provider_list()["NextProviderID"], 7)
         self.assertTrue(self.holder.running(), "the running instance was left alone")
+
+    def test_install_that_cannot_write_its_file_ends_with_a_failure_code(self):
+        seed({"NumProviders": 0, "NextProviderID": 1})
+        # Folders with content under both names: nothing can be deleted, renamed or written there.
+        for p in (TSP, OLD):
+            os.makedirs(os.path.join(p, "in-the-way"))
+        try:
+            code, log = self.run_installer("--installTSP")
+            self.assertEqual(code, 40, log)
+            self.assertIn(("ERROR   - ", cvtest.FN_PARSE_COMMAND_LINE, "TSP was NOT installed!"), cvtest.messages(log))
+            self.assertEqual(provider_list(), {"NumProviders": 0, "NextProviderID": 1})
+        finally:
+            for p in (TSP, OLD):
+                shutil.rmtree(p, ignore_errors=True)
+        # Control: the same start with the way clear installs and ends with 0.
+        code, log = self.run_installer("--installTSP")
+        self.assertEqual(code, 0, log)
+        self.assertTrue(os.path.isfile(TSP))
 
     def test_removal_takes_the_provider_of_an_earlier_32bit_installer(self):
         # An earlier version installed the 32-bit build into syswow64 and the 32-bit view.

@@ -58,7 +58,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
 
     def expect_failure(self, reason):
         code, log = self.run_installer()
-        self.assertEqual(code, 0)
+        self.assertEqual(code, reason, "the exit code is the update's result code")
         self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
         errors = self.level2(log)
         self.assertEqual(len(errors), 1, log)
@@ -211,7 +211,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
             f.write(cvtest.program_image(300000, machine=0xAA64))
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file)
         code, log = self.run_installer()
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 3, "switched, but the restart did not start")
         self.assertIn(("ERROR   - ", cvtest.FN_INIT_INSTANCE, "Unable to restart"), cvtest.messages(log))
         time.sleep(1.5)
         self.assertEqual(self.boxes.count, 0, "a failed restart shows nothing")
@@ -231,7 +231,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
                 before = self.boxes.count
                 self.server.configure(status=200, **answer)
                 code, log = self.run_installer()
-                self.assertEqual(code, 0)
+                self.assertEqual(code, 19)
                 self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, cvtest.BOX_WAIT), "no error message box")
                 self.assertEqual(self.level2(log), ["Unable to check for update (reason 19 - 193)"], log)
                 refused = [m for lvl, f, m in cvtest.messages(log)
@@ -269,6 +269,72 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
         self.assertEqual(self.boxes.count, 0)
         self.assertEqual(digest(self.exe), build_b)
         self.assertEqual(digest(self.exe + ".backupFromWebupdate"), self.stamped)
+
+    def visible_windows_during_a_delayed_answer(self, args):
+        """Runs the installer while the server waits 4 s before answering; returns its exit code and
+        the visible X windows that came up while the request was pending."""
+        before = set(cvtest.visible_windows())
+        run = cvtest.Run(self.exe, args)
+        seen = set()
+        try:
+            self.assertTrue(cvtest.wait_until(lambda: len(self.server.requests) >= 1, 60))
+            for _ in range(6):
+                time.sleep(0.4)
+                seen.update(cvtest.visible_windows())
+            return run.wait(120), seen - before
+        finally:
+            run.kill()
+
+    def test_silent_run_shows_nothing_and_hands_its_mode_on(self):
+        client = padded(cvtest.fixture("democlient.exe"), 200000)
+        body_file = self.scratch.file("delivered.bin")
+        cvtest.write(body_file, client)
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=body_file, delay=4)
+        # Control: a normal run shows its splash in the same listing.
+        code, seen = self.visible_windows_during_a_delayed_answer([])
+        self.assertEqual(code, 0)
+        self.assertTrue(seen, "the listing must see the splash of a normal run")
+        self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20))
+
+        self.assertTrue(cvtest.wait_until(self.client_done, 15))
+        self.server.requests.clear()
+        cvtest.copy_installer(self.scratch.path)
+        r = self.stamp_for_server(self.exe, "Callvane")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        os.remove(self.exe + ".started.txt")
+        cvtest.clear_logs()
+        code, seen = self.visible_windows_during_a_delayed_answer(["--silent"])
+        self.assertEqual(code, 0)
+        self.assertEqual(seen, set(), "a silent run shows no window")
+        self.assertEqual(digest(self.exe), hashlib.sha256(client).hexdigest())
+        self.assertTrue(cvtest.wait_until(lambda: os.path.exists(self.exe + ".started.txt"), 20))
+        with open(self.exe + ".started.txt", encoding="utf-8") as f:
+            proof = dict(l.split("=", 1) for l in f.read().splitlines() if "=" in l)
+        self.assertEqual(proof["args"], "--restart --silent")
+        self.assertIn("Silent run: no splash, no message box, no dialog", [m for _, _, m in cvtest.messages(cvtest.read_log())])
+        self.assertEqual(self.boxes.count, 0)
+
+    def test_silent_failed_run_ends_by_itself_with_its_reason(self):
+        self.boxes.stop()  # nobody answers: the run must end by itself
+        self.server.configure(status=404, content_type="text/html", body_text="<html>not here</html>")
+        before = set(cvtest.visible_windows())
+        run = cvtest.Run(self.exe, ["--silent"])
+        seen = set()
+        try:
+            end = time.time() + 30
+            while run.running() and time.time() < end:
+                seen.update(cvtest.visible_windows())
+                time.sleep(0.3)
+            self.assertFalse(run.running(), "a silent run that failed must end by itself within 30 s")
+            code = run.wait(5)
+        finally:
+            run.kill()
+        self.assertEqual(code, 16)
+        self.assertEqual(seen - before, set(), "no window, no box")
+        errors = self.level2(cvtest.read_log())
+        self.assertEqual(len(errors), 1)
+        self.assertRegex(errors[0], r"^Unable to check for update \(reason 16 - -?\d+\)$")
+        self.assertEqual(digest(self.exe), self.stamped)
 
     def test_leftovers_under_the_old_temporary_name_change_nothing(self):
         client = padded(cvtest.fixture("democlient.exe"), 200000)

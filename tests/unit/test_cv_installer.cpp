@@ -173,3 +173,32 @@ TEST(Installer, CommandLineWithoutProgramName)
     EXPECT_EQ(Application::stripProgramName(L"C:\\CV_setup.exe   x--restartx"), L"x--restartx");
     EXPECT_EQ(Application::stripProgramName(L"CV_setup.exe"), L"");
 }
+
+TEST(Installer, SilentIsFoundBesideTheOtherOptions)
+{
+    EnvironmentGuard guard(L"APPDATA");
+    TempDir dir;
+    ::SetEnvironmentVariableW(L"APPDATA", dir.path().c_str());
+    const struct {
+        const wchar_t* commandLine;
+        bool silent;
+        int32_t restart;
+    } cases[] = {
+        {L"", false, 0},
+        {L"--silent", true, 0},
+        {L"--restart --silent", true, 1},
+        {L"--silent --restart", true, 1},
+        {L"x--silentx", true, 0},
+        {L"--SILENT", false, 0},
+        {L"-silent", false, 0},
+    };
+    for (const auto& c : cases) {
+        cCV_INSTALLER app(10);
+        app.setCommandLine(c.commandLine);
+        app.startLogger();
+        EXPECT_TRUE(app.parseCommandLine()) << testsupport::narrow(c.commandLine);
+        EXPECT_EQ(app.isSilent(), c.silent) << testsupport::narrow(c.commandLine);
+        EXPECT_EQ(app.isRestartRequested(), c.restart) << testsupport::narrow(c.commandLine);
+        EXPECT_EQ(app.ExitInstance(), 0);
+    }
+}
