@@ -37,8 +37,8 @@ function(cv_add_resource_dependencies target)
   get_target_property(sources ${target} SOURCES)
   foreach(src ${sources})
     if(src MATCHES "\\.rc$")
-      set_source_files_properties(${src} TARGET_DIRECTORY ${target}
-        PROPERTIES OBJECT_DEPENDS "${CV_PROVIDER_DLL32};${CV_PROVIDER_DLL64}")
+      set_property(SOURCE ${src} TARGET_DIRECTORY ${target}
+        APPEND PROPERTY OBJECT_DEPENDS "${CV_PROVIDER_DLL32};${CV_PROVIDER_DLL64}")
     endif()
   endforeach()
 endfunction()

@@ -5,6 +5,7 @@ Standard library only. Run it from anywhere; it rewrites the files in resources/
   cv_icon.ico            icon 110: one 16 x 16 image, 32 bits per pixel with alpha
   splash_background.bmp  bitmap 50301: 1 x 1 pixel, 24 bits per pixel, white
   splash_logo.bmp        bitmap 50401: 20 x 20 pixels, 24 bits per pixel, the product logo
+  splash_logo_large.bmp  bitmap 50402: the logo at 40 x 40 pixels, for screens above 96 DPI
 
 The logo is a blue disc with a white open ring (a "C" for Callvane) and a small white dot in the
 ring's opening, like a sound wave leaving a handset. Edges are anti-aliased by supersampling.
@@ -121,6 +122,8 @@ def main():
         f.write(bmp24(1, 1, lambda x, y: WHITE))
     with open(os.path.join(OUT, "splash_logo.bmp"), "wb") as f:
         f.write(bmp24(20, 20, logo_pixel_on_white(logo_coverage(20))))
+    with open(os.path.join(OUT, "splash_logo_large.bmp"), "wb") as f:
+        f.write(bmp24(40, 40, logo_pixel_on_white(logo_coverage(40))))
     with open(os.path.join(OUT, "cv_icon.ico"), "wb") as f:
         f.write(ico32(16, icon_pixel(logo_coverage(16))))
 

@@ -1,10 +1,12 @@
-// Resource identifiers of CV_setup.exe: the window icon and the splash bitmaps (CV_setup.rc), and
+// Resource identifiers of CV_setup.exe: the window icon and the splash bitmaps (CV_setup.rc; the
+// logo also at twice its size for screens above 96 DPI), and
 // the two builds of the telephony service provider (tsp.rc).
 #pragma once
 
 #define IDI_CV_SETUP 110
 #define IDB_SPLASH_BACKGROUND 50301
 #define IDB_SPLASH_LOGO 50401
+#define IDB_SPLASH_LOGO_LARGE 50402
 
 // The telephony service provider: the 32-bit DLL and the 64-bit DLL, both of the resource type
 // RT_TSP ("TSP"). The .rc names the type by this bare word; the program's code by RT_TSP_NAME.

@@ -15,6 +15,7 @@
 #include "cWebupdater.h"
 #include "handles.h"
 #include "sha256.h"
+#include "version.h"
 
 #include <windows.h>
 
@@ -29,10 +30,11 @@ class cWorkerthreadSplash;
 
 class cCV_INSTALLER : public Application, public cAbstract {
 public:
-    static constexpr const wchar_t* VERSION_MAJOR = L"3";
-    static constexpr const wchar_t* VERSION_TAG = L"39-QRN32-VLM6";
-    static constexpr const wchar_t* VERSION_BUILD = L"52578";
-    static constexpr const wchar_t* VERSION_LABEL = L"3.39-QRN32-VLM6.52578";
+    // The version label and its parts, made from version.h as the version resource is.
+    static constexpr const wchar_t* VERSION_MAJOR = L"" CV_VERSION_MAJOR_TEXT;
+    static constexpr const wchar_t* VERSION_TAG = L"" CV_VERSION_TAG_TEXT;
+    static constexpr const wchar_t* VERSION_BUILD = L"" CV_VERSION_BUILD_TEXT;
+    static constexpr const wchar_t* VERSION_LABEL = L"" CV_VERSION_LABEL_TEXT;
     static constexpr const wchar_t* PRODUCT_ABBREVIATION = L"CV";
     static constexpr const wchar_t* INSTANCE_MUTEX_NAME = L"cCV-3-39-QRN32-VLM6-instanceMutex";
     static constexpr const wchar_t* OPTION_RESTART = L"--restart";

@@ -8,15 +8,21 @@ LONG Font::heightForPoints(LONG tenthsOfPoint, int pixelsPerInch)
 
 bool Font::createPointFontIndirect(const LOGFONTW& description, HDC dc)
 {
-    font.reset();
     handles::ScreenDc screen;
     if (dc == nullptr) {
         screen.reset(::GetDC(nullptr));
         dc = screen.get();
     }
-    LOGFONTW lf = description;
-    lf.lfHeight = heightForPoints(description.lfHeight, dc != nullptr ? ::GetDeviceCaps(dc, LOGPIXELSY) : 96);
+    const int pixelsPerInch = dc != nullptr ? ::GetDeviceCaps(dc, LOGPIXELSY) : 96;
     screen.reset();
+    return createPointFontForDpi(description, pixelsPerInch);
+}
+
+bool Font::createPointFontForDpi(const LOGFONTW& description, int pixelsPerInch)
+{
+    font.reset();
+    LOGFONTW lf = description;
+    lf.lfHeight = heightForPoints(description.lfHeight, pixelsPerInch);
     HFONT created = ::CreateFontIndirectW(&lf);
     if (created == nullptr) {
         return false;

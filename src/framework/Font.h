@@ -12,6 +12,8 @@ public:
     // Creates the font from a description whose lfHeight is in tenths of a point, converted for
     // the vertical resolution of `dc` (the screen when null). False when it cannot be created.
     bool createPointFontIndirect(const LOGFONTW& description, HDC dc = nullptr);
+    // The same for a resolution of pixelsPerInch (a window's dots per inch).
+    bool createPointFontForDpi(const LOGFONTW& description, int pixelsPerInch);
     bool created() const { return font.valid(); }
     HFONT get() const { return font.get(); }
 

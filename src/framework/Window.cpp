@@ -1,6 +1,7 @@
 #include "Window.h"
 
 #include "WindowSystemWarmup.h"
+#include "handles.h"
 #include "textutil.h"
 
 #include <atomic>
@@ -44,6 +45,24 @@ HINSTANCE Window::resourceModule()
 }
 
 void Window::setResourceModule(HINSTANCE module) { resourceModuleOverride.store(module); }
+
+UINT Window::dpiOf(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow != nullptr && window != nullptr) {
+        if (const UINT dpi = getDpiForWindow(window); dpi != 0) {
+            return dpi;
+        }
+    }
+    // Before per-monitor awareness every device context has the system's resolution.
+    handles::ScreenDc dc(::GetDC(nullptr));
+    const int dpi = dc.valid() ? ::GetDeviceCaps(dc.get(), LOGPIXELSX) : 0;
+    return dpi > 0 ? static_cast<UINT>(dpi) : DEFAULT_DPI;
+}
+
+int Window::scaleForDpi(int pixels, UINT dpi) { return ::MulDiv(pixels, static_cast<int>(dpi), DEFAULT_DPI); }
 
 std::wstring Window::registerClass(UINT classStyle, HCURSOR cursor, HBRUSH background, HICON icon)
 {

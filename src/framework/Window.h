@@ -38,6 +38,15 @@ public:
     // Adds and removes window style bits (GWL_STYLE).
     void modifyStyle(DWORD remove, DWORD add);
 
+    // The resolution layouts are drawn for: the dots per inch at which a pixel is a pixel.
+    static constexpr UINT DEFAULT_DPI = 96;
+    // The dots per inch `window` is shown at: GetDpiForWindow where the platform has it (looked
+    // up at run time: Windows before 10 version 1607 lacks it), otherwise the horizontal
+    // resolution of the screen's device context (then the system's for every window); DEFAULT_DPI when neither answers.
+    static UINT dpiOf(HWND window);
+    // pixels (a length at DEFAULT_DPI) at dpi, rounded to the nearest pixel.
+    static int scaleForDpi(int pixels, UINT dpi);
+
     // The object bound to a window of this class, or null.
     static Window* fromHandle(HWND window);
 

@@ -18,6 +18,7 @@ constexpr uint32_t CHECKSUM_FIELD = 64;
 constexpr uint32_t SUBSYSTEM_FIELD = 68;
 constexpr uint32_t DIRECTORY_COUNT_PE32 = 92;
 constexpr uint32_t DIRECTORY_COUNT_PE32_PLUS = 108;
+constexpr uint32_t RESOURCE_DIRECTORY = 2;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
 
 Result fault(PeHeaderFault f)
@@ -30,6 +31,14 @@ Result fault(PeHeaderFault f)
     default:
         return Result::failed("no usable optional header", static_cast<int32_t>(PeHeaderFault::NoOptionalHeader));
     }
+}
+
+// Where data directory entry `index` lies in the optional header; 0 when the header has none.
+uint32_t directoryEntry(const PeHeaders& h, const uint8_t* optional, uint32_t index)
+{
+    const uint32_t countField = h.magic == PE_MAGIC_PE32 ? DIRECTORY_COUNT_PE32 : DIRECTORY_COUNT_PE32_PLUS;
+    const uint32_t entry = countField + 4 + index * 8;
+    return h.optionalSize >= entry + 8 && readLe32(optional + countField) > index ? entry : 0;
 }
 
 } // namespace
@@ -72,9 +81,11 @@ Result readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileSize, Pe
         h.checksumOffset = h.optionalOffset + CHECKSUM_FIELD;
         h.subsystem = readLe16(optional + SUBSYSTEM_FIELD);
     }
-    const uint32_t countField = h.magic == PE_MAGIC_PE32 ? DIRECTORY_COUNT_PE32 : DIRECTORY_COUNT_PE32_PLUS;
-    const uint32_t entry = countField + 4 + SECURITY_DIRECTORY * 8;
-    if (h.optionalSize >= entry + 8 && readLe32(optional + countField) > SECURITY_DIRECTORY) {
+    if (const uint32_t entry = directoryEntry(h, optional, RESOURCE_DIRECTORY); entry != 0) {
+        h.resourceRva = readLe32(optional + entry);
+        h.resourceSize = readLe32(optional + entry + 4);
+    }
+    if (const uint32_t entry = directoryEntry(h, optional, SECURITY_DIRECTORY); entry != 0) {
         h.securityEntryOffset = h.optionalOffset + entry;
         h.certTableOffset = readLe32(optional + entry);
         h.certTableSize = readLe32(optional + entry + 4);
@@ -85,7 +96,7 @@ Result readPeHeaders(const uint8_t* head, size_t headSize, uint64_t fileSize, Pe
         h.sections.reserve(h.sectionCount);
         for (uint32_t i = 0; i < h.sectionCount; ++i) {
             const uint8_t* s = head + h.sectionTableOffset + static_cast<uint64_t>(i) * SECTION_HEADER_SIZE;
-            h.sections.push_back({readLe32(s + 20), readLe32(s + 16)});
+            h.sections.push_back({readLe32(s + 20), readLe32(s + 16), readLe32(s + 12), readLe32(s + 8)});
         }
     }
     *out = std::move(h);

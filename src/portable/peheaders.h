@@ -27,6 +27,8 @@ enum class PeHeaderFault : int32_t {
 struct PeSection {
     uint32_t rawOffset = 0;
     uint32_t rawSize = 0;
+    uint32_t virtualAddress = 0; // where the section is mapped (an RVA), and its mapped size
+    uint32_t virtualSize = 0;
 };
 
 struct PeHeaders {
@@ -46,6 +48,9 @@ struct PeHeaders {
     uint32_t securityEntryOffset = 0;
     uint32_t certTableOffset = 0; // as the entry states them (not yet checked against the file)
     uint32_t certTableSize = 0;
+    // The resource data directory entry (the third): an RVA and a size; 0 when the header has none.
+    uint32_t resourceRva = 0;
+    uint32_t resourceSize = 0;
     // The section table: its file offset, and the sections when it lies wholly in the bytes read.
     uint64_t sectionTableOffset = 0;
     bool sectionTableRead = false;

@@ -32,6 +32,10 @@ void cDWTctrlImage::OnPaint()
         return;
     }
     const SIZE s = bitmap.size();
+    if (s.cx != client.right || s.cy != client.bottom) {
+        ::SetStretchBltMode(paint.dc(), HALFTONE);
+        ::SetBrushOrgEx(paint.dc(), 0, 0, nullptr);
+    }
     ::StretchBlt(paint.dc(), 0, 0, client.right, client.bottom, memory.dc(), 0, 0, s.cx, s.cy, SRCCOPY);
 }
 

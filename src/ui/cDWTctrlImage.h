@@ -1,7 +1,7 @@
 // cDWTctrlImage: a child control that shows a bitmap from the resources, stretched over its
-// whole client area. A width or height of 0 takes the bitmap's. A bitmap that cannot be loaded
-// leaves the control empty (it then shows its white class background). It takes no input. The
-// parent's object owns it; the control owns its bitmap.
+// whole client area (smoothed when the sizes differ). A width or height of 0 takes the bitmap's. A bitmap that cannot
+// be loaded leaves the control empty (it then shows its white class background). It takes no input. The parent's object
+// owns it; the control owns its bitmap.
 #pragma once
 
 #include "Bitmap.h"

@@ -6,7 +6,7 @@
 
 cDWTctrlLabel::cDWTctrlLabel(Logger* logger, HWND parent, const std::wstring& text, const std::wstring& hoverText,
                              cDWTctrlLabel* hoverTarget, LOGFONTW fontDescription, COLORREF textColour, int32_t centred,
-                             int32_t clickCode, int32_t x, int32_t y, int32_t width, int32_t height)
+                             int32_t clickCode, int32_t x, int32_t y, int32_t width, int32_t height, UINT dpi)
     : cDWTctrl(logger, 0, L"", x, y, width, height, parent), clickCode(clickCode), text(text), hoverText(hoverText),
       textColour(textColour), centred(centred), eraseOnNextPaint(0), hoverTarget(hoverTarget), constructed(0),
       paintCount(0)
@@ -14,7 +14,11 @@ cDWTctrlLabel::cDWTctrlLabel(Logger* logger, HWND parent, const std::wstring& te
     if (clickCode == 0) {
         modifyStyle(0, WS_DISABLED);
     }
-    font.createPointFontIndirect(fontDescription);
+    if (dpi == 0) {
+        font.createPointFontIndirect(fontDescription);
+    } else {
+        font.createPointFontForDpi(fontDescription, static_cast<int>(dpi));
+    }
     constructed = 1;
 }
 

@@ -5,6 +5,7 @@
 // owns its font. setText may be called from any thread: the text is handed over under a lock,
 // and painting works on a copy taken under the same lock, so a paint never sees a text that is
 // being replaced. The redraw then runs on the label's own thread, which must serve its messages.
+// The font's point size is converted at `dpi` (the window's dots per inch; 0: the screen's).
 #pragma once
 
 #include "Font.h"
@@ -17,7 +18,7 @@ class cDWTctrlLabel : public cDWTctrl {
 public:
     cDWTctrlLabel(Logger* logger, HWND parent, const std::wstring& text, const std::wstring& hoverText,
                   cDWTctrlLabel* hoverTarget, LOGFONTW font, COLORREF textColour, int32_t centred, int32_t clickCode,
-                  int32_t x, int32_t y, int32_t width, int32_t height);
+                  int32_t x, int32_t y, int32_t width, int32_t height, UINT dpi = 0);
     ~cDWTctrlLabel() override;
     int32_t getClassKind() const override { return 0; }
 

@@ -14,24 +14,27 @@ constexpr int32_t MAX_GROW_STEPS = 4096;
 } // namespace
 
 cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
-    : cDWTwnd(logger, iconId, L"", 0, 0, 0, 0, owner, 0, 0, 0), constructed(0)
+    : cDWTwnd(logger, iconId, L"", 0, 0, 0, 0, owner, 0, 0, 0), constructed(0), dpi(dpiOf(handle))
 {
     LOGFONTW labelFont{};
     labelFont.lfHeight = 82;
     labelFont.lfWeight = 400;
     wcsncpy(labelFont.lfFaceName, L"Tahoma", 30);
 
-    background =
-        std::make_unique<cDWTctrlImage>(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT, handle);
-    logo = std::make_unique<cDWTctrlImage>(logger, 0, IDB_SPLASH_LOGO, 10, 10, 0, 0, handle);
-    titleLabel =
-        std::make_unique<cDWTctrlLabel>(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0, 40, 10, 150, 20);
-    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0, 10,
-                                                  40, 180, 20);
+    background = std::make_unique<cDWTctrlImage>(logger, 1, IDB_SPLASH_BACKGROUND, 0, 0, scaled(CLIENT_WIDTH),
+                                                 scaled(CLIENT_HEIGHT), handle);
+    const int32_t logoId = dpi >= DEFAULT_DPI * 3 / 2 ? IDB_SPLASH_LOGO_LARGE : IDB_SPLASH_LOGO;
+    logo = std::make_unique<cDWTctrlImage>(logger, 0, logoId, scaled(10), scaled(10), scaled(LOGO_SIZE),
+                                           scaled(LOGO_SIZE), handle);
+    titleLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0,
+                                                 scaled(40), scaled(10), scaled(150), scaled(20), dpi);
+    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0,
+                                                  scaled(10), scaled(40), scaled(180), scaled(20), dpi);
     // Created after the labels, so that it lies over the background in the sibling order just as
     // they do; it paints every pixel of its own and is repainted alone when the progress moves.
-    progressBar = std::make_unique<cDWTctrlProgress>(logger, handle, RGB(0, 102, 204), RGB(160, 160, 160), PROGRESS_X,
-                                                     PROGRESS_Y, PROGRESS_WIDTH, PROGRESS_HEIGHT);
+    progressBar =
+        std::make_unique<cDWTctrlProgress>(logger, handle, RGB(0, 102, 204), RGB(160, 160, 160), scaled(PROGRESS_X),
+                                           scaled(PROGRESS_Y), scaled(PROGRESS_WIDTH), scaled(PROGRESS_HEIGHT));
 
     place();
 
@@ -58,16 +61,19 @@ void cDWTwndSplash::place()
         return;
     }
     const SIZE work = workAreaSize();
-    int32_t x = work.cx - (CLIENT_WIDTH + MARGIN);
-    int32_t width = CLIENT_WIDTH;
-    for (int32_t i = 0; getClientWidth() < CLIENT_WIDTH && i < MAX_GROW_STEPS; ++i) {
-        x = work.cx - (CLIENT_WIDTH + MARGIN) - i;
-        width = CLIENT_WIDTH + i;
-        ::SetWindowPos(handle, nullptr, x, work.cy - (CLIENT_HEIGHT + MARGIN), width, CLIENT_HEIGHT,
+    const int32_t clientWidth = scaled(CLIENT_WIDTH);
+    const int32_t clientHeight = scaled(CLIENT_HEIGHT);
+    const int32_t margin = scaled(MARGIN);
+    int32_t x = work.cx - (clientWidth + margin);
+    int32_t width = clientWidth;
+    for (int32_t i = 0; getClientWidth() < clientWidth && i < MAX_GROW_STEPS; ++i) {
+        x = work.cx - (clientWidth + margin) - i;
+        width = clientWidth + i;
+        ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin), width, clientHeight,
                        SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    for (int32_t j = 0; getClientHeight() < CLIENT_HEIGHT && j < MAX_GROW_STEPS; ++j) {
-        ::SetWindowPos(handle, nullptr, x, work.cy - (CLIENT_HEIGHT + MARGIN) - j, width, CLIENT_HEIGHT + j,
+    for (int32_t j = 0; getClientHeight() < clientHeight && j < MAX_GROW_STEPS; ++j) {
+        ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin) - j, width, clientHeight + j,
                        SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }

@@ -3,7 +3,9 @@
 // topmost, fixed size. It is created, used and deleted on the splash thread
 // (cWorkerthreadSplash), which owns it; the main thread only calls setTexts and setProgress. The
 // 10 pixels below the status label (y 60 to 70) hold a thin download progress bar, invisible
-// until a download with a known size reports progress.
+// until a download with a known size reports progress. The sizes here are those at 96 dots per
+// inch: the window lays itself out, and draws its fonts and bitmaps, at the dots per inch it is
+// shown at (dpiOf), so that it keeps its look on a high-resolution screen.
 #pragma once
 
 #include "cDWTwnd.h"
@@ -20,6 +22,8 @@ public:
     static constexpr int32_t CLIENT_HEIGHT = 70;
     // Distance of the window's outer right and bottom edges from the work area's.
     static constexpr int32_t MARGIN = 20;
+    // The logo's square; from 144 DPI on it is drawn from the bitmap of twice its size.
+    static constexpr int32_t LOGO_SIZE = 20;
     // The progress bar in client coordinates, under the status label (10, 40, 180 x 20).
     static constexpr int32_t PROGRESS_X = 10;
     static constexpr int32_t PROGRESS_Y = 62;
@@ -41,11 +45,16 @@ public:
     cDWTctrlImage* getBackground() const { return background.get(); }
     cDWTctrlImage* getLogo() const { return logo.get(); }
     cDWTctrlProgress* getProgressBar() const { return progressBar.get(); }
+    // The dots per inch the layout was made for.
+    UINT getDpi() const { return dpi; }
 
 private:
     void place();
+    // A length of the 96-DPI layout at the window's dots per inch.
+    int32_t scaled(int32_t pixels) const { return scaleForDpi(pixels, dpi); }
 
     int32_t constructed;
+    UINT dpi;
     std::unique_ptr<cDWTctrlImage> background;
     std::unique_ptr<cDWTctrlImage> logo;
     std::unique_ptr<cDWTctrlLabel> titleLabel;

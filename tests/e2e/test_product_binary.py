@@ -1,5 +1,5 @@
 """The product as shipped: CV_setup.exe is a 32-bit Unicode GUI program that needs no MinGW DLL,
-carries an application manifest (runs as invoker, names Windows 7 to 10/11) and imports at load
+carries an application manifest (runs as invoker, names Windows 7 to 10/11, per-monitor DPI aware) and imports at load
 time only DLLs that Windows always takes from its system folder (its known DLLs). The manifest and
 import checks run on the 32-bit product and on the 64-bit build of the same sources."""
 
@@ -246,9 +246,16 @@ class ProductBinary(unittest.TestCase):
                 self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels], [("asInvoker", "false")])
                 ids = {e.get("Id").lower() for e in root.findall(".//c:supportedOS", ns)}
                 self.assertEqual(ids, set(SUPPORTED_OS))
-                # Nothing that changes the splash's layout: no DPI awareness, no common-controls 6.
+                # Per-monitor DPI awareness (the splash scales itself), with the older setting as the
+                # fallback; no common-controls 6.
+                settings = root.findall("v3:application/v3:windowsSettings", ns)
+                self.assertEqual(len(settings), 1)
+                aware = settings[0].findall("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware")
+                awareness = settings[0].findall("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness")
+                self.assertEqual([e.text.strip() for e in aware], ["true/pm"])
+                self.assertEqual([e.text.split(",")[0].strip() for e in awareness], ["PerMonitorV2"])
                 tags = {e.tag.split("}")[-1].lower() for e in root.iter()}
-                self.assertFalse(tags & {"dpiaware", "dpiawareness", "dependency", "dependentassembly"}, tags)
+                self.assertFalse(tags & {"dependency", "dependentassembly"}, tags)
 
 
 if __name__ == "__main__":

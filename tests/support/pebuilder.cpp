@@ -36,6 +36,8 @@ void writeHeaders(const Options& o, Image* im)
     im->put32(opt + (o.pe32plus ? 108 : 92), o.directories);
     for (uint32_t i = 0; i < o.sections.size(); ++i) {
         im->section(i, o.sections[i].rawOffset, o.sections[i].rawSize);
+        im->put32(im->sectionTableOffset + i * SECTION_HEADER_SIZE + 8, o.sections[i].virtualSize);
+        im->put32(im->sectionTableOffset + i * SECTION_HEADER_SIZE + 12, o.sections[i].virtualAddress);
     }
 }
 
@@ -67,6 +69,13 @@ void Image::section(uint32_t index, uint32_t rawOffset, uint32_t rawSize)
     const size_t header = sectionTableOffset + index * SECTION_HEADER_SIZE;
     put32(header + 16, rawSize);
     put32(header + 20, rawOffset);
+}
+
+void Image::pointDirectory(uint32_t index, uint32_t rva, uint32_t size)
+{
+    const size_t entry = securityEntryOffset + (static_cast<size_t>(index) - 4) * 8;
+    put32(entry, rva);
+    put32(entry + 4, size);
 }
 
 void Image::pointCertificateTable(uint32_t offset, uint32_t size)

@@ -33,6 +33,8 @@ uint32_t get32(const std::string& bytes, size_t at);
 struct Section {
     uint32_t rawOffset = 0;
     uint32_t rawSize = 0;
+    uint32_t virtualAddress = 0; // where it is mapped (an RVA) and its mapped size; 0 leaves them 0
+    uint32_t virtualSize = 0;
 };
 
 struct Options {
@@ -70,6 +72,8 @@ struct Image {
     uint32_t get32(size_t at) const { return pebuilder::get32(bytes, at); }
     // The header of section index: where its raw data lies.
     void section(uint32_t index, uint32_t rawOffset, uint32_t rawSize);
+    // Data directory entry index (2: resources) pointing at rva, size.
+    void pointDirectory(uint32_t index, uint32_t rva, uint32_t size);
     // The certificate-table directory entry alone.
     void pointCertificateTable(uint32_t offset, uint32_t size);
     // The table put at offset (inserted there, the bytes from offset on move behind it; or over
