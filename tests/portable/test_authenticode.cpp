@@ -368,8 +368,8 @@ TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
     SignatureInfo s;
     ASSERT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "");
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.imageDigest.data), s.imageDigest.size), p.imageDigest);
-    EXPECT_TRUE(s.imageDigestIsSha256);
-    EXPECT_TRUE(s.signerDigestIsSha256);
+    EXPECT_EQ(s.imageDigestAlgorithm, DigestAlgorithm::Sha256);
+    EXPECT_EQ(s.signerDigestAlgorithm, DigestAlgorithm::Sha256);
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.messageDigest.data), s.messageDigest.size), p.messageDigest);
     // Serial 5 issued by "Test CA": the second certificate, not the first (serial 4) nor the third
     // (serial 5 of another issuer).
@@ -381,7 +381,7 @@ TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
     sha1.imageAlg = SHA1_OID;
     const Bytes der1 = signedData(sha1);
     ASSERT_EQ(failure(parseSignature(u8(der1), der1.size(), &s)), "");
-    EXPECT_FALSE(s.imageDigestIsSha256);
+    EXPECT_EQ(s.imageDigestAlgorithm, DigestAlgorithm::Sha1);
 }
 
 TEST(Signature, RefusesWhatItCannotTrust)
