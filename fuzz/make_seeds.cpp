@@ -93,7 +93,7 @@ std::map<std::string, std::string> certificateSeeds()
         {"cert_alternative_names", certbuilder::certificate(certbuilder::commonName("cv.example.com"), &alt)},
         {"cert_common_name", certbuilder::certificate(certbuilder::commonName("localhost"), nullptr)},
         {"cert_zero_in_name", certbuilder::certificate(certbuilder::commonName("localhost"), &nul)},
-        {"name_wildcard", "\x0e*.example.comcv.example.com"},
+        {"name_wildcard", "\x0d*.example.comcv.example.com"},
     };
 }
 
