@@ -16,7 +16,8 @@
 // signature does not cover (the entry, the table's directory size and the file grow, and the PE
 // checksum is recomputed). The optional --signer HASH[,HASH] writes a publisher pin: the SHA-256
 // hashes of the public keys whose signatures the installer accepts on the program it downloads;
-// --print-signer FILE prints that hash for a signed file. The optional --tls strict makes every
+// --print-signer FILE prints that hash for a signed file (--list-signatures FILE lists every
+// signature of a dual-signed file, usable or not). The optional --tls strict makes every
 // certificate problem of the update exchange end the update (strict TLS).
 //
 // The block's format and the rules for values live in the portable core (deploymentblock), which
@@ -53,12 +54,17 @@ void usage()
                  "               [--signer SHA256[,SHA256...]] [--tls strict] INSTALLER OUTPUT\n"
                  "       cvstamp --show FILE\n"
                  "       cvstamp --print-signer FILE\n"
+                 "       cvstamp --list-signatures FILE\n"
                  "Writes OUTPUT as a copy of INSTALLER with the deployment block appended (an existing block\n"
                  "is replaced); a signed INSTALLER gets the block inside its certificate table, so that the\n"
                  "signature stays valid. Every option but --signer and --tls is required; a value may be empty\n"
                  "(\"\"). --signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign\n"
                  "the program the installer downloads, as --print-signer prints them for a signed file.\n"
-                 "--tls strict: any certificate problem of the update exchange ends the update.\n";
+                 "--tls strict: any certificate problem of the update exchange ends the update.\n"
+                 "--print-signer prints one line: the key of the primary signer when the primary signature or a\n"
+                 "SHA-256 signature nested by the same key is usable. --list-signatures prints every signature\n"
+                 "(primary and nested): digest algorithm, signer key hash, usable or not (SHA-256, digests\n"
+                 "matching the file).\n";
 }
 
 // The option that sets a key: "--" and the key word in lower case (--protocol for PROTOCOL).
@@ -360,9 +366,9 @@ int stamp(const std::vector<std::string>& args)
     return 0;
 }
 
-// The SHA-256 hash of the public key of the signer of a signed file: the one signature of a
-// certificate table that meets the placement rules.
-int printSigner(const fs::path& file)
+// A signed file's signature read whole (the placement rules of its table held) and its SHA-256
+// image digest. 0 or an exit status (the message printed).
+int readSignatures(const fs::path& file, portable::FileSignature* signature, portable::Sha256::Digest* digest)
 {
     std::string data;
     std::string why;
@@ -370,15 +376,71 @@ int printSigner(const fs::path& file)
         std::cerr << "cvstamp: cannot read " << file.string() << ": " << why << "\n";
         return EXIT_FAILED;
     }
-    portable::FileSignature signature;
-    const portable::Result read = fileSignature(data, &signature, true);
-    if (read) {
-        std::cout << portable::toHex(signature.signerKey) << "\n";
-        return 0;
+    const portable::Result read = fileSignature(data, signature, true);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    portable::Result digested = read ? portable::imageDigest(bytes, data.size(), digest) : read;
+    if (!digested) {
+        std::cerr << "cvstamp: no signer in " << file.string() << ": "
+                  << (isSigned(read) ? digested.reason : "it carries no Authenticode signature") << "\n";
+        return EXIT_FAILED;
     }
-    std::cerr << "cvstamp: no signer in " << file.string() << ": "
-              << (isSigned(read) ? read.reason : "it carries no Authenticode signature") << "\n";
+    return 0;
+}
+
+// "usable" when the signature's digests hold for the file (SHA-256, the image digest and the
+// messageDigest); "not usable: " and the reason otherwise. The signature over the signed
+// attributes is the installer's to verify (with the platform's crypto library).
+std::string standing(const portable::SignatureCandidate& c, const portable::Sha256::Digest& digest)
+{
+    if (c.info == nullptr) {
+        return "not usable: " + c.read->reason;
+    }
+    const portable::Result r = portable::checkSignatureDigests(*c.info, digest);
+    return r ? "usable" : "not usable: " + r.reason;
+}
+
+// The SHA-256 hash of the public key of a signed file's publisher, as a signed installer pins it:
+// the primary signer's key, when the primary signature or one nested by the same key is usable
+// (a dual-signed file's SHA-1 primary is not). One line, for scripts.
+int printSigner(const fs::path& file)
+{
+    portable::FileSignature signature;
+    portable::Sha256::Digest digest;
+    if (const int status = readSignatures(file, &signature, &digest)) {
+        return status;
+    }
+    const auto candidates = portable::signatureCandidates(signature);
+    for (const portable::SignatureCandidate& c : candidates) {
+        if (c.byPrimarySigner && standing(c, digest) == "usable") {
+            std::cout << portable::toHex(signature.signerKey) << "\n";
+            return 0;
+        }
+    }
+    std::cerr << "cvstamp: no usable signer in " << file.string() << ": the primary signature is "
+              << standing(candidates[0], digest)
+              << ", and no usable SHA-256 signature by the same key is nested in it (--list-signatures lists every"
+                 " signature)\n";
     return EXIT_FAILED;
+}
+
+// Every signature of a signed file, one line each: which (primary, nested N), its digest
+// algorithm, its signer's key hash and whether it is usable.
+int listSignatures(const fs::path& file)
+{
+    portable::FileSignature signature;
+    portable::Sha256::Digest digest;
+    if (const int status = readSignatures(file, &signature, &digest)) {
+        return status;
+    }
+    for (const portable::SignatureCandidate& c : portable::signatureCandidates(signature)) {
+        std::cout << (c.index == 0 ? std::string("primary") : "nested " + std::to_string(c.index)) << "\t"
+                  << (c.info != nullptr ? portable::digestAlgorithmName(c.info->imageDigestAlgorithm) : "-") << "\t"
+                  << (c.info != nullptr ? portable::toHex(c.signerKey) : std::string("none")) << "\t"
+                  << standing(c, digest)
+                  << (c.info != nullptr && !c.byPrimarySigner ? " (another key than the primary signer's)" : "")
+                  << "\n";
+    }
+    return 0;
 }
 
 // The command line without the program name: one of the three modes. 0 or an exit status.
@@ -389,6 +451,9 @@ int run(const std::vector<std::string>& args)
     }
     if (args.size() == 2 && args[0] == "--print-signer") {
         return printSigner(args[1]);
+    }
+    if (args.size() == 2 && args[0] == "--list-signatures") {
+        return listSignatures(args[1]);
     }
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         usage();

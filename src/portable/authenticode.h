@@ -4,6 +4,7 @@
 //   imagedigest       the image digest: its ranges, in memory, read through ReadAt, in pieces
 //   certificatetable  the placement rules of the certificate table and its one entry's DER
 //   signeddata        the Authenticode SignedData, the signer's key hash, a file's signature
+//   signaturechoice   the signatures of a file (primary and nested) and their digest checks
 //   signerpin         the publisher pin (SHA-256 hashes of public keys)
 //   hex               bytes as hex digits
 #pragma once
@@ -16,5 +17,6 @@
 #include "readat.h"
 #include "result.h"
 #include "sha256.h"
+#include "signaturechoice.h"
 #include "signeddata.h"
 #include "signerpin.h"

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace portable {
 
@@ -11,15 +12,33 @@ namespace {
 
 // Object identifiers by their DER contents.
 const uint8_t OID_SPC_INDIRECT_DATA[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
+const uint8_t OID_SPC_PE_IMAGE_DATA[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x0F};
+const uint8_t OID_SPC_NESTED_SIGNATURE[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x04, 0x01};
+const uint8_t OID_SHA1[] = {0x2B, 0x0E, 0x03, 0x02, 0x1A};
 const uint8_t OID_SHA256[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+const uint8_t OID_SHA384[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02};
+const uint8_t OID_SHA512[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03};
+const uint8_t OID_CONTENT_TYPE[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03};
 const uint8_t OID_MESSAGE_DIGEST[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
 
-// AlgorithmIdentifier: SEQUENCE { OID, parameters }; true when its OID is SHA-256.
-bool algorithmIsSha256(const Tlv& algorithm)
+// AlgorithmIdentifier: SEQUENCE { OID, parameters }; the digest algorithm its OID names.
+DigestAlgorithm digestAlgorithm(const Tlv& algorithm)
 {
     DerCursor c(algorithm.contents);
     Tlv oid;
-    return algorithm.tag == TAG_SEQUENCE && c.expect(TAG_OID, &oid) && isOid(oid, OID_SHA256);
+    if (algorithm.tag != TAG_SEQUENCE || !c.expect(TAG_OID, &oid)) {
+        return DigestAlgorithm::Other;
+    }
+    if (isOid(oid, OID_SHA1)) {
+        return DigestAlgorithm::Sha1;
+    }
+    if (isOid(oid, OID_SHA256)) {
+        return DigestAlgorithm::Sha256;
+    }
+    if (isOid(oid, OID_SHA384)) {
+        return DigestAlgorithm::Sha384;
+    }
+    return isOid(oid, OID_SHA512) ? DigestAlgorithm::Sha512 : DigestAlgorithm::Other;
 }
 
 // SpcIndirectDataContent ::= SEQUENCE { data SpcAttributeTypeAndOptionalValue, messageDigest DigestInfo }
@@ -34,49 +53,103 @@ Result readIndirectData(const Tlv& content, SignatureInfo* out)
     if (!c.expect(TAG_SEQUENCE, &data) || !c.expect(TAG_SEQUENCE, &digestInfo)) {
         return Result::failed("the SpcIndirectDataContent is malformed");
     }
+    // The signer signed the digest of a PE image, not of some other kind of content.
+    Tlv dataType;
+    if (!DerCursor(data.contents).expect(TAG_OID, &dataType) || !isOid(dataType, OID_SPC_PE_IMAGE_DATA)) {
+        return Result::failed("the signed content is not of PE image data");
+    }
     DerCursor d(digestInfo.contents);
     if (!d.expect(TAG_SEQUENCE, &algorithm) || !d.expect(TAG_OCTET_STRING, &digest)) {
         return Result::failed("the signed image digest is malformed");
     }
     out->signedContent = indirect.contents;
     out->imageDigest = digest.contents;
-    out->imageDigestIsSha256 = algorithmIsSha256(algorithm);
+    out->imageDigestAlgorithm = digestAlgorithm(algorithm);
     return Result::done();
 }
 
-// The messageDigest among the signed attributes ([0] IMPLICIT SET OF Attribute).
+// An attribute's only value, of the given tag; false otherwise.
+bool onlyValue(const Tlv& values, uint8_t tag, Tlv* value)
+{
+    DerCursor v(values.contents);
+    return v.expect(tag, value) && v.atEnd();
+}
+
+// The messageDigest and the contentType among the signed attributes ([0] IMPLICIT SET OF
+// Attribute); the contentType must name the Authenticode content, as the signed content does.
 Result readSignedAttributes(const Tlv& attributes, SignatureInfo* out)
 {
     DerCursor c(attributes.contents);
-    Tlv attribute;
+    Tlv attribute, contentType;
     while (!c.atEnd()) {
+        Tlv type, values, value;
         if (!c.expect(TAG_SEQUENCE, &attribute)) {
             return Result::failed("a signed attribute is malformed");
         }
         DerCursor a(attribute.contents);
-        Tlv type, values, value;
         if (!a.expect(TAG_OID, &type) || !a.expect(TAG_SET, &values)) {
             return Result::failed("a signed attribute is malformed");
         }
         if (isOid(type, OID_MESSAGE_DIGEST)) {
-            DerCursor v(values.contents);
-            if (!out->messageDigest.empty() || !v.expect(TAG_OCTET_STRING, &value) || !v.atEnd()) {
+            if (!out->messageDigest.empty() || !onlyValue(values, TAG_OCTET_STRING, &value)) {
                 return Result::failed("the messageDigest attribute is malformed");
             }
             out->messageDigest = value.contents;
+        } else if (isOid(type, OID_CONTENT_TYPE)) {
+            if (contentType.tag != 0 || !onlyValue(values, TAG_OID, &contentType)) {
+                return Result::failed("the contentType attribute is malformed");
+            }
         }
     }
     if (out->messageDigest.empty()) {
         return Result::failed("the signed attributes hold no messageDigest");
     }
+    if (contentType.tag == 0) {
+        return Result::failed("the signed attributes hold no contentType");
+    }
+    if (!isOid(contentType, OID_SPC_INDIRECT_DATA)) {
+        return Result::failed("the signed contentType is not SpcIndirectData");
+    }
     return Result::done();
 }
 
-// SignerInfo: version, issuerAndSerialNumber, digestAlgorithm, [0] signed attributes, ...
+// The signatures nested in the unsigned attributes ([1] IMPLICIT SET OF Attribute): every value
+// of every nested-signature attribute, each a ContentInfo (read no further here).
+Result readUnsignedAttributes(const Tlv& attributes, SignatureInfo* out)
+{
+    DerCursor c(attributes.contents);
+    while (!c.atEnd()) {
+        Tlv attribute, type, values, value;
+        if (!c.expect(TAG_SEQUENCE, &attribute)) {
+            return Result::failed("an unsigned attribute is malformed");
+        }
+        DerCursor a(attribute.contents);
+        if (!a.expect(TAG_OID, &type) || !a.expect(TAG_SET, &values)) {
+            return Result::failed("an unsigned attribute is malformed");
+        }
+        if (!isOid(type, OID_SPC_NESTED_SIGNATURE)) {
+            continue;
+        }
+        for (DerCursor v(values.contents); !v.atEnd();) {
+            if (!v.next(&value)) {
+                return Result::failed("the nested-signature attribute is malformed");
+            }
+            if (out->nestedSignatures.size() == MAX_NESTED_SIGNATURES) {
+                return Result::failed("the signature nests more than " + std::to_string(MAX_NESTED_SIGNATURES) +
+                                      " signatures");
+            }
+            out->nestedSignatures.push_back(value.whole);
+        }
+    }
+    return Result::done();
+}
+
+// SignerInfo: version, issuerAndSerialNumber, digestAlgorithm, [0] signed attributes,
+// digestEncryptionAlgorithm, encryptedDigest, [1] unsigned attributes.
 Result readSignerInfo(const Tlv& signer, Tlv* issuer, Tlv* serial, SignatureInfo* out)
 {
     DerCursor c(signer.contents);
-    Tlv version, issuerAndSerial, algorithm, attributes;
+    Tlv version, issuerAndSerial, algorithm, attributes, encryption, encrypted, unsignedAttributes;
     if (!c.expect(TAG_INTEGER, &version) || !c.expect(TAG_SEQUENCE, &issuerAndSerial) ||
         !c.expect(TAG_SEQUENCE, &algorithm)) {
         return Result::failed("the signer information is malformed");
@@ -85,12 +158,22 @@ Result readSignerInfo(const Tlv& signer, Tlv* issuer, Tlv* serial, SignatureInfo
     if (!is.expect(TAG_SEQUENCE, issuer) || !is.expect(TAG_INTEGER, serial)) {
         return Result::failed("the signer's issuer and serial number are malformed");
     }
-    out->signerDigestIsSha256 = algorithmIsSha256(algorithm);
+    out->signerDigestAlgorithm = digestAlgorithm(algorithm);
     if (!c.peekTag(TAG_CONTEXT0)) {
         return Result::failed("the signer has no signed attributes");
     }
     c.next(&attributes);
-    return readSignedAttributes(attributes, out);
+    if (Result r = readSignedAttributes(attributes, out); !r) {
+        return r;
+    }
+    if (!c.expect(TAG_SEQUENCE, &encryption) || !c.expect(TAG_OCTET_STRING, &encrypted)) {
+        return Result::failed("the signer information is malformed");
+    }
+    if (!c.peekTag(TAG_CONTEXT1)) {
+        return Result::done();
+    }
+    c.next(&unsignedAttributes);
+    return readUnsignedAttributes(unsignedAttributes, out);
 }
 
 // The certificate whose issuer and serial number match; its SubjectPublicKeyInfo.
@@ -182,17 +265,43 @@ ReadAt memoryReader(const uint8_t* data, size_t size)
     };
 }
 
-// The last steps of readFileSignature: the entry's SignedData and the signer's key.
+// The last steps of readFileSignature: the entry's SignedData, the signer's key and the nested
+// signatures, each read on its own (what they nest in turn is left alone).
 Result readSignerOfEntry(FileSignature* out)
 {
     if (Result r = parseSignature(out->der.data, out->der.size, &out->info); !r) {
         return failedAt(SIGNATURE_MALFORMED, std::move(r));
     }
     out->signerKey = signerKeyHash(out->info);
+    out->nested.clear();
+    for (const ByteSpan& der : out->info.nestedSignatures) {
+        NestedSignature& nested = out->nested.emplace_back();
+        nested.der = der;
+        nested.read = parseSignature(der.data, der.size, &nested.info);
+        if (nested.read) {
+            nested.signerKey = signerKeyHash(nested.info);
+        }
+    }
     return Result::done();
 }
 
 } // namespace
+
+const char* digestAlgorithmName(DigestAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case DigestAlgorithm::Sha1:
+        return "sha1";
+    case DigestAlgorithm::Sha256:
+        return "sha256";
+    case DigestAlgorithm::Sha384:
+        return "sha384";
+    case DigestAlgorithm::Sha512:
+        return "sha512";
+    default:
+        return "other";
+    }
+}
 
 Result readSignedDataFrame(ByteSpan der, SignedDataFrame* out)
 {

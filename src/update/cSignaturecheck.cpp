@@ -7,7 +7,6 @@
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -119,9 +118,80 @@ bool readSignature(uint64_t fileSize, const portable::ReadAt& read, portable::Fi
     return false;
 }
 
-bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
+// One signature judged: its outcome, and how far it came (a failure of a later requirement
+// ranks higher; a signature that is not usable at all, by its algorithms or its form, ranks 0).
+struct Judged {
+    cSignaturecheck::Outcome outcome;
+    int rank = 0;
+};
+
+// One signature of the file by (a) and (b) against the file's image digest, and (c) when a pin is
+// given. A nested signature's failure names it.
+Judged judge(const portable::SignatureCandidate& c, const portable::Sha256::Digest& digest,
+             const std::vector<portable::Sha256::Digest>* pin)
 {
-    return a.size == b.size() && std::memcmp(a.data, b.data(), b.size()) == 0;
+    const std::wstring prefix = c.index == 0 ? L"" : widen(portable::signatureName(c.index)) + L": ";
+    if (c.info == nullptr) {
+        return {
+            failed(cSignaturecheck::FAILED_SIGNATURE, prefix + L"the signature is malformed: " + widen(c.read->reason)),
+            0};
+    }
+    const std::wstring signer = widen(portable::toHex(c.signerKey));
+    if (const portable::Result r = portable::checkSignatureDigests(*c.info, digest); !r) {
+        const cSignaturecheck::Failure failure =
+            r.code == portable::DIGEST_IMAGE_NOT_SHA256 || r.code == portable::DIGEST_IMAGE_DIFFERS
+                ? cSignaturecheck::FAILED_IMAGE_DIGEST
+                : cSignaturecheck::FAILED_SIGNATURE;
+        return {failed(failure, prefix + widen(r.reason), signer), portable::isUnusableAlgorithm(r.code) ? 0 : failure};
+    }
+    std::wstring why;
+    if (!platformVerifies(c.der, c.info->signerCertificate, &why)) {
+        return {failed(cSignaturecheck::FAILED_SIGNATURE, prefix + why, signer), cSignaturecheck::FAILED_SIGNATURE};
+    }
+    if (pin != nullptr && std::find(pin->begin(), pin->end(), c.signerKey) == pin->end()) {
+        return {failed(cSignaturecheck::FAILED_SIGNER, prefix + L"the signer's key is not pinned", signer),
+                cSignaturecheck::FAILED_SIGNER};
+    }
+    cSignaturecheck::Outcome passed;
+    passed.signer = signer;
+    passed.signerKey = c.signerKey;
+    return {passed, 0};
+}
+
+// The file's signature by (a), (b) and, with a pin, (c): the first of its signatures (the primary,
+// then the nested ones) that passes; otherwise the failure that came furthest (the earlier
+// signature of two that came as far). primarySignerOnly judges only the signatures made with the
+// primary signer's key: a nested signature of another key, which anyone can add, is left out.
+cSignaturecheck::Outcome judgeFile(uint64_t fileSize, const portable::ReadAt& read,
+                                   const portable::Sha256::Digest* imageDigest, bool primarySignerOnly,
+                                   const std::vector<portable::Sha256::Digest>* pin)
+{
+    portable::FileSignature sig;
+    cSignaturecheck::Outcome failure;
+    if (!readSignature(fileSize, read, &sig, &failure)) {
+        return failure;
+    }
+    portable::Sha256::Digest digest;
+    if (imageDigest != nullptr) {
+        digest = *imageDigest;
+    } else if (const portable::Result r = portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK); !r) {
+        return failed(cSignaturecheck::FAILED_IMAGE_DIGEST, widen(r.reason), widen(portable::toHex(sig.signerKey)));
+    }
+    Judged best;
+    best.rank = -1;
+    for (const portable::SignatureCandidate& c : portable::signatureCandidates(sig)) {
+        if (primarySignerOnly && !c.byPrimarySigner) {
+            continue;
+        }
+        Judged j = judge(c, digest, pin);
+        if (j.outcome.accepted()) {
+            return j.outcome;
+        }
+        if (j.rank > best.rank) {
+            best = std::move(j);
+        }
+    }
+    return best.outcome;
 }
 
 } // namespace
@@ -129,57 +199,16 @@ bool equal(const portable::ByteSpan& a, const portable::Sha256::Digest& b)
 cSignaturecheck::Outcome cSignaturecheck::verify(uint64_t fileSize, const portable::ReadAt& read,
                                                  const portable::Sha256::Digest* imageDigest)
 {
-    portable::FileSignature sig;
-    Outcome failure;
-    if (!readSignature(fileSize, read, &sig, &failure)) {
-        return failure;
-    }
-    const std::wstring signer = widen(portable::toHex(sig.signerKey));
-
-    // (a) The signed digest names exactly these bytes.
-    portable::Sha256::Digest digest;
-    if (imageDigest != nullptr) {
-        digest = *imageDigest;
-    } else if (const portable::Result r = portable::imageDigest(sig.layout, read, &digest, DIGEST_CHUNK); !r) {
-        return failed(FAILED_IMAGE_DIGEST, widen(r.reason), signer);
-    }
-    if (!sig.info.imageDigestIsSha256) {
-        return failed(FAILED_IMAGE_DIGEST, L"the signed image digest is not a SHA-256 digest", signer);
-    }
-    if (!equal(sig.info.imageDigest, digest)) {
-        return failed(FAILED_IMAGE_DIGEST, L"the image digest of the file differs from the signed digest", signer);
-    }
-
-    // (b) The signed content is what the signer signed, and the signature holds.
-    if (!sig.info.signerDigestIsSha256) {
-        return failed(FAILED_SIGNATURE, L"the signer's digest algorithm is not SHA-256", signer);
-    }
-    if (!equal(sig.info.messageDigest,
-               portable::Sha256::of(sig.info.signedContent.data, sig.info.signedContent.size))) {
-        return failed(FAILED_SIGNATURE, L"the signed messageDigest differs from the hash of the signed content",
-                      signer);
-    }
-    std::wstring why;
-    if (!platformVerifies(sig.der, sig.info.signerCertificate, &why)) {
-        return failed(FAILED_SIGNATURE, why, signer);
-    }
-    Outcome passed;
-    passed.signer = signer;
-    passed.signerKey = sig.signerKey;
-    return passed;
+    return judgeFile(fileSize, read, imageDigest, true, nullptr);
 }
 
 cSignaturecheck::Outcome cSignaturecheck::check(uint64_t fileSize, const portable::ReadAt& read,
                                                 const portable::Sha256::Digest* imageDigest,
                                                 const portable::SignerEntryScan* blockScan) const
 {
-    Outcome outcome = verify(fileSize, read, imageDigest);
+    Outcome outcome = judgeFile(fileSize, read, imageDigest, false, &pin);
     if (!outcome.accepted()) {
         return outcome;
-    }
-    // (c) The signer is pinned.
-    if (std::find(pin.begin(), pin.end(), outcome.signerKey) == pin.end()) {
-        return failed(FAILED_SIGNER, L"the signer's key is not pinned", outcome.signer);
     }
     // (d) An installer brings its own pin: it may only narrow the one in force.
     if (blockScan != nullptr && blockScan->hasBlock()) {

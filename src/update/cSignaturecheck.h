@@ -5,13 +5,15 @@
 // content, and the platform's crypto library verifies the signature over the signed attributes
 // with the signer certificate's key) and (c) was made by a key whose SHA-256 public-key hash is in
 // the pin. (a) includes the placement rules of the certificate table (certificateTableSignature).
+// A dual-signed file passes when any one of its SHA-256 signatures, the primary or one nested in
+// it (portable::signatureCandidates), meets (a) to (c) on its own; a SHA-1 signature never does.
 // A download that carries a deployment block (an installer) must also (d) keep the pin: its block
 // has a signer entry whose keys are all in the pin, so that the pin only ever narrows. The
-// installer's own signature is checked with the same code, (a) and (b) only (verify), and its
-// signer's key becomes part of the pin. The pin is the whole trust decision: no chain to a root,
-// no time stamp, no expiry.
-// The updater makes one check per download; crypt32 is linked by delay-import, so it is loaded
-// (from the system folder only) on the first check.
+// installer's own signature is checked with the same code, (a) and (b) only (verify), on the
+// primary signature and the signatures nested in it by the primary signer's key only (anyone can
+// nest a signature of their own in a signed file); that key becomes part of the pin. The pin is the whole trust
+// decision: no chain to a root, no time stamp, no expiry. The updater makes one check per download; crypt32 is linked
+// by delay-import, so it is loaded (from the system folder only) on the first check.
 #pragma once
 
 #include "authenticode.h"
@@ -51,8 +53,9 @@ public:
                   const portable::SignerEntryScan* blockScan = nullptr) const;
     Outcome checkFile(const std::wstring& path) const;
 
-    // (a) and (b) alone, no pin: whether a file carries a valid signature, and whose. For the
-    // installer's own file at start-up.
+    // (a) and (b) alone, no pin: whether a file carries a valid signature by its primary signer's
+    // key (the primary signature or one nested by the same key), and that key. For the installer's
+    // own file at start-up.
     static Outcome verify(uint64_t fileSize, const portable::ReadAt& read,
                           const portable::Sha256::Digest* imageDigest = nullptr);
     // Whether the file at path has a certificate-table entry at all, valid or not (false when it

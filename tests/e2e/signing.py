@@ -58,13 +58,25 @@ class Material:
                   str(serial), "-days", "3", "-extfile", ext, "-out", s.cert])
             self.signers[name] = s
 
-    def sign(self, signer_name, src, dst):
-        """An Authenticode signature (SHA-256) of src by the named signer, written to dst."""
+    def sign(self, signer_name, src, dst, digest="sha256", nest=False):
+        """An Authenticode signature of src by the named signer, written to dst; with nest, added to
+        the signature src carries as a nested signature (as dual-signing publishers add SHA-256)."""
         s = self.signers[signer_name]
         if os.path.exists(dst):
             os.remove(dst)
-        _run(["osslsigncode", "sign", "-certs", s.cert, "-key", s.key, "-h", "sha256", "-n", "Callvane test",
-              "-in", src, "-out", dst])
+        _run(["osslsigncode", "sign", "-certs", s.cert, "-key", s.key, "-h", digest, "-n", "Callvane test"] +
+             (["-nest"] if nest else []) + ["-in", src, "-out", dst])
+        return dst
+
+    def dual_sign(self, src, dst, primary, *nested):
+        """src signed SHA-1 by primary, then each of nested adding a nested SHA-256 signature."""
+        self.sign(primary, src, dst + ".sha1", digest="sha1")
+        at = dst + ".sha1"
+        for i, name in enumerate(nested):
+            self.sign(name, at, "%s.%d" % (dst, i), nest=True)
+            os.remove(at)
+            at = "%s.%d" % (dst, i)
+        os.replace(at, dst)
         return dst
 
     def verify(self, path):

@@ -5,8 +5,11 @@ puts in place only a program signed by a pinned key, and rejects (result 20) uns
 a stranger's signature, tampered signed programs, a signed program whose certificate table was
 moved over its sections, and an installer whose deployment block would widen the pin, without
 touching itself. A signed installer pins its own publisher (and the keys built into it) even
-without a pin entry, and refuses every update when its own signature is broken. An unsigned
-installer without a pin swaps in what it gets, as before. The CA, keys and signatures are made
+without a pin entry, and refuses every update when its own signature is broken. Dual-signed files
+(SHA-1, then a nested SHA-256 signature, as osslsigncode -nest makes them) pass on a SHA-256
+signature by a pinned key, never on the SHA-1 one, and a nested signature of another key never
+becomes the installer's own publisher. An unsigned installer without a pin swaps in what it gets,
+as before. The CA, keys and signatures are made
 here, at test time."""
 
 import os
@@ -181,6 +184,69 @@ class StampingSignedInstallers(unittest.TestCase):
             r = subprocess.run([stamper(), "--print-signer", path], capture_output=True, timeout=60)
             self.assertEqual(r.returncode, code, r.stderr)
         self.assertIn(rule, r.stderr)
+
+
+def signer_lines(option, path):
+    r = subprocess.run([stamper(), option, path], capture_output=True, timeout=60)
+    return r.returncode, r.stdout.decode().splitlines(), r.stderr.decode()
+
+
+class StampingDualSignedInstallers(unittest.TestCase):
+    def setUp(self):
+        self.scratch = cvtest.ScratchDir("stampdual")
+        built = cvtest.built("CV_setup.exe")
+        self.dual = MATERIAL.dual_sign(built, self.scratch.file("dual.exe"), "ours", "ours")
+        self.sha1 = MATERIAL.sign("ours", built, self.scratch.file("sha1.exe"), digest="sha1")
+        # Anyone can nest a signature of their own in a signed file.
+        self.attacked = MATERIAL.sign("stranger", self.dual, self.scratch.file("attacked.exe"), nest=True)
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def test_print_signer_and_the_list_of_signatures(self):
+        for path in (self.dual, self.sha1, self.attacked):
+            ok, out = MATERIAL.verify(path)
+            self.assertTrue(ok, out)
+        ours, stranger = pin_of("ours"), pin_of("stranger")
+        # One line for scripts: the primary signer's key, as the signed installer pins it.
+        for path in (self.dual, self.attacked):
+            self.assertEqual(signer_lines("--print-signer", path)[:2], (0, [ours]))
+        code, out, err = signer_lines("--print-signer", self.sha1)
+        self.assertEqual((code, out), (1, []))
+        self.assertIn("the signed image digest is not a SHA-256 digest", err)
+        self.assertIn("--list-signatures", err)
+
+        code, out, _ = signer_lines("--list-signatures", self.attacked)
+        self.assertEqual(code, 0)
+        rows = [line.split("\t") for line in out]
+        self.assertEqual(rows[0], ["primary", "sha1", ours, "not usable: the signed image digest is not a SHA-256 "
+                                                           "digest"])
+        self.assertEqual(sorted(r[1:] for r in rows[1:]),
+                         sorted([["sha256", ours, "usable"],
+                                 ["sha256", stranger, "usable (another key than the primary signer's)"]]))
+        self.assertEqual([r[0] for r in rows[1:]], ["nested 1", "nested 2"])
+
+    def test_stamping_and_nesting_coexist(self):
+        stamped = self.scratch.file("stamped.exe")
+        r = stamp(self.dual, stamped, values_for(8443), extra=["--signer", pin_of("ours")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        ok, out = MATERIAL.verify(stamped)
+        self.assertTrue(ok, out)
+        self.assertIn("Number of verified signatures: 2", out)
+        self.assertEqual(signer_lines("--list-signatures", stamped)[1], signer_lines("--list-signatures", self.dual)[1])
+        # A signature nested after stamping keeps the block; re-stamping then replaces it.
+        nested = MATERIAL.sign("stranger", stamped, self.scratch.file("nested.exe"), nest=True)
+        again = self.scratch.file("again.exe")
+        self.assertEqual(stamp(nested, again, values_for(9443)).returncode, 0)
+        for path, port in ((nested, 8443), (again, 9443)):
+            ok, out = MATERIAL.verify(path)
+            self.assertTrue(ok, out)
+            self.assertIn("Number of verified signatures: 3", out)
+            self.assertEqual(read(path).count(MARKER.encode()), 1)
+            shown = show(path)
+            self.assertIn(b"(inside the certificate table)", shown.stdout)
+            self.assertIn(b"PORT=%d\n" % port, shown.stdout)
+            self.assertEqual(len(signer_lines("--list-signatures", path)[1]), 3)
 
 
 def signing_block_of(path):
@@ -431,6 +497,28 @@ class SelfPinnedUpdate(PinnedUpdate):
         self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
 
 
+    def test_dual_signed_installer_takes_its_publishers_dual_signed_update(self):
+        installer = MATERIAL.dual_sign(cvtest.built("CV_setup.exe"), os.path.join(self.bodies, "dual-setup.exe"),
+                                       "ours", "ours")
+        body = MATERIAL.dual_sign(self.unsigned, os.path.join(self.bodies, "dual-client.exe"), "ours", "ours")
+        log = self.expect_accepted(body, None, installer=installer)
+        self.assertEqual(self.pin_line(log), ["Publisher pin in force: %s... (signed installer: the installer's own "
+                                              "signer)" % pin_of("ours")[:16]])
+        self.assertIn("Signature accepted, signer: " + pin_of("ours"), [m for _, _, m in cvtest.messages(log)])
+
+    def test_nested_stranger_in_the_installer_does_not_let_the_stranger_in(self):
+        # The attack: a stranger nests a valid signature of their own in the publisher's installer.
+        dual = MATERIAL.dual_sign(cvtest.built("CV_setup.exe"), os.path.join(self.bodies, "dual-setup.exe"),
+                                  "ours", "ours")
+        installer = MATERIAL.sign("stranger", dual, os.path.join(self.bodies, "attacked-setup.exe"), nest=True)
+        ok, out = MATERIAL.verify(installer)
+        self.assertTrue(ok and "Number of verified signatures: 3" in out, out)
+        self.expect_rejected(self.stranger, None, "c", pin_of("stranger"), installer=installer)
+        self.assertEqual(self.pin_line(cvtest.read_log()),
+                         ["Publisher pin in force: %s... (signed installer: the installer's own signer)"
+                          % pin_of("ours")[:16]])
+
+
 # The inherited cases run once, in PinnedUpdate.
 for _name in [n for n in dir(PinnedUpdate) if n.startswith("test_") and n not in vars(SelfPinnedUpdate)]:
     setattr(SelfPinnedUpdate, _name, None)
@@ -477,6 +565,46 @@ class SignatureCheckDirect(unittest.TestCase):
         self.assertEqual((code, [r[1] for r in rows]), (0, ["ok", "ok"]))
         code, _ = self.check("not-a-pin", p.ours)
         self.assertEqual(code, 2)
+
+    def test_dual_signed_outcomes(self):
+        PinnedUpdate.setUpClass()
+        p = PinnedUpdate
+        folder = SCRATCH.file("direct-dual")
+        os.makedirs(folder, exist_ok=True)
+        f = lambda name: os.path.join(folder, name + ".exe")
+        sha1 = MATERIAL.sign("ours", p.unsigned, f("sha1"), digest="sha1")
+        dual = MATERIAL.dual_sign(p.unsigned, f("dual"), "ours", "ours")
+        dual_stranger = MATERIAL.dual_sign(p.unsigned, f("dual-stranger"), "ours", "stranger")
+        dual_both = MATERIAL.sign("stranger", dual, f("dual-both"), nest=True)
+        stranger_primary = MATERIAL.dual_sign(p.unsigned, f("stranger-primary"), "stranger", "ours")
+        ours_nested_stranger = MATERIAL.sign("stranger", p.ours, f("ours-nested-stranger"), nest=True)
+        files = [sha1, dual, dual_stranger, dual_both, stranger_primary, ours_nested_stranger]
+        # Control: every one of them is validly signed in osslsigncode's eyes; the changed one is not.
+        for path in files:
+            ok, out = MATERIAL.verify(path)
+            self.assertTrue(ok, path + "\n" + out)
+        changed = write(f("dual-changed"), signing.with_code_byte_changed(read(dual)))
+        self.assertFalse(MATERIAL.verify(changed)[0])
+        files.append(changed)
+        ours, stranger = pin_of("ours"), pin_of("stranger")
+
+        # The download check under the pin "ours": any SHA-256 signature by that key, primary or
+        # nested, carries the file; a SHA-1 one never does.
+        _, rows = self.check(ours, *files)
+        self.assertEqual([r[1:3] for r in rows],
+                         [["a", ours], ["ok", ours], ["c", stranger], ["ok", ours], ["ok", ours], ["ok", ours],
+                          ["a", ours]], rows)
+        self.assertEqual(rows[0][3], "the signed image digest is not a SHA-256 digest")
+        self.assertEqual(rows[2][3], "nested signature 1: the signer's key is not pinned")
+        self.assertEqual(rows[6][3], "nested signature 1: the image digest of the file differs from the signed digest")
+        _, rows = self.check(stranger, dual, dual_both)
+        self.assertEqual([r[1:3] for r in rows], [["c", ours], ["ok", stranger]], rows)
+
+        # The installer's own check: only signatures by the primary signer's key name its publisher.
+        _, rows = self.check("--own", *files)
+        self.assertEqual([r[1:3] for r in rows],
+                         [["a", ours], ["ok", ours], ["a", ours], ["ok", ours], ["a", stranger], ["ok", ours],
+                          ["a", ours]], rows)
 
     def stamped_ours(self, folder, pin=None):
         """A program signed by us that carries a deployment block inside its table: it passes when

@@ -368,8 +368,8 @@ TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
     SignatureInfo s;
     ASSERT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "");
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.imageDigest.data), s.imageDigest.size), p.imageDigest);
-    EXPECT_TRUE(s.imageDigestIsSha256);
-    EXPECT_TRUE(s.signerDigestIsSha256);
+    EXPECT_EQ(s.imageDigestAlgorithm, DigestAlgorithm::Sha256);
+    EXPECT_EQ(s.signerDigestAlgorithm, DigestAlgorithm::Sha256);
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(s.messageDigest.data), s.messageDigest.size), p.messageDigest);
     // Serial 5 issued by "Test CA": the second certificate, not the first (serial 4) nor the third
     // (serial 5 of another issuer).
@@ -381,7 +381,7 @@ TEST(Signature, ReadsDigestsAndTheNamedSignersKey)
     sha1.imageAlg = SHA1_OID;
     const Bytes der1 = signedData(sha1);
     ASSERT_EQ(failure(parseSignature(u8(der1), der1.size(), &s)), "");
-    EXPECT_FALSE(s.imageDigestIsSha256);
+    EXPECT_EQ(s.imageDigestAlgorithm, DigestAlgorithm::Sha1);
 }
 
 TEST(Signature, RefusesWhatItCannotTrust)
@@ -587,4 +587,122 @@ TEST(ImageDigestStream, RefusesWhatTheLayoutRefuses)
     EXPECT_EQ(failure(noPe.finish(&d)), "failed: no MZ header");
     ImageDigestStream empty;
     EXPECT_FALSE(empty.finish(&d));
+}
+
+// Signatures over something else than a PE image, or whose signed contentType names something
+// else than the content they carry, are refused: the digest would bind, but not to what is signed.
+TEST(Signature, RefusesOtherContentAndContentTypes)
+{
+    const std::string cabData("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x19", 10); // SpcLink, as CAB files carry
+    const std::string pkcs7Data("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01", 9);
+    const struct {
+        const char* what;
+        std::string dataType;
+        std::vector<std::string> contentTypes;
+        std::string reason;
+    } cases[] = {
+        {"PE image data", SPC_PE_IMAGE_DATA_OID, {SPC_INDIRECT_DATA_OID}, ""},
+        {"other data", cabData, {SPC_INDIRECT_DATA_OID}, "failed: the signed content is not of PE image data"},
+        {"no contentType", SPC_PE_IMAGE_DATA_OID, {}, "failed: the signed attributes hold no contentType"},
+        {"other contentType",
+         SPC_PE_IMAGE_DATA_OID,
+         {pkcs7Data},
+         "failed: the signed contentType is not SpcIndirectData"},
+        {"two contentTypes",
+         SPC_PE_IMAGE_DATA_OID,
+         {SPC_INDIRECT_DATA_OID, pkcs7Data},
+         "failed: the contentType attribute is malformed"},
+    };
+    for (const auto& c : cases) {
+        SignatureParts parts;
+        parts.dataType = c.dataType;
+        parts.contentTypes = c.contentTypes;
+        const Bytes der = signedData(parts);
+        SignatureInfo s;
+        EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)), c.reason) << c.what;
+    }
+}
+
+// A dual-signed file: a SHA-1 primary signature with SHA-256 signatures nested in it (an unsigned
+// attribute of the primary signer). Each nested one is read on its own, one level deep.
+TEST(Signature, ReadsNestedSignaturesOneLevelDeep)
+{
+    const Image image = programImage();
+    const Sha256::Digest d = digestOf(withTable(image, pebuilder::certificateEntry(signedData())));
+    const Bytes digest(d.begin(), d.end());
+    const Bytes ours = signedData(partsFor(digest));
+    const Bytes stranger = signedData(partsFor(digest, SHA256_OID, 'd'));
+    SignatureParts nesting = partsFor(digest);
+    nesting.unsignedAttributes = nestedSignatures({stranger});
+    const Bytes garbage = seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01"));
+
+    SignatureParts primary = partsFor(Bytes(20, '\x44'), SHA1_OID);
+    primary.unsignedAttributes = nestedSignatures({ours, stranger, garbage, signedData(nesting)});
+    FileSignature file;
+    const Bytes bytes = withTable(image, pebuilder::certificateEntry(signedData(primary)));
+    ASSERT_EQ(failure(readFileSignature(u8(bytes), bytes.size(), &file)), "");
+    EXPECT_EQ(file.info.imageDigestAlgorithm, DigestAlgorithm::Sha1);
+    ASSERT_EQ(file.nested.size(), 4u) << "what a nested signature nests is not read";
+    const auto key = [](char fill) { return hex(Sha256::of(publicKey(fill).data(), publicKey(fill).size())); };
+    EXPECT_EQ(hex(file.signerKey), key('b'));
+    EXPECT_EQ(hex(file.nested[0].signerKey), key('b'));
+    EXPECT_EQ(hex(file.nested[1].signerKey), key('d'));
+    EXPECT_EQ(failure(file.nested[2].read), "failed: the signature is no PKCS#7 SignedData");
+    EXPECT_EQ(file.nested[3].info.nestedSignatures.size(), 1u);
+
+    // The candidates in order, and which of them are by the primary signer's key.
+    const auto candidates = signatureCandidates(file);
+    ASSERT_EQ(candidates.size(), 5u);
+    const bool byPrimary[] = {true, true, false, false, true};
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        EXPECT_EQ(candidates[i].index, i);
+        EXPECT_EQ(candidates[i].byPrimarySigner, byPrimary[i]) << i;
+        EXPECT_EQ(candidates[i].info == nullptr, i == 3) << i;
+    }
+    EXPECT_EQ(text(candidates[1].der), ours);
+    EXPECT_EQ(signatureName(0), "the primary signature");
+    EXPECT_EQ(signatureName(2), "nested signature 2");
+
+    // At most eight nested signatures, in one attribute or spread over several.
+    for (size_t n : {8u, 9u}) {
+        SignatureParts many = primary;
+        many.unsignedAttributes = nestedSignatures(std::vector<Bytes>(n - 1, ours)) + nestedSignatures({stranger});
+        const Bytes der = signedData(many);
+        SignatureInfo s;
+        EXPECT_EQ(failure(parseSignature(u8(der), der.size(), &s)),
+                  n == 8 ? "" : "failed: the signature nests more than 8 signatures");
+    }
+}
+
+TEST(SignatureChoice, DigestChecksNameTheirFault)
+{
+    const Sha256::Digest d = digestOf(withTable(programImage(), pebuilder::certificateEntry(signedData())));
+    const Bytes digest(d.begin(), d.end());
+    const std::string sha384("\x60\x86\x48\x01\x65\x03\x04\x02\x02", 9);
+    SignatureParts signerSha1 = partsFor(digest);
+    signerSha1.signerAlg = SHA1_OID;
+    SignatureParts contentChanged = partsFor(digest);
+    contentChanged.messageDigest[0] ^= 1;
+    const struct {
+        const char* what;
+        SignatureParts parts;
+        int32_t fault;
+        DigestAlgorithm image;
+    } cases[] = {
+        {"sha256", partsFor(digest), 0, DigestAlgorithm::Sha256},
+        {"sha1", partsFor(Bytes(20, '\x11'), SHA1_OID), DIGEST_IMAGE_NOT_SHA256, DigestAlgorithm::Sha1},
+        {"sha384", partsFor(Bytes(48, '\x11'), sha384), DIGEST_IMAGE_NOT_SHA256, DigestAlgorithm::Sha384},
+        {"other image", partsFor(Bytes(32, '\x11')), DIGEST_IMAGE_DIFFERS, DigestAlgorithm::Sha256},
+        {"signer sha1", signerSha1, DIGEST_SIGNER_NOT_SHA256, DigestAlgorithm::Sha256},
+        {"content changed", contentChanged, DIGEST_CONTENT_DIFFERS, DigestAlgorithm::Sha256},
+    };
+    for (const auto& c : cases) {
+        const Bytes der = signedData(c.parts);
+        SignatureInfo s;
+        ASSERT_EQ(failure(parseSignature(u8(der), der.size(), &s)), "") << c.what;
+        EXPECT_EQ(s.imageDigestAlgorithm, c.image) << c.what;
+        const Result r = checkSignatureDigests(s, d);
+        EXPECT_EQ(r.code, c.fault) << c.what << ": " << r.reason;
+    }
+    EXPECT_STREQ(digestAlgorithmName(DigestAlgorithm::Sha384), "sha384");
 }

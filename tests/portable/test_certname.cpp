@@ -2,7 +2,7 @@
 // names an attacker with a certificate for another name would present to get past the check.
 #include "certname.h"
 
-#include "derbuilder.h"
+#include "certbuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -108,33 +108,9 @@ TEST(CertificateName, IpAddressHosts)
 
 namespace {
 
-// A DER element of tag with contents.
-std::string der(uint8_t tag, const std::string& contents) { return dertest::element(tag, contents); }
-
-std::string commonName(const std::string& value, uint8_t stringTag = 0x0C)
-{
-    return der(0x31, der(0x30, der(0x06, "\x55\x04\x03") + der(stringTag, value)));
-}
-
-// A certificate with this subject Name contents and these GeneralNames contents (none: no
-// extension); everything the reader skips is a placeholder of the right shape.
-std::string certificate(const std::string& subjectRdns, const std::string* generalNames, bool critical = false)
-{
-    std::string tbs = der(0xA0, der(0x02, "\x02")) + der(0x02, "\x01") + der(0x30, der(0x06, "\x2A\x03")) +
-                      der(0x30, commonName("Issuer")) +
-                      der(0x30, der(0x17, "200101000000Z") + der(0x17, "300101000000Z")) + der(0x30, subjectRdns) +
-                      der(0x30, der(0x30, der(0x06, "\x2A\x03")) + der(0x03, std::string("\0\1", 2)));
-    if (generalNames != nullptr) {
-        std::string extension = der(0x06, "\x55\x1D\x11");
-        if (critical) {
-            extension += der(0x01, "\xFF");
-        }
-        extension += der(0x04, der(0x30, *generalNames));
-        tbs += der(0xA3,
-                   der(0x30, der(0x30, der(0x06, "\x55\x1D\x13") + der(0x04, der(0x30, ""))) + der(0x30, extension)));
-    }
-    return der(0x30, der(0x30, tbs) + der(0x30, der(0x06, "\x2A\x03")) + der(0x03, std::string("\0\1", 2)));
-}
+using certbuilder::certificate;
+using certbuilder::commonName;
+using certbuilder::der;
 
 portable::CertificateNames namesOf(const std::string& bytes, bool* ok)
 {

@@ -1,8 +1,10 @@
-// The committed seeds of fuzz_authenticode and fuzz_programimage (written by fuzz/make_seeds) are
-// what their names say: the signed programs pass, and every placement attack is refused by the
-// rule it attacks, both by the signature code and by the program image check. A seed that drifted
+// The committed seeds of fuzz_authenticode, fuzz_programimage and fuzz_certname (written by
+// fuzz/make_seeds) are what their names say: the signed programs pass (the dual-signed one with its
+// nested signatures), every placement attack is refused by the rule it attacks, both by the
+// signature code and by the program image check, and the certificates read with their names. A seed that drifted
 // into something else would leave that attack unfuzzed.
 #include "authenticode.h"
+#include "certname.h"
 #include "programimage.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +41,7 @@ ImageFault imageFault(const std::string& file)
 
 TEST(FuzzSeeds, SignedFilesPass)
 {
-    for (const char* name : {"signed_pe32", "signed_pe32plus", "program_signed"}) {
+    for (const char* name : {"signed_pe32", "signed_pe32plus", "program_signed", "signed_dual"}) {
         EXPECT_EQ(signatureOf(seed(std::string("authenticode/") + name)), "") << name;
     }
     EXPECT_EQ(imageFault(seed("authenticode/program_signed")), ImageFault::None);
@@ -71,4 +73,34 @@ TEST(FuzzSeeds, PlacementAttacksAreRefusedByTheirRule)
             << name;
     }
     EXPECT_EQ(imageFault(seed("programimage/efi_application.bin")), ImageFault::WrongSubsystem);
+}
+
+TEST(FuzzSeeds, DualSignedFileNestsTwoSignatures)
+{
+    const std::string file = seed("authenticode/signed_dual");
+    FileSignature signature;
+    ASSERT_TRUE(readFileSignature(reinterpret_cast<const uint8_t*>(file.data()), file.size(), &signature));
+    EXPECT_EQ(signature.info.imageDigestAlgorithm, DigestAlgorithm::Sha1);
+    ASSERT_EQ(signature.nested.size(), 2u);
+    EXPECT_EQ(signature.nested[0].signerKey, signature.signerKey);
+    EXPECT_NE(signature.nested[1].signerKey, signature.signerKey);
+    EXPECT_EQ(signature.nested[1].info.imageDigestAlgorithm, DigestAlgorithm::Sha256);
+}
+
+TEST(FuzzSeeds, CertificatesReadWithTheirNames)
+{
+    const auto names = [](const std::string& name) {
+        const std::string der = seed("certname/" + name);
+        CertificateNames out;
+        EXPECT_TRUE(readCertificateNames(reinterpret_cast<const uint8_t*>(der.data()), der.size(), &out)) << name;
+        return out;
+    };
+    const CertificateNames alt = names("cert_alternative_names");
+    EXPECT_EQ(alt.alternative, (std::vector<std::wstring>{L"localhost", L"127.0.0.1", L"*.example.com"}));
+    EXPECT_TRUE(certificateCoversHost(alt, L"cv.example.com"));
+    EXPECT_FALSE(certificateCoversHost(alt, L"cv.example.org"));
+    const CertificateNames common = names("cert_common_name");
+    EXPECT_TRUE(common.alternative.empty());
+    EXPECT_TRUE(certificateCoversHost(common, L"localhost"));
+    EXPECT_FALSE(certificateCoversHost(names("cert_zero_in_name"), L"localhost"));
 }

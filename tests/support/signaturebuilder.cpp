@@ -1,6 +1,7 @@
 #include "signaturebuilder.h"
 
 #include "derbuilder.h"
+#include "sha256.h"
 
 namespace signaturebuilder {
 
@@ -20,11 +21,13 @@ std::string certificate(const std::string& serial, const std::string& issuer, ch
 
 std::string signerInfo(const SignatureParts& p)
 {
-    const std::string attributes =
-        tlv(0xA0, seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x03") +
-                      tlv(0x31, oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04"))) +
-                      seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04") + tlv(0x31, tlv(0x04, p.messageDigest))));
-    return seq(tlv(0x02, "\x01") + seq(name("Test CA") + tlv(0x02, p.signerSerial)) + algorithm(SHA256_OID) +
+    std::string contentTypes;
+    for (const std::string& type : p.contentTypes) {
+        contentTypes += seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x03") + tlv(0x31, oid(type)));
+    }
+    const std::string attributes = tlv(
+        0xA0, contentTypes + seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04") + tlv(0x31, tlv(0x04, p.messageDigest))));
+    return seq(tlv(0x02, "\x01") + seq(name("Test CA") + tlv(0x02, p.signerSerial)) + algorithm(p.signerAlg) +
                (p.signedAttributes ? attributes : std::string()) + algorithm(RSA_OID) +
                tlv(0x04, std::string(16, '\x33')) +
                (p.unsignedAttributes.empty() ? std::string() : tlv(0xA1, p.unsignedAttributes)));
@@ -41,8 +44,7 @@ std::string publicKey(char fill) { return seq(algorithm(RSA_OID) + tlv(0x03, std
 
 std::string indirectData(const SignatureParts& p)
 {
-    return seq(seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x0F") + seq("")) +
-               seq(algorithm(p.imageAlg) + tlv(0x04, p.imageDigest)));
+    return seq(seq(oid(p.dataType) + seq("")) + seq(algorithm(p.imageAlg) + tlv(0x04, p.imageDigest)));
 }
 
 std::string signedData(const SignatureParts& p)
@@ -53,12 +55,36 @@ std::string signedData(const SignatureParts& p)
         signers += signer;
     }
     const std::string certificates =
-        tlv(0xA0, certificate("\x04", "Test CA", 'a') + certificate("\x05", "Test CA", 'b') +
+        tlv(0xA0, certificate("\x04", "Test CA", 'a') + certificate("\x05", "Test CA", p.signerKey) +
                       certificate("\x05", "Other CA", 'c'));
-    const std::string content = seq(oid("\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04") + tlv(0xA0, indirectData(p)));
+    const std::string content = seq(oid(SPC_INDIRECT_DATA_OID) + tlv(0xA0, indirectData(p)));
     const std::string sd =
         seq(tlv(0x02, "\x01") + tlv(0x31, algorithm(SHA256_OID)) + content + certificates + tlv(0x31, signers));
     return seq(oid("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02") + tlv(0xA0, sd));
+}
+
+SignatureParts partsFor(const std::string& imageDigest, const std::string& imageAlg, char signerKey)
+{
+    SignatureParts p;
+    p.imageDigest = imageDigest;
+    p.imageAlg = imageAlg;
+    p.signerAlg = imageAlg;
+    p.signerKey = signerKey;
+    // The signed content is the contents of the SpcIndirectDataContent: behind its tag and length.
+    const std::string content = indirectData(p);
+    const size_t header = static_cast<unsigned char>(content[1]) < 0x80 ? 2 : 2 + (content[1] & 0x7F);
+    const portable::Sha256::Digest d = portable::Sha256::of(content.data() + header, content.size() - header);
+    p.messageDigest.assign(d.begin(), d.end());
+    return p;
+}
+
+std::string nestedSignatures(const std::vector<std::string>& signatures)
+{
+    std::string values;
+    for (const std::string& s : signatures) {
+        values += s;
+    }
+    return seq(oid(SPC_NESTED_SIGNATURE_OID) + tlv(0x31, values));
 }
 
 } // namespace signaturebuilder
