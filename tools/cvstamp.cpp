@@ -17,7 +17,8 @@
 // checksum is recomputed). The optional --signer HASH[,HASH] writes a publisher pin: the SHA-256
 // hashes of the public keys whose signatures the installer accepts on the program it downloads;
 // --print-signer FILE prints that hash for a signed file. The optional --tls strict makes every
-// certificate problem of the update exchange end the update (strict TLS).
+// certificate problem of the update exchange end the update (strict TLS); it is refused with any
+// protocol but https.
 //
 // The block's format and the rules for values live in the portable core (deploymentblock), which
 // the installer reads the block with as well.
@@ -58,7 +59,7 @@ void usage()
                  "signature stays valid. Every option but --signer and --tls is required; a value may be empty\n"
                  "(\"\"). --signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign\n"
                  "the program the installer downloads, as --print-signer prints them for a signed file.\n"
-                 "--tls strict: any certificate problem of the update exchange ends the update.\n";
+                 "--tls strict: any certificate problem of the update exchange ends the update (https only).\n";
 }
 
 // The option that sets a key: "--" and the key word in lower case (--protocol for PROTOCOL).
@@ -246,6 +247,12 @@ int checkComplete(const StampRequest& request)
 {
     if (const portable::DeploymentKey* missing = portable::firstMissingDeploymentKey(request.values)) {
         std::cerr << "cvstamp: " << optionOf(*missing) << " is missing (give \"\" for an empty value)\n";
+        return EXIT_USAGE;
+    }
+    const auto tls = request.values.find(L"TLS");
+    if (tls != request.values.end() && !portable::strictTlsFits(request.values.at(L"PROTOCOL"))) {
+        std::cerr << "cvstamp: refusing --tls strict with --protocol \""
+                  << portable::toUtf8(request.values.at(L"PROTOCOL")) << "\": strict TLS holds only over https\n";
         return EXIT_USAGE;
     }
     if (request.files.size() != 2) {

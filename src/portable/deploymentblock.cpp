@@ -1,5 +1,7 @@
 #include "deploymentblock.h"
 
+#include "asciicase.h"
+
 #include <cstdio>
 
 namespace portable {
@@ -178,6 +180,8 @@ std::optional<size_t> deploymentImageEnd(std::wstring_view data)
     }
     return first;
 }
+
+bool strictTlsFits(std::wstring_view protocol) { return equalsIgnoringAsciiCase(protocol, L"https"); }
 
 const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values, std::span<const DeploymentKey> keys)
 {

@@ -54,6 +54,11 @@ std::optional<std::wstring> readDeploymentEntry(std::wstring_view content, std::
 // damage the image).
 std::optional<size_t> deploymentImageEnd(std::wstring_view data);
 
+// Whether strict TLS (the TLS entry) can hold over the block's protocol: only over https, the
+// protocol compared as the updater compares it (ASCII case ignored). cvstamp refuses any other
+// protocol with strict TLS, and the installer sends no request for such a block.
+bool strictTlsFits(std::wstring_view protocol);
+
 // Values by key word.
 using DeploymentValues = std::map<std::wstring, std::wstring>;
 
