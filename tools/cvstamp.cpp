@@ -132,19 +132,13 @@ int show(const fs::path& file)
                   << read.reason << "): the installer refuses its signature\n";
         return EXIT_FAILED;
     }
-    // The installer reads the file with every zero byte as a line feed; so does this.
-    for (char& c : data) {
-        if (c == '\0') {
-            c = '\n';
-        }
-    }
-    const std::wstring text = portable::fromCp1252(data);
-    const std::wstring_view content = portable::deploymentBlock(text);
+    // The block as the installer reads it.
+    const std::wstring content = portable::deploymentBlockOfBytes(data);
     if (content.empty()) {
         std::cerr << "cvstamp: " << file.string() << " has no deployment block\n";
         return EXIT_FAILED;
     }
-    const size_t at = text.size() - content.size();
+    const size_t at = data.size() - content.size();
     const bool inTable = hasTable && at >= signature.layout.certTableOffset;
     std::cout << "deployment block of " << file.string() << " at byte " << at
               << (inTable ? " (inside the certificate table)" : "") << ":\n";

@@ -3,6 +3,7 @@
 #include "Deploymentkeys.h"
 #include "Fileobject.h"
 #include "Logger.h"
+#include "Ownfile.h"
 #include "Rootwindow.h"
 #include "builtinsigners.h"
 #include "cCFG.h"
@@ -403,8 +404,7 @@ std::wstring cCV_INSTALLER::deploymentMarker() { return portable::deploymentMark
 
 std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
 {
-    const std::wstring text = Fileobject(fullPath).readFile();
-    return std::wstring(portable::deploymentBlock(text));
+    return Ownfile::read(fullPath)->deploymentBlock();
 }
 
 bool cCV_INSTALLER::hasDeploymentEntry(const std::wstring& content, const std::wstring& key)

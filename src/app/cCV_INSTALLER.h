@@ -99,8 +99,8 @@ public:
     // The marker that opens a deployment block, joined at run time from two pieces: the whole
     // text must never stand in this executable, since the reader takes its first occurrence.
     static std::wstring deploymentMarker();
-    // The block text of a file: from the first marker to the end, or empty (also when the file
-    // cannot be read).
+    // The block text of a file: from the first marker to the end, one character per byte (code
+    // page 1252, whatever the thread's code page), or empty (also when the file cannot be read).
     static std::wstring readDeploymentBlock(const std::wstring& fullPath);
     // The value of one configuration key in a block; empty for an unknown key, a missing entry
     // or one without its closing ">".

@@ -39,6 +39,16 @@ std::wstring deploymentMarker();
 // The block of a file's text: from the first marker to the end; empty without a marker.
 std::wstring_view deploymentBlock(std::wstring_view text);
 
+// Block bytes as text: one character per byte, code page 1252 (fromCp1252), zero bytes as line
+// feeds (so that no value, log line or .deployment entry carries a zero character). The one
+// decoding of block bytes: the installer's own block, cvstamp --show and the scan of a download's
+// signer entries all read through it, whatever code page the thread has.
+std::wstring deploymentText(std::string_view bytes);
+
+// The block of a file's bytes: from the first marker to the end, decoded by deploymentText; empty
+// without a marker. A byte before the marker never changes what follows it.
+std::wstring deploymentBlockOfBytes(std::string_view bytes);
+
 // How many markers the text holds (the reader uses only the first).
 size_t countDeploymentMarkers(std::wstring_view text);
 
