@@ -3,7 +3,6 @@
 #include "Deploymentkeys.h"
 #include "Fileobject.h"
 #include "Logger.h"
-#include "Ownfile.h"
 #include "Rootwindow.h"
 #include "builtinsigners.h"
 #include "cCFG.h"
@@ -55,6 +54,7 @@ void cCV_INSTALLER::releaseRunObjects(bool announce)
     if (ownSignature.valid()) {
         ownSignature.wait();
     }
+    ownFile.reset();
     if (webupdater) {
         if (announce) {
             log(LOG_DEBUG, FN_EXIT_INSTANCE, L"Shutting down updater");
@@ -425,10 +425,11 @@ void cCV_INSTALLER::readDeployment()
         deploymentFileName = fileNamePrefix(self.getFilename()) + PRODUCT_ABBREVIATION + L".deployment";
     }
 
-    deploymentContent = readDeploymentBlock(executableFullPath);
+    ownFile = ownFile ? ownFile : Ownfile::read(executableFullPath); // stage 6 read it in a run
+    deploymentContent = ownFile->deploymentBlock();
     if (!deploymentContent.empty()) {
         log(LOG_DEBUG, FN_INIT_INSTANCE, L"Deployment is: " + deploymentContent);
-    } else {
+    } else if (ownFile->readable()) { // an unreadable file: the pin decision's refusal says so
         log(LOG_FATAL, FN_INIT_INSTANCE, L"This executable has no deployment attached!");
     }
 }
@@ -454,15 +455,19 @@ void cCV_INSTALLER::writeDeployment()
     }
 }
 
-cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring& path, Logger* logger)
+cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const Ownfile& file, Logger* logger)
 {
     OwnSignature own;
-    own.present = cSignaturecheck::hasSignature(path);
+    if (!file.readable()) {
+        own.unreadable = file.unreadableReason();
+        return own;
+    }
+    own.present = file.hasCertificateTable();
     if (own.present) {
         if (logger != nullptr) {
             logger->log(LOG_DEBUG, FN_CHECK_OWN_SIGNATURE, L"Checking the installer's own signature");
         }
-        own.outcome = cSignaturecheck::verifyFile(path);
+        own.outcome = cSignaturecheck::verify(file.size(), file.reader());
         if (logger != nullptr) {
             logger->log(LOG_DEBUG, FN_CHECK_OWN_SIGNATURE, L"Own signature checked");
         }
@@ -472,11 +477,10 @@ cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring&
 
 void cCV_INSTALLER::startOwnSignatureCheck()
 {
-    // Off the start-up's path: the check (crypt32 loaded on its first use) runs while stage 6 does.
-    ownSignature =
-        std::async(std::launch::async, [path = Fileobject(executablePath()).getFullPath(), logger = logger.get()]() {
-            return checkOwnSignature(path, logger);
-        });
+    // Off the start-up's path, on the bytes stage 7 reads the block from (crypt32 loads on first use).
+    ownFile = Ownfile::read(Fileobject(executablePath()).getFullPath());
+    ownSignature = std::async(std::launch::async,
+                              [own = ownFile, logger = logger.get()]() { return checkOwnSignature(*own, logger); });
 }
 
 void cCV_INSTALLER::decidePublisherPin()
@@ -485,7 +489,9 @@ void cCV_INSTALLER::decidePublisherPin()
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
         signerEntry = getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER);
     }
-    const OwnSignature own = ownSignature.valid() ? ownSignature.get() : checkOwnSignature(executableFullPath);
+    const OwnSignature own = ownSignature.valid()
+                                 ? ownSignature.get()
+                                 : checkOwnSignature(ownFile ? *ownFile : *Ownfile::read(executableFullPath));
     Publisherpin::Decision decision = Publisherpin::decide(signerEntry, own, builtInSigners());
     publisherPin = std::move(decision.keys);
     pinRefusal = std::move(decision.refusal);

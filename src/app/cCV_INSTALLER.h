@@ -8,6 +8,7 @@
 
 #include "Application.h"
 #include "Logger.h"
+#include "Ownfile.h"
 #include "Publisherpin.h"
 #include "Rootwindow.h"
 #include "cAbstract.h"
@@ -107,19 +108,20 @@ public:
     static std::wstring getDeploymentParameter(const std::wstring& content, const std::wstring& key);
     // Whether the block has the entry of a key at all (an entry may hold an empty value).
     static bool hasDeploymentEntry(const std::wstring& content, const std::wstring& key);
-    // Stage 7: reads the own executable's block into deploymentContent and names the
-    // .deployment file; stage 8: writes the eight values (and the signer pin and the TLS mode
-    // when the block has them) into it through cCFG.
+    // Stage 7: reads the own executable's block (from ownFile, read here unless stage 6 did) into deploymentContent and
+    // names the .deployment file; stage 8: writes the eight values (and the signer pin and the TLS mode when the block
+    // has them) into it through cCFG.
     void readDeployment();
     void writeDeployment();
     // Stage 7, after the block: which publisher pin the update keeps (Publisherpin), logged at
     // level 4. A signed installer checks its own signature with the download's check.
     void decidePublisherPin();
     using OwnSignature = Publisherpin::OwnSignature;
-    // logger: for the lines that frame the check (none when null).
-    static OwnSignature checkOwnSignature(const std::wstring& path, Logger* logger = nullptr);
-    // Stage 6: starts that check on a thread of its own; decidePublisherPin takes its result (and
-    // checks on the spot when none was started).
+    // logger: for the lines that frame the check (none when null). An unreadable file is neither
+    // signed nor unsigned: its result says why it could not be read.
+    static OwnSignature checkOwnSignature(const Ownfile& file, Logger* logger = nullptr);
+    // Stage 6: reads the own file (ownFile) and starts that check on a thread of its own;
+    // decidePublisherPin takes its result (and checks on the spot when none was started).
     void startOwnSignatureCheck();
     // The pin decided: no pin (nullopt), or the keys; refusal is set when every update is refused.
     const std::optional<std::vector<portable::Sha256::Digest>>& getPublisherPin() const { return publisherPin; }
@@ -169,6 +171,7 @@ protected:
     std::optional<std::vector<portable::Sha256::Digest>> publisherPin; // decided in stage 7
     std::wstring pinRefusal;                // why every update is refused; empty when updates may pass
     std::future<OwnSignature> ownSignature; // the own check started in stage 6
+    std::shared_ptr<const Ownfile> ownFile; // the own file's bytes, read once (stage 6 or 7)
 
 private:
     DWORD waitStepMs;
