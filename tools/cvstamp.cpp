@@ -18,7 +18,8 @@
 // hashes of the public keys whose signatures the installer accepts on the program it downloads;
 // --print-signer FILE prints that hash for a signed file (--list-signatures FILE lists every
 // signature of a dual-signed file, usable or not). The optional --tls strict makes every
-// certificate problem of the update exchange end the update (strict TLS).
+// certificate problem of the update exchange end the update (strict TLS); it is refused with any
+// protocol but https.
 //
 // The block's format and the rules for values live in the portable core (deploymentblock), which
 // the installer reads the block with as well.
@@ -60,7 +61,7 @@ void usage()
                  "signature stays valid. Every option but --signer and --tls is required; a value may be empty\n"
                  "(\"\"). --signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign\n"
                  "the program the installer downloads, as --print-signer prints them for a signed file.\n"
-                 "--tls strict: any certificate problem of the update exchange ends the update.\n"
+                 "--tls strict: any certificate problem of the update exchange ends the update (https only).\n"
                  "--print-signer prints one line: the key of the primary signer when the primary signature or a\n"
                  "SHA-256 signature nested by the same key is usable. --list-signatures prints every signature\n"
                  "(primary and nested): digest algorithm, signer key hash, usable or not (SHA-256, digests\n"
@@ -137,19 +138,13 @@ int show(const fs::path& file)
                   << read.reason << "): the installer refuses its signature\n";
         return EXIT_FAILED;
     }
-    // The installer reads the file with every zero byte as a line feed; so does this.
-    for (char& c : data) {
-        if (c == '\0') {
-            c = '\n';
-        }
-    }
-    const std::wstring text = portable::fromCp1252(data);
-    const std::wstring_view content = portable::deploymentBlock(text);
+    // The block as the installer reads it.
+    const std::wstring content = portable::deploymentBlockOfBytes(data);
     if (content.empty()) {
         std::cerr << "cvstamp: " << file.string() << " has no deployment block\n";
         return EXIT_FAILED;
     }
-    const size_t at = text.size() - content.size();
+    const size_t at = data.size() - content.size();
     const bool inTable = hasTable && at >= signature.layout.certTableOffset;
     std::cout << "deployment block of " << file.string() << " at byte " << at
               << (inTable ? " (inside the certificate table)" : "") << ":\n";
@@ -252,6 +247,12 @@ int checkComplete(const StampRequest& request)
 {
     if (const portable::DeploymentKey* missing = portable::firstMissingDeploymentKey(request.values)) {
         std::cerr << "cvstamp: " << optionOf(*missing) << " is missing (give \"\" for an empty value)\n";
+        return EXIT_USAGE;
+    }
+    const auto tls = request.values.find(L"TLS");
+    if (tls != request.values.end() && !portable::strictTlsFits(request.values.at(L"PROTOCOL"))) {
+        std::cerr << "cvstamp: refusing --tls strict with --protocol \""
+                  << portable::toUtf8(request.values.at(L"PROTOCOL")) << "\": strict TLS holds only over https\n";
         return EXIT_USAGE;
     }
     if (request.files.size() != 2) {

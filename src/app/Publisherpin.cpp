@@ -54,6 +54,9 @@ Publisherpin::Decision Publisherpin::decideUnsigned(const std::optional<std::wst
 Publisherpin::Decision Publisherpin::decide(const std::optional<std::wstring>& signerEntry, const OwnSignature& own,
                                             const char* builtIn)
 {
+    if (!own.unreadable.empty()) {
+        return refuse(own.unreadable);
+    }
     if (!own.present) {
         return decideUnsigned(signerEntry);
     }

@@ -1,7 +1,8 @@
 // Publisherpin: which signers the update accepts, decided once at start-up. An unsigned installer
 // takes its deployment block's signer entry, or no pin. A signed one pins its own signer's key and
 // the keys built in (builtinsigners), narrowed by the block's entry when there is one; when its own
-// signature fails its check, or nothing is left of the pin, every update is refused.
+// signature fails its check, or nothing is left of the pin, every update is refused. So is every
+// update when the installer cannot read its own file: it cannot tell whether it is signed.
 #pragma once
 
 #include "cSignaturecheck.h"
@@ -15,10 +16,12 @@ class Publisherpin {
 public:
     using Keys = std::vector<portable::Sha256::Digest>;
 
-    // Whether the installer's own file carries a signature, and how it fares in the check.
+    // Whether the installer's own file carries a signature, and how it fares in the check;
+    // unreadable says why the file could not be read at all (then nothing else is known).
     struct OwnSignature {
         bool present = false;
         cSignaturecheck::Outcome outcome;
+        std::wstring unreadable;
     };
 
     struct Decision {

@@ -54,6 +54,7 @@ void cCV_INSTALLER::releaseRunObjects(bool announce)
     if (ownSignature.valid()) {
         ownSignature.wait();
     }
+    ownFile.reset();
     if (webupdater) {
         if (announce) {
             log(LOG_DEBUG, FN_EXIT_INSTANCE, L"Shutting down updater");
@@ -69,7 +70,8 @@ void cCV_INSTALLER::releaseRunObjects(bool announce)
     if (logger.get()) {
         if (announce) {
             // "Additionaly" as the line has always read: log readers match it.
-            log(LOG_DEBUG, FN_EXIT_INSTANCE, L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
+            log(LOG_DEBUG, FN_EXIT_INSTANCE,
+                L"Shutdown cCV_INSTALLER done (Additionaly destroying: logger, mutex, visualmanager)");
         }
         logger.reset();
     }
@@ -111,7 +113,8 @@ BOOL cCV_INSTALLER::InitInstance()
     // Stage 2
     if (!startLogger()) {
         // "Eighter" as the line has always read: log readers match it.
-        log(LOG_FATAL, FN_INIT_INSTANCE, L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
+        log(LOG_FATAL, FN_INIT_INSTANCE,
+            L"Eighter no possibility to retrieve the given appdata path in time or no access on it!");
         exitCode = EXIT_STARTUP_FAILED;
         return FALSE;
     }
@@ -191,11 +194,12 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         log(LOG_ERROR, FN_INIT_INSTANCE, L"Update refused: " + pinRefusal);
     } else {
         configureUpdater();
-        result = webupdater->updateFile(
-            UPDATE_SERVER_USER, UPDATE_SERVER_PASSWORD, getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
-            getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
-            getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT), updateRequestPath(), UPDATE_CONTENT_TYPE,
-            executableFullPath, UPDATE_COOKIE_REQUIRED, UPDATE_ONLY_IF_NEWER, UPDATE_COOKIE_NAME);
+        result = webupdater->updateFile(UPDATE_SERVER_USER, UPDATE_SERVER_PASSWORD,
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PROTOCOL),
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_HOST),
+                                        getDeploymentParameter(deploymentContent, DEPLOYMENT_SERVER_PORT),
+                                        updateRequestPath(), UPDATE_CONTENT_TYPE, executableFullPath,
+                                        UPDATE_COOKIE_REQUIRED, UPDATE_ONLY_IF_NEWER, UPDATE_COOKIE_NAME);
         systemError = ::GetLastError();
     }
     webupdater->setProgressCallback(nullptr);
@@ -212,8 +216,8 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         // This very build is the current one: nothing was switched, the run ends without a restart.
         return FALSE;
     }
-    const std::wstring reason = textutil::format(L"Unable to check for update (reason %i - %i)", result,
-                                                 static_cast<int>(systemError));
+    const std::wstring reason =
+        textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
     if (!silent) {
         ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
     }
@@ -229,7 +233,8 @@ void cCV_INSTALLER::configureUpdater()
         // does not turn it into less.
         const std::wstring mode = getDeploymentParameter(deploymentContent, DEPLOYMENT_TLS);
         if (mode != L"strict") {
-            log(LOG_WARNING, FN_INIT_INSTANCE, L"Unknown TLS mode \"" + mode + L"\" in the deployment, strict TLS is used");
+            log(LOG_WARNING, FN_INIT_INSTANCE,
+                L"Unknown TLS mode \"" + mode + L"\" in the deployment, strict TLS is used");
         }
         webupdater->setStrictTls(true);
         log(LOG_DEBUG, FN_INIT_INSTANCE, L"Strict TLS: a certificate problem ends the update");
@@ -398,7 +403,8 @@ void cCV_INSTALLER::checkOldCVversions()
         for (int stops = 0;; ++stops) {
             std::unique_ptr<cProcesshandler> process = cProcesshandler::findProcess(logger.get(), old.executable, user);
             if (!process) {
-                log(LOG_DEBUG, FN_CHECK_OLD_CV_VERSIONS, textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
+                log(LOG_DEBUG, FN_CHECK_OLD_CV_VERSIONS,
+                    textutil::format(L"CV%d: %ls is not running", old.generation, old.executable));
                 break;
             }
             if (stops == MAX_STOPS_PER_EXECUTABLE) {
@@ -423,8 +429,7 @@ std::wstring cCV_INSTALLER::deploymentMarker() { return portable::deploymentMark
 
 std::wstring cCV_INSTALLER::readDeploymentBlock(const std::wstring& fullPath)
 {
-    const std::wstring text = Fileobject(fullPath).readFile();
-    return std::wstring(portable::deploymentBlock(text));
+    return Ownfile::read(fullPath)->deploymentBlock();
 }
 
 bool cCV_INSTALLER::hasDeploymentEntry(const std::wstring& content, const std::wstring& key)
@@ -445,10 +450,11 @@ void cCV_INSTALLER::readDeployment()
         deploymentFileName = fileNamePrefix(self.getFilename()) + PRODUCT_ABBREVIATION + L".deployment";
     }
 
-    deploymentContent = readDeploymentBlock(executableFullPath);
+    ownFile = ownFile ? ownFile : Ownfile::read(executableFullPath); // stage 6 read it in a run
+    deploymentContent = ownFile->deploymentBlock();
     if (!deploymentContent.empty()) {
         log(LOG_DEBUG, FN_INIT_INSTANCE, L"Deployment is: " + deploymentContent);
-    } else {
+    } else if (ownFile->readable()) { // an unreadable file: the pin decision's refusal says so
         log(LOG_FATAL, FN_INIT_INSTANCE, L"This executable has no deployment attached!");
     }
 }
@@ -459,29 +465,17 @@ void cCV_INSTALLER::writeDeployment()
     Deploymentkeys::write(cfg, deploymentContent);
 }
 
-cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const std::wstring& path, Logger* logger)
+cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const Ownfile& file, Logger* logger)
 {
-    OwnSignature own;
-    own.present = cSignaturecheck::hasSignature(path);
-    if (own.present) {
-        if (logger != nullptr) {
-            logger->log(LOG_DEBUG, FN_CHECK_OWN_SIGNATURE, L"Checking the installer's own signature");
-        }
-        own.outcome = cSignaturecheck::verifyFile(path);
-        if (logger != nullptr) {
-            logger->log(LOG_DEBUG, FN_CHECK_OWN_SIGNATURE, L"Own signature checked");
-        }
-    }
-    return own;
+    return file.checkSignature(logger, FN_CHECK_OWN_SIGNATURE);
 }
 
 void cCV_INSTALLER::startOwnSignatureCheck()
 {
-    // Off the start-up's path: the check (crypt32 loaded on its first use) runs while stage 6 does.
-    ownSignature =
-        std::async(std::launch::async, [path = Fileobject(executablePath()).getFullPath(), logger = logger.get()]() {
-            return checkOwnSignature(path, logger);
-        });
+    // Off the start-up's path, on the bytes stage 7 reads the block from (crypt32 loads on first use).
+    ownFile = Ownfile::read(Fileobject(executablePath()).getFullPath());
+    ownSignature = std::async(std::launch::async,
+                              [own = ownFile, logger = logger.get()]() { return checkOwnSignature(*own, logger); });
 }
 
 void cCV_INSTALLER::decidePublisherPin()
@@ -490,7 +484,9 @@ void cCV_INSTALLER::decidePublisherPin()
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {
         signerEntry = getDeploymentParameter(deploymentContent, DEPLOYMENT_SIGNER);
     }
-    const OwnSignature own = ownSignature.valid() ? ownSignature.get() : checkOwnSignature(executableFullPath);
+    const OwnSignature own = ownSignature.valid()
+                                 ? ownSignature.get()
+                                 : checkOwnSignature(ownFile ? *ownFile : *Ownfile::read(executableFullPath));
     Publisherpin::Decision decision = Publisherpin::decide(signerEntry, own, builtInSigners());
     publisherPin = std::move(decision.keys);
     pinRefusal = std::move(decision.refusal);

@@ -8,6 +8,7 @@
 
 #include "Application.h"
 #include "Logger.h"
+#include "Ownfile.h"
 #include "Publisherpin.h"
 #include "Rootwindow.h"
 #include "cAbstract.h"
@@ -111,27 +112,28 @@ public:
     // The marker that opens a deployment block, joined at run time from two pieces: the whole
     // text must never stand in this executable, since the reader takes its first occurrence.
     static std::wstring deploymentMarker();
-    // The block text of a file: from the first marker to the end, or empty (also when the file
-    // cannot be read).
+    // The block text of a file: from the first marker to the end, one character per byte (code
+    // page 1252, whatever the thread's code page), or empty (also when the file cannot be read).
     static std::wstring readDeploymentBlock(const std::wstring& fullPath);
     // The value of one configuration key in a block; empty for an unknown key, a missing entry
     // or one without its closing ">".
     static std::wstring getDeploymentParameter(const std::wstring& content, const std::wstring& key);
     // Whether the block has the entry of a key at all (an entry may hold an empty value).
     static bool hasDeploymentEntry(const std::wstring& content, const std::wstring& key);
-    // Stage 7: reads the own executable's block into deploymentContent and names the
-    // .deployment file; stage 8: writes the eight values (and the signer pin and the TLS mode
-    // when the block has them) into it through cCFG.
+    // Stage 7: reads the own executable's block (from ownFile, read here unless stage 6 did) into deploymentContent and
+    // names the .deployment file; stage 8: writes the eight values (and the signer pin and the TLS mode when the block
+    // has them) into it through cCFG.
     void readDeployment();
     void writeDeployment();
     // Stage 7, after the block: which publisher pin the update keeps (Publisherpin), logged at
     // level 4. A signed installer checks its own signature with the download's check.
     void decidePublisherPin();
     using OwnSignature = Publisherpin::OwnSignature;
-    // logger: for the lines that frame the check (none when null).
-    static OwnSignature checkOwnSignature(const std::wstring& path, Logger* logger = nullptr);
-    // Stage 6: starts that check on a thread of its own; decidePublisherPin takes its result (and
-    // checks on the spot when none was started).
+    // logger: for the lines that frame the check (none when null). An unreadable file is neither
+    // signed nor unsigned: its result says why it could not be read.
+    static OwnSignature checkOwnSignature(const Ownfile& file, Logger* logger = nullptr);
+    // Stage 6: reads the own file (ownFile) and starts that check on a thread of its own;
+    // decidePublisherPin takes its result (and checks on the spot when none was started).
     void startOwnSignatureCheck();
     // The pin decided: no pin (nullopt), or the keys; refusal is set when every update is refused.
     const std::optional<std::vector<portable::Sha256::Digest>>& getPublisherPin() const { return publisherPin; }
@@ -186,6 +188,7 @@ protected:
     std::optional<std::vector<portable::Sha256::Digest>> publisherPin; // decided in stage 7
     std::wstring pinRefusal;                // why every update is refused; empty when updates may pass
     std::future<OwnSignature> ownSignature; // the own check started in stage 6
+    std::shared_ptr<const Ownfile> ownFile; // the own file's bytes, read once (stage 6 or 7)
 
 private:
     DWORD waitStepMs;

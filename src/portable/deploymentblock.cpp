@@ -1,5 +1,7 @@
 #include "deploymentblock.h"
 
+#include "asciicase.h"
+
 #include <cstdio>
 
 namespace portable {
@@ -121,6 +123,25 @@ std::wstring_view deploymentBlock(std::wstring_view text)
     return at == std::wstring_view::npos ? std::wstring_view() : text.substr(at);
 }
 
+std::wstring deploymentText(std::string_view bytes)
+{
+    std::wstring text = fromCp1252(bytes);
+    for (wchar_t& c : text) {
+        if (c == L'\0') {
+            c = L'\n';
+        }
+    }
+    return text;
+}
+
+std::wstring deploymentBlockOfBytes(std::string_view bytes)
+{
+    std::string marker;
+    toCp1252(deploymentMarker(), &marker);
+    const size_t at = bytes.find(marker);
+    return at == std::string_view::npos ? std::wstring() : deploymentText(bytes.substr(at));
+}
+
 size_t countDeploymentMarkers(std::wstring_view text)
 {
     const std::wstring marker = deploymentMarker();
@@ -178,6 +199,8 @@ std::optional<size_t> deploymentImageEnd(std::wstring_view data)
     }
     return first;
 }
+
+bool strictTlsFits(std::wstring_view protocol) { return equalsIgnoringAsciiCase(protocol, L"https"); }
 
 const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values, std::span<const DeploymentKey> keys)
 {

@@ -39,6 +39,16 @@ std::wstring deploymentMarker();
 // The block of a file's text: from the first marker to the end; empty without a marker.
 std::wstring_view deploymentBlock(std::wstring_view text);
 
+// Block bytes as text: one character per byte, code page 1252 (fromCp1252), zero bytes as line
+// feeds (so that no value, log line or .deployment entry carries a zero character). The one
+// decoding of block bytes: the installer's own block, cvstamp --show and the scan of a download's
+// signer entries all read through it, whatever code page the thread has.
+std::wstring deploymentText(std::string_view bytes);
+
+// The block of a file's bytes: from the first marker to the end, decoded by deploymentText; empty
+// without a marker. A byte before the marker never changes what follows it.
+std::wstring deploymentBlockOfBytes(std::string_view bytes);
+
 // How many markers the text holds (the reader uses only the first).
 size_t countDeploymentMarkers(std::wstring_view text);
 
@@ -53,6 +63,11 @@ std::optional<std::wstring> readDeploymentEntry(std::wstring_view content, std::
 // without a marker; absent when a marker is followed by something else (cutting there could
 // damage the image).
 std::optional<size_t> deploymentImageEnd(std::wstring_view data);
+
+// Whether strict TLS (the TLS entry) can hold over the block's protocol: only over https, the
+// protocol compared as the updater compares it (ASCII case ignored). cvstamp refuses any other
+// protocol with strict TLS, and the installer sends no request for such a block.
+bool strictTlsFits(std::wstring_view protocol);
 
 // Values by key word.
 using DeploymentValues = std::map<std::wstring, std::wstring>;

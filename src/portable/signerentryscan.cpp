@@ -10,7 +10,13 @@ namespace portable {
 
 namespace {
 
-std::string ascii(std::wstring_view text) { return std::string(text.begin(), text.end()); }
+// The bytes of block text (the texts searched for are ASCII, so always representable).
+std::string encoded(std::wstring_view text)
+{
+    std::string bytes;
+    toCp1252(text, &bytes);
+    return bytes;
+}
 
 // 1: needle at p, 0: not there, -1: cannot tell yet (the bytes end inside a matching prefix).
 int matchAt(const uint8_t* p, size_t available, const std::string& needle)
@@ -24,7 +30,8 @@ int matchAt(const uint8_t* p, size_t available, const std::string& needle)
 
 } // namespace
 
-SignerEntryScan::SignerEntryScan() : marker(ascii(deploymentMarker())), tag(ascii(DEPLOYMENT_ENTRY_PREFIX) + "SIGNER<")
+SignerEntryScan::SignerEntryScan()
+    : marker(encoded(deploymentMarker())), tag(encoded(std::wstring(DEPLOYMENT_ENTRY_PREFIX) + L"SIGNER<"))
 {
 }
 
@@ -105,7 +112,8 @@ Result SignerEntryScan::narrows(const std::vector<Sha256::Digest>& pin) const
     }
     for (const Entry& e : entries) {
         std::vector<Sha256::Digest> keys;
-        if (!e.closed || e.overlong || !parseSignerPin(e.value, &keys)) {
+        // The value as the installer that runs this program reads it: the same decoding.
+        if (!e.closed || e.overlong || !parseSignerPin(deploymentText(e.value), &keys)) {
             return Result::failed("its signer entry is malformed");
         }
         for (const Sha256::Digest& key : keys) {

@@ -1,12 +1,13 @@
 // signerentryscan: what a program's deployment block says about the publisher pin, found in the
 // program's bytes as they come (a download, in pieces, on the digest thread) without keeping
 // them. An installer reads the block from the first marker of its file to the end, and there the
-// first signer entry; a text reader may step over a marker that the bytes hold (a double-byte code
-// page can swallow its first letter), never find one they lack. So the scan records every marker
-// and every signer entry behind the first marker, and a block counts as narrowing a pin only when
-// a signer entry follows the last marker (whichever marker a reader starts at, an entry follows)
-// and every entry behind the first marker lists only keys of that pin. Portable code: no platform
-// headers.
+// first signer entry, one character per byte (deploymentText, which also decodes the values here).
+// A reader that decoded otherwise could step over a marker that the bytes hold (a double-byte code
+// page swallows the byte behind a lead byte), never find one they lack. So the scan records every
+// marker and every signer entry behind the first marker, and a block counts as narrowing a pin
+// only when a signer entry follows the last marker (whichever marker a reader starts at, an entry
+// follows) and every entry behind the first marker lists only keys of that pin. Portable code: no
+// platform headers.
 #pragma once
 
 #include "result.h"

@@ -24,4 +24,17 @@ Result parseSignerPin(const std::string& text, std::vector<Sha256::Digest>* out)
     }
 }
 
+Result parseSignerPin(std::wstring_view text, std::vector<Sha256::Digest>* out)
+{
+    std::string ascii;
+    for (const wchar_t c : text) {
+        if (static_cast<uint32_t>(c) > 0x7F) {
+            out->clear();
+            return Result::failed("a pin holds only ASCII text");
+        }
+        ascii += static_cast<char>(c);
+    }
+    return parseSignerPin(ascii, out);
+}
+
 } // namespace portable

@@ -7,11 +7,14 @@
 #include "sha256.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace portable {
 
 // The hashes of text; fails (out empty) for anything else: no blanks, no empty items.
 Result parseSignerPin(const std::string& text, std::vector<Sha256::Digest>* out);
+// The same for block text (deploymentText): a character outside ASCII fails.
+Result parseSignerPin(std::wstring_view text, std::vector<Sha256::Digest>* out);
 
 } // namespace portable

@@ -2,6 +2,7 @@
 
 #include "asciicase.h"
 #include "decimal.h"
+#include "deploymentblock.h"
 #include "httpdate.h"
 
 #include "Bodyreceiver.h"
@@ -113,6 +114,12 @@ int32_t cWebupdater::updateFile(std::wstring username, std::wstring password, st
 portable::Result cWebupdater::runUpdate(const Job& job)
 {
     Fileobject target(job.targetFile);
+    if (strictTls && !portable::strictTlsFits(job.protocol)) {
+        // No certificate to hold to its name and dates: nothing is sent at all.
+        log(LOG_ERROR, FN_UPDATE,
+            L"Strict TLS needs https, the deployment names \"" + job.protocol + L"\": no request is sent");
+        return portable::Result::failedWith(UPDATE_SEND_FAILED, ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+    }
     uint16_t portNumber = 0;
     portable::Result r = checkConnectionAndPort(job, &portNumber);
     if (r) {

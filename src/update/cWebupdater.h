@@ -118,7 +118,8 @@ public:
     // The length of one stall window (STALL_BOUND_MS unless a test shortens it).
     void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
     // Strict TLS: the request keeps WinINet's name and date checks, and every certificate problem
-    // ends the call (no dialog, no revocation switch-off). Off by default.
+    // ends the call (no dialog, no revocation switch-off); a protocol other than https ends it
+    // before anything is sent (UPDATE_SEND_FAILED). Off by default.
     void setStrictTls(bool strict) { strictTls = strict; }
     bool isStrictTls() const { return strictTls; }
 

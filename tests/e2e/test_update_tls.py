@@ -2,8 +2,9 @@
 its prefix: a deployment stamped with `--tls strict` refuses a certificate for another name before
 anything reaches the server (reason 9) and writes DEPLOYMENT_TLS=strict; the same server without
 the entry is asked as before and the log names the mismatch; a valid certificate passes in strict
-mode (the control). The server answers 404 to every request that reaches it, so a run that got
-through ends with reason 16."""
+mode (the control); a block that asks for strict TLS over plain http sends nothing (reason 9).
+The server answers 404 to every request that reaches it, so a run that got through ends with
+reason 16."""
 
 import os
 import unittest
@@ -83,6 +84,38 @@ class TlsModes(unittest.TestCase):
         self.assertEqual(len(reached), 1)
         self.assertIn("DEPLOYMENT_TLS=strict\r\n", deployment)
         self.assertNotIn("does not fit", log)
+
+    def test_strict_entry_with_plain_http_sends_nothing(self):
+        # A block written by hand (cvstamp refuses the pair): strict TLS with http. Control: the
+        # same block without the entry reaches the server.
+        port = self.server.http_port
+        values = [(o, w, {"--protocol": "http", "--host": "127.0.0.1", "--port": str(port)}.get(o, v))
+                  for o, w, v in SAMPLE]
+        for strict in (False, True):
+            with self.subTest(strict=strict):
+                cvtest.clear_logs()
+                block = cvtest.block_bytes(values)
+                if strict:
+                    block = block[:-2] + b"ADDED_SERVERPARAMETER_TLS<strict>\r\n"
+                cvtest.write(self.exe, cvtest.read(cvtest.built("CV_setup.exe")) + block)
+                before = len(self.server.requests)
+                run = cvtest.InstallerRun(self.exe)
+                try:
+                    run.wait(120)  # the log tells how it ended
+                finally:
+                    run.kill()
+                log = cvtest.read_log()
+                reached = [q for q in self.server.requests[before:] if q["port"] == port]
+                refusal = ("ERROR   - ", cvtest.FN_UPDATE,
+                           'Strict TLS needs https, the deployment names "http": no request is sent')
+                if strict:
+                    self.assertEqual(reached, [], "nothing reached the server")
+                    self.assertEqual(self.errors(log), ["Unable to check for update (reason 9 - 12006)"], log)
+                    self.assertIn(refusal, cvtest.messages(log))
+                else:
+                    self.assertEqual(len(reached), 1, log)
+                    self.assertTrue(self.errors(log)[0].startswith("Unable to check for update (reason 16 - "), log)
+                    self.assertNotIn(refusal, cvtest.messages(log))
 
 
 if __name__ == "__main__":

@@ -275,6 +275,22 @@ TEST_F(Cvstamp, StrictTlsEntryOnlyWhenAskedForAndOnlyStrict)
         EXPECT_EQ(r.err, "cvstamp: refusing the value of --tls: the only value is \"strict\"\n") << value;
         EXPECT_FALSE(fs::exists(dir / "refused.exe"));
     }
+
+    // Strict TLS holds only over https (in any case of letters, as the installer compares it).
+    for (const char* protocol : {"http", "HTTP", "", "ftp", "https "}) {
+        args = sample("--protocol", protocol);
+        args.insert(args.end(), {"--tls", "strict"});
+        r = stamp(args, installer, dir / "refused.exe");
+        EXPECT_EQ(r.status, 2) << protocol;
+        EXPECT_EQ(r.err, std::string("cvstamp: refusing --tls strict with --protocol \"") + protocol +
+                             "\": strict TLS holds only over https\n");
+        EXPECT_FALSE(fs::exists(dir / "refused.exe"));
+    }
+    args = sample("--protocol", "HTTPS");
+    args.insert(args.end(), {"--tls", "strict"});
+    EXPECT_EQ(stamp(args, installer, dir / "upper.exe").status, 0);
+    // Plain http without strict TLS is stamped as before.
+    EXPECT_EQ(stamp(sample("--protocol", "http"), installer, dir / "plain.exe").status, 0);
 }
 
 TEST_F(Cvstamp, FilesItWillNotStamp)

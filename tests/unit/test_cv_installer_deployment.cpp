@@ -2,11 +2,15 @@
 // and zero bytes around the block), getDeploymentParameter's rules, the marker kept out of the
 // executables, and stages 7 and 8 writing the .deployment file beside this test program.
 #include "Fileobject.h"
-#include "sampleblock.h"
 #include "FileobjectConfigfile.h"
+#include "Ownfile.h"
+#include "Publisherpin.h"
 #include "cCFG.h"
 #include "cCV_INSTALLER.h"
+#include "handles.h"
 #include "logcapture.h"
+#include "sampleblock.h"
+#include "textutil.h"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +144,51 @@ TEST(DeploymentBlock, MarkerIsNotInTheBuiltPrograms)
     const std::wstring wide = testsupport::widen(marker());
     EXPECT_EQ(exe.find(marker()), std::string::npos);
     EXPECT_EQ(exe.find(std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2)), std::string::npos);
+}
+
+TEST(DeploymentBlock, AnOwnFileThatCannotBeReadRefusesEveryUpdate)
+{
+    TempDir dir;
+    const std::wstring path = dir.file(L"locked.exe");
+    ASSERT_TRUE(testsupport::writeBytes(path, std::string("MZ") + std::string(4000, 'x') + sampleBlock()));
+    const std::wstring pinEntry(64, L'a');
+    // Control: nobody holds the file.
+    {
+        const auto own = Ownfile::read(path);
+        ASSERT_TRUE(own->readable());
+        EXPECT_EQ(own->deploymentBlock(), testsupport::widen(sampleBlock()));
+        const cCV_INSTALLER::OwnSignature check = cCV_INSTALLER::checkOwnSignature(*own);
+        EXPECT_EQ(check.unreadable, L"");
+        EXPECT_FALSE(check.present);
+        EXPECT_TRUE(Publisherpin::decide(pinEntry, check, "").keys.has_value());
+    }
+    // A handle that shares nothing (a scanner, a backup tool), no file at all. (Wine does not hold
+    // reads to byte-range locks, so that kind of lock cannot be shown here.)
+    const struct {
+        const wchar_t* name;
+        DWORD error;
+    } CASES[] = {{L"locked.exe", ERROR_SHARING_VIOLATION}, {L"missing.exe", ERROR_FILE_NOT_FOUND}};
+    for (const auto& c : CASES) {
+        handles::Kernel holder;
+        if (std::wstring(c.name) == L"locked.exe") {
+            holder.reset(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder.valid());
+        }
+        const auto own = Ownfile::read(dir.file(c.name));
+        EXPECT_FALSE(own->readable());
+        EXPECT_EQ(own->error(), c.error);
+        EXPECT_EQ(own->deploymentBlock(), L"");
+        const cCV_INSTALLER::OwnSignature check = cCV_INSTALLER::checkOwnSignature(*own);
+        EXPECT_EQ(check.unreadable,
+                  textutil::format(L"the installer's own file cannot be read (system error %lu)", c.error));
+        // Whatever the block or the lack of one would say.
+        for (const auto& entry : {std::optional<std::wstring>(), std::optional<std::wstring>(pinEntry)}) {
+            const Publisherpin::Decision d = Publisherpin::decide(entry, check, "");
+            EXPECT_FALSE(d.keys.has_value());
+            EXPECT_EQ(d.refusal, check.unreadable);
+            EXPECT_EQ(d.announcement, L"Publisher pin in force: none can pass (" + check.unreadable + L")");
+        }
+    }
 }
 
 TEST(DeploymentStages, WithoutBlockTheEightKeysAreWrittenEmpty)
