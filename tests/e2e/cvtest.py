@@ -5,6 +5,7 @@ Every run has a time bound; a program still running at its end is killed by its 
 
 import hashlib
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -285,6 +286,31 @@ def copy_installer(dest_dir, name="CV_setup.exe"):
     dest = os.path.join(dest_dir, name)
     shutil.copy2(built("CV_setup.exe"), dest)
     return dest
+
+
+def exit_code_of(text):
+    """The exit code a run's log calls for: the reason of its "Unable to check for update (reason N
+    - E)" line, 3 after "Unable to restart", otherwise 0. text: the log of one run."""
+    # Only the lines of the last run that was not a restart (a restarted copy logs to the same file).
+    runs = {}
+    last = None
+    for line in log_lines(text):
+        name = line[10:line.find("\t")] if "\t" in line else ""
+        runs.setdefault(name, []).append(line)
+        fn, msg = function_and_message(line)
+        if fn == FN_PARSE_COMMAND_LINE and msg.startswith("Parsing commandline: >") and "--restart" not in msg:
+            last = name
+    code = 0
+    for line in runs.get(last, []):
+        fn, msg = function_and_message(line)
+        if fn != FN_INIT_INSTANCE:
+            continue
+        m = re.match(r"Unable to check for update \(reason (\d+) - -?\d+\)$", msg)
+        if m:
+            code = int(m.group(1))
+        elif msg == "Unable to restart":
+            code = 3
+    return code
 
 
 def messages(text):

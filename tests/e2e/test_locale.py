@@ -75,9 +75,9 @@ class BlockInEveryLocale(cvtest.LoopbackUpdateCase):
         write(self.exe, read(installer))
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body)
         cvtest.clear_logs()
-        # The exit code tells how the run ended; the checks here read the log and the files.
-        cvtest.run(self.exe, timeout=180, env=LOCALES[locale])
+        code, _ = cvtest.run(self.exe, timeout=180, env=LOCALES[locale])
         log = cvtest.read_log()
+        self.assertEqual(code, cvtest.exit_code_of(log), "the exit code tells how the run ended")
         pin = [m for _, f, m in cvtest.messages(log) if f == cvtest.FN_DECIDE_PUBLISHER_PIN]
         return log, read(self.scratch.file("CV.deployment")), pin
 

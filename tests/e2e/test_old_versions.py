@@ -43,8 +43,9 @@ class OldVersions(unittest.TestCase):
 
     def run_installer(self):
         run = cvtest.InstallerRun(self.exe)
-        self.assertEqual(run.wait(180), 0)
+        code = run.wait(180)
         log = cvtest.read_log()
+        self.assertEqual(code, cvtest.exit_code_of(log))
         return log, cvtest.messages(log)
 
     def assert_stage_placement(self, msgs):

@@ -61,10 +61,12 @@ class OwnFileLock(cvtest.LoopbackUpdateCase):
                 self.hold("filelocker.exe", "release", cvtest.to_windows(self.exe))
             write(self.scratch.file("release-instance"), b"")
             instance.wait(30)
-            run.wait(180)  # the log and the files tell how it ended
+            code = run.wait(180)
         finally:
             run.kill()
-        return cvtest.read_log(), stamped, body
+        log = cvtest.read_log()
+        self.assertEqual(code, 20 if lock else 0, log)
+        return log, stamped, body
 
     def test_a_locked_own_file_refuses_every_update(self):
         # Control: the same run without the holder updates.

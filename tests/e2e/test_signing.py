@@ -293,8 +293,9 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
 
     def run_installer(self):
         code, _ = cvtest.run(self.exe, timeout=180)
-        self.assertEqual(code, 0)
-        return cvtest.read_log()
+        log = cvtest.read_log()
+        self.assertEqual(code, cvtest.exit_code_of(log), "the exit code tells how the run ended")
+        return log
 
     def updater_errors(self, log):
         return [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == cvtest.FN_UPDATE]

@@ -47,9 +47,11 @@ class TlsModes(unittest.TestCase):
         before = len(self.server.requests)
         run = cvtest.InstallerRun(self.exe)
         try:
-            self.assertEqual(run.wait(120), 0)
+            code = run.wait(120)
         finally:
             run.kill()
+        self.assertEqual(code, cvtest.exit_code_of(cvtest.read_log()))
+        self.assertNotEqual(code, 0, "a failed update")
         self.assertGreaterEqual(run.boxes_answered, 1, "the error box was shown")
         reached = [q for q in self.server.requests[before:] if q["port"] == port]
         with open(self.scratch.file("CV.deployment"), "rb") as f:

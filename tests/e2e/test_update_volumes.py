@@ -86,8 +86,10 @@ class UpdateAcrossVolumes(unittest.TestCase):
         self.volume = Volume(size)
         shutil.copy2(self.installer, os.path.join(self.volume.path, "CV_setup.exe"))
         run = cvtest.Run(self.volume.windows("CV_setup.exe"), cwd=self.volume.path)
-        self.assertEqual(run.wait(180), 0)
-        return cvtest.read_log()
+        code = run.wait(180)
+        log = cvtest.read_log()
+        self.assertEqual(code, cvtest.exit_code_of(log))
+        return log
 
     def leftovers(self):
         return [n for n in os.listdir(self.volume.path) if n.endswith(".tmp")]
