@@ -7,8 +7,8 @@
 // updater owns only its WinINet root handle, and every call opens and closes its own connection,
 // request and temporary file. The Logger is borrowed from the application object. updateFile
 // checks the connection, the port and the cookie, then runs its parts in order: Httpexchange (the
-// request, the certificate procedure, a proxy's demand for credentials, redirects), the judgement of the response, Bodyreceiver
-// (the body into the private file), Downloadchecks and Fileswitch.
+// request, the certificate procedure, a proxy's demand for credentials, redirects), the judgement of the response,
+// Bodyreceiver (the body into the private file), Downloadchecks and Fileswitch.
 #pragma once
 
 #include "Bodydigest.h"
