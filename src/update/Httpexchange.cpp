@@ -4,6 +4,7 @@
 #include "cWebupdater.h"
 #include "decimal.h"
 
+#include "Proxychallenge.h"
 #include "Servercertificate.h"
 #include "textutil.h"
 
@@ -29,9 +30,15 @@ bool isCertificateProblem(DWORD error)
     }
 }
 
-bool isSecured(const std::wstring& protocol) { return (cWebupdater::requestFlags(protocol) & INTERNET_FLAG_SECURE) != 0; }
+bool isSecured(const std::wstring& protocol)
+{
+    return (cWebupdater::requestFlags(protocol) & INTERNET_FLAG_SECURE) != 0;
+}
 
-portable::Result sendFailed(DWORD error) { return portable::Result::failedWith(cWebupdater::UPDATE_SEND_FAILED, error); }
+portable::Result sendFailed(DWORD error)
+{
+    return portable::Result::failedWith(cWebupdater::UPDATE_SEND_FAILED, error);
+}
 
 } // namespace
 
@@ -82,6 +89,14 @@ DWORD Httpexchange::promptCertificateProblem(HINTERNET request, DWORD error)
                               nullptr);
 }
 
+DWORD Httpexchange::promptProxyCredentials(HINTERNET request)
+{
+    return ::InternetErrorDlg(::GetDesktopWindow(), request, ERROR_INTERNET_INCORRECT_PASSWORD,
+                              FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                  FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                              nullptr);
+}
+
 // Every redirect is followed here rather than inside WinINet, so that none leads from a secured
 // connection to a plain one.
 portable::Result Httpexchange::run(const Location& start, const Request& request)
@@ -91,6 +106,9 @@ portable::Result Httpexchange::run(const Location& start, const Request& request
         portable::Result r = openRequest(at, request);
         if (r) {
             r = sendConditionally(at, request.headers);
+        }
+        if (r) {
+            r = answerProxyChallenge(at, request.headers);
         }
         bool redirected = false;
         if (r && hop < cWebupdater::MAX_REDIRECTS) {
@@ -117,8 +135,8 @@ portable::Result Httpexchange::openRequest(const Location& at, const Request& re
         // WinINet checks name and date itself and fails the send before anything is sent.
         flags &= ~static_cast<DWORD>(INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
     }
-    requestHandle.reset(::HttpOpenRequestW(connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1", nullptr,
-                                           acceptTypes, flags, 0));
+    requestHandle.reset(
+        ::HttpOpenRequestW(connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1", nullptr, acceptTypes, flags, 0));
     if (!requestHandle.valid()) {
         return portable::Result::failedWith(cWebupdater::UPDATE_REQUEST_FAILED, ::GetLastError());
     }
@@ -226,6 +244,10 @@ portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& h
             log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
             return sendFailed(error);
         }
+    }
+    if (unattended && error == ERROR_INTERNET_INVALID_CA) {
+        log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unattended: the certificate problem is not accepted");
+        return sendFailed(error);
     }
     bool declined = false;
     if (error == ERROR_INTERNET_INVALID_CA && !certificatePromises.dialogShown &&
@@ -338,6 +360,50 @@ portable::Result Httpexchange::checkPresentedCertificate(const std::wstring& hos
     }
     log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
     return sendFailed(dateProblem ? ERROR_INTERNET_SEC_CERT_DATE_INVALID : ERROR_INTERNET_SEC_CERT_CN_INVALID);
+}
+
+// The challenge's body is dropped before anything else, so that a resend can use the connection.
+// Whoever answers, the credentials go to WinINet through its dialog and are never seen here.
+portable::Result Httpexchange::answerProxyChallenge(const Location& at, const std::wstring& headers)
+{
+    if (statusCode(queryInfo(request(), HTTP_QUERY_STATUS_CODE)) != 407) {
+        return portable::Result::done();
+    }
+    const std::wstring proxy = Proxychallenge::proxyFor(root, at.protocol, at.host);
+    if (proxy.empty()) {
+        return portable::Result::done();
+    }
+    Proxychallenge::dropBody(request());
+    const std::wstring schemes = Proxychallenge::schemes(request());
+    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Proxy " + proxy + L" asks for credentials (" + schemes + L")");
+    if (unattended) {
+        return proxyAuthFailed(proxy, schemes, L"unattended run, no dialog", ERROR_INTERNET_INCORRECT_PASSWORD);
+    }
+    if (proxyDialogShown) {
+        return proxyAuthFailed(proxy, schemes, L"the dialog was shown already", ERROR_INTERNET_INCORRECT_PASSWORD);
+    }
+    proxyDialogShown = true;
+    if (promptProxyCredentials(request()) != ERROR_INTERNET_FORCE_RETRY) {
+        return proxyAuthFailed(proxy, schemes, L"dialog cancelled", ERROR_CANCELLED);
+    }
+    portable::Result r = sendConditionally(at, headers);
+    if (!r) {
+        return r;
+    }
+    if (statusCode(queryInfo(request(), HTTP_QUERY_STATUS_CODE)) != 407) {
+        return portable::Result::done();
+    }
+    Proxychallenge::dropBody(request());
+    return proxyAuthFailed(proxy, Proxychallenge::schemes(request()), L"credentials refused",
+                           ERROR_INTERNET_INCORRECT_PASSWORD);
+}
+
+portable::Result Httpexchange::proxyAuthFailed(const std::wstring& proxy, const std::wstring& schemes,
+                                               const wchar_t* why, DWORD error)
+{
+    log(LOG_ERROR, cWebupdater::FN_UPDATE,
+        L"Proxy authentication failed: proxy " + proxy + L" asks for " + schemes + L" credentials (" + why + L")");
+    return portable::Result::failedWith(cWebupdater::UPDATE_PROXY_AUTH_FAILED, error);
 }
 
 long Httpexchange::statusCode(const std::wstring& statusText)

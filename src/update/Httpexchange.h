@@ -1,12 +1,13 @@
 // Httpexchange: the updater's exchange with the server for one updateFile call. It opens the
 // connection and the GET request, sends it with the call's extra header, works through
 // certificate problems (the dialog at most once, revocation checking switched off at most once,
-// nothing of either under strict TLS, a look at the certificate presented over https) and follows
-// redirects itself, so that none leads from https to plain http. The request stays open for the
-// caller to judge the response and read the body; the exchange closes the request, then the
-// connection, when it is closed or destroyed. Created by cWebupdater on the stack of one call;
-// it borrows the updater's WinINet root handle and Logger. Its send and the certificate prompt
-// are the updater's seams towards the platform: tests replace them in a subclass.
+// nothing of either under strict TLS, a look at the certificate presented over https), answers a
+// proxy's demand for credentials (the platform's dialog at most once per call, none in an
+// unattended run) and follows redirects itself, so that none leads from https to plain http. The request stays open for
+// the caller to judge the response and read the body; the exchange closes the request, then the connection, when it is
+// closed or destroyed. Created by cWebupdater on the stack of one call; it borrows the updater's WinINet root handle
+// and Logger. Its send and the certificate prompt and the prompts are the updater's seams towards the platform: tests
+// replace them in a subclass.
 #pragma once
 
 #include "Loguser.h"
@@ -64,6 +65,9 @@ public:
     // The request first, then the connection.
     void close();
     const CertificatePromises& promises() const { return certificatePromises; }
+    // Unattended: no dialog of any kind. A certificate problem that would need the dialog fails
+    // as under strict TLS; a proxy that asks for credentials ends the call. Off by default.
+    void setUnattended(bool noDialogs) { unattended = noDialogs; }
 
     // A response header's text; empty when it is absent or cannot be read.
     static std::wstring queryInfo(HINTERNET request, DWORD infoLevel);
@@ -71,9 +75,11 @@ public:
     static long statusCode(const std::wstring& statusText);
 
 protected:
-    // The seams: the send itself and the certificate prompt (the platform's dialog).
+    // The seams: the send itself, the certificate prompt and the proxy credential prompt (the
+    // platform's dialogs; ERROR_INTERNET_FORCE_RETRY when the request is to be sent again).
     virtual BOOL sendRequest(HINTERNET request, const std::wstring& headers);
     virtual DWORD promptCertificateProblem(HINTERNET request, DWORD error);
+    virtual DWORD promptProxyCredentials(HINTERNET request);
 
 private:
     portable::Result openRequest(const Location& at, const Request& request);
@@ -92,11 +98,20 @@ private:
     // After a successful send over https: one line when the certificate does not cover the host
     // or is outside its validity; a failure when strict TLS refuses it.
     portable::Result checkPresentedCertificate(const std::wstring& host);
+    // After a send: a 407 from the proxy the request goes through is answered with the dialog
+    // (once per call) and a resend, or ends the call with UPDATE_PROXY_AUTH_FAILED. A 407 of a
+    // request that goes direct is the server's own answer and is judged as any other.
+    portable::Result answerProxyChallenge(const Location& at, const std::wstring& headers);
+    portable::Result proxyAuthFailed(const std::wstring& proxy, const std::wstring& schemes, const wchar_t* why,
+                                     DWORD error);
 
     HINTERNET root;
     bool strictTls;
     DWORD receiveTimeoutMs;
+    bool unattended = false;
     CertificatePromises certificatePromises;
+    // The proxy credential dialog is shown at most once per call, whatever the number of hops.
+    bool proxyDialogShown = false;
     handles::Internet connection;
     handles::Internet requestHandle;
 };

@@ -194,6 +194,7 @@ portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t target
         request.headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
     }
     Httpexchange exchange(logger, internetHandle.get(), strictTls, stallBoundMs);
+    exchange.setUnattended(unattended);
     portable::Result r = exchange.run(start, request);
     if (r) {
         r = judgeResponse(job, targetTime, exchange.request(), copy);
@@ -205,8 +206,7 @@ portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t target
 }
 
 // Status, newer test, media type: whether the response carries a file to take.
-portable::Result cWebupdater::judgeResponse(const Job& job, int64_t targetTime, HINTERNET request,
-                                                     ServerCopy* copy)
+portable::Result cWebupdater::judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy)
 {
     if (queryInfo(request, HTTP_QUERY_RAW_HEADERS_CRLF).empty()) {
         return portable::Result::failedWith(UPDATE_NO_RESPONSE, ::GetLastError());
@@ -295,7 +295,8 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
     Bodyreceiver::Limits limits;
     limits.maxSize = maxDownloadSize;
     limits.stallBoundMs = stallBoundMs;
-    const portable::Result r = Bodyreceiver(logger, limits, progress, bodyDigest.get()).receive(request, folder, stem, file);
+    const portable::Result r =
+        Bodyreceiver(logger, limits, progress, bodyDigest.get()).receive(request, folder, stem, file);
     ::SetLastError(r.systemError);
     return r.ok();
 }

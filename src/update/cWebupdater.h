@@ -7,8 +7,8 @@
 // updater owns only its WinINet root handle, and every call opens and closes its own connection,
 // request and temporary file. The Logger is borrowed from the application object. updateFile
 // checks the connection, the port and the cookie, then runs its parts in order: Httpexchange (the
-// request, the certificate procedure, redirects), the judgement of the response, Bodyreceiver
-// (the body into the private file), Downloadchecks and Fileswitch.
+// request, the certificate procedure, a proxy's demand for credentials, redirects), the judgement of the response,
+// Bodyreceiver (the body into the private file), Downloadchecks and Fileswitch.
 #pragma once
 
 #include "Bodydigest.h"
@@ -64,6 +64,9 @@ public:
     static constexpr int32_t UPDATE_NOT_A_PROGRAM = 19;
     // The body is byte for byte the target itself: nothing to switch, nothing to restart.
     static constexpr int32_t UPDATE_ALREADY_CURRENT = 21;
+    // The proxy the request goes through asks for credentials, and none were given (the dialog
+    // cancelled, or an unattended run) or it refused the ones given; the target is unchanged.
+    static constexpr int32_t UPDATE_PROXY_AUTH_FAILED = 22;
 
     // The function names of the updater's log lines.
     static constexpr const wchar_t* FN_UPDATE = L"cWebupdater::updateFile";
@@ -101,8 +104,8 @@ public:
     // One of the UPDATE_ codes; leaves the system error code of the failure met (0 when none) as
     // the thread's last-error value.
     int32_t updateFile(std::wstring username, std::wstring password, std::wstring protocol, std::wstring host,
-                            std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
-                      int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
+                       std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
+                       int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
 
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
@@ -122,6 +125,11 @@ public:
     // before anything is sent (UPDATE_SEND_FAILED). Off by default.
     void setStrictTls(bool strict) { strictTls = strict; }
     bool isStrictTls() const { return strictTls; }
+    // Unattended: updateFile shows no dialog of any kind. A certificate problem that would need
+    // the certificate dialog fails as under strict TLS (UPDATE_SEND_FAILED), and a proxy that asks
+    // for credentials ends the call with UPDATE_PROXY_AUTH_FAILED. Off by default.
+    void setUnattended(bool noDialogs) { unattended = noDialogs; }
+    bool isUnattended() const { return unattended; }
 
     // Request flags for a protocol: secured for "https" in any letter case.
     static DWORD requestFlags(const std::wstring& protocol);
@@ -183,4 +191,5 @@ private:
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
     bool strictTls = false;
+    bool unattended = false;
 };

@@ -40,6 +40,16 @@ wrong.example, "expired" one for localhost whose validity ended in 2020, "valid"
 (valid for two days), and "other" a self-signed certificate for localhost. A test trusts the
 authority in its Wine prefix and reaches the listeners as https://localhost:<port>.
 
+With a proxy (--proxy, or proxy=True) one more listener is an HTTP forward proxy: it takes
+`GET http://127.0.0.1:<port>/...` (only loopback targets), records the request as it came (with its
+Proxy-Authorization) and forwards it without the proxy's headers. The description's "proxy" member
+tells it what to ask for:
+
+    proxy           {"auth": "Basic" (or another scheme, which it never accepts),
+                     "realm": "...", "user": "...", "password": "..."}; absent or without
+                    "auth": it asks for nothing. Without the right Basic credentials it answers
+                    407 with Proxy-Authenticate: <auth> realm="<realm>" and a small HTML page.
+
 Use it from Python (UpdateServer(...).start(), .configure(...), .requests, .stop()) or run it:
 
     python3 updateserver.py --port 0 --portfile F [--https] [--tls-ca] [--extra-port 4464]
@@ -48,7 +58,7 @@ Use it from Python (UpdateServer(...).start(), .configure(...), .requests, .stop
 With --control-dir the description is read from D/config.json at every request (written by the
 test, replaced atomically), requests go to D/requests.log, and the server ends when D/stop appears,
 after --idle-timeout seconds without a request or a changed config, or after --lifetime seconds.
-The port file gets {"http": port, "https": port or null, "extra": port or null} (and with
+The port file gets {"http": port, "https": port or null, "extra": port or null, "proxy": port or null} (and with
 --tls-ca "tls_name", "tls_expired", "tls_valid", "tls_other", and "tls_sets": a list of
 --tls-sets objects with the ports of one more set, keyed "https", "name", "expired", "valid",
 "other") once all listeners are up. --detach makes the server independent of its starter (new session, standard
@@ -56,6 +66,8 @@ streams to D/server.log or /dev/null): the unit tests start it from inside Wine 
 """
 
 import argparse
+import base64
+import http.client
 import json
 import selectors
 import os
@@ -68,6 +80,7 @@ import tempfile
 import threading
 import time
 from http.server import BaseHTTPRequestHandler
+from urllib.parse import urlsplit
 
 PATTERN_MODULUS = 251
 _PATTERN_BLOCK = bytes(i % PATTERN_MODULUS for i in range(PATTERN_MODULUS * 256))
@@ -314,12 +327,84 @@ class _Handler(BaseHTTPRequestHandler):
                 fh.close()
 
 
+class _ProxyListener(_Listener):
+    def __init__(self, owner, port):
+        socketserver.TCPServer.__init__(self, ("127.0.0.1", port), _ProxyHandler)
+        self.owner = owner
+        self.tls_context = None
+
+
+class _ProxyHandler(BaseHTTPRequestHandler):
+    """A forward proxy for plain http to loopback targets, asking for credentials as configured."""
+    protocol_version = "HTTP/1.1"
+    server_version = "CVTestProxy/1"
+    sys_version = ""
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_GET(self):
+        owner = self.server.owner
+        owner._record(self.server.server_address[1], False, self.requestline, list(self.headers.items()))
+        cfg = owner._current_config().get("proxy") or {}
+        try:
+            if cfg.get("auth") and not self._authorized(cfg):
+                self._challenge(cfg)
+            else:
+                self._forward()
+        except (BrokenPipeError, ConnectionResetError, OSError):
+            self.close_connection = True
+
+    def _authorized(self, cfg):
+        if cfg["auth"].lower() != "basic":
+            return False
+        wanted = "%s:%s" % (cfg.get("user", ""), cfg.get("password", ""))
+        return self.headers.get("Proxy-Authorization") == "Basic " + base64.b64encode(wanted.encode()).decode()
+
+    def _challenge(self, cfg):
+        body = b"<html><body><h1>407 Proxy Authentication Required</h1></body></html>"
+        self.send_response_only(407, "Proxy Authentication Required")
+        self.send_header("Proxy-Authenticate", '%s realm="%s"' % (cfg["auth"], cfg.get("realm", "Callvane Test")))
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+
+    def _forward(self):
+        url = urlsplit(self.path)
+        if url.scheme != "http" or url.hostname not in ("127.0.0.1", "localhost"):
+            self.send_response_only(502, "Bad Gateway")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        headers = {k: v for k, v in self.headers.items()
+                   if not k.lower().startswith("proxy-") and k.lower() != "connection"}
+        conn = http.client.HTTPConnection(url.hostname, url.port or 80, timeout=60)
+        try:
+            conn.request("GET", url.path + ("?" + url.query if url.query else ""), headers=headers)
+            response = conn.getresponse()
+            body = response.read()
+        finally:
+            conn.close()
+        self.send_response_only(response.status, response.reason)
+        for name, value in response.getheaders():
+            if name.lower() not in ("content-length", "transfer-encoding", "connection"):
+                self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+
+
 class UpdateServer:
     """The server with its listeners; start() binds and serves in background threads."""
 
     def __init__(self, port=0, https=False, https_port=0, extra_port=None, control_dir=None, config=None,
-                 cert_dir=None, tls_ca=False, tls_sets=0):
+                 cert_dir=None, tls_ca=False, tls_sets=0, proxy=False):
         self.port = port
+        self.proxy = proxy
+        self.proxy_port = None
         self.tls_sets_wanted = tls_sets
         self.tls_sets = []
         self.https = https
@@ -412,6 +497,10 @@ class UpdateServer:
                 self.tls_ports[tag] = listener.server_address[1]
                 self._listeners.append(listener)
             self._start_tls_sets(made)
+        if self.proxy:
+            forward = _ProxyListener(self, 0)
+            self.proxy_port = forward.server_address[1]
+            self._listeners.append(forward)
         if self.extra_port_wanted:
             try:
                 extra = _Listener(self, self.extra_port_wanted, None)
@@ -491,6 +580,7 @@ def main(argv=None):
     ap.add_argument("--tls-ca", action="store_true", help="https listeners with certificates of a throwaway authority")
     ap.add_argument("--tls-sets", type=int, default=0,
                     help="with --tls-ca: this many more sets of the https listeners, on ports of their own")
+    ap.add_argument("--proxy", action="store_true", help="a forward proxy listener as well")
     ap.add_argument("--portfile")
     ap.add_argument("--control-dir")
     ap.add_argument("--body-file")
@@ -528,10 +618,11 @@ def main(argv=None):
         config["body_size"] = args.body_size
     server = UpdateServer(port=args.port, https=args.https, https_port=args.https_port, extra_port=args.extra_port,
                           control_dir=args.control_dir, config=config, cert_dir=args.control_dir, tls_ca=args.tls_ca,
-                          tls_sets=args.tls_sets)
+                          tls_sets=args.tls_sets, proxy=args.proxy)
     server.start()
     if args.portfile:
-        ports = {"http": server.http_port, "https": server.https_port, "extra": server.extra_port}
+        ports = {"http": server.http_port, "https": server.https_port, "extra": server.extra_port,
+                 "proxy": server.proxy_port}
         ports.update({"tls_" + tag: port for tag, port in server.tls_ports.items()})
         ports["tls_sets"] = server.tls_sets
         _write_atomically(args.portfile, json.dumps(ports))

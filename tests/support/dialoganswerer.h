@@ -1,5 +1,7 @@
-// Answers every "Security Warning" window of this process (WinINet's certificate dialog) with Yes
-// or No, from a thread of its own, until destroyed.
+// Answers WinINet's dialogs in this process from a thread of its own, until destroyed:
+// DialogAnswerer every "Security Warning" window (the certificate dialog) with Yes or No,
+// CredentialAnswerer every "Enter Network Password" or "Authentication Required" window (Wine's
+// proxy and server password dialogs) with a user name and password and OK, or with Cancel.
 #pragma once
 
 #include "testsupport.h"
@@ -8,7 +10,10 @@
 
 #include <atomic>
 #include <cwchar>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace testsupport {
 
@@ -80,5 +85,96 @@ private:
     std::thread thread_;
 };
 
+class CredentialAnswerer {
+public:
+    // Empty user: Cancel. Otherwise the user name and password are typed into the dialog's edit
+    // boxes (the password box is the one with ES_PASSWORD) and OK is pressed.
+    CredentialAnswerer(std::wstring user, std::wstring password)
+        : user_(std::move(user)), password_(std::move(password)), thread_([this] { run(); })
+    {
+    }
+    ~CredentialAnswerer()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    int answered() const { return answered_; }
+    // The texts of the last dialog's controls (labels, the proxy's name, the realm), joined by "|".
+    std::wstring texts() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+
+private:
+    struct Search {
+        DWORD pid;
+        HWND found;
+    };
+    static BOOL CALLBACK topLevel(HWND w, LPARAM lp)
+    {
+        auto* s = reinterpret_cast<Search*>(lp);
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(w, &pid);
+        wchar_t title[64] = {};
+        ::GetWindowTextW(w, title, 64);
+        const bool asksPassword =
+            wcscmp(title, L"Enter Network Password") == 0 || wcscmp(title, L"Authentication Required") == 0;
+        if (pid == s->pid && asksPassword && ::IsWindowVisible(w)) {
+            s->found = w;
+            return FALSE;
+        }
+        return TRUE;
+    }
+    static BOOL CALLBACK child(HWND w, LPARAM lp)
+    {
+        reinterpret_cast<std::vector<HWND>*>(lp)->push_back(w);
+        return TRUE;
+    }
+    void answer(HWND dialog)
+    {
+        std::vector<HWND> children;
+        ::EnumChildWindows(dialog, child, reinterpret_cast<LPARAM>(&children));
+        std::wstring texts;
+        for (HWND c : children) {
+            wchar_t text[256] = {};
+            ::GetWindowTextW(c, text, 256);
+            texts += std::wstring(text) + L"|";
+            wchar_t cls[32] = {};
+            ::GetClassNameW(c, cls, 32);
+            if (!user_.empty() && _wcsicmp(cls, L"Edit") == 0) {
+                const bool isPassword = (::GetWindowLongW(c, GWL_STYLE) & ES_PASSWORD) != 0;
+                ::SendMessageW(c, WM_SETTEXT, 0,
+                               reinterpret_cast<LPARAM>(isPassword ? password_.c_str() : user_.c_str()));
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            texts_ = texts;
+        }
+        ::PostMessageW(dialog, WM_COMMAND, user_.empty() ? IDCANCEL : IDOK, 0);
+    }
+    void run()
+    {
+        while (!stop_) {
+            Search s = {::GetCurrentProcessId(), nullptr};
+            ::EnumWindows(topLevel, reinterpret_cast<LPARAM>(&s));
+            if (s.found != nullptr) {
+                answer(s.found);
+                ++answered_;
+                testsupport::waitFor([&] { return !::IsWindow(s.found) || !::IsWindowVisible(s.found); }, 5000);
+            }
+            ::Sleep(20);
+        }
+    }
+
+    std::wstring user_;
+    std::wstring password_;
+    mutable std::mutex mutex_;
+    std::wstring texts_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> answered_{0};
+    std::thread thread_;
+};
 
 } // namespace testsupport

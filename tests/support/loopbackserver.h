@@ -91,7 +91,8 @@ public:
             return false;
         }
         std::wstring cmd = L"python3 " + widen(script) + L" --control-dir " + widen(controlUnix) + L" --portfile " +
-                           widen(controlUnix) + L"/ports.json --extra-port 4464 --idle-timeout 120 --lifetime 1800 --detach";
+                           widen(controlUnix) +
+                           L"/ports.json --extra-port 4464 --proxy --idle-timeout 120 --lifetime 1800 --detach";
         if (tls) {
             cmd += L" --https --tls-ca --tls-sets " + std::to_wstring(TLS_SETS);
         }
@@ -122,6 +123,7 @@ public:
         http = portOf(ports, "\"http\":");
         https = portOf(ports, "\"https\":");
         extra = portOf(ports, "\"extra\":");
+        proxy = portOf(ports, "\"proxy\":");
         tlsName = portOf(ports, "\"tls_name\":");
         tlsExpired = portOf(ports, "\"tls_expired\":");
         tlsValid = portOf(ports, "\"tls_valid\":");
@@ -229,6 +231,8 @@ public:
     int http = 0;
     int https = 0;
     int extra = 0;
+    // The forward proxy in front of the http listener (what it asks for: the answer's "proxy").
+    int proxy = 0;
     // https listeners with certificates of the throwaway authority (for wrong.example, expired, valid
     // for localhost) and with a self-signed certificate for localhost.
     int tlsName = 0;

@@ -105,6 +105,7 @@ protected:
         server->configure(answer);
         mark = server->mark();
         exchange = std::make_unique<TestExchange>(logger.get(), root.get(), strictTls, &seams);
+        exchange->setUnattended(unattended);
         Httpexchange::Location at;
         at.protocol = protocol;
         at.host = host;
@@ -135,6 +136,7 @@ protected:
     handles::Internet root;
     Seams seams;
     bool strictTls = false;
+    bool unattended = false;
     std::unique_ptr<TestExchange> exchange;
     size_t mark = 0;
     DWORD lastError = 0;
@@ -297,8 +299,7 @@ TEST_F(Exchange, StrictTlsRefusesCertificateProblemsBeforeAnythingIsSent)
     seams.failFirstSendWith = 0;
 
     // The control: the certificate valid for localhost is taken, and only then is the cookie sent.
-    ASSERT_EQ(send(body(1999), 0, L"https", std::to_wstring(tls.valid)), cWebupdater::UPDATE_DONE)
-        << dumpLog();
+    ASSERT_EQ(send(body(1999), 0, L"https", std::to_wstring(tls.valid)), cWebupdater::UPDATE_DONE) << dumpLog();
     const auto reqs = requests();
     ASSERT_EQ(requestsTo(reqs, tls.valid), 1);
     EXPECT_TRUE(carriesCookie(reqs.back()));
@@ -315,10 +316,10 @@ TEST_F(Exchange, NameAndDateProblemsAreLoggedAndPassByDefault)
         const char* line;
     } cases[] = {
         {tls.name, "Server certificate does not fit localhost (name not covered): subject \"Callvane Test, "
-                          "wrong.example\", issuer \"Callvane Test, Callvane Throwaway Test CA\", valid from 20"},
+                   "wrong.example\", issuer \"Callvane Test, Callvane Throwaway Test CA\", valid from 20"},
         {tls.expired, "Server certificate does not fit localhost (expired on 2020-02-01 00:00:00 UTC): subject "
-                             "\"Callvane Test, localhost\", issuer \"Callvane Test, Callvane Throwaway Test CA\", "
-                             "valid from 2020-01-01 00:00:00 UTC to 2020-02-01 00:00:00 UTC"},
+                      "\"Callvane Test, localhost\", issuer \"Callvane Test, Callvane Throwaway Test CA\", "
+                      "valid from 2020-01-01 00:00:00 UTC to 2020-02-01 00:00:00 UTC"},
     };
     for (const auto& c : cases) {
         const size_t before = logLines().size();
@@ -377,8 +378,7 @@ TEST_F(Exchange, OneDialogPerCallAcrossRedirects)
     host = L"localhost";
     seams.prompt = acceptUnknownAuthority;
     const std::string next = "https://127.0.0.1:" + std::to_string(tls.other) + "/next";
-    EXPECT_EQ(send(redirectAnswer(next), 0, L"https", std::to_wstring(tls.https)),
-              cWebupdater::UPDATE_SEND_FAILED)
+    EXPECT_EQ(send(redirectAnswer(next), 0, L"https", std::to_wstring(tls.https)), cWebupdater::UPDATE_SEND_FAILED)
         << dumpLog();
     EXPECT_EQ(seams.prompts, 1) << "the dialog once in the call, not once per hop";
     EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
@@ -402,9 +402,8 @@ TEST_F(Exchange, AcceptedCertificateHoldsForARedirectBackToItsServer)
     host = L"localhost";
     seams.prompt = acceptUnknownAuthority;
     const std::string again = "https://localhost:" + std::to_string(tls.other) + "/again";
-    ASSERT_EQ(
-        send(redirectAnswer(again, ", [\"Connection\", \"close\"]"), 0, L"https", std::to_wstring(tls.other)),
-        cWebupdater::UPDATE_DONE)
+    ASSERT_EQ(send(redirectAnswer(again, ", [\"Connection\", \"close\"]"), 0, L"https", std::to_wstring(tls.other)),
+              cWebupdater::UPDATE_DONE)
         << dumpLog();
     EXPECT_EQ(seams.prompts, 1);
     const auto reqs = requests();
@@ -430,6 +429,31 @@ TEST_F(Exchange, UntrustedCertificateAcceptedInTheDialog)
     EXPECT_TRUE(reqs.back().tls);
     EXPECT_EQ(reqs.back().port, tls.https);
     EXPECT_EQ(status(), L"200");
+}
+
+// The control is UntrustedCertificateAcceptedInTheDialog: the same listener's certificate there
+// brings the dialog.
+TEST_F(Exchange, UnattendedRefusesWhatWouldNeedTheDialog)
+{
+    unattended = true;
+    testsupport::DialogAnswerer answer(true);
+    EXPECT_EQ(send(body(1999), 0, L"https", std::to_wstring(tls.https)), cWebupdater::UPDATE_SEND_FAILED);
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
+    EXPECT_EQ(seams.prompts, 0);
+    EXPECT_EQ(answer.answered(), 0);
+    EXPECT_EQ(seams.sends, 1);
+    EXPECT_EQ(requestsTo(requests(), tls.https), 0);
+    const auto lines = logLines();
+    EXPECT_EQ(countLevel(lines, "WARNING - ", "Server certificate: subject \"127.0.0.1\""), 1) << dumpLog();
+    EXPECT_EQ(countLevel(lines, "WARNING - ", "Unattended: the certificate problem is not accepted"), 1);
+    EXPECT_EQ(countLevel(lines, "ERROR   - ", "Unable to send the request to the server"), 1);
+    EXPECT_EQ(countLevel(lines, "WARNING - ", "(retry)"), 0);
+
+    // An unreachable revocation server needs no dialog: the one resend without the check stays.
+    seams = Seams();
+    seams.failFirstSendWith = ERROR_INTERNET_SEC_CERT_REV_FAILED;
+    ASSERT_EQ(send(body(1999)), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(seams.sends, 2);
 }
 
 TEST_F(Exchange, UnreachableRevocationServerResendsOnceWithoutTheCheck)
