@@ -228,6 +228,8 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
 
 void cCV_INSTALLER::configureUpdater()
 {
+    // Nobody is there to answer a certificate or proxy-credential dialog: such problems end the update.
+    webupdater->setUnattended(silent);
     if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_TLS)) {
         // The entry asks for more safety: a value other than "strict" (not written by cvstamp)
         // does not turn it into less.

@@ -109,6 +109,29 @@ class ProxyRun(unittest.TestCase):
             self.assertNotIn(secret, log)
         self.assertEqual(self.boxes.count, 0)
 
+    def test_silent_run_shows_no_dialog_and_ends_with_the_proxy_code(self):
+        self.boxes.stop()  # nobody answers anything
+        self.server.configure(status=200, content_type="application/octet-stream", body_size=200000,
+                              proxy={"auth": "Basic", "realm": "Callvane Proxy", "user": "alice",
+                                     "password": "s3cret-Pw"})
+        run = cvtest.Run(self.exe, ["--silent"])
+        dialogs = set()
+        try:
+            end = time.time() + 30
+            while run.running() and time.time() < end:
+                dialogs.update(cvtest.window_ids("^Enter Network Password$|^Error$"))
+                time.sleep(0.3)
+            self.assertFalse(run.running(), "a silent run must end by itself")
+            code = run.wait(5)
+        finally:
+            run.kill()
+        log = cvtest.read_log()
+        self.assertEqual(code, 22, log)
+        self.assertEqual(dialogs, set(), "no password dialog, no error box")
+        self.assertIn("Proxy authentication failed: proxy 127.0.0.1:%d asks for Basic credentials "
+                      "(unattended run, no dialog)" % self.server.proxy_port, log)
+        self.assertEqual(digest(self.exe), self.stamped)
+
 
 if __name__ == "__main__":
     cvtest.main()
