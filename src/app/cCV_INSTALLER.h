@@ -35,6 +35,10 @@ public:
     static constexpr const wchar_t* VERSION_TAG = L"" CV_VERSION_TAG_TEXT;
     static constexpr const wchar_t* VERSION_BUILD = L"" CV_VERSION_BUILD_TEXT;
     static constexpr const wchar_t* VERSION_LABEL = L"" CV_VERSION_LABEL_TEXT;
+    // The fixed file version of the version resource (MAJOR.MINOR.0.BUILD): under a publisher pin,
+    // no update may bring a lower one.
+    static constexpr portable::FixedFileVersion::Parts FIXED_VERSION = {CV_VERSION_MAJOR, CV_VERSION_MINOR, 0,
+                                                                        CV_VERSION_BUILD};
     static constexpr const wchar_t* PRODUCT_ABBREVIATION = L"CV";
     static constexpr const wchar_t* INSTANCE_MUTEX_NAME = L"cCV-3-39-QRN32-VLM6-instanceMutex";
     static constexpr const wchar_t* OPTION_RESTART = L"--restart";
