@@ -48,7 +48,7 @@ public:
     static constexpr const wchar_t* OPTION_SILENT = L"--silent";
     // The process exit code. 0: a restart was started, the running build is the current one, a
     // provider option succeeded, or another instance already does the work. A failed update ends
-    // with its result code (cWebupdater, 5 to 22); the other failures have codes of their own.
+    // with its result code (cWebupdater, 5 to 24); the other failures have codes of their own.
     static constexpr int EXIT_SUCCESS_CODE = 0;
     static constexpr int EXIT_STARTUP_FAILED = 1;      // no log folder in time, framework start-up failed
     static constexpr int EXIT_RESTART_FAILED = 3;      // the file was switched, the restart did not start

@@ -20,8 +20,7 @@ std::wstring dotted(const portable::FixedFileVersion::Parts& v)
 
 } // namespace
 
-Downloadchecks::Downloadchecks(Logger* logger, const Pin& signerPin, Bodydigest* bodyDigest,
-                               const VersionFloor& floor)
+Downloadchecks::Downloadchecks(Logger* logger, const Pin& signerPin, Bodydigest* bodyDigest, const VersionFloor& floor)
     : Loguser(logger), pin(signerPin), digest(bodyDigest), versionFloor(floor)
 {
 }
@@ -144,7 +143,8 @@ portable::Result Downloadchecks::checkVersion(Downloadfile* download)
     portable::FixedFileVersion found;
     const portable::Result r = portable::readFixedFileVersion(read, download->size(), &found);
     if (!r) {
-        const std::wstring own = versionFloor.known ? L"this installer's " + dotted(versionFloor.version) : L"this installer's own";
+        const std::wstring own =
+            versionFloor.known ? L"this installer's " + dotted(versionFloor.version) : L"this installer's own";
         return versionRefused(L"Downloaded program carries no version to compare with " + own + L" (" +
                                   textutil::fromUtf8(r.reason) + L")",
                               cWebupdater::UPDATE_NO_VERSION, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
@@ -156,12 +156,13 @@ portable::Result Downloadchecks::checkVersion(Downloadfile* download)
                               cWebupdater::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
     }
     if (found.file < versionFloor.version) {
-        return versionRefused(L"Downloaded program has version " + dotted(found.file) + L", older than this installer's " +
-                                  dotted(versionFloor.version),
+        return versionRefused(L"Downloaded program has version " + dotted(found.file) +
+                                  L", older than this installer's " + dotted(versionFloor.version),
                               cWebupdater::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
     }
     log(LOG_DEBUG, cWebupdater::FN_UPDATE,
-        L"Downloaded program has version " + dotted(found.file) + L", this installer's is " + dotted(versionFloor.version));
+        L"Downloaded program has version " + dotted(found.file) + L", this installer's is " +
+            dotted(versionFloor.version));
     return portable::Result::done();
 }
 

@@ -268,7 +268,8 @@ std::wstring cWebupdater::temporaryFolder()
 // Size, publisher, program image, not the target itself; the digest of the body is used up.
 portable::Result cWebupdater::checkDownload(Downloadfile* download, const std::wstring& targetFile)
 {
-    const portable::Result r = Downloadchecks(logger, signerPin, bodyDigest.get(), versionFloor).check(download, targetFile);
+    const portable::Result r =
+        Downloadchecks(logger, signerPin, bodyDigest.get(), versionFloor).check(download, targetFile);
     bodyDigest.reset();
     return r;
 }

@@ -213,8 +213,8 @@ Image versionedProgram(const VersionParts& file, const VersionParts& product)
         im.put16(v + 6 + 2 * i, key[i]);
     }
     // Signature, structure version, file and product versions, flags mask, flags, OS, type.
-    const uint32_t fixed[] = {0xFEEF04BD, 0x10000, high(file), low(file), high(product), low(product), 0x3F, 0x22,
-                              0x40004, 1};
+    const uint32_t fixed[] = {0xFEEF04BD,   0x10000, high(file), low(file), high(product),
+                              low(product), 0x3F,    0x22,       0x40004,   1};
     for (size_t i = 0; i < sizeof(fixed) / sizeof(fixed[0]); ++i) {
         im.put32(v + 40 + 4 * i, fixed[i]);
     }

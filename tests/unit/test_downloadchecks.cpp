@@ -43,7 +43,8 @@ protected:
     {
         return run(bytes, [](Downloadchecks& checks, Downloadfile* d) { return checks.checkVersion(d); });
     }
-    template <typename Step> int32_t run(const std::string& bytes, Step step)
+    template <typename Step>
+    int32_t run(const std::string& bytes, Step step)
     {
         Downloadfile download;
         DWORD error = 0;
@@ -146,8 +147,9 @@ TEST_F(Checks, PinnedPublisherRefusesUnsignedProgramsAndMalformedPins)
     // A malformed pin accepts nothing.
     pin.malformed = true;
     EXPECT_EQ(check(programBytes(200000)), cWebupdater::UPDATE_SIGNATURE_REJECTED);
-    EXPECT_TRUE(log.logged(2, cWebupdater::FN_UPDATE,
-                           "Signature rejected (c): the signer pin of the deployment is malformed; signer found: none"));
+    EXPECT_TRUE(
+        log.logged(2, cWebupdater::FN_UPDATE,
+                   "Signature rejected (c): the signer pin of the deployment is malformed; signer found: none"));
 
     // The control: without a pin the signature is not looked at.
     pin = Downloadchecks::Pin();
@@ -204,17 +206,18 @@ TEST_F(Checks, VersionFloorRefusesOlderBuildsAndProgramsWithoutVersion)
         EXPECT_EQ(countLevel(errors, "ERROR   - ", ""), c.line ? 1 : 0) << log.dump();
         if (c.line != nullptr) {
             EXPECT_TRUE(log.logged(2, cWebupdater::FN_UPDATE, c.line)) << log.dump();
-            EXPECT_EQ(lastError, static_cast<DWORD>(c.result == cWebupdater::UPDATE_OLDER_BUILD
-                                                        ? ERROR_INVALID_DATA
-                                                        : ERROR_RESOURCE_TYPE_NOT_FOUND));
+            EXPECT_EQ(lastError,
+                      static_cast<DWORD>(c.result == cWebupdater::UPDATE_OLDER_BUILD ? ERROR_INVALID_DATA
+                                                                                     : ERROR_RESOURCE_TYPE_NOT_FOUND));
         }
     }
 
     // Without a floor to compare with, nothing passes.
     floor = Downloadchecks::VersionFloor();
     EXPECT_EQ(checkVersion(versioned({9, 9, 9, 9})), cWebupdater::UPDATE_OLDER_BUILD);
-    EXPECT_TRUE(log.logged(2, cWebupdater::FN_UPDATE,
-                           "Downloaded program has version 9.9.9.9, this installer's own version is not known: refused"));
+    EXPECT_TRUE(
+        log.logged(2, cWebupdater::FN_UPDATE,
+                   "Downloaded program has version 9.9.9.9, this installer's own version is not known: refused"));
 }
 
 TEST_F(Checks, VersionComesAfterTheSignatureAndOnlyUnderAPin)
