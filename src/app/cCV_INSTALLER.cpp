@@ -241,6 +241,8 @@ void cCV_INSTALLER::configureUpdater()
         webupdater->setStrictTls(true);
         log(LOG_DEBUG, FN_INIT_INSTANCE, L"Strict TLS: a certificate problem ends the update");
     }
+    // The version this code was built as, not one read from a file: nothing on disk can lower it.
+    webupdater->setInstalledVersion(FIXED_VERSION);
     if (publisherPin) {
         webupdater->setSignerPin(*publisherPin);
     } else if (hasDeploymentEntry(deploymentContent, DEPLOYMENT_SIGNER)) {

@@ -36,6 +36,10 @@ public:
     static constexpr const wchar_t* VERSION_TAG = L"" CV_VERSION_TAG_TEXT;
     static constexpr const wchar_t* VERSION_BUILD = L"" CV_VERSION_BUILD_TEXT;
     static constexpr const wchar_t* VERSION_LABEL = L"" CV_VERSION_LABEL_TEXT;
+    // The fixed file version of the version resource (MAJOR.MINOR.0.BUILD): under a publisher pin,
+    // no update may bring a lower one.
+    static constexpr portable::FixedFileVersion::Parts FIXED_VERSION = {CV_VERSION_MAJOR, CV_VERSION_MINOR, 0,
+                                                                        CV_VERSION_BUILD};
     static constexpr const wchar_t* PRODUCT_ABBREVIATION = L"CV";
     static constexpr const wchar_t* INSTANCE_MUTEX_NAME = L"cCV-3-39-QRN32-VLM6-instanceMutex";
     static constexpr const wchar_t* OPTION_RESTART = L"--restart";
@@ -45,7 +49,7 @@ public:
     static constexpr const wchar_t* OPTION_SILENT = L"--silent";
     // The process exit code. 0: a restart was started, the running build is the current one, a
     // provider option succeeded, or another instance already does the work. A failed update ends
-    // with its result code (cWebupdater, 5 to 22); the other failures have codes of their own.
+    // with its result code (cWebupdater, 5 to 24); the other failures have codes of their own.
     static constexpr int EXIT_SUCCESS_CODE = 0;
     static constexpr int EXIT_STARTUP_FAILED = 1;      // no log folder in time, framework start-up failed
     static constexpr int EXIT_RESTART_FAILED = 3;      // the file was switched, the restart did not start

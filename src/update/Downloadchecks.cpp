@@ -10,18 +10,32 @@
 #include <algorithm>
 #include <cstring>
 
-Downloadchecks::Downloadchecks(Logger* logger, const Pin& signerPin, Bodydigest* bodyDigest)
-    : Loguser(logger), pin(signerPin), digest(bodyDigest)
+namespace {
+
+std::wstring dotted(const portable::FixedFileVersion::Parts& v)
+{
+    return textutil::format(L"%u.%u.%u.%u", static_cast<unsigned>(v[0]), static_cast<unsigned>(v[1]),
+                            static_cast<unsigned>(v[2]), static_cast<unsigned>(v[3]));
+}
+
+} // namespace
+
+Downloadchecks::Downloadchecks(Logger* logger, const Pin& signerPin, Bodydigest* bodyDigest, const VersionFloor& floor)
+    : Loguser(logger), pin(signerPin), digest(bodyDigest), versionFloor(floor)
 {
 }
 
-// Size, the publisher (with a pin: the trust decision comes first), program image, not the target
-// itself: any failure deletes the download.
+// Size, the publisher and its version (with a pin: the trust decision comes first; a version
+// means something only in a file the publisher signed), program image, not the target itself:
+// any failure deletes the download.
 portable::Result Downloadchecks::check(Downloadfile* download, const std::wstring& targetFile)
 {
     portable::Result r = checkSize(download);
     if (r && pin.set) {
         r = checkSignature(download);
+        if (r) {
+            r = checkVersion(download);
+        }
     }
     if (r) {
         r = checkProgramImage(download);
@@ -105,6 +119,50 @@ portable::Result Downloadchecks::checkSignature(Downloadfile* download)
         return signatureRejected(L"(" + outcome.requirement() + L"): " + outcome.detail + L"; signer found: " + signer);
     }
     log(LOG_DEBUG, cWebupdater::FN_UPDATE, L"Signature accepted, signer: " + signer);
+    return portable::Result::done();
+}
+
+portable::Result Downloadchecks::versionRefused(const std::wstring& what, int32_t code, DWORD systemError)
+{
+    if (versionFloor.downgradeAllowed) {
+        log(LOG_WARNING, cWebupdater::FN_UPDATE, what + L": accepted, this build allows downgrades");
+        return portable::Result::done();
+    }
+    log(LOG_ERROR, cWebupdater::FN_UPDATE, what + L": refused");
+    return portable::Result::failedWith(code, systemError);
+}
+
+// Under a pin: a build older than the running installer would bring back what a later build
+// fixed, so the signed fixed file version must be at least the installer's own. Equal passes:
+// builds of one version differ only in their deployment block.
+portable::Result Downloadchecks::checkVersion(Downloadfile* download)
+{
+    const auto read = [download](uint64_t offset, uint8_t* buffer, size_t length) {
+        return download->readFully(offset, buffer, length) == length;
+    };
+    portable::FixedFileVersion found;
+    const portable::Result r = portable::readFixedFileVersion(read, download->size(), &found);
+    if (!r) {
+        const std::wstring own =
+            versionFloor.known ? L"this installer's " + dotted(versionFloor.version) : L"this installer's own";
+        return versionRefused(L"Downloaded program carries no version to compare with " + own + L" (" +
+                                  textutil::fromUtf8(r.reason) + L")",
+                              cWebupdater::UPDATE_NO_VERSION, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+    }
+    if (!versionFloor.known) {
+        // Nothing to compare with is no licence to take any version.
+        return versionRefused(L"Downloaded program has version " + dotted(found.file) +
+                                  L", this installer's own version is not known",
+                              cWebupdater::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
+    }
+    if (found.file < versionFloor.version) {
+        return versionRefused(L"Downloaded program has version " + dotted(found.file) +
+                                  L", older than this installer's " + dotted(versionFloor.version),
+                              cWebupdater::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
+    }
+    log(LOG_DEBUG, cWebupdater::FN_UPDATE,
+        L"Downloaded program has version " + dotted(found.file) + L", this installer's is " +
+            dotted(versionFloor.version));
     return portable::Result::done();
 }
 

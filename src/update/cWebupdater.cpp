@@ -24,6 +24,12 @@ const wchar_t* const cWebupdater::MEDIA_TYPE_TEXT = L"text";
 const wchar_t* const cWebupdater::MEDIA_TYPE_VIDEO = L"video";
 const wchar_t* const cWebupdater::BACKUP_SUFFIX = L".backupFromWebupdate";
 
+// A build-time choice (CMake option CV_ALLOW_DOWNGRADE), never one of the deployment: the server
+// writes the deployment block.
+#ifndef CV_ALLOW_DOWNGRADE
+#define CV_ALLOW_DOWNGRADE 0
+#endif
+
 namespace {
 
 constexpr DWORD BASE_REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
@@ -53,6 +59,7 @@ void clampToPresent(SYSTEMTIME* t, const SYSTEMTIME& now)
 cWebupdater::cWebupdater(Logger* logger, std::wstring agentName) : Loguser(logger), agent(std::move(agentName))
 {
     internetHandle.reset(::InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    versionFloor.downgradeAllowed = CV_ALLOW_DOWNGRADE != 0;
 }
 
 cWebupdater::~cWebupdater() = default;
@@ -268,7 +275,8 @@ std::wstring cWebupdater::temporaryFolder()
 // Size, publisher, program image, not the target itself; the digest of the body is used up.
 portable::Result cWebupdater::checkDownload(Downloadfile* download, const std::wstring& targetFile)
 {
-    const portable::Result r = Downloadchecks(logger, signerPin, bodyDigest.get()).check(download, targetFile);
+    const portable::Result r =
+        Downloadchecks(logger, signerPin, bodyDigest.get(), versionFloor).check(download, targetFile);
     bodyDigest.reset();
     return r;
 }
@@ -324,3 +332,9 @@ void cWebupdater::setSignerPin(std::vector<portable::Sha256::Digest> keys)
 }
 
 void cWebupdater::clearSignerPin() { signerPin = Downloadchecks::Pin(); }
+
+void cWebupdater::setInstalledVersion(const portable::FixedFileVersion::Parts& version)
+{
+    versionFloor.version = version;
+    versionFloor.known = true;
+}

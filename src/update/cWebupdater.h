@@ -67,6 +67,12 @@ public:
     // The proxy the request goes through asks for credentials, and none were given (the dialog
     // cancelled, or an unattended run) or it refused the ones given; the target is unchanged.
     static constexpr int32_t UPDATE_PROXY_AUTH_FAILED = 22;
+    // A publisher pin is set and the (validly signed) program's fixed file version is lower than
+    // the running installer's own: no rollback to an older build; the target is unchanged.
+    static constexpr int32_t UPDATE_OLDER_BUILD = 23;
+    // A publisher pin is set and the (validly signed) program carries no version resource to
+    // compare; the target is unchanged.
+    static constexpr int32_t UPDATE_NO_VERSION = 24;
 
     // The function names of the updater's log lines.
     static constexpr const wchar_t* FN_UPDATE = L"cWebupdater::updateFile";
@@ -118,6 +124,10 @@ public:
     void setSignerPin(const std::wstring& pinText);
     void setSignerPin(std::vector<portable::Sha256::Digest> keys);
     void clearSignerPin();
+    // The running installer's own fixed file version: under a pin, a program with a lower version
+    // or none is refused (unless the build allows downgrades: CV_ALLOW_DOWNGRADE). Not set, every
+    // pinned download is refused. Without a pin the version is not looked at.
+    void setInstalledVersion(const portable::FixedFileVersion::Parts& version);
     // The length of one stall window (STALL_BOUND_MS unless a test shortens it).
     void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
     // Strict TLS: the request keeps WinINet's name and date checks, and every certificate problem
@@ -187,6 +197,7 @@ private:
     ProgressCallback progress;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
     Downloadchecks::Pin signerPin;
+    Downloadchecks::VersionFloor versionFloor;
     // With a pin: the image digest of the body, computed on its own thread while it is written.
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;

@@ -146,6 +146,39 @@ if __name__ == "__main__":
         print(name, s.spki_sha256())
 
 
+FIXED_FILE_INFO = b"\xbd\x04\xef\xfe"  # VS_FIXEDFILEINFO's signature, little-endian
+VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
+
+
+def _fixed_info(data):
+    """Where the VS_FIXEDFILEINFO of the one version resource starts: behind its key, 32-bit aligned
+    (the signature's bytes may stand elsewhere too, in code that compares with it)."""
+    key = data.find(VERSION_KEY)
+    assert key > 0 and data.count(VERSION_KEY) == 1, "one version resource"
+    at = (key + len(VERSION_KEY) + 3) & ~3
+    assert data[at:at + 4] == FIXED_FILE_INFO
+    return at
+
+
+def fixed_version(data):
+    """The fixed file version (four parts) of a program's version resource."""
+    ms, ls = struct.unpack_from("<II", data, _fixed_info(data) + 8)
+    return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def with_fixed_version(data, version):
+    """A program (unsigned: sign it afterwards) whose version resource says it is version (four
+    parts): its fixed file and product versions set, as a build of that version carries them."""
+    buf = bytearray(data)
+    ms, ls = version[0] << 16 | version[1], version[2] << 16 | version[3]
+    struct.pack_into("<IIII", buf, _fixed_info(data) + 8, ms, ls, ms, ls)
+    return bytes(buf)
+
+
+def dotted(version):
+    return ".".join(str(p) for p in version)
+
+
 def with_code_byte_changed(data):
     """A signed program with one byte of its code changed (the signature left as it was)."""
     buf = bytearray(data)

@@ -8,8 +8,10 @@ touching itself. A signed installer pins its own publisher (and the keys built i
 without a pin entry, and refuses every update when its own signature is broken. Dual-signed files
 (SHA-1, then a nested SHA-256 signature, as osslsigncode -nest makes them) pass on a SHA-256
 signature by a pinned key, never on the SHA-1 one, and a nested signature of another key never
-becomes the installer's own publisher. An unsigned installer without a pin swaps in what it gets,
-as before. The CA, keys and signatures are made
+becomes the installer's own publisher. Under a pin a signed build older than the installer is
+refused (23), as is a signed program without a version resource (24); the same version and a
+newer one are swapped in. An unsigned installer without a pin swaps in what it gets (an older
+build too), as before. The CA, keys and signatures are made
 here, at test time."""
 
 import os
@@ -279,6 +281,22 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         cls.attribute_rewritten = write(os.path.join(cls.bodies, "attr.exe"),
                                         signing.with_message_digest_rewritten(good))
         cls.installer = MATERIAL.sign("ours", cvtest.built("CV_setup.exe"), os.path.join(cls.bodies, "setup.exe"))
+        # The demo client carries this release's version resource; builds of other versions are
+        # the same client with its version changed before it is signed.
+        own = signing.fixed_version(read(cvtest.built("CV_setup.exe")))
+        assert signing.fixed_version(read(client)) == own and own[3] > 0
+        cls.version = own
+        cls.older_version = own[:3] + (own[3] - 1,)
+        cls.newer_version = (own[0], own[1] + 1, 0, 0)
+        for name in ("older", "newer"):
+            version = getattr(cls, name + "_version")
+            unsigned = write(os.path.join(cls.bodies, name + "-unsigned.exe"),
+                             signing.with_fixed_version(read(client), version))
+            setattr(cls, name, MATERIAL.sign("ours", unsigned, os.path.join(cls.bodies, name + ".exe")))
+        versionless = write(os.path.join(cls.bodies, "versionless-unsigned.exe"),
+                            read(cvtest.fixture("dwtwindow.exe")) + b"\0" * 200000)
+        assert signing.VERSION_KEY not in read(versionless)
+        cls.versionless = MATERIAL.sign("ours", versionless, os.path.join(cls.bodies, "versionless.exe"))
         cls.moved = write(os.path.join(cls.bodies, "moved.exe"), signing.with_table_moved(good))
 
     def prepare(self, body, pin, installer=None):
@@ -291,10 +309,14 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         self.stamped = digest(self.exe)
         self.server.configure(status=200, content_type="application/octet-stream", body_file=body)
 
-    def run_installer(self):
-        code, _ = cvtest.run(self.exe, timeout=180)
+    def run_installer(self, code=None):
+        """One run; its exit code must be the one its log calls for, and code when given (a
+        refused update ends with its result code)."""
+        exit_code, _ = cvtest.run(self.exe, timeout=180)
         log = cvtest.read_log()
-        self.assertEqual(code, cvtest.exit_code_of(log), "the exit code tells how the run ended")
+        self.assertEqual(exit_code, cvtest.exit_code_of(log), log)
+        if code is not None:
+            self.assertEqual(exit_code, code, log)
         return log
 
     def updater_errors(self, log):
@@ -317,7 +339,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
 
     def expect_rejected(self, body, pin, requirement, signer, installer=None):
         self.prepare(body, pin, installer)
-        log = self.run_installer()
+        log = self.run_installer(20)
         self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
         errors = self.updater_errors(log)
         self.assertEqual(len(errors), 1, log)
@@ -337,9 +359,43 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         self.assertEqual(leftovers, [], "the downloaded file is deleted")
         return m.group(2)
 
+    def expect_refused(self, body, pin, reason, line):
+        """The signed body passes the signature check and is refused for its version."""
+        self.prepare(body, pin)
+        log = self.run_installer(reason)
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        messages = [m for _, _, m in cvtest.messages(log)]
+        self.assertIn("Signature accepted, signer: " + pin_of("ours"), messages)
+        self.assertEqual(self.updater_errors(log), [line])
+        self.assertIn(("ERROR   - ", cvtest.FN_INIT_INSTANCE, "Unable to check for update (reason %d - %s)"
+                       % (reason, re.search(r"reason %d - (-?\d+)" % reason, log).group(1))), cvtest.messages(log))
+        self.assertEqual(digest(self.exe), self.stamped, "the installer stays as it was")
+        self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
+        self.assertFalse(os.path.exists(self.exe + ".started.txt"))
+
+    def test_older_signed_build_is_refused(self):
+        self.assertTrue(MATERIAL.verify(self.older)[0], "control: a validly signed program")
+        self.expect_refused(self.older, pin_of("ours"), 23, "Downloaded program has version %s, older than this "
+                            "installer's %s: refused" % (signing.dotted(self.older_version),
+                                                         signing.dotted(self.version)))
+
+    def test_signed_program_without_version_is_refused(self):
+        self.expect_refused(self.versionless, pin_of("ours"), 24, "Downloaded program carries no version to compare "
+                            "with this installer's %s (no version resource): refused" % signing.dotted(self.version))
+
+    def test_newer_signed_build_is_swapped_in(self):
+        log = self.expect_accepted(self.newer, pin_of("ours"))
+        self.assertIn("Downloaded program has version %s, this installer's is %s"
+                      % (signing.dotted(self.newer_version), signing.dotted(self.version)),
+                      [m for _, _, m in cvtest.messages(log)])
+
     def test_program_signed_by_the_pinned_key_is_swapped_in(self):
         log = self.expect_accepted(self.ours, pin_of("ours"))
         self.assertIn("Signature accepted, signer: " + pin_of("ours"), [m for _, _, m in cvtest.messages(log)])
+        # The same version as the installer's passes.
+        self.assertIn("Downloaded program has version %s, this installer's is %s"
+                      % (signing.dotted(self.version), signing.dotted(self.version)),
+                      [m for _, _, m in cvtest.messages(log)])
         # The installer read the block from inside its certificate table, the pin included.
         self.assertIn("DEPLOYMENT_SIGNER=%s\r\n" % pin_of("ours"), self.deployment())
         self.assertIn("DEPLOYMENT_SERVER_PORT=%d\r\n" % self.server.http_port, self.deployment())
@@ -408,7 +464,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         self.assertIn("does not verify", detail)
 
     def test_unsigned_installer_without_pin_swaps_every_body_as_before(self):
-        for body in (self.unsigned, self.stranger, self.digest_rewritten):
+        for body in (self.unsigned, self.stranger, self.digest_rewritten, self.older):
             with self.subTest(body=os.path.basename(body)):
                 for leftover in (self.exe, self.exe + ".backupFromWebupdate"):
                     if os.path.exists(leftover):
@@ -418,6 +474,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
                 self.assertEqual(digest(self.exe), digest(body), log)
                 self.assertNotIn("DEPLOYMENT_SIGNER", self.deployment())
                 self.assertNotIn("Signature", log)
+                self.assertNotIn("Downloaded program", log)
                 self.assertIn(("message - ", cvtest.FN_DECIDE_PUBLISHER_PIN,
                                "No publisher pin in force (unsigned installer, no signer entry in the deployment)"),
                               cvtest.messages(log))
@@ -474,7 +531,7 @@ class SelfPinnedUpdate(PinnedUpdate):
 
     def test_empty_intersection_refuses_every_update(self):
         self.prepare(self.ours, pin_of("stranger"))
-        log = self.run_installer()
+        log = self.run_installer(20)
         self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
         errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - "]
         self.assertEqual(errors[0], "Update refused: the signer entry of the deployment names none of the keys "
@@ -487,7 +544,7 @@ class SelfPinnedUpdate(PinnedUpdate):
         # Control: the changed installer no longer verifies with osslsigncode.
         self.assertFalse(MATERIAL.verify(self.broken)[0])
         self.prepare(self.ours, None, installer=self.broken)
-        log = self.run_installer()
+        log = self.run_installer(20)
         self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
         errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - "]
         self.assertEqual(errors, ["Update refused: the installer's own signature fails its check (a): the image "

@@ -16,49 +16,14 @@ using portable::readFixedFileVersion;
 
 namespace {
 
-constexpr uint32_t RAW = 0x400; // the resource section: file offset, RVA, size
-constexpr uint32_t RVA = 0x1000;
-constexpr uint32_t SIZE = 0x200;
+using namespace pebuilder::versionlayout;
+constexpr uint32_t RAW = RESOURCE_RAW; // the resource section: file offset, RVA, size
+constexpr uint32_t RVA = RESOURCE_RVA;
+constexpr uint32_t SIZE = RESOURCE_SIZE;
 constexpr uint32_t SUB = 0x80000000u;
-// Where the tree's parts lie, relative to the section.
-constexpr uint32_t ROOT = 0x00, NAMES = 0x18, LANGUAGES = 0x30, DATA_ENTRY = 0x48, VERSION = 0x58;
-constexpr uint32_t VERSION_SIZE = 92;
-
-void directory(pebuilder::Image& im, uint32_t at, uint32_t id, uint32_t target)
-{
-    im.put16(RAW + at + 14, 1); // one id entry, no named ones
-    im.put32(RAW + at + 16, id);
-    im.put32(RAW + at + 20, target);
-}
 
 // A program whose only section holds a version resource: 3.39.0.52578, product 3.39.0.52579.
-pebuilder::Image versioned()
-{
-    pebuilder::Options o;
-    o.pe32plus = false;
-    o.sizeOfHeaders = RAW;
-    o.sections = {{RAW, SIZE, RVA, SIZE}};
-    pebuilder::Image im = pebuilder::build(o);
-    im.bytes.replace(RAW, SIZE, std::string(SIZE, '\0'));
-    im.pointDirectory(2, RVA, SIZE);
-    directory(im, ROOT, 16, SUB | NAMES);
-    directory(im, NAMES, 1, SUB | LANGUAGES);
-    directory(im, LANGUAGES, 0x409, DATA_ENTRY);
-    im.put32(RAW + DATA_ENTRY, RVA + VERSION);
-    im.put32(RAW + DATA_ENTRY + 4, VERSION_SIZE);
-    const uint32_t v = RAW + VERSION;
-    im.put16(v, VERSION_SIZE);
-    im.put16(v + 2, 52);
-    const std::u16string key = u"VS_VERSION_INFO";
-    for (size_t i = 0; i < key.size(); ++i) {
-        im.put16(v + 6 + 2 * i, key[i]);
-    }
-    const uint32_t fixed[] = {0xFEEF04BD, 0x10000, 0x30027, 0xCD62, 0x30027, 0xCD63, 0x3F, 0x22, 0x40004, 1};
-    for (size_t i = 0; i < sizeof(fixed) / sizeof(fixed[0]); ++i) {
-        im.put32(v + 40 + 4 * i, fixed[i]);
-    }
-    return im;
-}
+pebuilder::Image versioned() { return pebuilder::versionedProgram({3, 39, 0, 52578}, {3, 39, 0, 52579}); }
 
 portable::Result read(const pebuilder::Image& im, FixedFileVersion* v)
 {

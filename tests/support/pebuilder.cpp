@@ -173,4 +173,52 @@ Image tableMovedOverSections(const Image& program, const std::string& entry)
     return moved;
 }
 
+namespace {
+
+// A resource directory at the section offset at with one id entry pointing at target.
+void resourceDirectory(Image& im, uint32_t at, uint32_t id, uint32_t target)
+{
+    const uint32_t raw = versionlayout::RESOURCE_RAW;
+    im.put16(raw + at + 14, 1); // one id entry, no named ones
+    im.put32(raw + at + 16, id);
+    im.put32(raw + at + 20, target);
+}
+
+uint32_t high(const VersionParts& v) { return static_cast<uint32_t>(v[0]) << 16 | v[1]; }
+uint32_t low(const VersionParts& v) { return static_cast<uint32_t>(v[2]) << 16 | v[3]; }
+
+} // namespace
+
+Image versionedProgram(const VersionParts& file, const VersionParts& product)
+{
+    using namespace versionlayout;
+    constexpr uint32_t SUBDIRECTORY = 0x80000000u;
+    Options o;
+    o.pe32plus = false;
+    o.sizeOfHeaders = RESOURCE_RAW;
+    o.sections = {{RESOURCE_RAW, RESOURCE_SIZE, RESOURCE_RVA, RESOURCE_SIZE}};
+    Image im = build(o);
+    im.bytes.replace(RESOURCE_RAW, RESOURCE_SIZE, std::string(RESOURCE_SIZE, '\0'));
+    im.pointDirectory(2, RESOURCE_RVA, RESOURCE_SIZE);
+    resourceDirectory(im, ROOT, 16, SUBDIRECTORY | NAMES);
+    resourceDirectory(im, NAMES, 1, SUBDIRECTORY | LANGUAGES);
+    resourceDirectory(im, LANGUAGES, 0x409, DATA_ENTRY);
+    im.put32(RESOURCE_RAW + DATA_ENTRY, RESOURCE_RVA + VERSION);
+    im.put32(RESOURCE_RAW + DATA_ENTRY + 4, VERSION_SIZE);
+    const uint32_t v = RESOURCE_RAW + VERSION;
+    im.put16(v, VERSION_SIZE);
+    im.put16(v + 2, 52); // the value: VS_FIXEDFILEINFO
+    const std::u16string key = u"VS_VERSION_INFO";
+    for (size_t i = 0; i < key.size(); ++i) {
+        im.put16(v + 6 + 2 * i, key[i]);
+    }
+    // Signature, structure version, file and product versions, flags mask, flags, OS, type.
+    const uint32_t fixed[] = {0xFEEF04BD,   0x10000, high(file), low(file), high(product),
+                              low(product), 0x3F,    0x22,       0x40004,   1};
+    for (size_t i = 0; i < sizeof(fixed) / sizeof(fixed[0]); ++i) {
+        im.put32(v + 40 + 4 * i, fixed[i]);
+    }
+    return im;
+}
+
 } // namespace pebuilder

@@ -6,6 +6,7 @@
 // never used to build its own input. Portable C++: no platform headers.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -102,5 +103,20 @@ Options programOptions();
 // headers still point there), and the original section data moved behind it, where the image
 // digest still finds it. program: programOptions() built without a table.
 Image tableMovedOverSections(const Image& program, const std::string& entry);
+
+// A PE32 program whose only section holds a version resource as a linker writes it: the resource
+// tree RT_VERSION (16) / id 1 / language 0x409, one data entry and a VS_VERSIONINFO with its
+// VS_FIXEDFILEINFO (fixed file version file, product version product), no strings. The section
+// lies at file offset RESOURCE_RAW, RVA RESOURCE_RVA, RESOURCE_SIZE bytes, and ends the file; the
+// parts of the tree lie at these offsets in it.
+namespace versionlayout {
+constexpr uint32_t RESOURCE_RAW = 0x400;
+constexpr uint32_t RESOURCE_RVA = 0x1000;
+constexpr uint32_t RESOURCE_SIZE = 0x200;
+constexpr uint32_t ROOT = 0x00, NAMES = 0x18, LANGUAGES = 0x30, DATA_ENTRY = 0x48, VERSION = 0x58;
+constexpr uint32_t VERSION_SIZE = 92;
+} // namespace versionlayout
+using VersionParts = std::array<uint16_t, 4>;
+Image versionedProgram(const VersionParts& file, const VersionParts& product);
 
 } // namespace pebuilder
