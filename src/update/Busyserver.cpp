@@ -142,14 +142,20 @@ bool Busyserver::mayWait(long status, const std::wstring& retryAfter, const std:
     return true;
 }
 
-// So that the connection can serve the next request; a long body is cut by closing the request.
+// So that the connection can serve the next request; a long or slow body is cut by closing the
+// request.
 void Busyserver::drainBody(HINTERNET request)
 {
-    std::vector<char> buffer(4096);
+    constexpr DWORD MAX_READ = 4096;
+    std::vector<char> buffer(MAX_READ);
+    const ULONGLONG start = ::GetTickCount64();
     DWORD total = 0;
+    DWORD available = 0;
     DWORD read = 0;
-    while (total < MAX_DRAINED_BYTES &&
-           ::InternetReadFile(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0) {
+    // A read returns once its whole size has come: only what is there is asked for.
+    while (total < MAX_DRAINED_BYTES && ::GetTickCount64() - start < MAX_DRAIN_MS &&
+           ::InternetQueryDataAvailable(request, &available, 0, 0) && available > 0 &&
+           ::InternetReadFile(request, buffer.data(), available < MAX_READ ? available : MAX_READ, &read) && read > 0) {
         total += read;
     }
 }

@@ -26,8 +26,10 @@ public:
     static constexpr uint64_t MAX_TOTAL_WAIT_MS = 300000;
     // The random share added to a wait, in tenths of a percent.
     static constexpr uint32_t MAX_EXTRA_PER_MILLE = 200;
-    // The body of a busy answer read at most before the request is closed anyway.
+    // The body of a busy answer is read for at most this many bytes and milliseconds (plus one read,
+    // which the request's receive time-out bounds) before the request is closed anyway.
     static constexpr DWORD MAX_DRAINED_BYTES = 65536;
+    static constexpr ULONGLONG MAX_DRAIN_MS = 5000;
     static constexpr const wchar_t* FN_WAIT = L"cWebupdater::waitForBusyServer";
     static constexpr const wchar_t* STATUS_IDLE = L"Please wait";
 

@@ -628,7 +628,9 @@ namespace {
 // A busy answer (status, Retry-After) as one step of a sequence.
 std::string busy(int status, const std::string& retryAfter)
 {
-    std::string step = "{\"status\": " + std::to_string(status) + ", \"body_text\": \"busy\"";
+    std::string step = "{\"status\": ";
+    step += std::to_string(status);
+    step += ", \"body_text\": \"busy\"";
     if (!retryAfter.empty()) {
         step += ", \"headers\": [[\"Retry-After\", \"" + retryAfter + "\"]]";
     }
@@ -747,6 +749,19 @@ TEST_F(Webupdater, BusyServerWithAnHttpDate)
     EXPECT_GE(total(updater->pauses), 1000u);
     EXPECT_LE(total(updater->pauses), 3600u);
     EXPECT_EQ(countLevel(logLines(), "WARNING - ", "Server busy (status 429, Retry-After \"" + soon), 1) << dumpLog();
+}
+
+TEST_F(Webupdater, SlowBodyOfABusyAnswerIsCutNotAwaited)
+{
+    // 40 bytes at one a second: read to its end, the page alone would hold the run for 40 s.
+    const std::string slow = "{\"status\": 503, \"body_text\": \"" + std::string(40, 'b') +
+                             "\", \"trickle\": [1, 1], \"headers\": [[\"Retry-After\", \"1\"]]}";
+    const ULONGLONG start = ::GetTickCount64();
+    ASSERT_EQ(update(busyThenProgram({slow})), cWebupdater::UPDATE_DONE) << dumpLog();
+    const ULONGLONG took = ::GetTickCount64() - start;
+    EXPECT_EQ(requests().size(), 2u);
+    EXPECT_GE(took, Busyserver::MAX_DRAIN_MS - 1000);
+    EXPECT_LT(took, 20000u);
 }
 
 TEST(BusyserverDelay, RetryAfterValues)
