@@ -183,9 +183,10 @@ std::wstring cCV_INSTALLER::updateRequestPath()
 BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
 {
     if (splash != nullptr) {
-        // The splash thread paints the download's progress; the updater only hands over numbers.
+        // The splash thread paints the progress and a wait's countdown; the updater hands over numbers and text.
         webupdater->setProgressCallback(
             [splash](uint64_t received, uint64_t expected) { splash->setProgress(received, expected); });
+        webupdater->setStatusCallback([splash](const std::wstring& text) { splash->setStatus(text); });
     }
     int32_t result = cWebupdater::UPDATE_SIGNATURE_REJECTED;
     DWORD systemError = ERROR_INVALID_DATA;
@@ -203,6 +204,7 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
         systemError = ::GetLastError();
     }
     webupdater->setProgressCallback(nullptr);
+    webupdater->setStatusCallback(nullptr);
 
     if (result == cWebupdater::UPDATE_DONE) {
         if (restartUpdated()) {

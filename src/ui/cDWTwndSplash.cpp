@@ -88,6 +88,13 @@ void cDWTwndSplash::setTexts(const std::wstring& title, const std::wstring& stat
     }
 }
 
+void cDWTwndSplash::setStatus(const std::wstring& status)
+{
+    if (statusLabel != nullptr) {
+        statusLabel->setText(status, 1);
+    }
+}
+
 void cDWTwndSplash::setProgress(uint64_t received, uint64_t expected)
 {
     if (progressBar != nullptr) {

@@ -36,6 +36,8 @@ public:
 
     // May be called from another thread (see cDWTctrlLabel::setText).
     void setTexts(const std::wstring& title, const std::wstring& status);
+    // The status line alone, the title kept; may be called from another thread as setTexts.
+    void setStatus(const std::wstring& status);
     // May be called from another thread and never waits for the splash thread (see
     // cDWTctrlProgress::setProgress); expected 0 keeps the bar hidden.
     void setProgress(uint64_t received, uint64_t expected);

@@ -51,6 +51,13 @@ void cWorkerthreadSplash::setTexts(const std::wstring& title, const std::wstring
     }
 }
 
+void cWorkerthreadSplash::setStatus(const std::wstring& status)
+{
+    if (splash != nullptr) {
+        splash->setStatus(status);
+    }
+}
+
 void cWorkerthreadSplash::setProgress(uint64_t received, uint64_t expected)
 {
     if (splash != nullptr) {

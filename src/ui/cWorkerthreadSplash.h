@@ -31,6 +31,8 @@ public:
 
     // Called on the main thread; nothing happens without a splash window.
     void setTexts(const std::wstring& title, const std::wstring& status);
+    // The status line alone (a wait for a busy server); called on the main thread like setTexts.
+    void setStatus(const std::wstring& status);
     // Called on the main thread, as often as every received block: it stores the bar's width in
     // pixels and asks for a repaint only when that width changes; it never waits for the splash
     // thread. expected 0 (no size known) keeps the bar hidden; received above expected counts as

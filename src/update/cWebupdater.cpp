@@ -6,6 +6,7 @@
 #include "httpdate.h"
 
 #include "Bodyreceiver.h"
+#include "Busyserver.h"
 #include "Fileobject.h"
 #include "Fileswitch.h"
 #include "Httpexchange.h"
@@ -183,8 +184,8 @@ portable::Result cWebupdater::checkCookie(const Job& job)
 }
 
 // The request (with the conditional header only for a wanted newer copy of an existing target),
-// the response, and its body into a private temporary file; the request and the connection are
-// closed before the body is checked.
+// asked again after a bounded wait while the server says it is busy, the response, and its body into a private
+// temporary file; the request and the connection are closed before the body is checked.
 portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t targetTime, uint16_t portNumber,
                                                   const std::wstring& stem, ServerCopy* copy, Downloadfile* download)
 {
@@ -202,7 +203,13 @@ portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t target
     }
     Httpexchange exchange(logger, internetHandle.get(), strictTls, stallBoundMs);
     exchange.setUnattended(unattended);
+    Busyserver busy(
+        logger, [this](DWORD ms) { pauseFor(ms); }, status);
     portable::Result r = exchange.run(start, request);
+    while (r && busy.waitIfBusy(exchange.request())) {
+        exchange.close();
+        r = exchange.run(start, request);
+    }
     if (r) {
         r = judgeResponse(job, targetTime, exchange.request(), copy);
     }
@@ -271,6 +278,8 @@ std::wstring cWebupdater::temporaryFolder()
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
     return normalizePath(std::wstring(folder, length <= MAX_PATH ? length : 0));
 }
+
+void cWebupdater::pauseFor(DWORD milliseconds) { Busyserver::sleep(milliseconds); }
 
 // Size, publisher, program image, not the target itself; the digest of the body is used up.
 portable::Result cWebupdater::checkDownload(Downloadfile* download, const std::wstring& targetFile)

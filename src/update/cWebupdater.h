@@ -7,7 +7,8 @@
 // updater owns only its WinINet root handle, and every call opens and closes its own connection,
 // request and temporary file. The Logger is borrowed from the application object. updateFile
 // checks the connection, the port and the cookie, then runs its parts in order: Httpexchange (the
-// request, the certificate procedure, a proxy's demand for credentials, redirects), the judgement of the response,
+// request, the certificate procedure, a proxy's demand for credentials, redirects), Busyserver (a
+// bounded wait and a new request while the server says it is busy), the judgement of the response,
 // Bodyreceiver (the body into the private file), Downloadchecks and Fileswitch.
 #pragma once
 
@@ -98,6 +99,9 @@ public:
     // Called after every block written: bytes received so far and the announced Content-Length
     // (0 when the response announces none).
     using ProgressCallback = std::function<void(uint64_t received, uint64_t expected)>;
+    // Called with a line for the user while the updater waits for a busy server (a countdown,
+    // then Busyserver::STATUS_IDLE when it asks again).
+    using StatusCallback = std::function<void(const std::wstring& text)>;
 
     cWebupdater(Logger* logger, std::wstring agent);
     ~cWebupdater() override;
@@ -115,6 +119,7 @@ public:
 
     // No callback (the default) costs nothing per block.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
+    void setStatusCallback(StatusCallback callback) { status = std::move(callback); }
     void setMaxDownloadSize(uint64_t bytes) { maxDownloadSize = bytes; }
     // Only programs signed by a key whose SHA-256 public-key hash is in pinText (hashes separated
     // by ",") are put in place, and a program that carries a deployment block must keep that pin;
@@ -176,6 +181,9 @@ protected:
     bool downloadFile(HINTERNET request, const std::wstring& folder, const std::wstring& stem, Downloadfile* file);
     bool switchFiles(std::wstring target, Downloadfile* download, std::wstring folder, std::wstring filename);
     std::wstring temporaryFolder();
+    // The pause while a busy server is waited for, in slices of at most a second (Sleep): the
+    // seam that keeps tests from sleeping.
+    virtual void pauseFor(DWORD milliseconds);
 
     // The root handle; null when InternetOpenW failed.
     handles::Internet internetHandle;
@@ -195,6 +203,7 @@ private:
 
     std::wstring agent;
     ProgressCallback progress;
+    StatusCallback status;
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
     Downloadchecks::Pin signerPin;
     Downloadchecks::VersionFloor versionFloor;

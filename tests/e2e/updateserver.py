@@ -24,6 +24,8 @@ by `openssl`. What every GET is answered with is a response description (a dict)
     stall_after     send this many body bytes, then nothing more for stall_seconds (default 600)
     headers         extra response headers, a list of [name, value]
     routes          {path: description} overriding the description for one request path
+    sequence        [description, ...]: the n-th request since the description was last changed
+                    is answered with the n-th of these over the rest (the last one repeats)
 
 Every request is recorded (listener, TLS or not, request line, headers), in memory and, with a
 control folder, appended to CONTROL/requests.log as
@@ -423,6 +425,9 @@ class UpdateServer:
         self._listeners = []
         self._threads = []
         self._config_mtime = None
+        self._sequence_key = None
+        self._generation = 0
+        self._sequence_next = 0
 
     # -- control -------------------------------------------------------------------------------
     def configure(self, description=None, **fields):
@@ -430,6 +435,7 @@ class UpdateServer:
         with self._lock:
             self.config = dict(description or {})
             self.config.update(fields)
+            self._generation += 1
 
     def _current_config(self):
         if self.control_dir:
@@ -445,11 +451,31 @@ class UpdateServer:
     def _description_for(self, path):
         cfg = self._current_config()
         routes = cfg.get("routes") or {}
+        sequence = cfg.get("sequence") or []
+        merged = {k: v for k, v in cfg.items() if k not in ("routes", "sequence")}
         if path in routes:
-            merged = {k: v for k, v in cfg.items() if k != "routes"}
             merged.update(routes[path])
-            return merged
-        return cfg
+        if sequence:
+            merged.update(sequence[min(self._sequence_step(cfg), len(sequence) - 1)])
+        return merged
+
+    def _sequence_step(self, cfg):
+        """The number of requests answered from this description before (0 after every change)."""
+        # A rewritten config.json is a new file (a new inode), even with the same text.
+        key = (self._generation, json.dumps(cfg, sort_keys=True))
+        if self.control_dir:
+            try:
+                st = os.stat(os.path.join(self.control_dir, "config.json"))
+                key += (st.st_ino, st.st_mtime_ns)
+            except OSError:
+                pass
+        with self._lock:
+            if key != self._sequence_key:
+                self._sequence_key = key
+                self._sequence_next = 0
+            step = self._sequence_next
+            self._sequence_next += 1
+            return step
 
     def _record(self, port, tls, line, headers):
         self.last_activity = time.monotonic()

@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <ctime>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -70,4 +71,46 @@ TEST(HttpDate, SweepAgainstTheLibraryCalendar)
         ++checked;
     }
     EXPECT_GT(checked, 1000000);
+}
+
+TEST(HttpDate, ParsesTheThreeForms)
+{
+    int64_t t = -1;
+    ASSERT_TRUE(portable::parseHttpDate(L"Sun, 06 Nov 1994 08:49:37 GMT", &t));
+    EXPECT_EQ(t, 784111777);
+    t = -1;
+    ASSERT_TRUE(portable::parseHttpDate(L"Sunday, 06-Nov-94 08:49:37 GMT", &t));
+    EXPECT_EQ(t, 784111777);
+    t = -1;
+    ASSERT_TRUE(portable::parseHttpDate(L"  Sun Nov  6 08:49:37 1994 ", &t));
+    EXPECT_EQ(t, 784111777);
+    ASSERT_TRUE(portable::parseHttpDate(L"Thursday, 01-Jan-26 00:00:00 GMT", &t));
+    EXPECT_EQ(t, 1767225600);
+    ASSERT_TRUE(portable::parseHttpDate(L"Thu, 29 Feb 2024 23:59:60 GMT", &t));
+    EXPECT_EQ(t, 1709251200);
+    for (const wchar_t* bad :
+         {L"", L"GMT", L"Sun, 06 Nov 1994 08:49:37", L"Sun, 06 Nov 1994 08:49:37 UTC", L"Sun, 6 Nov 1994 08:49:37 GMT",
+          L"Sun, 06 nov 1994 08:49:37 GMT", L"Sun, 06 Nov 94 08:49:37 GMT", L"Sunday, 06-Nov-1994 08:49:37 GMT",
+          L"Sun, 06 Nov 1994 24:00:00 GMT", L"Sun, 06 Nov 1994 08:60:00 GMT", L"Sun, 06 Nov 1994 8:49:37 GMT",
+          L"Sun, 00 Nov 1994 08:49:37 GMT", L"Sun, 31 Nov 1994 08:49:37 GMT", L"Tue, 29 Feb 2100 08:49:37 GMT",
+          L"Xyz, 06 Nov 1994 08:49:37 GMT", L"Sun, 06 Nov 1994 08:49:37 GMT extra", L"Sun Nov  6 08:49:37 94", L"120",
+          L"Sun, +6 Nov 1994 08:49:37 GMT"}) {
+        EXPECT_FALSE(portable::parseHttpDate(bad, &t)) << std::string(bad, bad + std::wcslen(bad));
+    }
+}
+
+TEST(HttpDate, ParsesWhatTheLibraryCalendarWrites)
+{
+    const int64_t yearTenThousand = 253402300800LL; // four-digit years only
+    const int64_t stride = 9 * 86400 + 3671;
+    int checked = 0;
+    for (int64_t t = portable::HTTP_DATE_FIRST; t < yearTenThousand; t += stride) {
+        int64_t parsed = 0;
+        if (!portable::parseHttpDate(libraryDate(t), &parsed) || parsed != t) {
+            ADD_FAILURE() << "at " << t;
+            break;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 100000);
 }

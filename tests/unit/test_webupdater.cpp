@@ -3,6 +3,7 @@
 // server's time on the new file, the private download while it is written and checked, and the
 // swap. The parts have tests of their own (test_httpexchange, test_bodyreceiver,
 // test_downloadchecks, test_fileswitch).
+#include "Busyserver.h"
 #include "Fileobject.h"
 #include "Logger.h"
 #include "cWebupdater.h"
@@ -28,10 +29,10 @@
 using testsupport::countLevel;
 using testsupport::narrow;
 using testsupport::programBytes;
-using testsupport::Request;
-using testsupport::tempFolder;
 using testsupport::readBytes;
+using testsupport::Request;
 using testsupport::TempDir;
+using testsupport::tempFolder;
 using testsupport::widen;
 using testsupport::writeBytes;
 
@@ -42,12 +43,17 @@ const std::wstring& OBJECT = testsupport::UPDATE_OBJECT;
 
 const bool serverStarts = (testsupport::addServerEnvironment(false), true);
 
-// The updater with its root handle and its date formatting within reach; nothing replaced.
+// The updater with its root handle and its date formatting within reach; only the pause while a
+// busy server is waited for is recorded instead of slept.
 class Peekupdater : public cWebupdater {
 public:
     using cWebupdater::cWebupdater;
     using cWebupdater::formatHttpDate;
     void dropRootHandle() { internetHandle.reset(); }
+    std::vector<DWORD> pauses;
+
+protected:
+    void pauseFor(DWORD milliseconds) override { pauses.push_back(milliseconds); }
 };
 
 int64_t fileTimeOf(const std::wstring& path)
@@ -586,7 +592,6 @@ TEST_F(Webupdater, ChunkedBodyCutEarlyIsNoUpdate)
     EXPECT_EQ(readBytes(target), "old");
 }
 
-
 TEST_F(Webupdater, ChecksOfTheBodyGiveTheirResultCodes)
 {
     ASSERT_TRUE(writeBytes(target, "old"));
@@ -614,4 +619,202 @@ TEST_F(Webupdater, FailedDownloadGives13WithItsSystemError)
     EXPECT_EQ(readBytes(target), "old");
     EXPECT_FALSE(testsupport::fileExists(target + cWebupdater::BACKUP_SUFFIX));
     EXPECT_EQ(leftovers(), 0) << "the partial file is deleted";
+}
+
+// --- A busy server --------------------------------------------------------------------------
+
+namespace {
+
+// A busy answer (status, Retry-After) as one step of a sequence.
+std::string busy(int status, const std::string& retryAfter)
+{
+    std::string step = "{\"status\": ";
+    step += std::to_string(status);
+    step += ", \"body_text\": \"busy\"";
+    if (!retryAfter.empty()) {
+        step += ", \"headers\": [[\"Retry-After\", \"" + retryAfter + "\"]]";
+    }
+    return step + "}";
+}
+
+// A program of size bytes after the given busy answers.
+std::string busyThenProgram(const std::vector<std::string>& steps, size_t size = 1999)
+{
+    std::string sequence;
+    for (const std::string& step : steps) {
+        sequence += step + ", ";
+    }
+    return "{\"body_size\": " + std::to_string(size) + ", \"sequence\": [" + sequence + "{\"status\": 200}]}";
+}
+
+uint64_t total(const std::vector<DWORD>& pauses)
+{
+    uint64_t sum = 0;
+    for (const DWORD p : pauses) {
+        sum += p;
+    }
+    return sum;
+}
+
+} // namespace
+
+TEST_F(Webupdater, BusyServerIsAskedAgainAfterItsRetryAfter)
+{
+    std::vector<std::wstring> texts;
+    updater->setStatusCallback([&texts](const std::wstring& text) { texts.push_back(text); });
+    ASSERT_EQ(update(busyThenProgram({busy(503, "2"), busy(503, "2")})), cWebupdater::UPDATE_DONE)
+        << lastError << dumpLog();
+    EXPECT_EQ(requests().size(), 3u);
+    EXPECT_EQ(readBytes(target), programBytes(1999));
+    // Two waits of 2 s plus 0 to 20 %, in slices of at most a second.
+    EXPECT_GE(total(updater->pauses), 4000u);
+    EXPECT_LE(total(updater->pauses), 4800u);
+    EXPECT_LE(*std::max_element(updater->pauses.begin(), updater->pauses.end()), 1000u);
+    const auto lines = logLines();
+    EXPECT_EQ(countLevel(lines, "WARNING - ", "Server busy (status 503, Retry-After \"2\"): waiting 2."), 2)
+        << dumpLog();
+    EXPECT_EQ(countLevel(lines, "WARNING - ", "s before retry 2 of 3"), 1) << dumpLog();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_TRUE(texts.front() == L"Server busy, retrying in 3 s" || texts.front() == L"Server busy, retrying in 2 s")
+        << narrow(texts.front());
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::wstring(L"Please wait")), 2);
+    EXPECT_EQ(texts.back(), L"Please wait");
+
+    // A new call has its own three retries.
+    updater->pauses.clear();
+    ASSERT_EQ(update(busyThenProgram({busy(429, "0"), busy(503, "1"), busy(503, "1")}, 120001)),
+              cWebupdater::UPDATE_DONE);
+    EXPECT_EQ(requests().size(), 4u);
+    EXPECT_EQ(readBytes(target), programBytes(120001));
+    EXPECT_GE(total(updater->pauses), 2000u);
+}
+
+// Every busy answer that is not waited for is judged as today, at once or after the retries the
+// bounds allow; each refusal says why.
+TEST_F(Webupdater, BusyServerBeyondTheBoundsIsTodaysFailure)
+{
+    const std::string later = httpDate(nowUnix() + 3600);
+    struct Case {
+        std::string answer;
+        int32_t result;
+        size_t requests;
+        size_t waits;
+        std::string why;
+    } cases[] = {
+        {busyThenProgram({busy(503, "3600")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0,
+         "\"3600\"): 3600 s is longer than 120 s, giving up"},
+        {busyThenProgram({busy(503, "121")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0, "121 s is longer than 120 s"},
+        {busyThenProgram({busy(429, later)}), cWebupdater::UPDATE_BAD_STATUS, 1, 0, " s is longer than 120 s"},
+        {busyThenProgram({busy(503, "")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0,
+         "Server busy (status 503) without Retry-After: giving up"},
+        {busyThenProgram({busy(503, "-1")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0, "unreadable): giving up"},
+        {busyThenProgram({busy(503, "2.5")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0, "unreadable): giving up"},
+        {busyThenProgram({busy(503, "99999999999999999999999")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0,
+         "longer than 120 s"},
+        {busyThenProgram({"{\"status\": 503, \"content_type\": \"text/html\"}"}), cWebupdater::UPDATE_WRONG_TYPE, 1, 0,
+         "without Retry-After"},
+        {busyThenProgram({busy(500, "1")}), cWebupdater::UPDATE_BAD_STATUS, 1, 0, ""},
+        // Four busy answers: three retries, then the fourth is judged.
+        {busyThenProgram({busy(503, "1"), busy(503, "1"), busy(429, "1"), busy(503, "1")}),
+         cWebupdater::UPDATE_BAD_STATUS, 4, 3, "no retry left after 3, giving up"},
+        // 2 x 120 s plus the random share stay within five minutes, a third wait would not.
+        {busyThenProgram({busy(503, "120"), busy(503, "120"), busy(503, "120")}), cWebupdater::UPDATE_BAD_STATUS, 3, 2,
+         "of waiting in all, giving up"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        updater->pauses.clear();
+        const size_t before = logLines().size();
+        EXPECT_EQ(update(c.answer), c.result);
+        EXPECT_EQ(requests().size(), c.requests);
+        const auto lines = testsupport::linesFrom(logLines(), before);
+        EXPECT_EQ(countLevel(lines, "WARNING - ", " s before retry "), static_cast<int>(c.waits)) << dumpLog();
+        if (c.waits == 0) {
+            EXPECT_TRUE(updater->pauses.empty());
+        }
+        if (!c.why.empty()) {
+            EXPECT_EQ(countLevel(lines, "WARNING - ", c.why), 1) << dumpLog();
+        } else {
+            EXPECT_EQ(countLevel(lines, "WARNING - ", "Server busy"), 0) << dumpLog();
+        }
+        EXPECT_EQ(readBytes(target), "old build");
+    }
+}
+
+TEST_F(Webupdater, BusyServerWithAnHttpDate)
+{
+    const std::string soon = httpDate(nowUnix() + 3);
+    ASSERT_EQ(update(busyThenProgram({busy(429, soon)})), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(requests().size(), 2u);
+    EXPECT_GE(total(updater->pauses), 1000u);
+    EXPECT_LE(total(updater->pauses), 3600u);
+    EXPECT_EQ(countLevel(logLines(), "WARNING - ", "Server busy (status 429, Retry-After \"" + soon), 1) << dumpLog();
+}
+
+TEST_F(Webupdater, SlowBodyOfABusyAnswerIsCutNotAwaited)
+{
+    // 40 bytes at one a second: read to its end, the page alone would hold the run for 40 s.
+    const std::string slow = "{\"status\": 503, \"body_text\": \"" + std::string(40, 'b') +
+                             "\", \"trickle\": [1, 1], \"headers\": [[\"Retry-After\", \"1\"]]}";
+    const ULONGLONG start = ::GetTickCount64();
+    ASSERT_EQ(update(busyThenProgram({slow})), cWebupdater::UPDATE_DONE) << dumpLog();
+    const ULONGLONG took = ::GetTickCount64() - start;
+    EXPECT_EQ(requests().size(), 2u);
+    EXPECT_GE(took, Busyserver::MAX_DRAIN_MS - 1000);
+    EXPECT_LT(took, 20000u);
+}
+
+TEST(BusyserverDelay, RetryAfterValues)
+{
+    const int64_t now = 1700000000; // Tue, 14 Nov 2023 22:13:20 GMT
+    struct Case {
+        const wchar_t* retryAfter;
+        const wchar_t* date;
+        bool readable;
+        int64_t seconds;
+    } cases[] = {
+        {L"2", L"", true, 2},
+        {L" 120 ", L"", true, 120},
+        {L"0", L"", true, 0},
+        {L"Tue, 14 Nov 2023 22:13:50 GMT", L"", true, 30},
+        // The server's Date wins over the local clock, whichever is ahead.
+        {L"Tue, 14 Nov 2023 23:13:50 GMT", L"Tue, 14 Nov 2023 23:13:20 GMT", true, 30},
+        {L"Tue, 14 Nov 2023 21:13:50 GMT", L"Tue, 14 Nov 2023 21:13:20 GMT", true, 30},
+        // An unreadable Date falls back to the local clock.
+        {L"Tue, 14 Nov 2023 22:14:20 GMT", L"yesterday", true, 60},
+        {L"Tuesday, 14-Nov-23 22:13:25 GMT", L"", true, 5},
+        {L"Tue Nov 14 22:13:21 2023", L"", true, 1},
+        // A date already past: ask again at once.
+        {L"Tue, 14 Nov 2023 22:00:00 GMT", L"", true, 0},
+        {L"", L"", false, 0},
+        {L"-5", L"", false, 0},
+        {L"+5", L"", false, 0},
+        {L"5 s", L"", false, 0},
+        {L"0x10", L"", false, 0},
+        {L"Tue, 14 Nov 2023 22:13:50", L"", false, 0},
+        {L"Tue, 31 Nov 2023 22:13:50 GMT", L"", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.retryAfter));
+        int64_t seconds = -1;
+        EXPECT_EQ(Busyserver::retryDelay(c.retryAfter, c.date, now, &seconds), c.readable);
+        if (c.readable) {
+            EXPECT_EQ(seconds, c.seconds);
+        }
+    }
+    int64_t seconds = 0;
+    ASSERT_TRUE(Busyserver::retryDelay(L"18446744073709551616", L"", now, &seconds));
+    EXPECT_GT(seconds, Busyserver::MAX_RETRY_AFTER_S);
+
+    EXPECT_EQ(Busyserver::withRandomShare(10, 0), 10000u);
+    EXPECT_EQ(Busyserver::withRandomShare(10, 200), 12000u);
+    EXPECT_EQ(Busyserver::withRandomShare(10, 201), 10000u);
+    EXPECT_EQ(Busyserver::withRandomShare(10, 0xFFFFFFFFu), 10000u + 10000u * (0xFFFFFFFFu % 201) / 1000);
+    // The random source gives different numbers (a constant would let every installer come back together).
+    std::vector<uint32_t> drawn;
+    for (int i = 0; i < 8; ++i) {
+        drawn.push_back(Busyserver::randomNumber());
+    }
+    std::sort(drawn.begin(), drawn.end());
+    EXPECT_GE(std::unique(drawn.begin(), drawn.end()) - drawn.begin(), 7);
 }
