@@ -106,28 +106,25 @@ bool Bodyreceiver::readAvailable(HINTERNET request, char* buffer, DWORD* got)
 
 portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, const Announced& length)
 {
+    if (limits.watch != nullptr) {
+        // Without an announced length the transfer may take the size cap's time at the floor.
+        limits.watch->announce(length.known ? length.length : limits.maxSize);
+    }
     char buffer[cWebupdater::READ_BLOCK];
-    Window window;
-    window.start = ::GetTickCount64();
     uint64_t received = 0;
     for (;;) {
         DWORD got = 0;
         const bool read = readAvailable(request, buffer, &got);
-        const DWORD readError = ::GetLastError();
-        portable::Result r = checkWindow(&window, read, readError, got, received);
-        if (!r) {
-            return r;
-        }
         if (!read) {
-            log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to read from the network!");
-            log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
-            return downloadFailed(readError);
+            return readFailed(::GetLastError(), received);
         }
         if (got == 0) {
             break;
         }
-        window.bytes += got;
-        r = store(file, buffer, got, received);
+        if (limits.watch != nullptr) {
+            limits.watch->count(got);
+        }
+        const portable::Result r = store(file, buffer, got, received);
         if (!r) {
             return r;
         }
@@ -136,35 +133,36 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
             progress(received, length.known ? length.length : 0);
         }
     }
+    if (limits.watch != nullptr) {
+        limits.watch->finish();
+    }
     if (length.known && received != length.length) {
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
-                             static_cast<unsigned long long>(received), static_cast<unsigned long long>(length.length)));
+                             static_cast<unsigned long long>(received),
+                             static_cast<unsigned long long>(length.length)));
         return downloadFailed(ERROR_HANDLE_EOF);
     }
     return portable::Result::done();
 }
 
-// At the end of every window: fewer than STALL_MIN_BYTES in it is a stall. A read that timed out
-// waited the whole bound (the receive time-out) for nothing.
-portable::Result Bodyreceiver::checkWindow(Window* window, bool read, DWORD readError, DWORD got, uint64_t received)
+// A read that failed because the watch closed the request, or one that waited the whole receive
+// time-out for nothing, is a stall; any other is the network's failure.
+portable::Result Bodyreceiver::readFailed(DWORD readError, uint64_t received)
 {
-    const ULONGLONG now = ::GetTickCount64();
-    const bool timedOut = !read && (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT);
-    if (now - window->start < limits.stallBoundMs && !timedOut) {
-        return portable::Result::done();
+    const portable::Result failed = downloadFailed(readError);
+    if (limits.watch != nullptr && limits.watch->expired() != Transferwatch::Reason::NONE) {
+        return limits.watch->judge(failed);
     }
-    if (timedOut || window->bytes + got < cWebupdater::STALL_MIN_BYTES) {
+    if (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT) {
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
-            textutil::format(L"Download stalled: %llu bytes in %llu ms, after %llu bytes received",
-                             static_cast<unsigned long long>(window->bytes + got),
-                             static_cast<unsigned long long>(now - window->start),
+            textutil::format(L"Download stalled: nothing within the receive time-out, after %llu bytes received",
                              static_cast<unsigned long long>(received)));
         return downloadFailed(ERROR_TIMEOUT);
     }
-    window->start = now;
-    window->bytes = 0;
-    return portable::Result::done();
+    log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to read from the network!");
+    log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
+    return failed;
 }
 
 // One block into the file and the digest, within the size cap.

@@ -42,8 +42,24 @@ portable::Result sendFailed(DWORD error)
 
 } // namespace
 
-Httpexchange::Httpexchange(Logger* logger, HINTERNET rootHandle, bool strict, DWORD receiveTimeout)
-    : Loguser(logger), root(rootHandle), strictTls(strict), receiveTimeoutMs(receiveTimeout)
+namespace {
+
+Transferwatch::Bounds watchBounds(DWORD stallBoundMs)
+{
+    Transferwatch::Bounds bounds;
+    bounds.windowMs = stallBoundMs;
+    bounds.windowBytes = cWebupdater::STALL_MIN_BYTES;
+    bounds.floorRate = cWebupdater::FLOOR_RATE;
+    bounds.floorMs = cWebupdater::FLOOR_LEAST_MS;
+    return bounds;
+}
+
+} // namespace
+
+Httpexchange::Httpexchange(Logger* logger, HINTERNET rootHandle, bool strict, DWORD stallBoundMs)
+    : Loguser(logger), root(rootHandle), strictTls(strict),
+      receiveTimeoutMs(stallBoundMs < MAXDWORD / 2 ? stallBoundMs * 2 : MAXDWORD),
+      transferwatch(logger, watchBounds(stallBoundMs), [this] { expire(); })
 {
 }
 
@@ -51,8 +67,34 @@ Httpexchange::~Httpexchange() { close(); }
 
 void Httpexchange::close()
 {
+    transferwatch.finish();
+    closeHandles();
+}
+
+void Httpexchange::closeHandles()
+{
+    std::lock_guard<std::mutex> guard(requestLock);
     requestHandle.reset();
     connection.reset();
+}
+
+// Closing the request makes a send or read blocked on it on the other thread return with an
+// error; the owner is empty afterwards, so nothing closes it twice.
+void Httpexchange::expire()
+{
+    std::lock_guard<std::mutex> guard(requestLock);
+    requestHandle.reset();
+}
+
+HINTERNET Httpexchange::request() const
+{
+    std::lock_guard<std::mutex> guard(requestLock);
+    return requestHandle.get();
+}
+
+void Httpexchange::setFloor(uint64_t bytesPerSecond, ULONGLONG leastMs)
+{
+    transferwatch.setFloor(bytesPerSecond, leastMs);
 }
 
 std::wstring Httpexchange::queryInfo(HINTERNET request, DWORD infoLevel)
@@ -102,6 +144,7 @@ DWORD Httpexchange::promptProxyCredentials(HINTERNET request)
 portable::Result Httpexchange::run(const Location& start, const Request& request)
 {
     Location at = start;
+    transferwatch.start();
     for (int hop = 0;; ++hop) {
         portable::Result r = openRequest(at, request);
         if (r) {
@@ -114,15 +157,16 @@ portable::Result Httpexchange::run(const Location& start, const Request& request
         if (r && hop < cWebupdater::MAX_REDIRECTS) {
             r = followRedirect(&at, &redirected);
         }
-        if (!r || !redirected) {
-            return r;
+        if (!r || !redirected || transferwatch.expired() != Transferwatch::Reason::NONE) {
+            return transferwatch.judge(r);
         }
-        close();
+        closeHandles();
     }
 }
 
 portable::Result Httpexchange::openRequest(const Location& at, const Request& request)
 {
+    std::lock_guard<std::mutex> guard(requestLock);
     connection.reset(::InternetConnectW(root, at.host.c_str(), at.port, request.username.c_str(),
                                         request.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection.valid()) {
@@ -140,22 +184,22 @@ portable::Result Httpexchange::openRequest(const Location& at, const Request& re
     if (!requestHandle.valid()) {
         return portable::Result::failedWith(cWebupdater::UPDATE_REQUEST_FAILED, ::GetLastError());
     }
-    boundReceiveTimeout();
+    boundReceiveTimeout(requestHandle.get());
     return portable::Result::done();
 }
 
-// A silent server must not hold a single read longer than the stall bound; a shorter time-out of
-// the platform stays. Set before the send: the connection takes it when it is opened.
-void Httpexchange::boundReceiveTimeout()
+// A single read is bounded as well, behind the watch; a shorter time-out of the platform stays.
+// Set before the send: the connection takes it when it is opened.
+void Httpexchange::boundReceiveTimeout(HINTERNET opened)
 {
     DWORD timeout = 0;
     DWORD size = sizeof(timeout);
-    if (::InternetQueryOptionW(request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
+    if (::InternetQueryOptionW(opened, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
         timeout <= receiveTimeoutMs) {
         return;
     }
     timeout = receiveTimeoutMs;
-    ::InternetSetOptionW(request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionW(opened, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 
 // The send, and over https a look at the certificate that was accepted.
