@@ -8,6 +8,9 @@
 #include "decimal.h"
 #include "textutil.h"
 
+#include <cstring>
+#include <memory>
+
 namespace {
 
 portable::Result downloadFailed(DWORD error)
@@ -90,18 +93,34 @@ Bodyreceiver::Announced Bodyreceiver::announced(HINTERNET request)
     return out;
 }
 
+// A read holds only shared data, so that one left blocked by a passed deadline writes into
+// nothing of the caller's.
 bool Bodyreceiver::readAvailable(HINTERNET request, char* buffer, DWORD* got)
 {
-    DWORD available = 0;
-    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
+    struct Block {
+        char bytes[cWebupdater::READ_BLOCK];
+        DWORD got = 0;
+    };
+    auto block = std::make_shared<Block>();
+    const Transferwatch::Call read = [request, block](DWORD* error) {
+        DWORD available = 0;
+        BOOL ok = ::InternetQueryDataAvailable(request, &available, 0, 0);
+        if (ok && available > 0) {
+            const DWORD want = available < cWebupdater::READ_BLOCK ? available : cWebupdater::READ_BLOCK;
+            ok = ::InternetReadFile(request, block->bytes, want, &block->got);
+        }
+        *error = ok ? 0 : ::GetLastError();
+        return ok;
+    };
+    DWORD error = 0;
+    const BOOL ok = limits.watch != nullptr ? limits.watch->perform(read, &error) : read(&error);
+    if (!ok) {
+        ::SetLastError(error);
         return false;
     }
-    if (available == 0) {
-        *got = 0;
-        return true;
-    }
-    const DWORD block = cWebupdater::READ_BLOCK;
-    return ::InternetReadFile(request, buffer, available < block ? available : block, got) != FALSE;
+    *got = block->got;
+    std::memcpy(buffer, block->bytes, block->got);
+    return true;
 }
 
 portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, const Announced& length)

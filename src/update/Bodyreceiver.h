@@ -57,7 +57,7 @@ private:
     portable::Result readFailed(DWORD readError, uint64_t received);
     portable::Result store(Downloadfile* file, const char* data, DWORD got, uint64_t received);
     // Reads what has arrived, up to one block; waits (within the receive time-out) when nothing has.
-    static bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
+    bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
 
     Limits limits;
     const Progress& progress;

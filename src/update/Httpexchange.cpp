@@ -9,6 +9,7 @@
 #include "textutil.h"
 
 #include <cwchar>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -78,11 +79,18 @@ void Httpexchange::closeHandles()
     connection.reset();
 }
 
-// Closing the request makes a send or read blocked on it on the other thread return with an
-// error; the owner is empty afterwards, so nothing closes it twice.
+// Closing the request makes a send or read blocked on it return with an error on Windows; Wine's
+// WinINet lets the blocked call go on until it returns by itself, so the least receive time-out is
+// set first: the next receive of the blocked call then ends it. The owner is empty afterwards, so
+// nothing closes the request twice.
 void Httpexchange::expire()
 {
     std::lock_guard<std::mutex> guard(requestLock);
+    if (!requestHandle.valid()) {
+        return;
+    }
+    DWORD least = 1;
+    ::InternetSetOptionW(requestHandle.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &least, sizeof(least));
     requestHandle.reset();
 }
 
@@ -121,6 +129,25 @@ BOOL Httpexchange::sendRequest(HINTERNET request, const std::wstring& headers)
         return ::HttpSendRequestW(request, nullptr, 0, nullptr, 0);
     }
     return ::HttpSendRequestW(request, headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0);
+}
+
+// The send runs on the watch's helper thread; it holds a copy of the headers, so that a send left
+// blocked by a passed deadline uses nothing of the caller's. The error is the thread's last-error
+// value afterwards.
+BOOL Httpexchange::watchedSend(const std::wstring& headers)
+{
+    const HINTERNET opened = request();
+    auto text = std::make_shared<const std::wstring>(headers);
+    DWORD error = 0;
+    const BOOL sent = transferwatch.perform(
+        [this, opened, text](DWORD* failure) {
+            const BOOL ok = sendRequest(opened, *text);
+            *failure = ok ? 0 : ::GetLastError();
+            return ok;
+        },
+        &error);
+    ::SetLastError(error);
+    return sent;
 }
 
 DWORD Httpexchange::promptCertificateProblem(HINTERNET request, DWORD error)
@@ -277,7 +304,7 @@ portable::Result Httpexchange::followRedirect(Location* at, bool* redirected)
 // every certificate problem is a failure.
 portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& headers, const Location& at)
 {
-    if (sendRequest(request(), headers)) {
+    if (watchedSend(headers)) {
         return portable::Result::done();
     }
     DWORD error = ::GetLastError();
@@ -321,7 +348,7 @@ bool Httpexchange::askInDialog(const std::wstring& headers, const Location& at, 
         *declined = true;
         return false;
     }
-    if (sendRequest(request(), headers)) {
+    if (watchedSend(headers)) {
         DWORD flags = 0;
         DWORD size = sizeof(flags);
         if (::InternetQueryOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
@@ -353,7 +380,7 @@ portable::Result Httpexchange::resendWithoutRevocationCheck(const std::wstring& 
         log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to set server certificate revocation security option");
         return sendFailed(error);
     }
-    if (sendRequest(request(), headers)) {
+    if (watchedSend(headers)) {
         return portable::Result::done();
     }
     const DWORD resendError = ::GetLastError();

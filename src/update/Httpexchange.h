@@ -95,6 +95,8 @@ private:
     portable::Result openRequest(const Location& at, const Request& request);
     // The request and the connection, for the next hop; the watch goes on.
     void closeHandles();
+    // The send through the watch (see Transferwatch::perform).
+    BOOL watchedSend(const std::wstring& headers);
     // On the watch's thread: the request is closed under the lock.
     void expire();
     void boundReceiveTimeout(HINTERNET opened);

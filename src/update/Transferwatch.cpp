@@ -5,6 +5,40 @@
 
 #include <chrono>
 
+// The helper thread's side: one call at a time, handed over under the lock.
+struct Transferwatch::Helper {
+    std::mutex lock;
+    std::condition_variable wake;
+    Call call;
+    bool pending = false;
+    bool done = false;
+    bool quit = false;
+    BOOL result = FALSE;
+    DWORD error = 0;
+
+    static void serve(const std::shared_ptr<Helper>& self)
+    {
+        std::unique_lock<std::mutex> guard(self->lock);
+        for (;;) {
+            self->wake.wait(guard, [&] { return self->pending || self->quit; });
+            if (self->quit) {
+                return;
+            }
+            Call job = std::move(self->call);
+            self->pending = false;
+            guard.unlock();
+            DWORD error = 0;
+            const BOOL result = job(&error);
+            job = nullptr;
+            guard.lock();
+            self->result = result;
+            self->error = error;
+            self->done = true;
+            self->wake.notify_all();
+        }
+    }
+};
+
 Transferwatch::Transferwatch(Logger* logger, Bounds limits, Expiry onExpiry)
     : Loguser(logger), bounds(limits), expiry(std::move(onExpiry))
 {
@@ -25,6 +59,39 @@ void Transferwatch::start()
     }
     running = true;
     thread = std::thread([this] { watch(); });
+    helper = std::make_shared<Helper>();
+    std::thread([keep = helper] { Helper::serve(keep); }).detach();
+}
+
+BOOL Transferwatch::perform(Call call, DWORD* error)
+{
+    std::shared_ptr<Helper> h;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        h = helper;
+    }
+    if (!h) {
+        return call(error);
+    }
+    std::unique_lock<std::mutex> guard(h->lock);
+    h->call = std::move(call);
+    h->pending = true;
+    h->done = false;
+    h->wake.notify_all();
+    // The deadline is looked at every tenth of a second; a call that returns wakes the wait at once.
+    while (!h->wake.wait_for(guard, std::chrono::milliseconds(100), [&] { return h->done; })) {
+        if (expired() != Reason::NONE) {
+            // The helper stays with the left call and ends after it.
+            h->quit = true;
+            guard.unlock();
+            std::lock_guard<std::mutex> own(lock);
+            helper.reset();
+            *error = ERROR_TIMEOUT;
+            return FALSE;
+        }
+    }
+    *error = h->error;
+    return h->result;
 }
 
 void Transferwatch::announce(uint64_t size)
@@ -55,6 +122,16 @@ void Transferwatch::finish()
     }
     if (thread.joinable()) {
         thread.join();
+    }
+    std::shared_ptr<Helper> h;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        h.swap(helper);
+    }
+    if (h) {
+        std::lock_guard<std::mutex> guard(h->lock);
+        h->quit = true;
+        h->wake.notify_all();
     }
 }
 

@@ -6,8 +6,10 @@
 // the header phase is counted as bringing nothing: headers that are not complete within one window
 // are a stall. A thread of its own waits for the deadlines; when one passes, it calls the expiry
 // given at construction once (Httpexchange closes the request there, which makes a blocked send or
-// read return with an error) and ends. Owned by Httpexchange for one exchange; Bodyreceiver counts
-// the body bytes into it.
+// read return with an error on Windows) and ends. Wine's WinINet lets a blocked call run on after
+// its request is closed, so the blocking calls run through perform on a helper thread: the caller
+// stops waiting when a deadline passes and leaves the call to end by itself. Owned by Httpexchange
+// for one exchange; Bodyreceiver counts the body bytes into it.
 #pragma once
 
 #include "Loguser.h"
@@ -18,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -34,6 +37,8 @@ public:
     };
     enum class Reason { NONE, STALLED, TOO_SLOW };
     using Expiry = std::function<void()>;
+    // A blocking call: TRUE or FALSE as the platform's call, its error code in *error.
+    using Call = std::function<BOOL(DWORD* error)>;
 
     Transferwatch(Logger* logger, Bounds bounds, Expiry expiry);
     ~Transferwatch() override;
@@ -57,11 +62,16 @@ public:
     // The transfer is over (or abandoned): no deadline passes any more. Idempotent.
     void finish();
     Reason expired() const;
+    // Runs call on the helper thread and waits for it; when a deadline passes first, FALSE with
+    // ERROR_TIMEOUT and the call is left to itself: it must hold only copies or shared data, never
+    // the caller's stack. Without a started watch the call runs on the caller's thread.
+    BOOL perform(Call call, DWORD* error);
     // A failure after a deadline has passed (what the closed request made fail): the deadline's
     // log line (once per watch) and UPDATE_DOWNLOAD_FAILED with ERROR_TIMEOUT; otherwise r itself.
     portable::Result judge(const portable::Result& r);
 
 private:
+    struct Helper;
     void watch();
     // The earlier of the window's end and the overall deadline, in ticks.
     ULONGLONG nextCheck() const;
@@ -73,6 +83,8 @@ private:
     mutable std::mutex lock;
     std::condition_variable wake;
     std::thread thread;
+    // Shared with the helper thread, which outlives the watch while a left call blocks.
+    std::shared_ptr<Helper> helper;
     bool running = false;
     bool stopping = false;
     bool reported = false;
