@@ -73,6 +73,10 @@ BOOL Transferwatch::perform(Call call, DWORD* error)
     if (!h) {
         return call(error);
     }
+    if (expired() != Reason::NONE) {
+        *error = ERROR_TIMEOUT;
+        return FALSE;
+    }
     std::unique_lock<std::mutex> guard(h->lock);
     h->call = std::move(call);
     h->pending = true;
