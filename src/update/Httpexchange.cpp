@@ -41,10 +41,6 @@ portable::Result sendFailed(DWORD error)
     return portable::Result::failedWith(cWebupdater::UPDATE_SEND_FAILED, error);
 }
 
-} // namespace
-
-namespace {
-
 Transferwatch::Bounds watchBounds(DWORD stallBoundMs)
 {
     Transferwatch::Bounds bounds;
@@ -80,17 +76,12 @@ void Httpexchange::closeHandles()
 }
 
 // Closing the request makes a send or read blocked on it return with an error on Windows; Wine's
-// WinINet lets the blocked call go on until it returns by itself, so the least receive time-out is
-// set first: the next receive of the blocked call then ends it. The owner is empty afterwards, so
-// nothing closes the request twice.
+// WinINet lets the blocked call go on until it returns by itself (a shorter receive time-out set
+// now does not reach it either), which is why the blocking calls run through the watch. The owner
+// is empty afterwards, so nothing closes the request twice.
 void Httpexchange::expire()
 {
     std::lock_guard<std::mutex> guard(requestLock);
-    if (!requestHandle.valid()) {
-        return;
-    }
-    DWORD least = 1;
-    ::InternetSetOptionW(requestHandle.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &least, sizeof(least));
     requestHandle.reset();
 }
 
