@@ -8,7 +8,6 @@
 #include "decimal.h"
 #include "textutil.h"
 
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -93,34 +92,41 @@ Bodyreceiver::Announced Bodyreceiver::announced(HINTERNET request)
     return out;
 }
 
-// A read holds only shared data, so that one left blocked by a passed deadline writes into
-// nothing of the caller's.
-bool Bodyreceiver::readAvailable(HINTERNET request, char* buffer, DWORD* got)
+// Reads in READ_BLOCK pieces into batch until it holds BATCH_BYTES, the body ends or a read
+// returns after BATCH_MS: the caller gets the bytes of a slow link without delay and hands the
+// helper thread a call per batch rather than per block. The call holds only the shared batch, so
+// that one left blocked by a passed deadline writes into nothing of the caller's.
+BOOL Bodyreceiver::fillBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error)
 {
-    struct Block {
-        char bytes[cWebupdater::READ_BLOCK];
-        DWORD got = 0;
-    };
-    auto block = std::make_shared<Block>();
-    const Transferwatch::Call read = [request, block](DWORD* error) {
+    batch->size = 0;
+    batch->end = false;
+    const ULONGLONG start = ::GetTickCount64();
+    while (batch->size + cWebupdater::READ_BLOCK <= BATCH_BYTES && ::GetTickCount64() - start < BATCH_MS) {
         DWORD available = 0;
+        DWORD got = 0;
         BOOL ok = ::InternetQueryDataAvailable(request, &available, 0, 0);
         if (ok && available > 0) {
             const DWORD want = available < cWebupdater::READ_BLOCK ? available : cWebupdater::READ_BLOCK;
-            ok = ::InternetReadFile(request, block->bytes, want, &block->got);
+            ok = ::InternetReadFile(request, batch->bytes.data() + batch->size, want, &got);
         }
-        *error = ok ? 0 : ::GetLastError();
-        return ok;
-    };
-    DWORD error = 0;
-    const BOOL ok = limits.watch != nullptr ? limits.watch->perform(read, &error) : read(&error);
-    if (!ok) {
-        ::SetLastError(error);
-        return false;
+        if (!ok) {
+            *error = ::GetLastError();
+            return FALSE;
+        }
+        if (got == 0) {
+            batch->end = true;
+            break;
+        }
+        batch->size += got;
     }
-    *got = block->got;
-    std::memcpy(buffer, block->bytes, block->got);
-    return true;
+    *error = 0;
+    return TRUE;
+}
+
+bool Bodyreceiver::readBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error)
+{
+    const Transferwatch::Call read = [request, batch](DWORD* failure) { return fillBatch(request, batch, failure); };
+    return (limits.watch != nullptr ? limits.watch->perform(read, error) : read(error)) != FALSE;
 }
 
 portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, const Announced& length)
@@ -129,29 +135,29 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
         // Without an announced length the transfer may take the size cap's time at the floor.
         limits.watch->announce(length.known ? length.length : limits.maxSize);
     }
-    char buffer[cWebupdater::READ_BLOCK];
+    auto batch = std::make_shared<Batch>();
+    batch->bytes.resize(BATCH_BYTES);
     uint64_t received = 0;
-    for (;;) {
-        DWORD got = 0;
-        const bool read = readAvailable(request, buffer, &got);
-        if (!read) {
-            return readFailed(::GetLastError(), received);
-        }
-        if (got == 0) {
-            break;
+    do {
+        DWORD readError = 0;
+        if (!readBatch(request, batch, &readError)) {
+            return readFailed(readError, received);
         }
         if (limits.watch != nullptr) {
-            limits.watch->count(got);
+            limits.watch->count(batch->size);
         }
-        const portable::Result r = store(file, buffer, got, received);
-        if (!r) {
-            return r;
+        for (DWORD at = 0; at < batch->size; at += cWebupdater::READ_BLOCK) {
+            const DWORD got = batch->size - at < cWebupdater::READ_BLOCK ? batch->size - at : cWebupdater::READ_BLOCK;
+            const portable::Result r = store(file, batch->bytes.data() + at, got, received);
+            if (!r) {
+                return r;
+            }
+            received += got;
+            if (progress) {
+                progress(received, length.known ? length.length : 0);
+            }
         }
-        received += got;
-        if (progress) {
-            progress(received, length.known ? length.length : 0);
-        }
-    }
+    } while (!batch->end);
     if (limits.watch != nullptr) {
         limits.watch->finish();
     }

@@ -18,7 +18,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 class Bodyreceiver : public Loguser {
 public:
@@ -56,8 +58,17 @@ private:
     portable::Result stream(HINTERNET request, Downloadfile* file, const Announced& length);
     portable::Result readFailed(DWORD readError, uint64_t received);
     portable::Result store(Downloadfile* file, const char* data, DWORD got, uint64_t received);
-    // Reads what has arrived, up to one block; waits (within the receive time-out) when nothing has.
-    bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
+    // What the helper thread reads for one call (see fillBatch).
+    struct Batch {
+        std::vector<char> bytes;
+        DWORD size = 0;
+        bool end = false;
+    };
+    static constexpr DWORD BATCH_BYTES = 262144;
+    static constexpr ULONGLONG BATCH_MS = 100;
+    static BOOL fillBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error);
+    // A batch through the watch; false with the read's error (ERROR_TIMEOUT when a deadline passed).
+    bool readBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error);
 
     Limits limits;
     const Progress& progress;
