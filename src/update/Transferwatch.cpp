@@ -46,14 +46,27 @@ Transferwatch::Transferwatch(Logger* logger, Bounds limits, Expiry onExpiry)
 
 Transferwatch::~Transferwatch() { finish(); }
 
+// After finish the watch may start again for a new exchange: every count and verdict starts afresh.
 void Transferwatch::start()
 {
+    if (thread.joinable()) {
+        // A watch whose deadline passed has ended its thread by itself.
+        finish();
+    }
     std::lock_guard<std::mutex> guard(lock);
-    if (running || stopping) {
+    if (running && !stopping) {
         return;
     }
+    stopping = false;
+    reported = false;
+    reason = Reason::NONE;
+    windowCount = 0;
+    received = 0;
+    allowedMs = 0;
+    announced = 0;
     started = ::GetTickCount64();
     windowStart = started;
+    running = false;
     if (bounds.windowMs == 0 && bounds.floorRate == 0) {
         return;
     }

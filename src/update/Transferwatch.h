@@ -52,7 +52,8 @@ public:
         bounds.floorRate = bytesPerSecond;
         bounds.floorMs = leastMs;
     }
-    // At the send: the first window and the overall clock start. Once per watch.
+    // At the send: the first window and the overall clock start. Again after finish (a new
+    // exchange on the same watch): everything starts afresh.
     void start();
     // The size the transfer is to bring: the overall deadline is size / floor rate (floorMs at
     // least) from the start.
