@@ -8,6 +8,8 @@
 #include "decimal.h"
 #include "textutil.h"
 
+#include <memory>
+
 namespace {
 
 portable::Result downloadFailed(DWORD error)
@@ -90,81 +92,102 @@ Bodyreceiver::Announced Bodyreceiver::announced(HINTERNET request)
     return out;
 }
 
-bool Bodyreceiver::readAvailable(HINTERNET request, char* buffer, DWORD* got)
+// Reads in READ_BLOCK pieces into batch until it holds BATCH_BYTES, the body ends or a read
+// returns after BATCH_MS: the caller gets the bytes of a slow link without delay and hands the
+// helper thread a call per batch rather than per block. The call holds only the shared batch, so
+// that one left blocked by a passed deadline writes into nothing of the caller's.
+BOOL Bodyreceiver::fillBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error)
 {
-    DWORD available = 0;
-    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
-        return false;
+    batch->size = 0;
+    batch->end = false;
+    const ULONGLONG start = ::GetTickCount64();
+    while (batch->size + cWebupdater::READ_BLOCK <= BATCH_BYTES && ::GetTickCount64() - start < BATCH_MS) {
+        DWORD available = 0;
+        DWORD got = 0;
+        BOOL ok = ::InternetQueryDataAvailable(request, &available, 0, 0);
+        if (ok && available > 0) {
+            const DWORD want = available < cWebupdater::READ_BLOCK ? available : cWebupdater::READ_BLOCK;
+            ok = ::InternetReadFile(request, batch->bytes.data() + batch->size, want, &got);
+        }
+        if (!ok) {
+            *error = ::GetLastError();
+            return FALSE;
+        }
+        if (got == 0) {
+            batch->end = true;
+            break;
+        }
+        batch->size += got;
     }
-    if (available == 0) {
-        *got = 0;
-        return true;
-    }
-    const DWORD block = cWebupdater::READ_BLOCK;
-    return ::InternetReadFile(request, buffer, available < block ? available : block, got) != FALSE;
+    *error = 0;
+    return TRUE;
+}
+
+bool Bodyreceiver::readBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error)
+{
+    const Transferwatch::Call read = [request, batch](DWORD* failure) { return fillBatch(request, batch, failure); };
+    return (limits.watch != nullptr ? limits.watch->perform(read, error) : read(error)) != FALSE;
 }
 
 portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, const Announced& length)
 {
-    char buffer[cWebupdater::READ_BLOCK];
-    Window window;
-    window.start = ::GetTickCount64();
+    if (limits.watch != nullptr) {
+        // Without an announced length the transfer may take the size cap's time at the floor.
+        limits.watch->announce(length.known ? length.length : limits.maxSize);
+    }
+    auto batch = std::make_shared<Batch>();
+    batch->bytes.resize(BATCH_BYTES);
     uint64_t received = 0;
-    for (;;) {
-        DWORD got = 0;
-        const bool read = readAvailable(request, buffer, &got);
-        const DWORD readError = ::GetLastError();
-        portable::Result r = checkWindow(&window, read, readError, got, received);
-        if (!r) {
-            return r;
+    do {
+        DWORD readError = 0;
+        if (!readBatch(request, batch, &readError)) {
+            return readFailed(readError, received);
         }
-        if (!read) {
-            log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to read from the network!");
-            log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
-            return downloadFailed(readError);
+        if (limits.watch != nullptr) {
+            limits.watch->count(batch->size);
         }
-        if (got == 0) {
-            break;
+        for (DWORD at = 0; at < batch->size; at += cWebupdater::READ_BLOCK) {
+            const DWORD got = batch->size - at < cWebupdater::READ_BLOCK ? batch->size - at : cWebupdater::READ_BLOCK;
+            const portable::Result r = store(file, batch->bytes.data() + at, got, received);
+            if (!r) {
+                return r;
+            }
+            received += got;
+            if (progress) {
+                progress(received, length.known ? length.length : 0);
+            }
         }
-        window.bytes += got;
-        r = store(file, buffer, got, received);
-        if (!r) {
-            return r;
-        }
-        received += got;
-        if (progress) {
-            progress(received, length.known ? length.length : 0);
-        }
+    } while (!batch->end);
+    if (limits.watch != nullptr) {
+        limits.watch->finish();
     }
     if (length.known && received != length.length) {
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
-                             static_cast<unsigned long long>(received), static_cast<unsigned long long>(length.length)));
+                             static_cast<unsigned long long>(received),
+                             static_cast<unsigned long long>(length.length)));
         return downloadFailed(ERROR_HANDLE_EOF);
     }
     return portable::Result::done();
 }
 
-// At the end of every window: fewer than STALL_MIN_BYTES in it is a stall. A read that timed out
-// waited the whole bound (the receive time-out) for nothing.
-portable::Result Bodyreceiver::checkWindow(Window* window, bool read, DWORD readError, DWORD got, uint64_t received)
+// A read that failed because the watch closed the request, or one that waited the whole receive
+// time-out for nothing, is a stall; any other is the network's failure.
+portable::Result Bodyreceiver::readFailed(DWORD readError, uint64_t received)
 {
-    const ULONGLONG now = ::GetTickCount64();
-    const bool timedOut = !read && (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT);
-    if (now - window->start < limits.stallBoundMs && !timedOut) {
-        return portable::Result::done();
+    const portable::Result failed = downloadFailed(readError);
+    if (limits.watch != nullptr && limits.watch->expired() != Transferwatch::Reason::NONE) {
+        return limits.watch->judge(failed);
     }
-    if (timedOut || window->bytes + got < cWebupdater::STALL_MIN_BYTES) {
+    if (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT) {
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
-            textutil::format(L"Download stalled: %llu bytes in %llu ms, after %llu bytes received",
-                             static_cast<unsigned long long>(window->bytes + got),
-                             static_cast<unsigned long long>(now - window->start),
+            textutil::format(L"Download stalled: nothing within the receive time-out, after %llu bytes received",
                              static_cast<unsigned long long>(received)));
         return downloadFailed(ERROR_TIMEOUT);
     }
-    window->start = now;
-    window->bytes = 0;
-    return portable::Result::done();
+    log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to read from the network!");
+    log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
+    return failed;
 }
 
 // One block into the file and the digest, within the size cap.

@@ -1,6 +1,7 @@
 // Bodyreceiver: streams the body of an accepted response into a new private file (Downloadfile)
-// in READ_BLOCK pieces. It refuses a body announced or growing above the size cap, ends a
-// transfer that brings fewer than STALL_MIN_BYTES within one stall window, compares what arrived
+// in READ_BLOCK pieces. It refuses a body announced or growing above the size cap, counts every
+// block into the exchange's Transferwatch (which ends a stalled or too slow transfer by closing the
+// request; a read that timed out is a stall as well), compares what arrived
 // with the announced length, reports the progress after every block and feeds every block to the
 // body digest when there is one. A failed receive deletes the partial file. Created by
 // cWebupdater for one download; it borrows the Logger, the progress callback and the digest.
@@ -9,6 +10,7 @@
 #include "Bodydigest.h"
 #include "Downloadfile.h"
 #include "Loguser.h"
+#include "Transferwatch.h"
 #include "result.h"
 
 #include <windows.h>
@@ -16,7 +18,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 class Bodyreceiver : public Loguser {
 public:
@@ -26,6 +30,8 @@ public:
     struct Limits {
         uint64_t maxSize = 0;
         DWORD stallBoundMs = 0;
+        // The exchange's deadlines (may be null: then only a read that timed out is a stall).
+        Transferwatch* watch = nullptr;
     };
 
     // progress and digest may be empty / null.
@@ -46,19 +52,23 @@ private:
         uint64_t length = 0;
         std::wstring text;
     };
-    // The stall window under way.
-    struct Window {
-        ULONGLONG start = 0;
-        uint64_t bytes = 0;
-    };
 
     portable::Result createFile(const std::wstring& folder, const std::wstring& stem, Downloadfile* file);
     static Announced announced(HINTERNET request);
     portable::Result stream(HINTERNET request, Downloadfile* file, const Announced& length);
-    portable::Result checkWindow(Window* window, bool read, DWORD readError, DWORD got, uint64_t received);
+    portable::Result readFailed(DWORD readError, uint64_t received);
     portable::Result store(Downloadfile* file, const char* data, DWORD got, uint64_t received);
-    // Reads what has arrived, up to one block; waits (within the receive time-out) when nothing has.
-    static bool readAvailable(HINTERNET request, char* buffer, DWORD* got);
+    // What the helper thread reads for one call (see fillBatch).
+    struct Batch {
+        std::vector<char> bytes;
+        DWORD size = 0;
+        bool end = false;
+    };
+    static constexpr DWORD BATCH_BYTES = 262144;
+    static constexpr ULONGLONG BATCH_MS = 100;
+    static BOOL fillBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error);
+    // A batch through the watch; false with the read's error (ERROR_TIMEOUT when a deadline passed).
+    bool readBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error);
 
     Limits limits;
     const Progress& progress;

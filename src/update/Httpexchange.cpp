@@ -9,6 +9,7 @@
 #include "textutil.h"
 
 #include <cwchar>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -40,10 +41,22 @@ portable::Result sendFailed(DWORD error)
     return portable::Result::failedWith(cWebupdater::UPDATE_SEND_FAILED, error);
 }
 
+Transferwatch::Bounds watchBounds(DWORD stallBoundMs)
+{
+    Transferwatch::Bounds bounds;
+    bounds.windowMs = stallBoundMs;
+    bounds.windowBytes = cWebupdater::STALL_MIN_BYTES;
+    bounds.floorRate = cWebupdater::FLOOR_RATE;
+    bounds.floorMs = cWebupdater::FLOOR_LEAST_MS;
+    return bounds;
+}
+
 } // namespace
 
-Httpexchange::Httpexchange(Logger* logger, HINTERNET rootHandle, bool strict, DWORD receiveTimeout)
-    : Loguser(logger), root(rootHandle), strictTls(strict), receiveTimeoutMs(receiveTimeout)
+Httpexchange::Httpexchange(Logger* logger, HINTERNET rootHandle, bool strict, DWORD stallBoundMs)
+    : Loguser(logger), root(rootHandle), strictTls(strict),
+      receiveTimeoutMs(stallBoundMs < MAXDWORD / 2 ? stallBoundMs * 2 : MAXDWORD),
+      transferwatch(logger, watchBounds(stallBoundMs), [this] { expire(); })
 {
 }
 
@@ -51,8 +64,36 @@ Httpexchange::~Httpexchange() { close(); }
 
 void Httpexchange::close()
 {
+    transferwatch.finish();
+    closeHandles();
+}
+
+void Httpexchange::closeHandles()
+{
+    std::lock_guard<std::mutex> guard(requestLock);
     requestHandle.reset();
     connection.reset();
+}
+
+// Closing the request makes a send or read blocked on it return with an error on Windows; Wine's
+// WinINet lets the blocked call go on until it returns by itself (a shorter receive time-out set
+// now does not reach it either), which is why the blocking calls run through the watch. The owner
+// is empty afterwards, so nothing closes the request twice.
+void Httpexchange::expire()
+{
+    std::lock_guard<std::mutex> guard(requestLock);
+    requestHandle.reset();
+}
+
+HINTERNET Httpexchange::request() const
+{
+    std::lock_guard<std::mutex> guard(requestLock);
+    return requestHandle.get();
+}
+
+void Httpexchange::setFloor(uint64_t bytesPerSecond, ULONGLONG leastMs)
+{
+    transferwatch.setFloor(bytesPerSecond, leastMs);
 }
 
 std::wstring Httpexchange::queryInfo(HINTERNET request, DWORD infoLevel)
@@ -81,6 +122,25 @@ BOOL Httpexchange::sendRequest(HINTERNET request, const std::wstring& headers)
     return ::HttpSendRequestW(request, headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0);
 }
 
+// The send runs on the watch's helper thread; it holds a copy of the headers, so that a send left
+// blocked by a passed deadline uses nothing of the caller's. The error is the thread's last-error
+// value afterwards.
+BOOL Httpexchange::watchedSend(const std::wstring& headers)
+{
+    const HINTERNET opened = request();
+    auto text = std::make_shared<const std::wstring>(headers);
+    DWORD error = 0;
+    const BOOL sent = transferwatch.perform(
+        [this, opened, text](DWORD* failure) {
+            const BOOL ok = sendRequest(opened, *text);
+            *failure = ok ? 0 : ::GetLastError();
+            return ok;
+        },
+        &error);
+    ::SetLastError(error);
+    return sent;
+}
+
 DWORD Httpexchange::promptCertificateProblem(HINTERNET request, DWORD error)
 {
     return ::InternetErrorDlg(::GetDesktopWindow(), request, error,
@@ -102,6 +162,7 @@ DWORD Httpexchange::promptProxyCredentials(HINTERNET request)
 portable::Result Httpexchange::run(const Location& start, const Request& request)
 {
     Location at = start;
+    transferwatch.start();
     for (int hop = 0;; ++hop) {
         portable::Result r = openRequest(at, request);
         if (r) {
@@ -114,15 +175,16 @@ portable::Result Httpexchange::run(const Location& start, const Request& request
         if (r && hop < cWebupdater::MAX_REDIRECTS) {
             r = followRedirect(&at, &redirected);
         }
-        if (!r || !redirected) {
-            return r;
+        if (!r || !redirected || transferwatch.expired() != Transferwatch::Reason::NONE) {
+            return transferwatch.judge(r);
         }
-        close();
+        closeHandles();
     }
 }
 
 portable::Result Httpexchange::openRequest(const Location& at, const Request& request)
 {
+    std::lock_guard<std::mutex> guard(requestLock);
     connection.reset(::InternetConnectW(root, at.host.c_str(), at.port, request.username.c_str(),
                                         request.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection.valid()) {
@@ -140,22 +202,22 @@ portable::Result Httpexchange::openRequest(const Location& at, const Request& re
     if (!requestHandle.valid()) {
         return portable::Result::failedWith(cWebupdater::UPDATE_REQUEST_FAILED, ::GetLastError());
     }
-    boundReceiveTimeout();
+    boundReceiveTimeout(requestHandle.get());
     return portable::Result::done();
 }
 
-// A silent server must not hold a single read longer than the stall bound; a shorter time-out of
-// the platform stays. Set before the send: the connection takes it when it is opened.
-void Httpexchange::boundReceiveTimeout()
+// A single read is bounded as well, behind the watch; a shorter time-out of the platform stays.
+// Set before the send: the connection takes it when it is opened.
+void Httpexchange::boundReceiveTimeout(HINTERNET opened)
 {
     DWORD timeout = 0;
     DWORD size = sizeof(timeout);
-    if (::InternetQueryOptionW(request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
+    if (::InternetQueryOptionW(opened, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size) && timeout != 0 &&
         timeout <= receiveTimeoutMs) {
         return;
     }
     timeout = receiveTimeoutMs;
-    ::InternetSetOptionW(request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionW(opened, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 
 // The send, and over https a look at the certificate that was accepted.
@@ -233,7 +295,7 @@ portable::Result Httpexchange::followRedirect(Location* at, bool* redirected)
 // every certificate problem is a failure.
 portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& headers, const Location& at)
 {
-    if (sendRequest(request(), headers)) {
+    if (watchedSend(headers)) {
         return portable::Result::done();
     }
     DWORD error = ::GetLastError();
@@ -277,7 +339,7 @@ bool Httpexchange::askInDialog(const std::wstring& headers, const Location& at, 
         *declined = true;
         return false;
     }
-    if (sendRequest(request(), headers)) {
+    if (watchedSend(headers)) {
         DWORD flags = 0;
         DWORD size = sizeof(flags);
         if (::InternetQueryOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
@@ -309,7 +371,7 @@ portable::Result Httpexchange::resendWithoutRevocationCheck(const std::wstring& 
         log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to set server certificate revocation security option");
         return sendFailed(error);
     }
-    if (sendRequest(request(), headers)) {
+    if (watchedSend(headers)) {
         return portable::Result::done();
     }
     const DWORD resendError = ::GetLastError();

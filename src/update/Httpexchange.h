@@ -7,10 +7,13 @@
 // the caller to judge the response and read the body; the exchange closes the request, then the connection, when it is
 // closed or destroyed. Created by cWebupdater on the stack of one call; it borrows the updater's WinINet root handle
 // and Logger. Its send and the certificate prompt and the prompts are the updater's seams towards the platform: tests
-// replace them in a subclass.
+// replace them in a subclass. Its Transferwatch bounds the exchange from the first send to the last body byte: when a
+// deadline passes, the watch's thread closes the request, which ends a blocked send or read (the request owner is
+// guarded by a lock for that, and what the watch closed is not closed again).
 #pragma once
 
 #include "Loguser.h"
+#include "Transferwatch.h"
 #include "handles.h"
 #include "result.h"
 
@@ -18,6 +21,7 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class Httpexchange : public Loguser {
@@ -49,8 +53,9 @@ public:
         uint16_t acceptedPort = 0;
     };
 
-    // receiveTimeoutMs bounds a single read of the response (a shorter platform time-out stays).
-    Httpexchange(Logger* logger, HINTERNET root, bool strictTls, DWORD receiveTimeoutMs);
+    // stallBoundMs is the watch's window (STALL_MIN_BYTES in it); a single read of the response is
+    // bounded by twice that (a shorter platform time-out stays), so that the watch judges a silence.
+    Httpexchange(Logger* logger, HINTERNET root, bool strictTls, DWORD stallBoundMs);
     ~Httpexchange() override;
     Httpexchange(const Httpexchange&) = delete;
     Httpexchange& operator=(const Httpexchange&) = delete;
@@ -58,12 +63,17 @@ public:
 
     // Request and send at start, then every redirect (MAX_REDIRECTS at most); the answer after the
     // last hop is the caller's to judge. Fails with cWebupdater's UPDATE_CONNECT_FAILED,
-    // UPDATE_REQUEST_FAILED or UPDATE_SEND_FAILED and the system error met.
+    // UPDATE_REQUEST_FAILED or UPDATE_SEND_FAILED and the system error met, or with
+    // UPDATE_DOWNLOAD_FAILED and ERROR_TIMEOUT when the watch ended the exchange.
     portable::Result run(const Location& start, const Request& request);
-    // The open request (null before run or after close).
-    HINTERNET request() const { return requestHandle.get(); }
-    // The request first, then the connection.
+    // The open request (null before run, after close, or once the watch has closed it).
+    HINTERNET request() const;
+    // The watch stops, then the request is closed, then the connection.
     void close();
+    // The deadlines of this exchange; started by run. The overall floor (rate and least time) may
+    // be changed before run.
+    Transferwatch& watch() { return transferwatch; }
+    void setFloor(uint64_t bytesPerSecond, ULONGLONG leastMs);
     const CertificatePromises& promises() const { return certificatePromises; }
     // Unattended: no dialog of any kind. A certificate problem that would need the dialog fails
     // as under strict TLS; a proxy that asks for credentials ends the call. Off by default.
@@ -83,7 +93,13 @@ protected:
 
 private:
     portable::Result openRequest(const Location& at, const Request& request);
-    void boundReceiveTimeout();
+    // The request and the connection, for the next hop; the watch goes on.
+    void closeHandles();
+    // The send through the watch (see Transferwatch::perform).
+    BOOL watchedSend(const std::wstring& headers);
+    // On the watch's thread: the request is closed under the lock.
+    void expire();
+    void boundReceiveTimeout(HINTERNET opened);
     portable::Result sendConditionally(const Location& at, const std::wstring& headers);
     void applyAcceptedCertificate(const Location& at);
     portable::Result followRedirect(Location* at, bool* redirected);
@@ -108,6 +124,8 @@ private:
     HINTERNET root;
     bool strictTls;
     DWORD receiveTimeoutMs;
+    Transferwatch transferwatch;
+    mutable std::mutex requestLock;
     bool unattended = false;
     CertificatePromises certificatePromises;
     // The proxy credential dialog is shown at most once per call, whatever the number of hops.

@@ -203,6 +203,7 @@ portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t target
     }
     Httpexchange exchange(logger, internetHandle.get(), strictTls, stallBoundMs);
     exchange.setUnattended(unattended);
+    exchange.setFloor(floorRate, floorLeastMs);
     Busyserver busy(
         logger, [this](DWORD ms) { pauseFor(ms); }, status);
     portable::Result r = exchange.run(start, request);
@@ -213,10 +214,13 @@ portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t target
     if (r) {
         r = judgeResponse(job, targetTime, exchange.request(), copy);
     }
+    activeWatch = &exchange.watch();
     if (r && !downloadFile(exchange.request(), temporaryFolder(), stem, download)) {
         r = portable::Result::failedWith(UPDATE_DOWNLOAD_FAILED, ::GetLastError());
     }
-    return r;
+    activeWatch = nullptr;
+    // A deadline that passed between the steps left a closed request behind.
+    return exchange.watch().judge(r);
 }
 
 // Status, newer test, media type: whether the response carries a file to take.
@@ -312,6 +316,7 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
     Bodyreceiver::Limits limits;
     limits.maxSize = maxDownloadSize;
     limits.stallBoundMs = stallBoundMs;
+    limits.watch = activeWatch;
     const portable::Result r =
         Bodyreceiver(logger, limits, progress, bodyDigest.get()).receive(request, folder, stem, file);
     ::SetLastError(r.systemError);

@@ -17,6 +17,7 @@
 #include "Downloadfile.h"
 #include "Fileobject.h"
 #include "Loguser.h"
+#include "Transferwatch.h"
 #include "handles.h"
 #include "result.h"
 
@@ -90,9 +91,14 @@ public:
     static constexpr uint64_t MAX_DOWNLOAD_SIZE = 1073741824ULL;
     static const wchar_t* const BACKUP_SUFFIX;
     // A transfer that brings fewer than STALL_MIN_BYTES within one window of STALL_BOUND_MS has
-    // stalled: a body takes at most about its size / 1 KiB per second.
+    // stalled, from the send of the request to the last body byte (headers and chunk framing
+    // included).
     static constexpr DWORD STALL_BOUND_MS = 60000;
     static constexpr uint64_t STALL_MIN_BYTES = 65536;
+    // The whole transfer, from the send, may take its announced size at FLOOR_RATE bytes per
+    // second, but never less than FLOOR_LEAST_MS (a body without announced length: the size cap).
+    static constexpr uint64_t FLOOR_RATE = 16384;
+    static constexpr ULONGLONG FLOOR_LEAST_MS = 600000;
     // Redirects followed per call at most; the answer after the last one is judged as it stands.
     static constexpr int MAX_REDIRECTS = 10;
 
@@ -135,6 +141,12 @@ public:
     void setInstalledVersion(const portable::FixedFileVersion::Parts& version);
     // The length of one stall window (STALL_BOUND_MS unless a test shortens it).
     void setStallBound(DWORD milliseconds) { stallBoundMs = milliseconds; }
+    // The overall floor: FLOOR_RATE and FLOOR_LEAST_MS unless a test changes them (rate 0: none).
+    void setFloorRate(uint64_t bytesPerSecond, ULONGLONG leastMs)
+    {
+        floorRate = bytesPerSecond;
+        floorLeastMs = leastMs;
+    }
     // Strict TLS: the request keeps WinINet's name and date checks, and every certificate problem
     // ends the call (no dialog, no revocation switch-off); a protocol other than https ends it
     // before anything is sent (UPDATE_SEND_FAILED). Off by default.
@@ -210,6 +222,10 @@ private:
     // With a pin: the image digest of the body, computed on its own thread while it is written.
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
+    uint64_t floorRate = FLOOR_RATE;
+    ULONGLONG floorLeastMs = FLOOR_LEAST_MS;
+    // The deadlines of the exchange under way (null outside exchangeAndDownload).
+    Transferwatch* activeWatch = nullptr;
     bool strictTls = false;
     bool unattended = false;
 };

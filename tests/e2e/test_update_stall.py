@@ -1,6 +1,7 @@
-"""The installer's own stall bound: a server that goes silent in the middle of the body ends the
-run with a failed download (reason 13) and the error message box within about two minutes of
-the stall, the installer file unchanged. Slow by nature (the bound is 60 seconds)."""
+"""The installer's own stall bound: a server that goes silent in the middle of the body, or one that
+trickles its response headers a line every 20 seconds, ends the run with a failed download
+(reason 13) and the error message box within about two minutes, the installer file unchanged.
+Slow by nature (the bound is 60 seconds)."""
 
 import os
 import time
@@ -29,6 +30,30 @@ class StalledUpdate(unittest.TestCase):
         self.boxes.stop()
         self.server.stop()
         self.scratch.cleanup()
+
+    def test_trickled_headers_end_the_run_within_two_minutes(self):
+        # Ten minutes of header lines, one every 20 seconds: without a bound from the send on the
+        # installer would wait for all of them.
+        self.server.configure(status=200, content_type="application/octet-stream", body_size=3000000,
+                              header_trickle=[30, 20])
+        started = time.time()
+        run = cvtest.Run(self.exe)
+        try:
+            self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, 150), "no error box: " + cvtest.read_log())
+            took = time.time() - started
+            self.assertEqual(run.wait(60), 13, "the exit code is the failed download's reason")
+        finally:
+            run.kill()
+        self.assertGreater(took, 55, "the bound is about a minute")
+        self.assertLess(took, 130, "the run ends within about two minutes of the send")
+        log = cvtest.read_log()
+        messages = cvtest.messages(log)
+        stalled = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == cvtest.FN_DOWNLOAD
+                   and m.startswith("Download stalled: 0 bytes in ")]
+        self.assertEqual(len(stalled), 1, log)
+        errors = [m for lvl, f, m in messages if lvl == "ERROR   - " and f == cvtest.FN_INIT_INSTANCE]
+        self.assertEqual(errors, ["Unable to check for update (reason 13 - 1460)"], log)
+        self.assertEqual(digest(self.exe), self.stamped)
 
     def test_silent_server_ends_the_run_within_two_minutes(self):
         self.server.configure(status=200, content_type="application/octet-stream", body_size=3000000,

@@ -22,6 +22,10 @@ by `openssl`. What every GET is answered with is a response description (a dict)
     trickle         [bytes, seconds]: send the body in pieces of this many bytes, one every
                     this many seconds
     stall_after     send this many body bytes, then nothing more for stall_seconds (default 600)
+    header_trickle  [lines, seconds]: the status line at once, then this many extra header lines
+                    ("X-Trickle-<n>: <n>"), one every this many seconds, then the real headers
+    chunk_line_trickle [digits, seconds]: with chunked, the first chunk-size line is sent one byte
+                    every this many seconds, the size written with this many leading zeros
     headers         extra response headers, a list of [name, value]
     routes          {path: description} overriding the description for one request path
     sequence        [description, ...]: the n-th request since the description was last changed
@@ -250,11 +254,16 @@ class _Handler(BaseHTTPRequestHandler):
         if close:
             self.send_header("Connection", "close")
             self.close_connection = True
+        if d.get("header_trickle"):
+            self._trickle_headers(int(d["header_trickle"][0]), float(d["header_trickle"][1]))
         self.end_headers()
         if not send_body:
             self.wfile.flush()
             return
-        if d.get("trickle"):
+        if chunked and d.get("chunk_line_trickle"):
+            self._trickle_chunk_line(source, to_send, int(d["chunk_line_trickle"][0]),
+                                     float(d["chunk_line_trickle"][1]))
+        elif d.get("trickle"):
             self._trickle(source, to_send, chunked, int(d["trickle"][0]), float(d["trickle"][1]))
         elif d.get("stall_after") is not None:
             self._send_body(source, int(d["stall_after"]), chunked)
@@ -274,6 +283,25 @@ class _Handler(BaseHTTPRequestHandler):
                 self.request.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+
+    def _trickle_headers(self, lines, interval):
+        buffered, self._headers_buffer = self._headers_buffer, []
+        self.wfile.write(buffered[0])
+        self.wfile.flush()
+        for n in range(lines):
+            time.sleep(interval)
+            self.wfile.write(b"X-Trickle-%d: %d\r\n" % (n, n))
+            self.wfile.flush()
+        self._headers_buffer = buffered[1:]
+
+    def _trickle_chunk_line(self, source, length, digits, interval):
+        line = b"0" * digits + b"%x\r\n" % length
+        for i in range(len(line)):
+            self.wfile.write(line[i:i + 1])
+            self.wfile.flush()
+            if i + 1 < len(line):
+                time.sleep(interval)
+        self.wfile.write(self._slice(source, 0, length) + b"\r\n")
 
     def _trickle(self, source, length, chunked, piece, interval):
         sent = 0

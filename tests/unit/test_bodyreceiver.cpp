@@ -52,13 +52,16 @@ protected:
         download.discard();
         server->configure(answer);
         Httpexchange exchange(logger.get(), root.get(), false, limits.stallBoundMs);
-        Httpexchange::Location at{L"http", L"127.0.0.1", static_cast<uint16_t>(server->http), testsupport::UPDATE_OBJECT};
+        Httpexchange::Location at{L"http", L"127.0.0.1", static_cast<uint16_t>(server->http),
+                                  testsupport::UPDATE_OBJECT};
         Httpexchange::Request request;
         request.mediaType = L"application";
         const portable::Result sent = exchange.run(at, request);
         EXPECT_TRUE(sent.ok()) << sent.code;
+        Bodyreceiver::Limits bounds = limits;
+        bounds.watch = &exchange.watch();
         const portable::Result r =
-            Bodyreceiver(logger.get(), limits, progress, nullptr).receive(exchange.request(), folder, stem, &download);
+            Bodyreceiver(logger.get(), bounds, progress, nullptr).receive(exchange.request(), folder, stem, &download);
         lastError = r.systemError;
         return r.ok() ? cWebupdater::UPDATE_DONE : r.code;
     }
@@ -128,7 +131,6 @@ TEST_F(Receiver, OversizedBodiesAreRefused)
     EXPECT_EQ(stored(), testsupport::patternBytes(150000));
 }
 
-
 TEST_F(Receiver, ProgressIsReportedPerBlock)
 {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
@@ -150,7 +152,6 @@ TEST_F(Receiver, ProgressIsReportedPerBlock)
     EXPECT_EQ(calls.back().first, 130000u);
     EXPECT_EQ(calls.back().second, 0u) << "no Content-Length announced";
 }
-
 
 TEST_F(Receiver, TemporaryFileLinesNameTheFileAttempted)
 {
@@ -184,7 +185,6 @@ TEST_F(Receiver, TemporaryFileLinesNameTheFileAttempted)
     EXPECT_TRUE(logged(2, cWebupdater::FN_DOWNLOAD, "Error: " + std::to_string(lastError))) << dumpLog();
 }
 
-
 TEST_F(Receiver, StalledTransfersEndWithinTheBound)
 {
     limits.stallBoundMs = 3000;
@@ -214,4 +214,3 @@ TEST_F(Receiver, StalledTransfersEndWithinTheBound)
     ASSERT_EQ(receive("{\"body_size\": 400000, \"trickle\": [8192, 0.1]}"), cWebupdater::UPDATE_DONE) << dumpLog();
     EXPECT_EQ(stored(), testsupport::patternBytes(400000));
 }
-

@@ -512,3 +512,26 @@ TEST_F(Exchange, RedirectsAreFollowedExceptFromHttpsToHttp)
     EXPECT_TRUE(reqs[1].tls);
     EXPECT_EQ(reqs[1].line, "GET /secured HTTP/1.1");
 }
+
+// The watch bounds every run of an exchange: closed and run again (as after a busy server's
+// answer), trickled headers stall again, and a prompt answer goes through.
+TEST_F(Exchange, EveryRunOfAnExchangeIsWatchedAfresh)
+{
+    Httpexchange plain(logger.get(), root.get(), false, 3000);
+    Httpexchange::Location at{L"http", host, static_cast<uint16_t>(server->http), OBJECT};
+    Httpexchange::Request request;
+    request.mediaType = L"application";
+    server->configure("{\"body_size\": 1999, \"header_trickle\": [6, 1.0]}");
+    for (int round = 0; round < 2; ++round) {
+        const ULONGLONG start = ::GetTickCount64();
+        const portable::Result r = plain.run(at, request);
+        const ULONGLONG took = ::GetTickCount64() - start;
+        EXPECT_EQ(r.code, cWebupdater::UPDATE_DOWNLOAD_FAILED) << round << "\n" << dumpLog();
+        EXPECT_EQ(r.systemError, static_cast<DWORD>(ERROR_TIMEOUT)) << round;
+        EXPECT_LT(took, 5500u) << round << ": the trickle itself lasts six seconds";
+        plain.close();
+    }
+    server->configure(body(1999));
+    EXPECT_TRUE(plain.run(at, request).ok()) << dumpLog();
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download stalled: 0 bytes in "), 2) << dumpLog();
+}

@@ -818,3 +818,68 @@ TEST(BusyserverDelay, RetryAfterValues)
     std::sort(drawn.begin(), drawn.end());
     EXPECT_GE(std::unique(drawn.begin(), drawn.end()) - drawn.begin(), 7);
 }
+
+// --- The deadlines of the exchange --------------------------------------------------------------
+
+// From the send to the last body byte, a window that brings too little ends the transfer, also while
+// WinINet is still blocked in the send (headers one line a second) or in the framing of a chunked
+// body (a chunk-size line one byte every half second). Each trickle is harmless in itself: with the
+// full 60-second window the same answers are taken.
+TEST_F(Webupdater, StallBoundCoversHeadersAndChunkFraming)
+{
+    struct Case {
+        const char* answer;
+        const char* what;
+    };
+    const Case cases[] = {
+        {"{\"body_size\": 200000, \"header_trickle\": [6, 1.0]}", "a header line every second"},
+        {"{\"body_size\": 200000, \"chunked\": true, \"chunk_line_trickle\": [6, 0.5]}",
+         "a chunk-size line a byte every half second"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(writeBytes(target, "old"));
+        updater->setStallBound(3000);
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(update(c.answer), cWebupdater::UPDATE_DOWNLOAD_FAILED) << c.what << "\n" << dumpLog();
+        const ULONGLONG took = ::GetTickCount64() - start;
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_TIMEOUT)) << c.what;
+        EXPECT_GE(took, 2900u) << c.what;
+        EXPECT_LT(took, 5500u) << c.what << ": the trickle itself lasts longer";
+        EXPECT_EQ(readBytes(target), "old");
+        EXPECT_EQ(leftovers(), 0);
+
+        updater->setStallBound(cWebupdater::STALL_BOUND_MS);
+        EXPECT_EQ(update(c.answer), cWebupdater::UPDATE_DONE) << c.what << "\n" << dumpLog();
+        EXPECT_EQ(readBytes(target), programBytes(200000)) << c.what;
+    }
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download stalled: 0 bytes in "), 2) << dumpLog();
+}
+
+// The whole transfer may take its announced size at the floor rate, the least time at least: a
+// body steady enough for every window ends when that deadline passes, and is taken at a lower floor.
+TEST_F(Webupdater, FloorRateBoundsTheWholeTransfer)
+{
+    const std::string steady = "{\"body_size\": 400000, \"trickle\": [8192, 0.1]}";
+    updater->setStallBound(3000);
+    ASSERT_TRUE(writeBytes(target, "old"));
+    // 400000 bytes at 100000 a second: 4 s allowed; the trickle takes about 5 s.
+    updater->setFloorRate(100000, 2000);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(update(steady), cWebupdater::UPDATE_DOWNLOAD_FAILED) << dumpLog();
+    const ULONGLONG took = ::GetTickCount64() - start;
+    EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_TIMEOUT));
+    EXPECT_GE(took, 3900u);
+    EXPECT_LT(took, 4700u);
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download too slow: "), 1) << dumpLog();
+    EXPECT_EQ(readBytes(target), "old");
+    EXPECT_EQ(leftovers(), 0);
+    // The least time wins over a small size: 8 s allowed.
+    updater->setFloorRate(100000, 8000);
+    EXPECT_EQ(update(steady), cWebupdater::UPDATE_DONE) << dumpLog();
+    // At 50000 a second the same body has 8 s.
+    ASSERT_TRUE(writeBytes(target, "old"));
+    updater->setFloorRate(50000, 2000);
+    EXPECT_EQ(update(steady), cWebupdater::UPDATE_DONE) << dumpLog();
+    EXPECT_EQ(readBytes(target), programBytes(400000));
+    EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download stalled: "), 0) << dumpLog();
+}

@@ -1,0 +1,236 @@
+#include "Transferwatch.h"
+
+#include "cWebupdater.h"
+#include "textutil.h"
+
+#include <chrono>
+
+// The helper thread's side: one call at a time, handed over under the lock.
+struct Transferwatch::Helper {
+    std::mutex lock;
+    std::condition_variable wake;
+    Call call;
+    bool pending = false;
+    bool done = false;
+    bool quit = false;
+    BOOL result = FALSE;
+    DWORD error = 0;
+
+    static void serve(const std::shared_ptr<Helper>& self)
+    {
+        std::unique_lock<std::mutex> guard(self->lock);
+        for (;;) {
+            self->wake.wait(guard, [&] { return self->pending || self->quit; });
+            if (self->quit) {
+                return;
+            }
+            Call job = std::move(self->call);
+            self->pending = false;
+            guard.unlock();
+            DWORD error = 0;
+            const BOOL result = job(&error);
+            job = nullptr;
+            guard.lock();
+            self->result = result;
+            self->error = error;
+            self->done = true;
+            self->wake.notify_all();
+        }
+    }
+};
+
+Transferwatch::Transferwatch(Logger* logger, Bounds limits, Expiry onExpiry)
+    : Loguser(logger), bounds(limits), expiry(std::move(onExpiry))
+{
+}
+
+Transferwatch::~Transferwatch() { finish(); }
+
+// After finish the watch may start again for a new exchange: every count and verdict starts afresh.
+void Transferwatch::start()
+{
+    if (thread.joinable()) {
+        // A watch whose deadline passed has ended its thread by itself.
+        finish();
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (running && !stopping) {
+        return;
+    }
+    stopping = false;
+    reported = false;
+    reason = Reason::NONE;
+    windowCount = 0;
+    received = 0;
+    allowedMs = 0;
+    announced = 0;
+    started = ::GetTickCount64();
+    windowStart = started;
+    running = false;
+    if (bounds.windowMs == 0 && bounds.floorRate == 0) {
+        return;
+    }
+    running = true;
+    thread = std::thread([this] { watch(); });
+    helper = std::make_shared<Helper>();
+    std::thread([keep = helper] { Helper::serve(keep); }).detach();
+}
+
+BOOL Transferwatch::perform(Call call, DWORD* error)
+{
+    std::shared_ptr<Helper> h;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        h = helper;
+    }
+    if (!h) {
+        return call(error);
+    }
+    if (expired() != Reason::NONE) {
+        *error = ERROR_TIMEOUT;
+        return FALSE;
+    }
+    std::unique_lock<std::mutex> guard(h->lock);
+    h->call = std::move(call);
+    h->pending = true;
+    h->done = false;
+    h->wake.notify_all();
+    // The deadline is looked at every tenth of a second; a call that returns wakes the wait at once.
+    while (!h->wake.wait_for(guard, std::chrono::milliseconds(100), [&] { return h->done; })) {
+        if (expired() != Reason::NONE) {
+            // The helper stays with the left call and ends after it.
+            h->quit = true;
+            guard.unlock();
+            std::lock_guard<std::mutex> own(lock);
+            helper.reset();
+            *error = ERROR_TIMEOUT;
+            return FALSE;
+        }
+    }
+    *error = h->error;
+    return h->result;
+}
+
+void Transferwatch::announce(uint64_t size)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (bounds.floorRate == 0) {
+        return;
+    }
+    announced = size;
+    const uint64_t atFloor = size / bounds.floorRate * 1000 + size % bounds.floorRate * 1000 / bounds.floorRate;
+    allowedMs = atFloor > bounds.floorMs ? atFloor : bounds.floorMs;
+    wake.notify_all();
+}
+
+void Transferwatch::count(uint64_t bytes)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    windowCount += bytes;
+    received += bytes;
+}
+
+void Transferwatch::finish()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+        wake.notify_all();
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+    std::shared_ptr<Helper> h;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        h.swap(helper);
+    }
+    if (h) {
+        std::lock_guard<std::mutex> guard(h->lock);
+        h->quit = true;
+        h->wake.notify_all();
+    }
+}
+
+Transferwatch::Reason Transferwatch::expired() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return reason;
+}
+
+ULONGLONG Transferwatch::nextCheck() const
+{
+    ULONGLONG next = bounds.windowMs != 0 ? windowStart + bounds.windowMs : ~0ULL;
+    if (allowedMs != 0 && started + allowedMs < next) {
+        next = started + allowedMs;
+    }
+    return next;
+}
+
+Transferwatch::Reason Transferwatch::check(ULONGLONG now)
+{
+    if (allowedMs != 0 && now - started >= allowedMs) {
+        return Reason::TOO_SLOW;
+    }
+    if (bounds.windowMs == 0 || now - windowStart < bounds.windowMs) {
+        return Reason::NONE;
+    }
+    if (windowCount < bounds.windowBytes) {
+        return Reason::STALLED;
+    }
+    windowStart = now;
+    windowCount = 0;
+    return Reason::NONE;
+}
+
+// Sleeps until the next deadline (or a new announcement, or the end); the expiry is called
+// outside the lock, so that it may take locks of its own.
+void Transferwatch::watch()
+{
+    std::unique_lock<std::mutex> guard(lock);
+    while (!stopping) {
+        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG next = nextCheck();
+        if (now < next) {
+            const ULONGLONG wait = next - now < 3600000 ? next - now : 3600000;
+            wake.wait_for(guard, std::chrono::milliseconds(wait));
+            continue;
+        }
+        const Reason found = check(now);
+        if (found != Reason::NONE) {
+            reason = found;
+            expiredAfterMs = now - started;
+            expiredWindowBytes = windowCount;
+            expiredWindowMs = now - windowStart;
+            guard.unlock();
+            if (expiry) {
+                expiry();
+            }
+            return;
+        }
+    }
+}
+
+portable::Result Transferwatch::judge(const portable::Result& r)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    if (r.ok() || reason == Reason::NONE) {
+        return r;
+    }
+    if (!reported) {
+        reported = true;
+        const auto total = static_cast<unsigned long long>(received);
+        std::wstring line =
+            reason == Reason::STALLED
+                ? textutil::format(L"Download stalled: %llu bytes in %llu ms, after %llu bytes received",
+                                   static_cast<unsigned long long>(expiredWindowBytes),
+                                   static_cast<unsigned long long>(expiredWindowMs), total)
+                : textutil::format(L"Download too slow: %llu of %llu bytes in %llu ms, the floor rate allows %llu ms",
+                                   total, static_cast<unsigned long long>(announced),
+                                   static_cast<unsigned long long>(expiredAfterMs),
+                                   static_cast<unsigned long long>(allowedMs));
+        guard.unlock();
+        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, line);
+    }
+    return portable::Result::failedWith(cWebupdater::UPDATE_DOWNLOAD_FAILED, ERROR_TIMEOUT);
+}
