@@ -27,12 +27,12 @@ Bodyreceiver::Bodyreceiver(Logger* logger, Limits bounds, const Progress& progre
 portable::Result Bodyreceiver::receive(HINTERNET request, const std::wstring& folder, const std::wstring& stem,
                                        Downloadfile* file)
 {
-    portable::Result r = createFile(folder, stem, file);
+    portable::Result r = held == 0 ? createFile(folder, stem, file) : portable::Result::done();
     if (!r) {
         return r;
     }
     const Announced length = announced(request);
-    if (length.known && length.length > limits.maxSize) {
+    if (length.known && (length.length > limits.maxSize || held + length.length > limits.maxSize)) {
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              length.text.c_str(), static_cast<unsigned long long>(limits.maxSize)));
@@ -46,7 +46,7 @@ portable::Result Bodyreceiver::receive(HINTERNET request, const std::wstring& fo
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         r = downloadFailed(error);
     }
-    if (!r) {
+    if (!r && !keepCut) {
         // No partial file is left behind.
         file->discard();
     }
@@ -132,12 +132,14 @@ bool Bodyreceiver::readBatch(HINTERNET request, const std::shared_ptr<Batch>& ba
 portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, const Announced& length)
 {
     if (limits.watch != nullptr) {
-        // Without an announced length the transfer may take the size cap's time at the floor.
-        limits.watch->announce(length.known ? length.length : limits.maxSize);
+        // Only what is still to come counts for the deadlines; without an announced length the
+        // transfer may take the size cap's time at the floor.
+        limits.watch->announce(length.known ? length.length : (limits.maxSize > held ? limits.maxSize - held : 0));
     }
     auto batch = std::make_shared<Batch>();
     batch->bytes.resize(BATCH_BYTES);
-    uint64_t received = 0;
+    uint64_t received = held;
+    const uint64_t expected = length.known ? held + length.length : 0;
     do {
         DWORD readError = 0;
         if (!readBatch(request, batch, &readError)) {
@@ -154,18 +156,17 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
             }
             received += got;
             if (progress) {
-                progress(received, length.known ? length.length : 0);
+                progress(received, expected);
             }
         }
     } while (!batch->end);
     if (limits.watch != nullptr) {
         limits.watch->finish();
     }
-    if (length.known && received != length.length) {
+    if (length.known && received != expected) {
         log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
-                             static_cast<unsigned long long>(received),
-                             static_cast<unsigned long long>(length.length)));
+                             static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected)));
         return downloadFailed(ERROR_HANDLE_EOF);
     }
     return portable::Result::done();

@@ -44,6 +44,11 @@ public:
     // a body shorter than announced and ERROR_TIMEOUT for a stalled transfer.
     portable::Result receive(HINTERNET request, const std::wstring& folder, const std::wstring& stem,
                              Downloadfile* file);
+    // A resumed transfer: file is open and holds heldBytes already; the body is appended, and the
+    // size cap, the announced length and the progress count the held bytes as received.
+    void resumeAt(uint64_t heldBytes) { held = heldBytes; }
+    // A failed receive leaves the partial file open (flushed as far as it got) for the caller.
+    void keepOnFailure(bool keep) { keepCut = keep; }
 
 private:
     // What the response announces: the length (unless a transfer coding replaces it) and its text.
@@ -73,4 +78,6 @@ private:
     Limits limits;
     const Progress& progress;
     Bodydigest* digest;
+    uint64_t held = 0;
+    bool keepCut = false;
 };

@@ -63,6 +63,43 @@ bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, 
     return false;
 }
 
+bool Downloadfile::openExisting(const std::wstring& path, DWORD* error)
+{
+    discard();
+    fullPath = path;
+    file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) {
+        *error = ::GetLastError();
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!::GetFileInformationByHandle(file.get(), &info)) {
+        *error = ::GetLastError();
+        file.reset();
+        return false;
+    }
+    const DWORD odd = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
+    if ((info.dwFileAttributes & odd) != 0 || info.nNumberOfLinks != 1) {
+        // Not a plain file of its own: left where it is, untouched.
+        *error = ERROR_INVALID_DATA;
+        file.reset();
+        return false;
+    }
+    return true;
+}
+
+bool Downloadfile::truncateTo(uint64_t size, DWORD* error)
+{
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
+        *error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
+
 bool Downloadfile::write(const void* data, DWORD size, DWORD* error)
 {
     DWORD written = 0;

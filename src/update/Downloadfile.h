@@ -27,6 +27,11 @@ public:
     // writeThrough passes every write straight to the disk. False with *error on failure; path()
     // then names the file last attempted.
     bool create(const std::wstring& folder, const std::wstring& stem, bool writeThrough, DWORD* error);
+    // Opens a file this class left behind (a kept partial download) with the same access and
+    // sharing as create; refuses links, folders and files with more than one name.
+    bool openExisting(const std::wstring& fullPath, DWORD* error);
+    // Cuts the file at size and puts the write position there (writes append from that size on).
+    bool truncateTo(uint64_t size, DWORD* error);
     bool write(const void* data, DWORD size, DWORD* error);
     bool flush(DWORD* error);
     // Reads up to size bytes at offset; *got is 0 at the end of the file.

@@ -10,6 +10,7 @@
 #include "Fileobject.h"
 #include "Fileswitch.h"
 #include "Httpexchange.h"
+#include "Partialdownload.h"
 #include "cSignaturecheck.h"
 #include "filetime.h"
 
@@ -164,7 +165,7 @@ portable::Result cWebupdater::checkConnectionAndPort(const Job& job, uint16_t* p
 // The cookie store is asked for the URL as the caller wrote it; only the success counts.
 portable::Result cWebupdater::checkCookie(const Job& job)
 {
-    const std::wstring url = job.protocol + L"://" + job.host + L":" + job.port + job.object;
+    const std::wstring url = jobUrl(job);
     std::vector<wchar_t> value(1, L'\0');
     DWORD size = 1;
     bool found = ::InternetGetCookieExW(url.c_str(), job.cookieName.c_str(), value.data(), &size, 0, nullptr) != FALSE;
@@ -183,12 +184,35 @@ portable::Result cWebupdater::checkCookie(const Job& job)
     return portable::Result::done();
 }
 
-// The request (with the conditional header only for a wanted newer copy of an existing target),
-// asked again after a bounded wait while the server says it is busy, the response, and its body into a private
-// temporary file; the request and the connection are closed before the body is checked.
+// The exchange and the body into a private temporary file; a transfer cut in an earlier run is
+// resumed where the answer allows it (Partialdownload), and a refused resume is followed by a plain
+// request in the same call. Held bytes this call did not use stay for the next. The waits for a busy
+// server share one budget over both requests.
 portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t targetTime, uint16_t portNumber,
                                                   const std::wstring& stem, ServerCopy* copy, Downloadfile* download)
 {
+    Partialdownload partial(logger, temporaryFolder(), stem);
+    partial.load(jobUrl(job), maxDownloadSize);
+    Busyserver busy(
+        logger, [this](DWORD ms) { pauseFor(ms); }, status);
+    bool again = false;
+    portable::Result r = exchangeOnce(job, targetTime, portNumber, &partial, &busy, copy, download, &again);
+    if (again) {
+        r = exchangeOnce(job, targetTime, portNumber, &partial, &busy, copy, download, &again);
+    }
+    partial.putBack();
+    return r;
+}
+
+// The request (with the conditional header only for a wanted newer copy of an existing target,
+// with the range headers when bytes are held), asked again after a bounded wait while the server
+// says it is busy, the response, and its body; the request and the connection are closed before
+// the body is checked. *again: a refused resume, to be asked again.
+portable::Result cWebupdater::exchangeOnce(const Job& job, int64_t targetTime, uint16_t portNumber,
+                                           Partialdownload* partial, Busyserver* busy, ServerCopy* copy,
+                                           Downloadfile* download, bool* again)
+{
+    *again = false;
     Httpexchange::Location start;
     start.protocol = job.protocol;
     start.host = job.host;
@@ -201,30 +225,80 @@ portable::Result cWebupdater::exchangeAndDownload(const Job& job, int64_t target
     if (job.onlyIfNewer == 1 && targetTime != 0) {
         request.headers = L"If-Modified-Since: " + formatHttpDate(targetTime);
     }
+    const bool resuming = partial->ready();
+    if (resuming) {
+        request.headers += (request.headers.empty() ? L"" : L"\r\n") + partial->requestHeaders();
+    }
     Httpexchange exchange(logger, internetHandle.get(), strictTls, stallBoundMs);
     exchange.setUnattended(unattended);
     exchange.setFloor(floorRate, floorLeastMs);
-    Busyserver busy(
-        logger, [this](DWORD ms) { pauseFor(ms); }, status);
     portable::Result r = exchange.run(start, request);
-    while (r && busy.waitIfBusy(exchange.request())) {
+    while (r && busy->waitIfBusy(exchange.request())) {
         exchange.close();
         r = exchange.run(start, request);
     }
-    if (r) {
-        r = judgeResponse(job, targetTime, exchange.request(), copy);
+    if (r && resuming) {
+        judgeResume(exchange.request(), partial, download, again);
+    }
+    if (r && !*again) {
+        r = judgeResponse(job, targetTime, exchange.request(), download->isOpen(), copy);
     }
     activeWatch = &exchange.watch();
-    if (r && !downloadFile(exchange.request(), temporaryFolder(), stem, download)) {
-        r = portable::Result::failedWith(UPDATE_DOWNLOAD_FAILED, ::GetLastError());
+    if (r && !*again) {
+        r = receiveBody(job, exchange.request(), partial, download);
     }
     activeWatch = nullptr;
     // A deadline that passed between the steps left a closed request behind.
     return exchange.watch().judge(r);
 }
 
+// A 206 that continues the held bytes takes them over; a 200 brings the whole file (the held bytes
+// go); a 206 that does not fit and a 416 drop them and ask again without a range.
+void cWebupdater::judgeResume(HINTERNET request, Partialdownload* partial, Downloadfile* download, bool* again)
+{
+    const long status = Httpexchange::statusCode(queryInfo(request, HTTP_QUERY_STATUS_CODE));
+    if (status == 206) {
+        const std::wstring why = partial->refusal(request);
+        if (!why.empty()) {
+            partial->drop(why);
+        }
+        *again = !why.empty() || !partial->takeInto(download);
+    } else if (status == 416) {
+        partial->drop(L"the server answered 416, the range cannot be satisfied");
+        *again = true;
+    } else if (status == 200) {
+        partial->drop(L"the server answered 200 with the whole file");
+    }
+}
+
+// The body after the held bytes, or the whole body; a cut transfer is kept for a resume when the
+// answer allows one, any other failure deletes what arrived.
+portable::Result cWebupdater::receiveBody(const Job& job, HINTERNET request, Partialdownload* partial,
+                                          Downloadfile* download)
+{
+    const bool resumed = download->isOpen();
+    heldBytes = resumed ? partial->heldBytes() : 0;
+    if (downloadFile(request, temporaryFolder(), Fileobject(job.targetFile).getFilename(), download)) {
+        return portable::Result::done();
+    }
+    const DWORD error = ::GetLastError();
+    if (download->isOpen()) {
+        const Partialdownload::Answer answer = resumed ? partial->resumedAnswer() : Partialdownload::answerOf(request);
+        if (error == ERROR_FILE_TOO_LARGE || !partial->keep(download, jobUrl(job), answer)) {
+            download->discard();
+        }
+    }
+    return portable::Result::failedWith(UPDATE_DOWNLOAD_FAILED, error);
+}
+
+std::wstring cWebupdater::jobUrl(const Job& job)
+{
+    return job.protocol + L"://" + job.host + L":" + job.port + job.object;
+}
+
 // Status, newer test, media type: whether the response carries a file to take.
-portable::Result cWebupdater::judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy)
+portable::Result cWebupdater::judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, bool resumed,
+                                            ServerCopy* copy)
 {
     if (queryInfo(request, HTTP_QUERY_RAW_HEADERS_CRLF).empty()) {
         return portable::Result::failedWith(UPDATE_NO_RESPONSE, ::GetLastError());
@@ -245,7 +319,7 @@ portable::Result cWebupdater::judgeResponse(const Job& job, int64_t targetTime, 
     if (queryInfo(request, HTTP_QUERY_CONTENT_TYPE).find(job.mediaType) == std::wstring::npos) {
         return portable::Result::failedWith(UPDATE_WRONG_TYPE, ::GetLastError());
     }
-    if (copy->status != 200) {
+    if (copy->status != (resumed ? 206 : 200)) {
         return portable::Result::failedWith(UPDATE_BAD_STATUS, ::GetLastError());
     }
     return portable::Result::done();
@@ -313,12 +387,19 @@ bool cWebupdater::downloadFile(HINTERNET request, const std::wstring& folder, co
                                Downloadfile* file)
 {
     bodyDigest = signerPin.set ? std::make_unique<Bodydigest>() : nullptr;
+    // The digest and the scan of the signer entry see the held bytes first, as a whole body.
+    if (heldBytes > 0 && bodyDigest && !Partialdownload::feed(file, heldBytes, bodyDigest.get())) {
+        ::SetLastError(ERROR_READ_FAULT);
+        return false;
+    }
     Bodyreceiver::Limits limits;
     limits.maxSize = maxDownloadSize;
     limits.stallBoundMs = stallBoundMs;
     limits.watch = activeWatch;
-    const portable::Result r =
-        Bodyreceiver(logger, limits, progress, bodyDigest.get()).receive(request, folder, stem, file);
+    Bodyreceiver receiver(logger, limits, progress, bodyDigest.get());
+    receiver.resumeAt(heldBytes);
+    receiver.keepOnFailure(true);
+    const portable::Result r = receiver.receive(request, folder, stem, file);
     ::SetLastError(r.systemError);
     return r.ok();
 }

@@ -9,7 +9,8 @@
 // checks the connection, the port and the cookie, then runs its parts in order: Httpexchange (the
 // request, the certificate procedure, a proxy's demand for credentials, redirects), Busyserver (a
 // bounded wait and a new request while the server says it is busy), the judgement of the response,
-// Bodyreceiver (the body into the private file), Downloadchecks and Fileswitch.
+// Bodyreceiver (the body into the private file), Downloadchecks and Fileswitch; Partialdownload keeps
+// a cut body for the next call and asks for its rest.
 #pragma once
 
 #include "Bodydigest.h"
@@ -29,6 +30,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+class Busyserver;
+class Partialdownload;
 
 class cWebupdater : public Loguser {
 public:
@@ -208,7 +212,14 @@ private:
     portable::Result checkCookie(const Job& job);
     portable::Result exchangeAndDownload(const Job& job, int64_t targetTime, uint16_t portNumber,
                                          const std::wstring& stem, ServerCopy* copy, Downloadfile* download);
-    portable::Result judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, ServerCopy* copy);
+    portable::Result exchangeOnce(const Job& job, int64_t targetTime, uint16_t portNumber, Partialdownload* partial,
+                                  Busyserver* busy, ServerCopy* copy, Downloadfile* download, bool* again);
+    void judgeResume(HINTERNET request, Partialdownload* partial, Downloadfile* download, bool* again);
+    portable::Result receiveBody(const Job& job, HINTERNET request, Partialdownload* partial, Downloadfile* download);
+    static std::wstring jobUrl(const Job& job);
+    // resumed: the held bytes of a cut download were taken over, the answer must be 206.
+    portable::Result judgeResponse(const Job& job, int64_t targetTime, HINTERNET request, bool resumed,
+                                   ServerCopy* copy);
     portable::Result checkDownload(Downloadfile* download, const std::wstring& targetFile);
     portable::Result switchIntoPlace(Fileobject* target, Downloadfile* download, const ServerCopy& copy);
     void readServerTime(HINTERNET request, int64_t targetTime, ServerCopy* copy);
@@ -226,6 +237,8 @@ private:
     ULONGLONG floorLeastMs = FLOOR_LEAST_MS;
     // The deadlines of the exchange under way (null outside exchangeAndDownload).
     Transferwatch* activeWatch = nullptr;
+    // Bytes of a resumed transfer already in the download file when its body starts.
+    uint64_t heldBytes = 0;
     bool strictTls = false;
     bool unattended = false;
 };

@@ -485,6 +485,64 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         self.assertEqual(self.boxes.count, 0)
 
 
+    def big_builds(self):
+        """Two builds of 3 MiB signed by "ours", alike but for one byte in their first tenth."""
+        client = read(cvtest.fixture("democlient.exe"))
+        padding = 3 * 1048576 - len(client)
+        first = write(os.path.join(self.bodies, "big-a-unsigned.exe"), client + b"\0" * padding)
+        second = write(os.path.join(self.bodies, "big-b-unsigned.exe"), client + b"\1" + b"\0" * (padding - 1))
+        a = MATERIAL.sign("ours", first, os.path.join(self.bodies, "big-a.exe"))
+        b = MATERIAL.sign("ours", second, os.path.join(self.bodies, "big-b.exe"))
+        self.assertEqual(os.path.getsize(a), os.path.getsize(b), "control: the builds differ in one byte only")
+        self.assertTrue(MATERIAL.verify(a)[0] and MATERIAL.verify(b)[0], "control: both builds are validly signed")
+        return a, b
+
+    def cut_run(self, body):
+        """A first run whose transfer of body is cut at 60 %: the partial file is kept."""
+        cut = os.path.getsize(body) * 6 // 10
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=body,
+                              etag='"build-1"', truncate_after=cut)
+        log = self.run_installer()
+        self.assertIn("Partial download kept for a resume: %d of %d bytes" % (cut, os.path.getsize(body)), log)
+        self.assertEqual(digest(self.exe), self.stamped)
+        return cut
+
+    def resumed_requests(self):
+        return [r for r in self.server.requests if self.server.header(r, "Range")]
+
+    def test_resumed_signed_program_is_accepted(self):
+        if type(self) is not PinnedUpdate:
+            self.skipTest("the installer's own pin changes nothing of a resume")
+        a, _ = self.big_builds()
+        self.prepare(a, pin_of("ours"))
+        cut = self.cut_run(a)
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=a, etag='"build-1"')
+        log = self.run_installer()
+        ranged = self.resumed_requests()
+        self.assertEqual(len(ranged), 1, log)
+        self.assertEqual(self.server.header(ranged[0], "Range"), "bytes=%d-" % cut)
+        self.assertEqual(self.server.header(ranged[0], "If-Range"), '"build-1"')
+        self.assertIn("Download resumed at byte %d of %d" % (cut, os.path.getsize(a)), log)
+        self.assertIn("Signature accepted, signer: " + pin_of("ours"), [m for _, _, m in cvtest.messages(log)])
+        self.assertEqual(digest(self.exe), digest(a), log)
+        self.assertEqual(self.updater_errors(log), [])
+
+    def test_resumed_program_spliced_from_two_signed_builds_is_refused(self):
+        if type(self) is not PinnedUpdate:
+            self.skipTest("the installer's own pin changes nothing of a resume")
+        a, b = self.big_builds()
+        self.prepare(a, pin_of("ours"))
+        self.cut_run(a)
+        # The server keeps the ETag while it serves another build: what arrives continues a's bytes
+        # with b's, each part signed, the whole signed by nobody.
+        self.server.configure(status=200, content_type="application/octet-stream", body_file=b, etag='"build-1"')
+        log = self.run_installer(20)
+        self.assertEqual(len(self.resumed_requests()), 1, log)
+        self.assertIn("Download resumed at byte", log)
+        self.assertEqual(digest(self.exe), self.stamped, "the installer stays as it was")
+        self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
+
+
 class SelfPinnedUpdate(PinnedUpdate):
     """A signed installer stamped without a pin entry pins its own publisher and the keys built in."""
 

@@ -27,6 +27,14 @@ by `openssl`. What every GET is answered with is a response description (a dict)
     chunk_line_trickle [digits, seconds]: with chunked, the first chunk-size line is sent one byte
                     every this many seconds, the size written with this many leading zeros
     headers         extra response headers, a list of [name, value]
+    etag            ETag value (sent as is, "W/..." for a weak one) with Accept-Ranges: bytes
+    range           how a request with "Range: bytes=N-" is answered when its If-Range (if any)
+                    matches the ETag or the Last-Modified text: "honour" (default: 206 with
+                    Content-Range bytes N-(size-1)/size and the rest of the body), "ignore" (200
+                    with the whole body), "wrong_start" (206 that names N+1 as its first byte),
+                    "other_total" (206 that names size+1 as the total), "416" (416 with
+                    Content-Range bytes */size); without an ETag or Last-Modified, or with an
+                    If-Range that matches neither, the whole body (200)
     routes          {path: description} overriding the description for one request path
     sequence        [description, ...]: the n-th request since the description was last changed
                     is answered with the n-th of these over the rest (the last one repeats)
@@ -228,7 +236,11 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             size = int(d.get("body_size") or 0)
             source = ("pattern", None)
-        send_body = self.command != "HEAD" and status not in (204, 304) and not (100 <= status < 200)
+        status, size, source, range_headers = self._range(d, status, size, source)
+        reason = d.get("reason") if status == int(d.get("status", 200)) else None
+        if reason is None:
+            reason = self.responses.get(status, ("Status",))[0]
+        send_body = self.command != "HEAD" and status not in (204, 304, 416) and not (100 <= status < 200)
         chunked = bool(d.get("chunked"))
         truncate = d.get("truncate_after")
         to_send = size if truncate is None else min(size, int(truncate))
@@ -249,7 +261,7 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(cl))
         lying = (not chunked) and cl not in ("auto", None) and int(cl) != to_send
         close = truncate is not None or lying or (not chunked and cl is None and send_body)
-        for name, value in d.get("headers") or []:
+        for name, value in list(d.get("headers") or []) + range_headers:
             self.send_header(name, value)
         if close:
             self.send_header("Connection", "close")
@@ -303,6 +315,34 @@ class _Handler(BaseHTTPRequestHandler):
                 time.sleep(interval)
         self.wfile.write(self._slice(source, 0, length) + b"\r\n")
 
+    def _range(self, d, status, size, source):
+        """The answer to a Range request: (status, body size, source, extra headers)."""
+        etag = d.get("etag")
+        extra = [["ETag", etag], ["Accept-Ranges", "bytes"]] if etag is not None else []
+        wanted = self.headers.get("Range") or ""
+        if_range = self.headers.get("If-Range")
+        mode = d.get("range", "honour")
+        if status != 200 or not wanted.startswith("bytes=") or not wanted.endswith("-") or mode == "ignore":
+            return status, size, source, extra
+        if etag is None and not d.get("last_modified"):
+            return status, size, source, extra
+        if if_range is not None and if_range not in (etag, d.get("last_modified")):
+            return status, size, source, extra
+        start = int(wanted[6:-1])
+        if mode == "416" or start >= size:
+            return 416, 0, ("bytes", b""), extra + [["Content-Range", "bytes */%d" % size]]
+        first = start + 1 if mode == "wrong_start" else start
+        total = size + 1 if mode == "other_total" else size
+        extra = extra + [["Content-Range", "bytes %d-%d/%d" % (first, size - 1, total)]]
+        kind, data = source
+        if kind == "bytes":
+            source = ("bytes", data[start:])
+        elif kind == "file":
+            source = ("file_at", (data, start))
+        else:
+            source = ("pattern", start)
+        return 206, size - start, source, extra
+
     def _trickle(self, source, length, chunked, piece, interval):
         sent = 0
         while sent < length:
@@ -319,29 +359,34 @@ class _Handler(BaseHTTPRequestHandler):
         kind, data = source
         if kind == "bytes":
             return data[start:start + n]
-        if kind == "file":
-            with open(data, "rb") as fh:
-                fh.seek(start)
+        if kind in ("file", "file_at"):
+            path, offset = (data, 0) if kind == "file" else data
+            with open(path, "rb") as fh:
+                fh.seek(offset + start)
                 return fh.read(n)
-        return pattern_bytes(start, n)
+        return pattern_bytes((data or 0) + start, n)
 
     def _send_body(self, source, length, chunked, rate=0.0):
         kind, data = source
         block = 65536 if rate <= 0 else max(1024, min(65536, int(rate / 20)))
         sent = 0
         started = time.monotonic()
-        fh = open(data, "rb") if kind == "file" else None
+        fh = None
+        if kind in ("file", "file_at"):
+            path, offset = (data, 0) if kind == "file" else data
+            fh = open(path, "rb")
+            fh.seek(offset)
         try:
             while sent < length:
                 n = min(block, length - sent)
                 if kind == "bytes":
                     piece = data[sent:sent + n]
-                elif kind == "file":
+                elif fh is not None:
                     piece = fh.read(n)
                     if not piece:
                         break
                 else:
-                    piece = pattern_bytes(sent, n)
+                    piece = pattern_bytes((data or 0) + sent, n)
                 if chunked:
                     self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
                 else:

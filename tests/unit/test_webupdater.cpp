@@ -883,3 +883,272 @@ TEST_F(Webupdater, FloorRateBoundsTheWholeTransfer)
     EXPECT_EQ(readBytes(target), programBytes(400000));
     EXPECT_EQ(countLevel(logLines(), "ERROR   - ", "Download stalled: "), 0) << dumpLog();
 }
+
+// --- Resuming a cut transfer ------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t RESUME_SIZE = 3 * 1048576;
+constexpr size_t RESUME_CUT = RESUME_SIZE * 6 / 10;
+
+class Resume : public Webupdater {
+public:
+    void SetUp() override
+    {
+        Webupdater::SetUp();
+        record = tempFolder() + L"/" + targetName + L".partial";
+        ::DeleteFileW(record.c_str());
+    }
+    void TearDown() override
+    {
+        removePartial();
+        Webupdater::TearDown();
+    }
+    // The answer for the program of RESUME_SIZE bytes with these extra members.
+    std::string answer(const std::string& extra) const
+    {
+        return "{\"body_size\": " + std::to_string(RESUME_SIZE) + (extra.empty() ? "" : ", " + extra) + "}";
+    }
+    // A first run cut at 60 %.
+    void cut(const std::string& extra)
+    {
+        ASSERT_EQ(
+            update(answer(extra + (extra.empty() ? "" : ", ") + "\"truncate_after\": " + std::to_string(RESUME_CUT))),
+            cWebupdater::UPDATE_DOWNLOAD_FAILED)
+            << dumpLog();
+    }
+    std::string recordText() const { return readBytes(record); }
+    // The kept partial file named by the record.
+    std::wstring partialFile() const
+    {
+        const std::string text = recordText();
+        const size_t at = text.find("\nfile ");
+        if (at == std::string::npos) {
+            return std::wstring();
+        }
+        return tempFolder() + L"/" + widen(text.substr(at + 6, text.find('\n', at + 1) - at - 6));
+    }
+    void removePartial()
+    {
+        const std::wstring partial = partialFile();
+        if (!partial.empty()) {
+            ::DeleteFileW(partial.c_str());
+        }
+        ::DeleteFileW(record.c_str());
+    }
+    // A header of the i-th request since the mark; "(none)" when it was not sent.
+    std::string sent(size_t i, const char* name) const
+    {
+        const auto reqs = requests();
+        const std::string* value = i < reqs.size() ? reqs[i].header(name) : nullptr;
+        return value != nullptr ? *value : "(none)";
+    }
+
+    std::wstring record;
+};
+
+std::string replacedLine(const std::string& text, const std::string& key, const std::string& value)
+{
+    const size_t at = text.find("\n" + key + " ");
+    if (at == std::string::npos) {
+        return text;
+    }
+    const size_t end = text.find('\n', at + 1);
+    return text.substr(0, at + 1) + key + " " + value + text.substr(end);
+}
+
+} // namespace
+
+TEST_F(Resume, CutTransferIsResumedWithRangeAndIfRange)
+{
+    ASSERT_TRUE(writeBytes(target, "old"));
+    cut("\"etag\": \"\\\"v1\\\"\"");
+    EXPECT_EQ(leftovers(), 1) << "the partial file is kept";
+    EXPECT_NE(recordText().find("\nheld " + std::to_string(RESUME_CUT) + "\n"), std::string::npos) << recordText();
+    EXPECT_NE(recordText().find("\nvalidator \"v1\"\n"), std::string::npos) << recordText();
+    EXPECT_EQ(readBytes(partialFile()), programBytes(RESUME_SIZE).substr(0, RESUME_CUT));
+
+    // Between runs the partial file is an ordinary file (control); while a run uses it, no other
+    // writer gets in.
+    const std::wstring partial = partialFile();
+    auto writerGetsIn = [&partial] {
+        handles::Kernel w(::CreateFileW(partial.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+        return w.valid();
+    };
+    ASSERT_TRUE(writerGetsIn());
+    uint64_t firstProgress = 0, lastExpected = 0;
+    bool writerWhileUsed = true;
+    updater->setProgressCallback([&](uint64_t received, uint64_t expected) {
+        if (firstProgress == 0) {
+            firstProgress = received;
+            writerWhileUsed = writerGetsIn();
+        }
+        lastExpected = expected;
+    });
+    ASSERT_EQ(update(answer("\"etag\": \"\\\"v1\\\"\"")), cWebupdater::UPDATE_DONE) << dumpLog();
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_EQ(sent(0, "Range"), "bytes=" + std::to_string(RESUME_CUT) + "-");
+    EXPECT_EQ(sent(0, "If-Range"), "\"v1\"");
+    EXPECT_TRUE(logged(5, UPD, "Status code response: 206"));
+    EXPECT_EQ(countLevel(logLines(), "message", "Download resumed at byte " + std::to_string(RESUME_CUT) + " of "), 1);
+    EXPECT_EQ(readBytes(target), programBytes(RESUME_SIZE));
+    EXPECT_GT(firstProgress, RESUME_CUT) << "the bar starts at the held share";
+    EXPECT_FALSE(writerWhileUsed) << "the held bytes are held against other writers";
+    EXPECT_EQ(lastExpected, RESUME_SIZE);
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_FALSE(testsupport::fileExists(record));
+
+    // Cut again while resuming: the record follows the bytes now held.
+    cut("\"etag\": \"\\\"v2\\\"\"");
+    ASSERT_EQ(update(answer("\"etag\": \"\\\"v2\\\"\", \"truncate_after\": 524288")),
+              cWebupdater::UPDATE_DOWNLOAD_FAILED);
+    EXPECT_NE(recordText().find("\nheld " + std::to_string(RESUME_CUT + 524288) + "\n"), std::string::npos)
+        << recordText();
+    ASSERT_EQ(update(answer("\"etag\": \"\\\"v2\\\"\"")), cWebupdater::UPDATE_ALREADY_CURRENT) << dumpLog();
+    EXPECT_EQ(sent(0, "Range"), "bytes=" + std::to_string(RESUME_CUT + 524288) + "-");
+}
+
+// Whatever the server does with the range, what is switched in is the body, never held + body.
+TEST_F(Resume, AnswersThatRefuseTheRangeGiveAFullDownload)
+{
+    const struct {
+        const char* second;
+        size_t requests;
+        const char* why;
+    } cases[] = {
+        {"\"etag\": \"\\\"v1\\\"\", \"range\": \"ignore\"", 1, "the server answered 200"},
+        {"\"etag\": \"\\\"v2\\\"\"", 1, "the server answered 200"},
+        {"\"etag\": \"\\\"v1\\\"\", \"range\": \"wrong_start\"", 2, "the answer starts at byte"},
+        {"\"etag\": \"\\\"v1\\\"\", \"range\": \"other_total\"", 2, "not the rest of"},
+        {"\"etag\": \"\\\"v1\\\"\", \"range\": \"416\"", 2, "the server answered 416"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(writeBytes(target, "old"));
+        cut("\"etag\": \"\\\"v1\\\"\"");
+        ASSERT_TRUE(testsupport::fileExists(record)) << c.second;
+        const size_t before = logLines().size();
+        ASSERT_EQ(update(answer(c.second)), cWebupdater::UPDATE_DONE) << c.second << "\n" << dumpLog();
+        const auto reqs = requests();
+        ASSERT_EQ(reqs.size(), c.requests) << c.second;
+        EXPECT_NE(reqs[0].header("Range"), nullptr) << c.second;
+        EXPECT_EQ(reqs.back().header(c.requests == 2 ? "Range" : "No-Such-Header"), nullptr)
+            << c.second << ": the fresh request asks for the whole file";
+        EXPECT_EQ(countLevel(testsupport::linesFrom(logLines(), before), "WARNING", c.why), 1) << c.second << "\n"
+                                                                                               << dumpLog();
+        EXPECT_EQ(readBytes(target), programBytes(RESUME_SIZE)) << c.second;
+        EXPECT_EQ(leftovers(), 0) << c.second;
+        EXPECT_FALSE(testsupport::fileExists(record)) << c.second;
+    }
+}
+
+// Only a strong validator and a useful amount are kept: a weak ETag, a date within a minute of the
+// answer's, a cut under 1 MiB leave nothing, and the next request carries no range.
+TEST_F(Resume, NothingIsKeptWithoutAStrongValidatorOrBelowOneMiB)
+{
+    const int64_t now = nowUnix();
+    const struct {
+        std::string first;
+        bool kept;
+    } cases[] = {
+        {"\"etag\": \"W/\\\"v1\\\"\", \"last_modified\": \"" + httpDate(now - 7200) + "\"", false},
+        {"\"last_modified\": \"" + httpDate(now) + "\"", false},
+        {"\"etag\": \"\\\"v1\\\"\", \"truncate_after\": 1048575", false},
+        {"\"last_modified\": \"" + httpDate(now - 7200) + "\"", true},
+    };
+    for (const auto& c : cases) {
+        const std::string first = c.first.find("truncate_after") == std::string::npos
+                                      ? c.first + ", \"truncate_after\": " + std::to_string(RESUME_CUT)
+                                      : c.first;
+        ASSERT_EQ(update(answer(first)), cWebupdater::UPDATE_DOWNLOAD_FAILED) << c.first;
+        EXPECT_EQ(testsupport::fileExists(record), c.kept) << c.first;
+        EXPECT_EQ(leftovers(), c.kept ? 1 : 0) << c.first;
+        const std::string second = first.substr(0, first.find(", \"truncate_after\""));
+        ASSERT_EQ(update(answer(second)), cWebupdater::UPDATE_DONE) << c.first << "\n" << dumpLog();
+        EXPECT_EQ(sent(0, "Range") != "(none)", c.kept) << c.first;
+        EXPECT_EQ(sent(0, "If-Range"), c.kept ? httpDate(now - 7200) : "(none)") << c.first;
+        EXPECT_EQ(readBytes(target), programBytes(RESUME_SIZE));
+        ASSERT_TRUE(writeBytes(target, "old"));
+    }
+}
+
+// The partial file and its record lie in a folder the user can write to: a changed byte, a changed
+// record, a record of another URL or one older than a week is removed and the whole file is asked for.
+TEST_F(Resume, TamperedOrStaleRecordsAreNotUsed)
+{
+    const std::string etag = "\"etag\": \"\\\"v1\\\"\"";
+    const struct {
+        const char* what;
+        std::function<void(Resume*)> change;
+        bool fileRemoved;
+    } cases[] = {
+        {"a byte of the partial file",
+         [](Resume* t) {
+             handles::Kernel f(
+                 ::CreateFileW(t->partialFile().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             ASSERT_TRUE(f.valid());
+             ::SetFilePointer(f.get(), 1000, nullptr, FILE_BEGIN);
+             DWORD written = 0;
+             ASSERT_TRUE(::WriteFile(f.get(), "X", 1, &written, nullptr));
+         },
+         true},
+        {"the held count",
+         [](Resume* t) {
+             ASSERT_TRUE(writeBytes(t->record, replacedLine(t->recordText(), "held", std::to_string(RESUME_CUT - 1))));
+         },
+         true},
+        {"another URL",
+         [](Resume* t) {
+             ASSERT_TRUE(writeBytes(t->record, replacedLine(t->recordText(), "url", "http://127.0.0.1:1/other")));
+         },
+         true},
+        {"eight days old",
+         [](Resume* t) {
+             ASSERT_TRUE(
+                 writeBytes(t->record, replacedLine(t->recordText(), "saved", std::to_string(nowUnix() - 8 * 86400))));
+         },
+         true},
+        {"saved a day from now",
+         [](Resume* t) {
+             ASSERT_TRUE(
+                 writeBytes(t->record, replacedLine(t->recordText(), "saved", std::to_string(nowUnix() + 86400))));
+         },
+         true},
+        {"a second name of the partial file",
+         [](Resume* t) {
+             const std::wstring other = t->partialFile() + L".other";
+             ASSERT_TRUE(::CreateHardLinkW(other.c_str(), t->partialFile().c_str(), nullptr));
+             handles::Kernel f(::CreateFileW(other.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+             BY_HANDLE_FILE_INFORMATION info = {};
+             ASSERT_TRUE(::GetFileInformationByHandle(f.get(), &info));
+             ASSERT_EQ(info.nNumberOfLinks, 2u) << "control: the platform counts the names";
+         },
+         false},
+        {"a record not as written",
+         [](Resume* t) { ASSERT_TRUE(writeBytes(t->record, t->recordText() + "extra 1\n")); }, false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(writeBytes(target, "old"));
+        cut(etag);
+        const std::wstring partial = partialFile();
+        ASSERT_FALSE(partial.empty()) << c.what;
+        c.change(this);
+        ASSERT_EQ(update(answer(etag)), cWebupdater::UPDATE_DONE) << c.what << "\n" << dumpLog();
+        ASSERT_EQ(requests().size(), 1u) << c.what;
+        EXPECT_EQ(sent(0, "Range"), "(none)") << c.what;
+        EXPECT_EQ(readBytes(target), programBytes(RESUME_SIZE)) << c.what;
+        EXPECT_FALSE(testsupport::fileExists(record)) << c.what;
+        EXPECT_EQ(testsupport::fileExists(partial), !c.fileRemoved) << c.what;
+        ::DeleteFileW(partial.c_str());
+        const std::wstring other = partial + L".other";
+        if (testsupport::fileExists(other)) {
+            EXPECT_EQ(readBytes(other), programBytes(RESUME_SIZE).substr(0, RESUME_CUT))
+                << "nothing is written through a second name";
+            ::DeleteFileW(other.c_str());
+        }
+    }
+    EXPECT_GE(countLevel(logLines(), "WARNING", "do not match the record's digest"), 1) << dumpLog();
+    EXPECT_GE(countLevel(logLines(), "WARNING", "Partial download record removed"), 1);
+}
