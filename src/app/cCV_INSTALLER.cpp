@@ -4,6 +4,7 @@
 #include "Fileobject.h"
 #include "Logger.h"
 #include "Rootwindow.h"
+#include "Switchrecovery.h"
 #include "builtinsigners.h"
 #include "cCFG.h"
 #include "cEnvironment.h"
@@ -139,6 +140,7 @@ BOOL cCV_INSTALLER::InitInstance()
     log(LOG_DEBUG, FN_INIT_INSTANCE, L"Checking for previous versions");
     startOwnSignatureCheck();
     checkOldCVversions();
+    Switchrecovery(logger.get()).removeLeftovers(executablePath());
     // Stages 7 and 8
     log(LOG_DEBUG, FN_INIT_INSTANCE, L"Reading deployment");
     readDeployment();

@@ -1,6 +1,7 @@
 #include "Downloadfile.h"
 
 #include "Fileobject.h"
+#include "Killpoint.h"
 #include "textutil.h"
 
 #include <ntsecapi.h>
@@ -53,6 +54,7 @@ bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, 
                                  CREATE_NEW, flags, nullptr));
         fullPath = path;
         if (file.valid()) {
+            Killpoint::after(L"create");
             return true;
         }
         *error = ::GetLastError();
@@ -74,6 +76,7 @@ bool Downloadfile::write(const void* data, DWORD size, DWORD* error)
         *error = ERROR_WRITE_FAULT;
         return false;
     }
+    Killpoint::after(L"write");
     return true;
 }
 
@@ -83,6 +86,7 @@ bool Downloadfile::flush(DWORD* error)
         *error = ::GetLastError();
         return false;
     }
+    Killpoint::after(L"flush");
     return true;
 }
 
@@ -137,7 +141,25 @@ bool Downloadfile::renameTo(const std::wstring& newPath, DWORD* error)
         return false;
     }
     fullPath = newPath;
+    Killpoint::after(L"rename");
     return true;
+}
+
+bool Downloadfile::moveInto(const std::wstring& folder, const std::wstring& stem, DWORD* error)
+{
+    std::wstring path = folder;
+    if (!path.empty() && path.back() != L'/' && path.back() != L'\\') {
+        path += L'/';
+    }
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        if (renameTo(path + stem + L"." + randomTag() + L".tmp", error)) {
+            return true;
+        }
+        if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
 }
 
 void Downloadfile::discard()
@@ -147,12 +169,19 @@ void Downloadfile::discard()
     }
     FILE_DISPOSITION_INFO dispose = {};
     dispose.DeleteFile = TRUE;
-    const bool marked =
-        ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)) != FALSE;
+    bool marked = ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)) != FALSE;
+    if (!marked) {
+        // A file that was given the read-only attribute of the file it was to replace.
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        marked = ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic)) &&
+                 ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+    }
     file.reset();
     if (!marked) {
         ::DeleteFileW(fullPath.c_str());
     }
+    Killpoint::after(L"delete");
 }
 
 bool Downloadfile::close(DWORD* error)
