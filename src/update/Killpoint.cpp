@@ -24,8 +24,8 @@ long stepToKillAfter()
     return step;
 }
 
-// The name of the last step, for the test that asks for it (CV_TEST_KILL_REPORT names the file).
-void report(const wchar_t* step)
+// The names of the steps done, for the test that asks for them (CV_TEST_KILL_REPORT names the file).
+void report(const std::wstring& steps)
 {
     const std::wstring path = environmentText(L"CV_TEST_KILL_REPORT");
     if (path.empty()) {
@@ -34,22 +34,27 @@ void report(const wchar_t* step)
     handles::Kernel file(
         ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     std::string text;
-    for (const wchar_t* c = step; *c != 0; ++c) {
-        text += static_cast<char>(*c);
+    for (const wchar_t c : steps) {
+        text += static_cast<char>(c);
     }
     DWORD written = 0;
     ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 std::atomic<long> stepsDone{0};
+std::wstring stepNames; // one update runs at a time
 
 } // namespace
 
 void Killpoint::after(const wchar_t* step)
 {
     const long killAfter = stepToKillAfter();
-    if (killAfter > 0 && ++stepsDone == killAfter) {
-        report(step);
+    if (killAfter <= 0) {
+        return;
+    }
+    stepNames += (stepNames.empty() ? L"" : L",") + std::wstring(step);
+    if (++stepsDone == killAfter) {
+        report(stepNames);
         ::TerminateProcess(::GetCurrentProcess(), KILLED_EXIT_CODE);
     }
 }

@@ -14,6 +14,6 @@ public:
     // The exit code of a process ended by the seam.
     static constexpr UINT KILLED_EXIT_CODE = 77;
 
-    // step: a short name of the step just done (the test build writes it to the report file).
+    // step: a short name of the step just done (the test build reports the names of all steps done).
     static void after(const wchar_t* step);
 };
