@@ -35,6 +35,7 @@ Downloadfile& Downloadfile::operator=(Downloadfile&& other) noexcept
         discard();
         file = std::move(other.file);
         fullPath = std::move(other.fullPath);
+        writesThrough = other.writesThrough;
     }
     return *this;
 }
@@ -43,6 +44,7 @@ bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, 
 {
     discard();
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (writeThrough ? FILE_FLAG_WRITE_THROUGH : 0);
+    writesThrough = writeThrough;
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
         std::wstring path = folder;
         if (!path.empty() && path.back() != L'/' && path.back() != L'\\') {
@@ -76,7 +78,7 @@ bool Downloadfile::write(const void* data, DWORD size, DWORD* error)
         *error = ERROR_WRITE_FAULT;
         return false;
     }
-    Killpoint::after(L"write");
+    Killpoint::after(writesThrough ? L"write through" : L"write");
     return true;
 }
 

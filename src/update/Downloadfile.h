@@ -52,4 +52,5 @@ public:
 private:
     handles::Kernel file;
     std::wstring fullPath;
+    bool writesThrough = false; // as created
 };

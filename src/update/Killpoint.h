@@ -3,8 +3,8 @@
 // each block written, each flush, the staging beside the target, each rename, the attributes, the
 // access list, the removal of an older backup. In the program as built for users it does nothing.
 // Only the test program built with CV_TEST_KILL_POINTS counts the steps: given a step number in
-// its environment, it ends its own process right after that step, with no cleanup at all, as a
-// kill from outside would. No owner: one counter per process.
+// its environment (CV_TEST_KILL_AFTER_STEP), it ends its own process right after that step, with no
+// cleanup at all, as a kill from outside would. No owner: one counter per process.
 #pragma once
 
 #include <windows.h>

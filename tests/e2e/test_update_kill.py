@@ -20,16 +20,13 @@ from cvtest import SAMPLE, digest, stamp
 
 KILLED = 77  # Killpoint::KILLED_EXIT_CODE
 OLDER_BACKUP = b"the backup of an earlier update"
-# The steps of an update on one volume, in order: the download's creation, its blocks, its flush,
-# the rename beside the installer, the attributes, the access list, the older backup's removal, the
-# installer to its backup name, the download to the installer's name.
 # The steps of an update on one volume after its writes, in order: the download's flush, the rename
 # beside the installer, the attributes, the access list, the older backup's removal, the installer
 # to its backup name, the download to the installer's name. Before them: its creation, one step per
 # block written (as many as the reads bring, which differs from run to run).
 STEPS_ON_ONE_VOLUME = ["flush", "rename", "attributes", "access list", "remove backup", "backup", "rename"]
 # From another volume the download is copied beside the installer (one block), flushed, and deleted.
-STEPS_FROM_ANOTHER_VOLUME = ["flush", "create", "write", "flush", "delete", "attributes", "access list",
+STEPS_FROM_ANOTHER_VOLUME = ["flush", "create", "write through", "flush", "delete", "attributes", "access list",
                              "remove backup", "backup", "rename"]
 
 
@@ -37,11 +34,6 @@ def padded(path, size):
     with open(path, "rb") as f:
         data = f.read()
     return data + b"\0" * max(0, size - len(data))
-
-
-def download_writes(done):
-    """The number of the download's blocks among the steps done (those right after its creation)."""
-    return next(i for i, s in enumerate(done[1:] + [""]) if s != "write")
 
 
 def temp_copies():
@@ -125,10 +117,12 @@ class KillAtEveryStep(cvtest.LoopbackUpdateCase):
         self.assertEqual(self.staged(), [], "%s: no private copy left beside the installer" % what)
         return log
 
-    def killed_at(self, n):
-        """Kills the n-th step; the names of the steps done, or None when the update went through."""
+    def killed_at(self, n, skip=""):
+        """Kills after the n-th step (steps named `skip` not counted); the names of the steps done
+        (every one), or None when the update went through."""
         self.fresh_installer()
-        code = self.start({"CV_TEST_KILL_AFTER_STEP": str(n), "CV_TEST_KILL_REPORT": cvtest.to_windows(self.report)})
+        code = self.start({"CV_TEST_KILL_AFTER_STEP": str(n), "CV_TEST_KILL_SKIP": skip,
+                           "CV_TEST_KILL_REPORT": cvtest.to_windows(self.report)})
         if code != KILLED:
             # More steps than the update has: it went through untouched by the seam.
             self.assertEqual(code, 0, cvtest.read_log())
@@ -151,7 +145,7 @@ class KillAtEveryStep(cvtest.LoopbackUpdateCase):
             self.assertIn("Removed the copy of an interrupted update: ", log)
             return "empty"
         if digest(self.exe) == self.stamped:
-            if len(done) - 1 == download_writes(done) > 1:
+            if done[-1] == "write" and len(done) > 2:
                 # The same state as after the first block (the download lies in the temporary folder).
                 self.assertEqual(self.staged(), [], what)
             else:
@@ -162,33 +156,28 @@ class KillAtEveryStep(cvtest.LoopbackUpdateCase):
         return "delivered"
 
     def kill_after_every_step(self, after_writes):
-        killed = {}  # position in the steps without the download's writes -> state left
-        states = set()
+        # The download's blocks (their number varies with what each read brings): every step counted.
         for n in range(1, 200):
             done = self.killed_at(n)
+            self.assertIsNotNone(done)
+            if done != ["create"] + ["write"] * (n - 1):
+                break  # past the blocks of this run
+            self.assertEqual(self.check_after_kill(done), "installer")
+        self.assertGreater(n, 3, "the download came in blocks")
+        states = []
+        # Every other step, the blocks not counted: the same numbering in every run.
+        for n in range(1, len(after_writes) + 3):
+            done = self.killed_at(n, skip="write")
             if done is None:
                 break
-            writes = download_writes(done)
-            self.assertTrue(writes > 0 or done == ["create"], done)
-            self.assertEqual(done[0], "create", done)
-            self.assertEqual(done[1 + writes:], after_writes[:len(done) - 1 - writes], done)
-            state = self.check_after_kill(done)
-            states.add(state)
-            killed[len(done) - writes if done[-1] != "write" else "write"] = state
-        else:
-            self.fail("the update never got through")
-        # A different number of blocks from one run to the next can skip a step: kill it once more.
-        for position in range(1, len(after_writes) + 2):
-            for attempt in range(5):
-                if position in killed:
-                    break
-                done = self.killed_at(n - 1 - (len(after_writes) + 1 - position))
-                if done and done[-1] != "write" and len(done) - download_writes(done) not in killed:
-                    killed[len(done) - download_writes(done)] = self.check_after_kill(done)
-        self.assertEqual(sorted(k for k in killed if k != "write"), list(range(1, len(after_writes) + 2)), killed)
-        self.assertIn("write", killed)
-        self.assertEqual(states, {"installer", "empty", "delivered"})
-        self.assertEqual(killed[len(after_writes)], "empty", "after the installer went to its backup name")
+            kept = [s for s in done if s != "write"]
+            self.assertEqual(kept, (["create"] + after_writes)[:n], done)
+            states.append(self.check_after_kill(done))
+        self.assertIsNone(done, "the update went through after the last step")
+        self.assertEqual(len(states), len(after_writes) + 1)
+        # The name is empty only after the installer went to its backup name.
+        self.assertEqual(states[-2:], ["empty", "delivered"], states)
+        self.assertEqual(set(states[:-2]), {"installer"}, states)
 
     def test_installer_on_the_temporary_folders_volume(self):
         unix = tempfile.mkdtemp(prefix="kill-", dir=os.path.join(cvtest.PREFIX, "drive_c"))
