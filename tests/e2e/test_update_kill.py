@@ -1,11 +1,14 @@
 """A kill at every moment of an update. The test build of the installer (CV_setup_killpoints.exe, the
 same program with its kill points live) ends itself, with no cleanup, right after the n-th
-file-system step of an update, for every n until a run gets through. After each kill, what stands
-under the installer's name is either the installer as it was or the delivered build, byte for byte,
-and its next plain start leaves the delivered build in place and no private copy beside it; or,
-between the two renames of the switch, the name is empty, the installer lies complete under its
-backup name and the complete download beside it, and the recovery the README gives (the backup
-renamed back, then a plain start) ends the same way."""
+file-system step of an update. First n counts every step, through the download's blocks (their
+number varies with what each read brings); then n counts every step but those blocks, until a run
+gets through, so every step is killed once. After each kill, what stands under the installer's name
+is the installer as it was or the delivered build, byte for byte, and its next plain start leaves
+the delivered build in place and no private copy beside it; or, between the two renames of the
+switch, the name is empty, the installer lies complete under its backup name and the complete
+download beside it, and the recovery the README gives (the backup renamed back, then a plain
+start) ends the same way. Once with the installer on the temporary folder's volume, once on
+another."""
 
 import hashlib
 import os
