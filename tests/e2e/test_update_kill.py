@@ -166,7 +166,7 @@ class KillAtEveryStep(cvtest.LoopbackUpdateCase):
             if done != ["create"] + ["write"] * (n - 1):
                 break  # past the blocks of this run
             self.assertEqual(self.check_after_kill(done), "installer")
-        self.assertGreater(n, 3, "the download came in blocks")
+        self.assertGreater(n, 2, "at least one of the download's blocks was killed")
         states = []
         # Every other step, the blocks not counted: the same numbering in every run.
         for n in range(1, len(after_writes) + 3):
