@@ -4,6 +4,7 @@
 #include "Fileobject.h"
 #include "Logger.h"
 #include "Rootwindow.h"
+#include "Switchrecovery.h"
 #include "builtinsigners.h"
 #include "cCFG.h"
 #include "cEnvironment.h"
@@ -25,21 +26,6 @@
 namespace {
 
 constexpr int APPDATA_WAIT_ROUNDS = 24;
-
-std::wstring readEnvironment(const wchar_t* name)
-{
-    std::vector<wchar_t> buffer(512);
-    for (;;) {
-        const DWORD got = ::GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (got == 0) {
-            return {};
-        }
-        if (got < buffer.size()) {
-            return std::wstring(buffer.data(), got);
-        }
-        buffer.resize(got + 1);
-    }
-}
 
 } // namespace
 
@@ -139,6 +125,7 @@ BOOL cCV_INSTALLER::InitInstance()
     log(LOG_DEBUG, FN_INIT_INSTANCE, L"Checking for previous versions");
     startOwnSignatureCheck();
     checkOldCVversions();
+    Switchrecovery(logger.get()).removeLeftovers(executablePath());
     // Stages 7 and 8
     log(LOG_DEBUG, FN_INIT_INSTANCE, L"Reading deployment");
     readDeployment();
@@ -273,10 +260,10 @@ bool cCV_INSTALLER::startLogger()
     const std::wstring exeFolder = self.getPath();
     const std::wstring prefix = fileNamePrefix(self.getFilename());
 
-    std::wstring appdata = readEnvironment(L"APPDATA");
+    std::wstring appdata = cEnvironment::readVariable(L"APPDATA");
     for (int round = 0; appdata.empty() && round < APPDATA_WAIT_ROUNDS; ++round) {
         ::Sleep(waitStepMs);
-        appdata = readEnvironment(L"APPDATA");
+        appdata = cEnvironment::readVariable(L"APPDATA");
     }
 
     std::wstring remembered;

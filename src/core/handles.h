@@ -88,6 +88,12 @@ struct KernelTraits {
     static bool close(HANDLE h) { return ::CloseHandle(h) != FALSE; }
 };
 
+struct FindTraits {
+    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+    static bool usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static bool close(HANDLE h) { return ::FindClose(h) != FALSE; }
+};
+
 struct RegistryTraits {
     static HKEY invalid() { return nullptr; }
     static bool usable(HKEY h) { return h != nullptr; }
@@ -176,6 +182,7 @@ struct ProcessHeapTraits {
 
 // A kernel handle: files, mutexes, processes, threads, snapshots, tokens.
 using Kernel = Owner<HANDLE, KernelTraits>;
+using Find = Owner<HANDLE, FindTraits>; // a FindFirstFileW search
 using RegKey = Owner<HKEY, RegistryTraits>;
 using Internet = Owner<HINTERNET, InternetTraits>;
 using Bitmap = Owner<HBITMAP, GdiTraits<HBITMAP>>;

@@ -8,7 +8,7 @@ cEnvironment::cEnvironment(Logger* logger) : Loguser(logger) {}
 
 cEnvironment::~cEnvironment() = default;
 
-std::wstring cEnvironment::getEnvironmentVariable(std::wstring name)
+std::wstring cEnvironment::readVariable(const std::wstring& name)
 {
     std::wstring value;
     DWORD needed = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0);
@@ -23,6 +23,12 @@ std::wstring cEnvironment::getEnvironmentVariable(std::wstring name)
         }
         needed = got;
     }
+    return value;
+}
+
+std::wstring cEnvironment::getEnvironmentVariable(std::wstring name)
+{
+    const std::wstring value = readVariable(name);
     log(LOG_DEBUG, FN_GET_ENVIRONMENT_VARIABLE, L"Red environment variable: " + name + L" value: " + value);
     return value;
 }

@@ -25,4 +25,6 @@ public:
 
     // The variable's value as set, unchanged; empty when it is not set (or set to empty text).
     std::wstring getEnvironmentVariable(std::wstring name);
+    // The same read without a log line, for callers that run before any logger exists.
+    static std::wstring readVariable(const std::wstring& name);
 };

@@ -1,6 +1,7 @@
 #include "Downloadfile.h"
 
 #include "Fileobject.h"
+#include "Killpoint.h"
 #include "textutil.h"
 
 #include <ntsecapi.h>
@@ -34,6 +35,7 @@ Downloadfile& Downloadfile::operator=(Downloadfile&& other) noexcept
         discard();
         file = std::move(other.file);
         fullPath = std::move(other.fullPath);
+        writesThrough = other.writesThrough;
     }
     return *this;
 }
@@ -42,6 +44,7 @@ bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, 
 {
     discard();
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (writeThrough ? FILE_FLAG_WRITE_THROUGH : 0);
+    writesThrough = writeThrough;
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
         std::wstring path = folder;
         if (!path.empty() && path.back() != L'/' && path.back() != L'\\') {
@@ -53,6 +56,7 @@ bool Downloadfile::create(const std::wstring& folder, const std::wstring& stem, 
                                  CREATE_NEW, flags, nullptr));
         fullPath = path;
         if (file.valid()) {
+            Killpoint::after(L"create");
             return true;
         }
         *error = ::GetLastError();
@@ -111,6 +115,7 @@ bool Downloadfile::write(const void* data, DWORD size, DWORD* error)
         *error = ERROR_WRITE_FAULT;
         return false;
     }
+    Killpoint::after(writesThrough ? L"write through" : L"write");
     return true;
 }
 
@@ -120,6 +125,7 @@ bool Downloadfile::flush(DWORD* error)
         *error = ::GetLastError();
         return false;
     }
+    Killpoint::after(L"flush");
     return true;
 }
 
@@ -174,7 +180,25 @@ bool Downloadfile::renameTo(const std::wstring& newPath, DWORD* error)
         return false;
     }
     fullPath = newPath;
+    Killpoint::after(L"rename");
     return true;
+}
+
+bool Downloadfile::moveInto(const std::wstring& folder, const std::wstring& stem, DWORD* error)
+{
+    std::wstring path = folder;
+    if (!path.empty() && path.back() != L'/' && path.back() != L'\\') {
+        path += L'/';
+    }
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        if (renameTo(path + stem + L"." + randomTag() + L".tmp", error)) {
+            return true;
+        }
+        if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
 }
 
 void Downloadfile::discard()
@@ -184,12 +208,19 @@ void Downloadfile::discard()
     }
     FILE_DISPOSITION_INFO dispose = {};
     dispose.DeleteFile = TRUE;
-    const bool marked =
-        ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)) != FALSE;
+    bool marked = ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)) != FALSE;
+    if (!marked) {
+        // A file that was given the read-only attribute of the file it was to replace.
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        marked = ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic)) &&
+                 ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+    }
     file.reset();
     if (!marked) {
         ::DeleteFileW(fullPath.c_str());
     }
+    Killpoint::after(L"delete");
 }
 
 bool Downloadfile::close(DWORD* error)

@@ -41,6 +41,9 @@ public:
     uint64_t size() const;
     // Gives the file a new full path (which must not exist), through its handle; the file stays open.
     bool renameTo(const std::wstring& fullPath, DWORD* error);
+    // Renames the file, through its handle, to a new "<folder>/<stem>.<16 random hex digits>.tmp"
+    // on the same volume.
+    bool moveInto(const std::wstring& folder, const std::wstring& stem, DWORD* error);
     // Deletes the file through its handle and closes it.
     void discard();
     // Closes the file where it stands; false with *error when the close failed.
@@ -54,4 +57,5 @@ public:
 private:
     handles::Kernel file;
     std::wstring fullPath;
+    bool writesThrough = false; // as created
 };

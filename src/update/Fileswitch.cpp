@@ -3,6 +3,7 @@
 #include "cWebupdater.h"
 
 #include "Fileobject.h"
+#include "Killpoint.h"
 #include "asciicase.h"
 #include "handles.h"
 #include "textutil.h"
@@ -32,30 +33,32 @@ std::wstring volumeOf(const std::wstring& path)
 
 Fileswitch::Fileswitch(Logger* logger) : Loguser(logger) {}
 
-portable::Result Fileswitch::switchFiles(const std::wstring& target, Downloadfile* download,
-                                         const std::wstring& folder, const std::wstring& filename)
+portable::Result Fileswitch::switchFiles(const std::wstring& target, Downloadfile* download, const std::wstring& folder,
+                                         const std::wstring& filename)
 {
     portable::Result r = stageBesideTarget(download, folder, filename);
     if (!r) {
         return r;
     }
+    // Everything the new file needs is done while the previous version still stands under its name.
+    copyAttributesAndAccessList(target, download->path());
     Fileobject backup(folder, filename + cWebupdater::BACKUP_SUFFIX);
     const std::wstring backupPath = backup.getFullPath();
     clearOldBackup(backupPath);
-    // A rename within the folder: the previous version stays complete under the backup name.
-    if (!::MoveFileExW(target.c_str(), backupPath.c_str(), 0)) {
+    // A rename within the folder: the previous version stays complete under the backup name. From
+    // here to the next rename the target's name is empty (a running program cannot be replaced).
+    if (!::MoveFileExW(target.c_str(), backupPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
         return switchFailed(::GetLastError());
     }
-    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File backup created at: " + backupPath);
-
+    Killpoint::after(L"backup");
     r = moveIntoPlace(download, target);
     if (!r) {
         return restorePrevious(backupPath, target, r);
     }
+    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File backup created at: " + backupPath);
     log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File switched to:" + target);
     DWORD closeError = 0;
     download->close(&closeError);
-    copyAttributesAndAccessList(backupPath, target);
     return portable::Result::done();
 }
 
@@ -92,12 +95,12 @@ portable::Result Fileswitch::stageBesideTarget(Downloadfile* download, const std
     const std::wstring from = volumeOf(download->path());
     const std::wstring to = volumeOf(folder + L"/" + filename);
     if (from.empty() || to.empty() || portable::equalsIgnoringAsciiCase(from, to)) {
-        return portable::Result::done();
+        return moveBesideTarget(download, folder, filename);
     }
     Downloadfile staged;
     DWORD error = 0;
-    portable::Result r = staged.create(folder, filename, true, &error) ? copyInto(download, &staged)
-                                                                        : switchFailed(error);
+    portable::Result r =
+        staged.create(folder, filename, true, &error) ? copyInto(download, &staged) : switchFailed(error);
     if (r && !staged.flush(&error)) {
         r = switchFailed(error);
     }
@@ -134,6 +137,22 @@ portable::Result Fileswitch::copyInto(Downloadfile* from, Downloadfile* to)
     }
 }
 
+// On the same volume the download is renamed beside the target, where it gets the target's access
+// list as the final name will give it (inherited entries are those of the folder).
+portable::Result Fileswitch::moveBesideTarget(Downloadfile* download, const std::wstring& folder,
+                                              const std::wstring& filename)
+{
+    DWORD error = 0;
+    if (!download->moveInto(folder, filename, &error)) {
+        log(LOG_ERROR, cWebupdater::FN_SWITCH,
+            textutil::format(L"Unable to move the download beside %ls/%ls (error %i)", folder.c_str(), filename.c_str(),
+                             static_cast<int>(error)));
+        return switchFailed(error);
+    }
+    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"Download moved beside the target: " + download->path());
+    return portable::Result::done();
+}
+
 // The backup of the previous update goes, read-only or not; when it cannot, the move after fails.
 bool Fileswitch::clearOldBackup(const std::wstring& backupPath)
 {
@@ -146,6 +165,7 @@ bool Fileswitch::clearOldBackup(const std::wstring& backupPath)
         ::SetFileAttributesW(backupPath.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     if (::DeleteFileW(backupPath.c_str())) {
+        Killpoint::after(L"remove backup");
         return true;
     }
     if (readOnly) {
@@ -158,6 +178,7 @@ void Fileswitch::copyAttributesAndAccessList(const std::wstring& from, const std
 {
     const DWORD attributes = ::GetFileAttributesW(from.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(to.c_str(), attributes)) {
+        Killpoint::after(L"attributes");
         log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File attributes set!");
     } else {
         log(LOG_FATAL, cWebupdater::FN_SWITCH, L"UNABLE to set file attributes");
@@ -171,6 +192,7 @@ void Fileswitch::copyAttributesAndAccessList(const std::wstring& from, const std
         log(LOG_FATAL, cWebupdater::FN_SWITCH, L"UNABLE to get file security");
     } else if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(to.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
+        Killpoint::after(L"access list");
         log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File security set!");
     } else {
         log(LOG_FATAL, cWebupdater::FN_SWITCH, L"UNABLE to set file security");

@@ -1,9 +1,13 @@
-// Fileswitch: puts a checked download in place of the target. A download on another volume is
-// first copied (write-through) beside the target under a private name, so that the switch is two
-// renames on one volume: the target to its backup name (an older backup goes first, read-only or
-// not), then the download, through its handle, to the target's name. When that second rename
-// fails the previous version goes back to its name. The new file then gets the previous version's
-// attributes and access list. Created by cWebupdater for one switch; it borrows the Logger.
+// Fileswitch: puts a checked download in place of the target. The flushed download is first put
+// beside the target under a private name (renamed there on the same volume, copied write-through
+// and flushed from another one) and given the previous version's attributes and access list, so
+// that the switch itself is two renames in one folder: the target to its backup name (an older
+// backup goes first, read-only or not), then the download, through its handle, to the target's
+// name. When that second rename fails the previous version goes back to its name. A kill before
+// the first rename leaves the previous version and a private file that the next start removes
+// (Switchrecovery); a kill between the two renames leaves the target's name empty and the previous
+// version complete under its backup name. Created by cWebupdater for one switch; it borrows the
+// Logger.
 #pragma once
 
 #include "Downloadfile.h"
@@ -33,10 +37,11 @@ private:
     // A download on another volume than the target is first copied beside it (write-through).
     portable::Result stageBesideTarget(Downloadfile* download, const std::wstring& folder,
                                        const std::wstring& filename);
+    portable::Result moveBesideTarget(Downloadfile* download, const std::wstring& folder, const std::wstring& filename);
     static portable::Result copyInto(Downloadfile* from, Downloadfile* to);
     static bool clearOldBackup(const std::wstring& backupPath);
     portable::Result restorePrevious(const std::wstring& backupPath, const std::wstring& target,
                                      const portable::Result& failed);
-    // After the swap: the previous version's attributes and access list on the new file.
+    // Before the swap: the previous version's attributes and access list on the new file.
     void copyAttributesAndAccessList(const std::wstring& from, const std::wstring& to);
 };

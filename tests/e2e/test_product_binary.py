@@ -233,6 +233,21 @@ class ProductBinary(unittest.TestCase):
                 for text in texts:
                     self.assertNotIn(text.encode("ascii"), data, "%s carries %r" % (label, text))
 
+    def test_carries_no_kill_point(self):
+        # The seam of the kill tests ends the program after a step number taken from the environment;
+        # only the test build CV_setup_killpoints.exe has it (the control that the search finds it).
+        names = ("CV_TEST_KILL_AFTER_STEP", "CV_TEST_KILL_REPORT")
+        seam = os.path.join(os.path.dirname(BUILD64), "CV_setup_killpoints.exe")
+        self.assertTrue(os.path.exists(seam), seam)
+        for name in names:
+            self.assertIn(name.encode("utf-16-le"), Image(seam).data, "control: the test build")
+        for label, path in images():
+            with self.subTest(label):
+                data = Image(path).data
+                for name in names:
+                    self.assertNotIn(name.encode("utf-16-le"), data, "%s carries %s" % (label, name))
+                    self.assertNotIn(name.encode("ascii"), data, "%s carries %s" % (label, name))
+
     def test_manifest_runs_as_invoker_on_windows_7_to_11(self):
         ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
               "c": "urn:schemas-microsoft-com:compatibility.v1"}

@@ -5,6 +5,7 @@
 
 #include "Fileobject.h"
 #include "Logger.h"
+#include "Switchrecovery.h"
 #include "cWebupdater.h"
 #include "loopbackserver.h"
 #include "updatertest.h"
@@ -16,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 using testsupport::countLevel;
 using testsupport::narrow;
@@ -209,4 +211,44 @@ TEST_F(Switch, DownloadOnAnotherVolumeIsCopiedBesideTheTargetFirst)
     fileswitch->failMoveIntoPlace = 0;
     ASSERT_EQ(switchTo(programBytes(220000)), cWebupdater::UPDATE_DONE) << log.dump();
     EXPECT_EQ(countLevel(log.lines(), "debug   - ", "Download copied beside the target: "), 2);
+}
+
+TEST(Switchrecovery, RemovesOnlyTheStagedCopiesBesideTheProgram)
+{
+    TempDir dir{L"sr"};
+    testsupport::Logfile log{dir.path() + L"/web.log"};
+    Logger logger(dir.path(), L"web.log", L"CV_setup.exe");
+    const std::wstring own = dir.file(L"CV_setup.exe");
+    // Removed: what a cut-off switch leaves (read-only after the attributes were copied, too).
+    const std::vector<std::wstring> copies = {L"CV_setup.exe.0123456789abcdef.tmp",
+                                              L"cv_SETUP.EXE.FEDCBA9876543210.TMP"};
+    // Kept: the program, its backup, other programs' copies, names that only look alike.
+    const std::vector<std::wstring> others = {L"CV_setup.exe",
+                                              L"CV_setup.exe.backupFromWebupdate",
+                                              L"other.exe.0123456789abcdef.tmp",
+                                              L"CV_setup.exe.0123456789abcde.tmp",
+                                              L"CV_setup.exe.0123456789abcdeg.tmp",
+                                              L"CV_setup.exe.0123456789abcdef.tmp.exe"};
+    for (const auto& name : copies) {
+        ASSERT_TRUE(writeBytes(dir.file(name), "copy"));
+    }
+    ASSERT_TRUE(::SetFileAttributesW(dir.file(copies[1]).c_str(), FILE_ATTRIBUTE_READONLY));
+    for (const auto& name : others) {
+        ASSERT_TRUE(writeBytes(dir.file(name), "keep"));
+    }
+    // A folder under a copy's name is nobody's copy.
+    const std::wstring folder = dir.file(L"CV_setup.exe.00000000000000aa.tmp");
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+
+    EXPECT_EQ(Switchrecovery(&logger).removeLeftovers(own), 2);
+    for (const auto& name : copies) {
+        EXPECT_FALSE(testsupport::fileExists(dir.file(name))) << narrow(name);
+    }
+    for (const auto& name : others) {
+        EXPECT_EQ(readBytes(dir.file(name)), "keep") << narrow(name);
+    }
+    EXPECT_NE(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(countLevel(log.lines(), "WARNING - ", "Removed the copy of an interrupted update: "), 2) << log.dump();
+    EXPECT_EQ(Switchrecovery(&logger).removeLeftovers(own), 0) << "nothing left the second time";
+    ::RemoveDirectoryW(folder.c_str());
 }
