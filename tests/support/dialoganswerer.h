@@ -17,6 +17,35 @@
 
 namespace testsupport {
 
+struct OwnDialogSearch {
+    std::vector<const wchar_t*> titles;
+    HWND found;
+};
+
+inline BOOL CALLBACK ownDialogOfTitle(HWND w, LPARAM lp)
+{
+    auto* s = reinterpret_cast<OwnDialogSearch*>(lp);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(w, &pid);
+    wchar_t title[64] = {};
+    ::GetWindowTextW(w, title, 64);
+    for (const wchar_t* wanted : s->titles) {
+        if (pid == ::GetCurrentProcessId() && wcscmp(title, wanted) == 0 && ::IsWindowVisible(w)) {
+            s->found = w;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// A visible top-level window of this process whose title is one of titles; null when none.
+inline HWND findOwnDialog(std::vector<const wchar_t*> titles)
+{
+    OwnDialogSearch search{std::move(titles), nullptr};
+    ::EnumWindows(ownDialogOfTitle, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 class DialogAnswerer {
 public:
     explicit DialogAnswerer(bool yes) : yes_(yes), thread_([this] { run(); }) {}
@@ -28,23 +57,6 @@ public:
     int answered() const { return answered_; }
 
 private:
-    struct Search {
-        DWORD pid;
-        HWND found;
-    };
-    static BOOL CALLBACK topLevel(HWND w, LPARAM lp)
-    {
-        auto* s = reinterpret_cast<Search*>(lp);
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(w, &pid);
-        wchar_t title[64] = {};
-        ::GetWindowTextW(w, title, 64);
-        if (pid == s->pid && wcscmp(title, L"Security Warning") == 0 && ::IsWindowVisible(w)) {
-            s->found = w;
-            return FALSE;
-        }
-        return TRUE;
-    }
     struct ButtonSearch {
         const wchar_t* a;
         const wchar_t* b;
@@ -64,16 +76,15 @@ private:
     void run()
     {
         while (!stop_) {
-            Search s = {::GetCurrentProcessId(), nullptr};
-            ::EnumWindows(topLevel, reinterpret_cast<LPARAM>(&s));
-            if (s.found != nullptr) {
+            const HWND dialog = findOwnDialog({L"Security Warning"});
+            if (dialog != nullptr) {
                 ButtonSearch b = {yes_ ? L"&Yes" : L"&No", yes_ ? L"Yes" : L"No", nullptr};
-                ::EnumChildWindows(s.found, child, reinterpret_cast<LPARAM>(&b));
+                ::EnumChildWindows(dialog, child, reinterpret_cast<LPARAM>(&b));
                 const int id = b.found != nullptr ? ::GetDlgCtrlID(b.found) : (yes_ ? IDOK : IDCANCEL);
-                ::PostMessageW(s.found, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(b.found));
+                ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(b.found));
                 ++answered_;
                 // Give the dialog time to close before looking again.
-                testsupport::waitFor([&] { return !::IsWindow(s.found) || !::IsWindowVisible(s.found); }, 5000);
+                testsupport::waitFor([&] { return !::IsWindow(dialog) || !::IsWindowVisible(dialog); }, 5000);
             }
             ::Sleep(20);
         }
@@ -107,25 +118,6 @@ public:
     }
 
 private:
-    struct Search {
-        DWORD pid;
-        HWND found;
-    };
-    static BOOL CALLBACK topLevel(HWND w, LPARAM lp)
-    {
-        auto* s = reinterpret_cast<Search*>(lp);
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(w, &pid);
-        wchar_t title[64] = {};
-        ::GetWindowTextW(w, title, 64);
-        const bool asksPassword =
-            wcscmp(title, L"Enter Network Password") == 0 || wcscmp(title, L"Authentication Required") == 0;
-        if (pid == s->pid && asksPassword && ::IsWindowVisible(w)) {
-            s->found = w;
-            return FALSE;
-        }
-        return TRUE;
-    }
     static BOOL CALLBACK child(HWND w, LPARAM lp)
     {
         reinterpret_cast<std::vector<HWND>*>(lp)->push_back(w);
@@ -157,12 +149,11 @@ private:
     void run()
     {
         while (!stop_) {
-            Search s = {::GetCurrentProcessId(), nullptr};
-            ::EnumWindows(topLevel, reinterpret_cast<LPARAM>(&s));
-            if (s.found != nullptr) {
-                answer(s.found);
+            const HWND dialog = findOwnDialog({L"Enter Network Password", L"Authentication Required"});
+            if (dialog != nullptr) {
+                answer(dialog);
                 ++answered_;
-                testsupport::waitFor([&] { return !::IsWindow(s.found) || !::IsWindowVisible(s.found); }, 5000);
+                testsupport::waitFor([&] { return !::IsWindow(dialog) || !::IsWindowVisible(dialog); }, 5000);
             }
             ::Sleep(20);
         }
