@@ -8,6 +8,7 @@
 #include "httpdate.h"
 
 #include "Httpexchange.h"
+#include "filetime.h"
 #include "textutil.h"
 
 #include <vector>
@@ -18,10 +19,7 @@ int64_t nowSeconds()
 {
     FILETIME ft;
     ::GetSystemTimeAsFileTime(&ft);
-    ULARGE_INTEGER v;
-    v.LowPart = ft.dwLowDateTime;
-    v.HighPart = ft.dwHighDateTime;
-    return static_cast<int64_t>(v.QuadPart / 10000000ULL) - 11644473600LL;
+    return filetime::toUnixSeconds(ft);
 }
 
 std::wstring_view trimmed(std::wstring_view text)

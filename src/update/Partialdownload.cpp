@@ -5,6 +5,7 @@
 
 #include "asciicase.h"
 #include "decimal.h"
+#include "filetime.h"
 #include "textutil.h"
 
 #include <vector>
@@ -34,10 +35,7 @@ int64_t nowSeconds()
 {
     FILETIME ft;
     ::GetSystemTimeAsFileTime(&ft);
-    ULARGE_INTEGER v;
-    v.LowPart = ft.dwLowDateTime;
-    v.HighPart = ft.dwHighDateTime;
-    return static_cast<int64_t>(v.QuadPart / 10000000ULL) - 11644473600LL;
+    return filetime::toUnixSeconds(ft);
 }
 
 // A header date as seconds since 1970; false when the header is absent or no date.
