@@ -1,6 +1,7 @@
 #include "Partialdownload.h"
 
 #include "Httpexchange.h"
+#include "Switchrecovery.h"
 #include "cWebupdater.h"
 
 #include "asciicase.h"
@@ -92,6 +93,14 @@ Partialdownload::Partialdownload(Logger* logger, std::wstring tempFolder, std::w
 std::wstring Partialdownload::recordPath() const { return folder + L"/" + stem + L".partial"; }
 
 void Partialdownload::load(const std::wstring& url, uint64_t maxTotal)
+{
+    loadRecord(url, maxTotal);
+    // A transfer cut off by a kill or a power loss left its private file without a record: only
+    // the file of a usable record stays (one held open by another run cannot be deleted).
+    Switchrecovery(logger).removeCopies(folder + L"/", stem, ready() ? wide(record.file) : std::wstring());
+}
+
+void Partialdownload::loadRecord(const std::wstring& url, uint64_t maxTotal)
 {
     Downloadfile recordFile;
     DWORD error = 0;

@@ -67,6 +67,7 @@ public:
     void putBack();
 
 private:
+    void loadRecord(const std::wstring& url, uint64_t maxTotal);
     std::wstring recordPath() const;
     bool readRecord(Downloadfile* recordFile, std::string* text);
     bool checkRecord(const std::string& url, uint64_t maxTotal, std::wstring* why);

@@ -39,15 +39,19 @@ int Switchrecovery::removeLeftovers(const std::wstring& ownPath)
     if (slash == std::wstring::npos) {
         return 0;
     }
-    const std::wstring folder = ownPath.substr(0, slash + 1);
-    const std::wstring filename = ownPath.substr(slash + 1);
+    return removeCopies(ownPath.substr(0, slash + 1), ownPath.substr(slash + 1), std::wstring());
+}
+
+int Switchrecovery::removeCopies(const std::wstring& folder, const std::wstring& filename, const std::wstring& keep)
+{
     std::vector<std::wstring> found;
     WIN32_FIND_DATAW entry = {};
     handles::Find search(::FindFirstFileW((folder + filename + L".*.tmp").c_str(), &entry));
     for (bool more = search.valid(); more; more = ::FindNextFileW(search.get(), &entry) != FALSE) {
         // Only plain files: a folder or a link under such a name is nobody's copy of ours.
         const DWORD kinds = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-        if ((entry.dwFileAttributes & kinds) == 0 && isLeftoverName(entry.cFileName, filename)) {
+        if ((entry.dwFileAttributes & kinds) == 0 && isLeftoverName(entry.cFileName, filename) &&
+            !portable::equalsIgnoringAsciiCase(entry.cFileName, keep)) {
             found.push_back(folder + entry.cFileName);
         }
     }

@@ -19,6 +19,10 @@ public:
 
     // ownPath: the full path of the running program. Returns the number of files removed.
     int removeLeftovers(const std::wstring& ownPath);
+    // The copies "<filename>.<16 hex digits>.tmp" in folder (ending in a separator) but keep (a
+    // name, may be empty): also the private download files in the temporary folder that a cut-off
+    // transfer left without a record. A copy still open in another run cannot be deleted and stays.
+    int removeCopies(const std::wstring& folder, const std::wstring& filename, const std::wstring& keep);
 
     // True for "<filename>.<16 hex digits>.tmp" (the letters of the name in any case).
     static bool isLeftoverName(const std::wstring& name, const std::wstring& filename);

@@ -4,11 +4,11 @@ file-system step of an update. First n counts every step, through the download's
 number varies with what each read brings); then n counts every step but those blocks, until a run
 gets through, so every step is killed once. After each kill, what stands under the installer's name
 is the installer as it was or the delivered build, byte for byte, and its next plain start leaves
-the delivered build in place and no private copy beside it; or, between the two renames of the
-switch, the name is empty, the installer lies complete under its backup name and the complete
-download beside it, and the recovery the README gives (the backup renamed back, then a plain
-start) ends the same way. Once with the installer on the temporary folder's volume, once on
-another."""
+the delivered build in place, no private copy beside it and none in the temporary folder; or,
+between the two renames of the switch, the name is empty, the installer lies complete under its
+backup name and the complete download beside it, and the recovery the README gives (the backup
+renamed back, then a plain start) ends the same way. Once with the installer on the temporary
+folder's volume, once on another."""
 
 import hashlib
 import os
@@ -118,6 +118,7 @@ class KillAtEveryStep(cvtest.LoopbackUpdateCase):
         self.assertEqual(digest(self.exe), self.delivered, "%s: the delivered build in place" % what)
         self.assertEqual(digest(self.backup), self.stamped, "%s: the installer as backup" % what)
         self.assertEqual(self.staged(), [], "%s: no private copy left beside the installer" % what)
+        self.assertEqual(temp_copies() - self.temp_before, set(), "%s: no download left in the temporary folder" % what)
         return log
 
     def killed_at(self, n, skip=""):

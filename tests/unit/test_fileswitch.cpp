@@ -252,3 +252,25 @@ TEST(Switchrecovery, RemovesOnlyTheStagedCopiesBesideTheProgram)
     EXPECT_EQ(Switchrecovery(&logger).removeLeftovers(own), 0) << "nothing left the second time";
     ::RemoveDirectoryW(folder.c_str());
 }
+
+// In the temporary folder: the partial download a record names stays, and so does a download that
+// another run still holds open; what a killed transfer left without a record goes.
+TEST(Switchrecovery, RemovesUnrecordedDownloadsButNotTheKeptOrAnOpenOne)
+{
+    TempDir dir{L"srtemp"};
+    testsupport::Logfile log{dir.path() + L"/web.log"};
+    Logger logger(dir.path(), L"web.log", L"CV_setup.exe");
+    const std::wstring kept = L"CV_setup.exe.00000000000000aa.tmp";
+    const std::wstring orphan = L"CV_setup.exe.00000000000000bb.tmp";
+    ASSERT_TRUE(writeBytes(dir.file(kept), "held"));
+    ASSERT_TRUE(writeBytes(dir.file(orphan), "cut"));
+    Downloadfile inUse;
+    DWORD error = 0;
+    ASSERT_TRUE(inUse.create(dir.path(), L"CV_setup.exe", false, &error)) << error;
+
+    EXPECT_EQ(Switchrecovery(&logger).removeCopies(dir.path() + L"/", L"CV_setup.exe", kept), 1) << log.dump();
+    EXPECT_EQ(readBytes(dir.file(kept)), "held");
+    EXPECT_FALSE(testsupport::fileExists(dir.file(orphan)));
+    EXPECT_TRUE(testsupport::fileExists(inUse.path()));
+    EXPECT_EQ(countLevel(log.lines(), "WARNING - ", "Removed the copy of an interrupted update: "), 1) << log.dump();
+}
