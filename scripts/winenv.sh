@@ -8,6 +8,7 @@ CV_ROOT=${CV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 CV_WINE_RUN="$CV_ROOT/cmake/wine-run"
 
 wine_env_down() {
+  wine_workers_down
   if [ -n "${CV_WINESERVER_STARTED:-}" ]; then
     "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
     CV_WINESERVER_STARTED=
@@ -45,19 +46,9 @@ wine_env_up() {
   fi
   trap wine_env_down EXIT
 
-  if [ -z "${DISPLAY:-}" ]; then
-    local n i
-    for n in $(seq 90 140); do
-      { [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; } && continue
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-      CV_XVFB_PID=$!
-      for i in $(seq 1 200); do
-        [ -e "/tmp/.X11-unix/X$n" ] && break
-        sleep 0.05
-      done
-      export DISPLAY=":$n"
-      break
-    done
+  if [ -z "${DISPLAY:-}" ] && wine_start_xvfb; then
+    CV_XVFB_PID=$CV_LAST_XVFB
+    export DISPLAY=$CV_LAST_DISPLAY
   fi
 
   if [ ! -f "$WINEPREFIX/.cv-ready" ]; then
@@ -71,4 +62,72 @@ wine_env_up() {
   "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
   CV_WINESERVER_STARTED=1
   "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
+}
+
+# Test workers: wine_workers_up N, after wine_env_up. Tests that run the installer (its instance
+# mutex, its log, its prefix-wide state) take a worker of their own through CTest's resource
+# groups ("instance"); worker 0 is the prefix and display of wine_env_up, worker I > 0 a copy of
+# that prefix ("PREFIX.wI", made once and kept) with an Xvfb display and a wineserver of its own.
+# cmake/wine-run and tests/e2e/cvtest.py pick the worker's prefix and display from
+# CV_WORKER_PREFIX_I and CV_WORKER_DISPLAY_I. Writes the resource file for ctest into
+# $CV_WORKER_SPEC.
+CV_WORKER_XVFB_PIDS=""
+CV_WORKER_PREFIXES=""
+
+wine_workers_down() {
+  local p pid
+  for p in $CV_WORKER_PREFIXES; do
+    WINEPREFIX="$p" "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
+  done
+  for pid in $CV_WORKER_XVFB_PIDS; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  CV_WORKER_PREFIXES=""
+  CV_WORKER_XVFB_PIDS=""
+}
+
+# Starts an Xvfb on the first free display from 90 on: the display in CV_LAST_DISPLAY, its process
+# id in CV_LAST_XVFB.
+wine_start_xvfb() {
+  local n i
+  for n in $(seq 90 160); do
+    { [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; } && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    CV_LAST_XVFB=$!
+    for i in $(seq 1 200); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      sleep 0.05
+    done
+    CV_LAST_DISPLAY=":$n"
+    return 0
+  done
+  return 1
+}
+
+wine_workers_up() {
+  local count=$1 i base=$WINEPREFIX copy
+  export CV_WORKER_PREFIX_0="$base" CV_WORKER_DISPLAY_0="$DISPLAY"
+  local ids='{"id": "0", "slots": 1}'
+  for i in $(seq 1 $((count - 1))); do
+    copy="$base.w$i"
+    if [ ! -f "$copy/.cv-ready" ] || [ "$base/.cv-ready" -nt "$copy/.cv-ready" ]; then
+      # A copy of the prepared prefix is made in seconds (a wineboot of its own takes about 15 s);
+      # the base prefix's server is stopped for it, so that its registry files are complete.
+      "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
+      rm -rf "$copy"
+      cp -a "$base" "$copy"
+      touch "$copy/.cv-ready"
+      "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
+    fi
+    wine_start_xvfb || return 1
+    CV_WORKER_XVFB_PIDS="$CV_WORKER_XVFB_PIDS $CV_LAST_XVFB"
+    CV_WORKER_PREFIXES="$CV_WORKER_PREFIXES $copy"
+    export "CV_WORKER_PREFIX_$i=$copy" "CV_WORKER_DISPLAY_$i=$CV_LAST_DISPLAY"
+    WINEPREFIX="$copy" "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
+    WINEPREFIX="$copy" DISPLAY="$CV_LAST_DISPLAY" "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
+    ids="$ids, {\"id\": \"$i\", \"slots\": 1}"
+  done
+  export CV_WORKER_SPEC="${CV_WORKER_SPEC:-$base.workers.json}"
+  printf '{"version": {"major": 1, "minor": 0}, "local": [{"instance": [%s]}]}\n' "$ids" > "$CV_WORKER_SPEC"
 }

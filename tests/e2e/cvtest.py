@@ -29,6 +29,22 @@ FN_LOGGER = "Logger::log"
 SOURCE_DIR = os.environ.get("CV_SOURCE_DIR") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD_DIR = os.environ.get("CV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "win64")
 WINE_RUN = os.path.join(SOURCE_DIR, "cmake", "wine-run")
+
+
+def _take_worker():
+    """A test that holds one of CTest's "instance" resources (scripts/winenv.sh) runs in that
+    worker's prefix and on its display; everything started from here inherits them."""
+    # Taken once: what the test starts with a prefix of its own (WINEPREFIX given) keeps it.
+    group = os.environ.pop("CTEST_RESOURCE_GROUP_0_INSTANCE", "")
+    if not group.startswith("id:"):
+        return
+    worker = group[3:].split(",")[0]
+    for variable, name in (("WINEPREFIX", "CV_WORKER_PREFIX_"), ("DISPLAY", "CV_WORKER_DISPLAY_")):
+        if os.environ.get(name + worker):
+            os.environ[variable] = os.environ[name + worker]
+
+
+_take_worker()
 PREFIX = os.environ.get("WINEPREFIX") or os.path.join(SOURCE_DIR, "build", "wineprefix")
 USER = os.environ.get("USER") or "root"
 
@@ -173,8 +189,46 @@ class ScratchDir:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+class _TimedResult(unittest.TextTestResult):
+    """Names each test's seconds after its outcome, to see where a run's time goes."""
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        if self.showAll:
+            self.stream.writeln("    (%.1f s)" % (time.monotonic() - self._started))
+
+
 def main():
-    unittest.main(verbosity=2)
+    unittest.main(verbosity=2, testRunner=unittest.TextTestRunner(verbosity=2, resultclass=_TimedResult))
+
+
+def on_the_32bit_build():
+    """True when the tests run the shipped 32-bit build (the wow64 set)."""
+    return os.path.basename(os.path.normpath(BUILD_DIR)) == "win32"
+
+
+def only_these_on_the_32bit_build(module_globals, names, why):
+    """On the 32-bit build, skips every case of the module's test classes but names ("Class.test_x"):
+    the others show nothing that depends on the build's bitness, and the x86_64 run has them. Each
+    class gets its own attribute, so that a subclass's choice does not change its base's."""
+    if not on_the_32bit_build():
+        return
+    classes = [c for c in module_globals.values() if isinstance(c, type) and issubclass(c, unittest.TestCase)]
+    chosen = {}
+    for cls in classes:
+        for name in dir(cls):
+            test = getattr(cls, name)
+            if name.startswith("test_") and callable(test):
+                key = "%s.%s" % (cls.__name__, name)
+                chosen[(cls, name)] = test if key in names else unittest.skip("on the x86_64 build only: " + why)(test)
+    unknown = set(names) - {"%s.%s" % (c.__name__, n) for c, n in chosen}
+    assert not unknown, "no such cases: %s" % sorted(unknown)
+    for (cls, name), test in chosen.items():
+        setattr(cls, name, test)
 
 
 def window_ids(name_regex):

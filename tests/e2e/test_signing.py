@@ -731,5 +731,23 @@ class SignatureCheckDirect(unittest.TestCase):
         return out
 
 
+# The shipped 32-bit build runs the cases whose outcome depends on its bitness: the stamper on a
+# signed PE32 file, the check itself on every kind of file (SignatureCheckDirect, one process of
+# the 32-bit build), and full runs through each path of the installer's own code (an accepted and
+# a refused download, the version, a resumed download, the installer's own signature and its
+# built-in key). What the other cases add (which pin, which block) is the same code on either build.
+cvtest.only_these_on_the_32bit_build(globals(), {
+    "StampingSignedInstallers.test_stamping_and_restamping_keep_the_signature",
+    "SignatureCheckDirect.test_outcomes",
+    "SignatureCheckDirect.test_dual_signed_outcomes",
+    "PinnedUpdate.test_program_signed_by_the_pinned_key_is_swapped_in",
+    "PinnedUpdate.test_changed_code_is_rejected",
+    "PinnedUpdate.test_older_signed_build_is_refused",
+    "PinnedUpdate.test_resumed_signed_program_is_accepted",
+    "SelfPinnedUpdate.test_program_signed_by_the_installers_own_key_is_swapped_in",
+    "SelfPinnedUpdate.test_program_signed_by_a_built_in_key_is_swapped_in",
+    "SelfPinnedUpdate.test_broken_own_signature_refuses_every_update",
+}, "the same code on either build")
+
 if __name__ == "__main__":
     cvtest.main()

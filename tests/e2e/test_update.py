@@ -361,5 +361,17 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
         self.assertEqual(leftovers, [])
 
 
+# The shipped 32-bit build runs the update end to end (the swap and restart, the splash and its
+# progress, the restarted copy's wait, the silent mode handed on, a failure's exit code and box);
+# the judgement of bodies and answers is the same code on either build (unit tests in the wow64 set:
+# the program-image check, the exchange, the body receiver).
+cvtest.only_these_on_the_32bit_build(globals(), {
+    "UpdateRun.test_typical_run_swaps_and_restarts",
+    "UpdateRun.test_splash_shows_download_progress",
+    "UpdateRun.test_restarted_installer_waits_for_the_first_run",
+    "UpdateRun.test_silent_run_shows_nothing_and_hands_its_mode_on",
+    "UpdateRun.test_truncated_body",
+}, "the same code on either build")
+
 if __name__ == "__main__":
     cvtest.main()

@@ -10,12 +10,12 @@ ServerProcess* server = nullptr;
 
 class ServerEnvironment : public ::testing::Environment {
 public:
-    explicit ServerEnvironment(bool withTls) : tls(withTls) {}
+    ServerEnvironment(bool withTls, bool withPort4464) : tls(withTls), port4464(withPort4464) {}
     void SetUp() override
     {
         server = new ServerProcess();
         std::string why;
-        if (!server->start(tls, &why)) {
+        if (!server->start(tls, port4464, &why)) {
             FAIL() << "loopback update server not started: " << why;
         }
     }
@@ -30,12 +30,16 @@ public:
 
 private:
     bool tls;
+    bool port4464;
 };
 
 } // namespace
 
 ServerProcess* loopbackServer() { return server; }
 
-void addServerEnvironment(bool tls) { ::testing::AddGlobalTestEnvironment(new ServerEnvironment(tls)); }
+void addServerEnvironment(bool tls, bool port4464)
+{
+    ::testing::AddGlobalTestEnvironment(new ServerEnvironment(tls, port4464));
+}
 
 } // namespace testsupport

@@ -49,7 +49,9 @@ struct Request {
 
 class ServerProcess {
 public:
-    bool start(bool tls, std::string* why)
+    // port4464: also listen on port 4464 (70000 modulo 65536); only the one test program that needs
+    // it asks, so that test programs running side by side do not take it from each other.
+    bool start(bool tls, bool port4464, std::string* why)
     {
         std::string source = __FILE__; // .../tests/support/loopbackserver.cpp
         if (source[0] != '/') {
@@ -91,8 +93,10 @@ public:
             return false;
         }
         std::wstring cmd = L"python3 " + widen(script) + L" --control-dir " + widen(controlUnix) + L" --portfile " +
-                           widen(controlUnix) +
-                           L"/ports.json --extra-port 4464 --proxy --idle-timeout 120 --lifetime 1800 --detach";
+                           widen(controlUnix) + L"/ports.json --proxy --idle-timeout 120 --lifetime 1800 --detach";
+        if (port4464) {
+            cmd += L" --extra-port 4464";
+        }
         if (tls) {
             cmd += L" --https --tls-ca --tls-sets " + std::to_wstring(TLS_SETS);
         }
@@ -295,7 +299,8 @@ private:
 ServerProcess* loopbackServer();
 
 // Registers the environment that starts the server before the first test and stops it after the
-// last; tls adds the https listeners (their certificates take a few seconds to make).
-void addServerEnvironment(bool tls);
+// last; tls adds the https listeners (their certificates take a few seconds to make), port4464 the
+// listener on port 4464.
+void addServerEnvironment(bool tls, bool port4464 = false);
 
 } // namespace testsupport
