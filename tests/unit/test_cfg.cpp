@@ -3,8 +3,8 @@
 // read from a scratch key under HKEY_LOCAL_MACHINE; the emulation value is written to the real
 // feature-control key under HKEY_CURRENT_USER, named after this test program's file name).
 #include "FileobjectConfigfile.h"
-#include "cREGhandler.h"
 #include "cCFG.h"
+#include "cREGhandler.h"
 #include "logcapture.h"
 
 #include <gtest/gtest.h>

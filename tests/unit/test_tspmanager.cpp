@@ -5,10 +5,10 @@
 // line, the prefix's real system folder (WINDIR pointed at a scratch folder changes nothing). This test
 // program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
 #include "Binaryresourcemanager.h"
-#include "cREGhandler.h"
 #include "Fileobject.h"
 #include "Providerplacement.h"
 #include "cCV_INSTALLER.h"
+#include "cREGhandler.h"
 #include "cTSPmanager.h"
 #include "handles.h"
 #include "logcapture.h"
