@@ -61,8 +61,8 @@ Publisherpin::Decision Publisherpin::decide(const std::optional<std::wstring>& s
         return decideUnsigned(signerEntry);
     }
     if (!own.outcome.accepted()) {
-        return refuse(L"the installer's own signature fails its check (" + own.outcome.requirement() +
-                      L"): " + own.outcome.detail);
+        return refuse(L"the installer's own signature fails its check (" + own.outcome.requirement() + L"): " +
+                      own.outcome.detail);
     }
     Keys keys{own.outcome.signerKey};
     std::wstring origin = L"the installer's own signer";

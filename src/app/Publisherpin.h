@@ -25,8 +25,8 @@ public:
     };
 
     struct Decision {
-        std::optional<Keys> keys; // the pin; nullopt when no pin is in force
-        std::wstring refusal;     // why every update is refused; empty when updates may pass
+        std::optional<Keys> keys;  // the pin; nullopt when no pin is in force
+        std::wstring refusal;      // why every update is refused; empty when updates may pass
         std::wstring announcement; // the line that tells the run which pin is in force
     };
 

@@ -51,9 +51,9 @@ public:
     // provider option succeeded, or another instance already does the work. A failed update ends
     // with its result code (cWebupdater, 5 to 24); the other failures have codes of their own.
     static constexpr int EXIT_SUCCESS_CODE = 0;
-    static constexpr int EXIT_STARTUP_FAILED = 1;      // no log folder in time, framework start-up failed
-    static constexpr int EXIT_RESTART_FAILED = 3;      // the file was switched, the restart did not start
-    static constexpr int EXIT_TSP_INSTALL_FAILED = 40; // --installTSP: the provider is not installed
+    static constexpr int EXIT_STARTUP_FAILED = 1;        // no log folder in time, framework start-up failed
+    static constexpr int EXIT_RESTART_FAILED = 3;        // the file was switched, the restart did not start
+    static constexpr int EXIT_TSP_INSTALL_FAILED = 40;   // --installTSP: the provider is not installed
     static constexpr int EXIT_TSP_UNINSTALL_FAILED = 41; // --uninstallTSP: the provider is not removed
     // File name of the telephony service provider in the system folder and in the provider list.
     static constexpr const wchar_t* TSP_FILE_NAME = L"CV_TSP.tsp";

@@ -35,10 +35,7 @@ struct [[nodiscard]] Result {
         return r;
     }
     // A failure with the caller's code and the system error code met (no reason text).
-    static Result failedWith(int32_t code, uint32_t systemError)
-    {
-        return failed(std::string(), code, systemError);
-    }
+    static Result failedWith(int32_t code, uint32_t systemError) { return failed(std::string(), code, systemError); }
 };
 
 } // namespace portable

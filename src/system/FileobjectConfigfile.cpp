@@ -15,8 +15,7 @@ void FileobjectConfigfile::check4Configfile()
     if (exists()) {
         return;
     }
-    log(LOG_MESSAGE, FN_CHECK4_CONFIGFILE,
-        L"Configfile does not exist (creating it): " + fullPath);
+    log(LOG_MESSAGE, FN_CHECK4_CONFIGFILE, L"Configfile does not exist (creating it): " + fullPath);
     // An empty file (no byte-order mark) makes the platform's writer store ANSI text. A failure
     // shows in the write that follows.
     createFile();

@@ -12,7 +12,6 @@
 
 namespace {
 
-
 // Opens an existing key; an empty path gives a second handle to root itself, which is closed as
 // any other (RegOpenKeyExW never hands back the predefined root handle).
 LONG openKey(HKEY root, const std::wstring& path, REGSAM access, handles::RegKey& key)

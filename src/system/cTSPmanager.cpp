@@ -91,7 +91,8 @@ bool cTSPmanager::moveAside(const std::wstring& fileName, const std::wstring& fo
     log(LOG_WARNING, FN_INSTALL_TSP, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
     log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
     if (!::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-        log(LOG_WARNING, FN_INSTALL_TSP, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+        log(LOG_WARNING, FN_INSTALL_TSP,
+            textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         return false;
     }
     log(LOG_DEBUG, FN_INSTALL_TSP, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
@@ -104,7 +105,8 @@ void cTSPmanager::restoreOld(const std::wstring& fullPath, const std::wstring& o
     if (::MoveFileExW(oldPath.c_str(), fullPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
         log(LOG_WARNING, FN_INSTALL_TSP, textutil::format(L"Restored %ls from %ls", fullPath.c_str(), oldPath.c_str()));
     } else {
-        log(LOG_ERROR, FN_INSTALL_TSP, textutil::format(L"Unable to restore %ls from %ls", fullPath.c_str(), oldPath.c_str()));
+        log(LOG_ERROR, FN_INSTALL_TSP,
+            textutil::format(L"Unable to restore %ls from %ls", fullPath.c_str(), oldPath.c_str()));
     }
 }
 
@@ -148,9 +150,11 @@ bool cTSPmanager::uninstallTSP(std::wstring fileName, bool registerProvider, std
         log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"%ls exists at %ls", fileName.c_str(), folder.c_str()));
         log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"Renaming %ls at %ls", fileName.c_str(), folder.c_str()));
         if (::MoveFileExW(fullPath.c_str(), oldPath.c_str(), MOVEFILE_COPY_ALLOWED)) {
-            log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_DEBUG, FN_UNINSTALL_TSP,
+                textutil::format(L"Renamed %ls to %ls", fullPath.c_str(), oldPath.c_str()));
         } else {
-            log(LOG_WARNING, FN_UNINSTALL_TSP, textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
+            log(LOG_WARNING, FN_UNINSTALL_TSP,
+                textutil::format(L"Unable to rename %ls to %ls", fullPath.c_str(), oldPath.c_str()));
             if (::DeleteFileW(fullPath.c_str())) {
                 log(LOG_DEBUG, FN_UNINSTALL_TSP, textutil::format(L"Deleted %ls!", fullPath.c_str()));
             } else {

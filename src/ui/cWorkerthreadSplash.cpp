@@ -12,8 +12,7 @@ cWorkerthreadSplash::~cWorkerthreadSplash() = default;
 cWorkerthreadSplash* cWorkerthreadSplash::create(Logger* logger, Rootwindow* owner)
 {
     if (logger != nullptr) {
-        logger->log(LOG_DEBUG, FN_CREATE,
-                    std::wstring(CLASS_NAME) + L" - Creating cWorkerthreadSplash thread");
+        logger->log(LOG_DEBUG, FN_CREATE, std::wstring(CLASS_NAME) + L" - Creating cWorkerthreadSplash thread");
     }
     cWorkerthreadSplash* thread = Workerthread::create<cWorkerthreadSplash>(logger, 1);
     thread->owner = owner;

@@ -193,8 +193,9 @@ bool Downloadchecks::sameContent(Downloadfile* download, HANDLE other)
     for (uint64_t offset = 0; offset < download->size();) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(BLOCK, download->size() - offset));
         size_t gotOther = 0;
-        if (download->readFully(offset, mine.data(), want) != want || !readFully(other, theirs.data(), want, &gotOther) ||
-            gotOther != want || std::memcmp(mine.data(), theirs.data(), want) != 0) {
+        if (download->readFully(offset, mine.data(), want) != want ||
+            !readFully(other, theirs.data(), want, &gotOther) || gotOther != want ||
+            std::memcmp(mine.data(), theirs.data(), want) != 0) {
             return false;
         }
         offset += want;

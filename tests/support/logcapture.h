@@ -1,5 +1,6 @@
 // A real Logger writing into a scratch folder, and its lines parsed back into level, function
-// name and message, for tests that check what a class logs.
+// name and message, for tests that check what a class logs; the queries over such lines (of one
+// function, the level of a message).
 #pragma once
 
 #include "Logger.h"
@@ -17,6 +18,39 @@ struct Line {
     std::wstring function;
     std::wstring message;
 };
+
+// The lines of one function among lines, in order.
+inline std::vector<Line> linesOf(const std::vector<Line>& lines, const std::wstring& function)
+{
+    std::vector<Line> out;
+    for (const Line& l : lines) {
+        if (l.function == function) {
+            out.push_back(l);
+        }
+    }
+    return out;
+}
+
+// The messages of one function among lines, in order.
+inline std::vector<std::wstring> messagesOf(const std::vector<Line>& lines, const std::wstring& function)
+{
+    std::vector<std::wstring> out;
+    for (const Line& l : linesOf(lines, function)) {
+        out.push_back(l.message);
+    }
+    return out;
+}
+
+// The level of the first line with this message, -1 when none has it.
+inline int levelOf(const std::vector<Line>& lines, const std::wstring& message)
+{
+    for (const Line& l : lines) {
+        if (l.message == message) {
+            return l.level;
+        }
+    }
+    return -1;
+}
 
 class Capture {
 public:
@@ -57,16 +91,7 @@ public:
     }
 
     // The lines of one function, in order.
-    std::vector<Line> of(const std::wstring& function) const
-    {
-        std::vector<Line> out;
-        for (const Line& l : lines()) {
-            if (l.function == function) {
-                out.push_back(l);
-            }
-        }
-        return out;
-    }
+    std::vector<Line> of(const std::wstring& function) const { return linesOf(lines(), function); }
 
     // Lines written from now on only.
     void mark() { skip_ = lines().size(); }

@@ -1,11 +1,13 @@
 // cCFG: its loading and unloading stages, writes into the configuration file beside the
 // executable, and the browser version classification through the real registry (the version is
 // read from a scratch key under HKEY_LOCAL_MACHINE; the emulation value is written to the real
-// feature-control key under HKEY_CURRENT_USER, named after this test program's file name).
+// feature-control key under HKEY_CURRENT_USER, named after this test program's file name, and put
+// back as it was after each case).
 #include "FileobjectConfigfile.h"
-#include "cREGhandler.h"
 #include "cCFG.h"
+#include "cREGhandler.h"
 #include "logcapture.h"
+#include "registryfixture.h"
 
 #include <gtest/gtest.h>
 
@@ -36,54 +38,29 @@ std::wstring ownFolder()
     return p.substr(0, p.rfind(L'/'));
 }
 
-// The emulation value of this program under HKCU: its number, or -1 when absent or not a DWORD.
+// The browser emulation list under HKCU, where cCFG writes this program's value.
+registryfixture::Key emulationList() { return registryfixture::Key(HKEY_CURRENT_USER, cCFG::BROWSER_EMULATION_KEY); }
+
+// The emulation value of this program: its number, or -1 when absent or not a DWORD.
 int64_t emulationValue()
 {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, cCFG::BROWSER_EMULATION_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return -1;
-    }
-    DWORD type = 0, n = 0, size = sizeof(n);
-    const LONG status =
-        ::RegQueryValueExW(key, ownFileName().c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&n), &size);
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS && type == REG_DWORD ? static_cast<int64_t>(n) : -1;
+    const std::optional<DWORD> n = emulationList().number(ownFileName());
+    return n ? static_cast<int64_t>(*n) : -1;
 }
 
-void removeEmulationValue()
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, cCFG::BROWSER_EMULATION_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        ::RegDeleteValueW(key, ownFileName().c_str());
-        ::RegCloseKey(key);
-    }
-}
-
-class BrowserVersion : public ::testing::Test {
+// This program's emulation value is put back as it was after each case.
+class GlobalConfiguration : public ::testing::Test {
 protected:
-    std::wstring key = L"Software\\CVTest-ie-" + std::to_wstring(::GetCurrentProcessId());
+    registryfixture::SavedValue emulation{HKEY_CURRENT_USER, cCFG::BROWSER_EMULATION_KEY, ownFileName()};
+};
 
-    void SetUp() override
-    {
-        HKEY k = nullptr;
-        ASSERT_EQ(
-            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-            ERROR_SUCCESS);
-        ::RegCloseKey(k);
-    }
-    void TearDown() override
-    {
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-        removeEmulationValue();
-    }
-    void setVersion(const std::wstring& v)
-    {
-        HKEY k = nullptr;
-        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &k), ERROR_SUCCESS);
-        ::RegSetValueExW(k, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                         static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
-        ::RegCloseKey(k);
-    }
+// The browser version is read from a scratch key.
+class BrowserVersion : public GlobalConfiguration {
+protected:
+    registryfixture::ScratchKey browser{HKEY_LOCAL_MACHINE, L"ie"};
+
+    void SetUp() override { ASSERT_TRUE(browser.ok()); }
+    void setVersion(const std::wstring& v) { ASSERT_TRUE(browser.setText(L"Version", v)); }
 };
 
 } // namespace
@@ -112,22 +89,16 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testsupport::narrow(row.version));
-        removeEmulationValue();
+        emulationList().remove(ownFileName());
         setVersion(row.version);
         logcapture::Capture cap;
         {
-            ScratchCFG cfg(cap.logger(), L"cfgtest-unused.deployment", key);
+            ScratchCFG cfg(cap.logger(), L"cfgtest-unused.deployment", browser.path());
         }
         EXPECT_EQ(emulationValue(), row.written);
-        auto lines = cap.of(cCFG::FN_CONSTRUCTOR);
-        bool found = false;
-        for (const auto& l : lines) {
-            if (l.message == std::wstring(L"Installed version of IE: ") + row.version) {
-                found = true;
-                EXPECT_EQ(l.level, 4);
-            }
-        }
-        EXPECT_TRUE(found);
+        EXPECT_EQ(
+            logcapture::levelOf(cap.of(cCFG::FN_CONSTRUCTOR), std::wstring(L"Installed version of IE: ") + row.version),
+            4);
         const auto added = cap.of(cREGhandler::FN_ADD_REG_KEY);
         if (row.written >= 0) {
             ASSERT_EQ(added.size(), 2u);
@@ -149,20 +120,16 @@ TEST_F(BrowserVersion, EveryRowOfTheClassification)
 
 TEST_F(BrowserVersion, MissingVersionValueTouchesNothing)
 {
-    removeEmulationValue();
+    emulationList().remove(ownFileName());
     logcapture::Capture cap;
     {
-        ScratchCFG cfg(cap.logger(), L"cfgtest-unused.deployment", key + L"\\absent");
+        ScratchCFG cfg(cap.logger(), L"cfgtest-unused.deployment", browser.path() + L"\\absent");
     }
     EXPECT_EQ(emulationValue(), -1);
-    bool found = false;
-    for (const auto& l : cap.of(cCFG::FN_CONSTRUCTOR)) {
-        found = found || l.message == L"Installed version of IE: ";
-    }
-    EXPECT_TRUE(found);
+    EXPECT_NE(logcapture::levelOf(cap.of(cCFG::FN_CONSTRUCTOR), L"Installed version of IE: "), -1);
 }
 
-TEST(GlobalConfiguration, StagesWritesAndTheRealBrowserKey)
+TEST_F(GlobalConfiguration, StagesWritesAndTheRealBrowserKey)
 {
     const std::wstring name = L"cfgtest-" + std::to_wstring(::GetCurrentProcessId()) + L".deployment";
     const std::wstring file = ownFolder() + L"/" + name;
@@ -206,10 +173,9 @@ TEST(GlobalConfiguration, StagesWritesAndTheRealBrowserKey)
     EXPECT_EQ(seen[n - 3], L"cCFG::~cCFG|Unloading global configuration");
     EXPECT_EQ(seen[n - 2], L"cCFG::~cCFG|Unloading environment");
     EXPECT_EQ(seen[n - 1], L"cCFG::~cCFG|Unloading fileobject of application");
-    removeEmulationValue();
 }
 
-TEST(GlobalConfiguration, DeletedThroughEachBase)
+TEST_F(GlobalConfiguration, DeletedThroughEachBase)
 {
     logcapture::Capture cap;
     cREGhandler* asRegistry = new cCFG(cap.logger(), L"cfgtest-unused.deployment");
@@ -219,5 +185,4 @@ TEST(GlobalConfiguration, DeletedThroughEachBase)
     cAbstract* asRoot = static_cast<cREGhandler*>(new cCFG(cap.logger(), L"cfgtest-unused.deployment"));
     delete asRoot;
     EXPECT_EQ(cap.of(cCFG::FN_DESTRUCTOR).size(), 9u);
-    removeEmulationValue();
 }

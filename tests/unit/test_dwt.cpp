@@ -1,7 +1,7 @@
 // The window toolkit on the test's own thread under the X display: styles, always-on-top and
 // size limits, images from the resources, label fitting, redraws, clicks and hover texts.
-#include "Thread.h"
 #include "Atomhandler.h"
+#include "Thread.h"
 #include "Window.h"
 #include "cDWT.h"
 #include "cDWTctrlImage.h"

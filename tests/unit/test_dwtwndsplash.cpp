@@ -2,10 +2,10 @@
 // placement on the work area, topmost and fixed size, the texts, and setTexts from this thread
 // while the splash thread paints.
 #include "Rootwindow.h"
-#include "cDWTwnd.h"
 #include "Workerthread.h"
 #include "cDWTctrlImage.h"
 #include "cDWTctrlLabel.h"
+#include "cDWTwnd.h"
 #include "cDWTwndSplash.h"
 #include "cWorkerthreadSplash.h"
 #include "logcapture.h"

@@ -5,13 +5,14 @@
 // line, the prefix's real system folder (WINDIR pointed at a scratch folder changes nothing). This test
 // program carries the provider builds as resources (test_tspmanager.rc), as CV_setup.exe does.
 #include "Binaryresourcemanager.h"
-#include "cREGhandler.h"
 #include "Fileobject.h"
 #include "Providerplacement.h"
 #include "cCV_INSTALLER.h"
+#include "cREGhandler.h"
 #include "cTSPmanager.h"
 #include "handles.h"
 #include "logcapture.h"
+#include "registryfixture.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,12 @@
 #include <vector>
 
 using logcapture::Capture;
+using logcapture::levelOf;
+using logcapture::messagesOf;
+using registryfixture::describe;
+using registryfixture::number;
+using registryfixture::text;
+using registryfixture::Values;
 using testsupport::TempDir;
 
 namespace {
@@ -31,98 +38,13 @@ const wchar_t* const INSTALL = cTSPmanager::FN_INSTALL_TSP;
 const wchar_t* const UNINSTALL = cTSPmanager::FN_UNINSTALL_TSP;
 const wchar_t* const NAME = L"CV_TSP.tsp";
 
-struct Value {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-    bool operator==(const Value& o) const { return type == o.type && data == o.data; }
-};
-using Values = std::map<std::wstring, Value>;
+// The provider list in one registry view: 0 (this process's), KEY_WOW64_64KEY or KEY_WOW64_32KEY.
+registryfixture::Key providerList(REGSAM view = 0) { return registryfixture::Key(HKEY_LOCAL_MACHINE, KEY, view); }
 
-Value text(const std::wstring& s)
-{
-    Value v;
-    v.type = REG_SZ;
-    const BYTE* p = reinterpret_cast<const BYTE*>(s.c_str());
-    v.data.assign(p, p + (s.size() + 1) * sizeof(wchar_t));
-    return v;
-}
-
-Value number(DWORD n)
-{
-    Value v;
-    v.type = REG_DWORD;
-    const BYTE* p = reinterpret_cast<const BYTE*>(&n);
-    v.data.assign(p, p + sizeof(n));
-    return v;
-}
-
-std::string describe(const Values& values)
-{
-    std::string out;
-    for (const auto& [name, v] : values) {
-        out += testsupport::narrow(name) + "=";
-        if (v.type == REG_DWORD && v.data.size() == 4) {
-            out += std::to_string(*reinterpret_cast<const DWORD*>(v.data.data()));
-        } else if (v.type == REG_SZ) {
-            out += '\'';
-            out += testsupport::narrow(reinterpret_cast<const wchar_t*>(v.data.data()));
-            out += '\'';
-        } else {
-            out += "type";
-            out += std::to_string(v.type);
-        }
-        out += " ";
-    }
-    return out;
-}
-
-// view: 0 (this process's registry view), KEY_WOW64_64KEY or KEY_WOW64_32KEY.
-bool keyExists(REGSAM view = 0)
-{
-    handles::RegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
-}
-
-Values readAll(REGSAM view = 0)
-{
-    Values out;
-    handles::RegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
-        return out;
-    }
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD nameLength = 256;
-        BYTE data[4096];
-        DWORD size = sizeof(data);
-        DWORD type = 0;
-        if (::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) {
-            break;
-        }
-        Value v;
-        v.type = type;
-        v.data.assign(data, data + size);
-        out[std::wstring(name, nameLength)] = v;
-    }
-    return out;
-}
+Values readAll(REGSAM view = 0) { return providerList(view).values(); }
 
 // Replaces every value under the list key by values (the key is created when missing).
-void writeAll(const Values& values, REGSAM view = 0)
-{
-    handles::RegKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE | view, nullptr, key.put(),
-                                nullptr),
-              ERROR_SUCCESS);
-    for (const auto& [name, v] : readAll(view)) {
-        ::RegDeleteValueW(key.get(), name.c_str());
-    }
-    for (const auto& [name, v] : values) {
-        ASSERT_EQ(
-            ::RegSetValueExW(key.get(), name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
-            ERROR_SUCCESS);
-    }
-}
+void writeAll(const Values& values, REGSAM view = 0) { ASSERT_TRUE(providerList(view).replaceValues(values)); }
 
 // A list of names with IDs, NumProviders and NextProviderID as given.
 Values list(const std::vector<std::wstring>& names, const std::vector<DWORD>& ids, DWORD next)
@@ -137,27 +59,6 @@ Values list(const std::vector<std::wstring>& names, const std::vector<DWORD>& id
     return v;
 }
 
-std::vector<std::wstring> messagesOf(const std::vector<logcapture::Line>& lines, const std::wstring& function)
-{
-    std::vector<std::wstring> out;
-    for (const auto& l : lines) {
-        if (l.function == function) {
-            out.push_back(l.message);
-        }
-    }
-    return out;
-}
-
-int levelOf(const std::vector<logcapture::Line>& lines, const std::wstring& message)
-{
-    for (const auto& l : lines) {
-        if (l.message == message) {
-            return l.level;
-        }
-    }
-    return -1;
-}
-
 std::string resourceBytes(WORD id = Binaryresourcemanager::RESOURCE_ID)
 {
     HMODULE self = ::GetModuleHandleW(nullptr);
@@ -169,30 +70,12 @@ std::string resourceBytes(WORD id = Binaryresourcemanager::RESOURCE_ID)
                        ::SizeofResource(self, found));
 }
 
-// Saves the provider lists of the prefix (in this process's view and in the 32-bit view) and
-// restores them (or removes the keys it did not have).
+// The provider lists of the prefix (in this process's view and in the 32-bit view) are put back
+// after each case (or removed when the prefix had none).
 class TspManager : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY)}) {
-            hadKey[view] = keyExists(view);
-            saved[view] = readAll(view);
-        }
-    }
-    void TearDown() override
-    {
-        for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(0)}) {
-            if (hadKey[view]) {
-                writeAll(saved[view], view);
-            } else {
-                ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, KEY, view, 0);
-            }
-        }
-    }
-
-    std::map<REGSAM, bool> hadKey;
-    std::map<REGSAM, Values> saved;
+    registryfixture::SavedKey savedList{HKEY_LOCAL_MACHINE, KEY};
+    registryfixture::SavedKey savedList32{HKEY_LOCAL_MACHINE, KEY, KEY_WOW64_32KEY};
     TempDir dir{L"tsp"};
     Capture log;
 };
@@ -238,10 +121,8 @@ TEST_F(TspManager, InstallationAppendsEntryWithNextId)
                         L"Setting NextProviderID to 8",
                         L"Setting NumProviders to 4",
                     }));
-    for (const auto& l : lines) {
-        if (l.function == INSTALL) {
-            EXPECT_EQ(l.level, 5) << testsupport::narrow(l.message);
-        }
+    for (const auto& l : logcapture::linesOf(lines, INSTALL)) {
+        EXPECT_EQ(l.level, 5) << testsupport::narrow(l.message);
     }
     EXPECT_TRUE(testsupport::readBytes(full) == resourceBytes());
 }
@@ -767,8 +648,8 @@ TEST_F(TspManager, FailedListWriteReportsNotInstalled)
     const std::wstring full = realSystemFolder() + L"/CV_TSP.tsp";
     // No list key: every write of the list fails (the key is never created).
     writeAll({});
-    ASSERT_EQ(::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, KEY, 0, 0), ERROR_SUCCESS);
-    ASSERT_FALSE(keyExists());
+    ASSERT_TRUE(providerList().removeKey());
+    ASSERT_FALSE(providerList().exists());
 
     struct LoggedApp : cCV_INSTALLER {
         explicit LoggedApp(Logger* l) { logger.reset(l); }
@@ -785,7 +666,7 @@ TEST_F(TspManager, FailedListWriteReportsNotInstalled)
     EXPECT_EQ(result[1].message, L"TSP was NOT installed!");
     EXPECT_EQ(result[1].level, 2);
     EXPECT_EQ(levelOf(lines, L"Unable to open registry: " + std::wstring(KEY) + L" - ProviderFileName0"), 3);
-    EXPECT_FALSE(keyExists());
+    EXPECT_FALSE(providerList().exists());
     // The file went to the real system folder all the same; it is taken out again.
     EXPECT_TRUE(testsupport::fileExists(full));
     ::DeleteFileW(full.c_str());
