@@ -5,6 +5,7 @@
 // test_downloadchecks, test_fileswitch).
 #include "Busyserver.h"
 #include "Fileobject.h"
+#include "Httpexchange.h"
 #include "Logger.h"
 #include "cWebupdater.h"
 #include "handles.h"
@@ -297,12 +298,12 @@ TEST_F(Webupdater, ConditionalHeaderOnlyWithOnlyIfNewerAndAnExistingTarget)
 
 TEST_F(Webupdater, ProtocolSelectsTheSecuredConnection)
 {
-    EXPECT_EQ(cWebupdater::requestFlags(L"http"), 0x8440F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"ftp"), 0x8440F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"https"), 0x84C0F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"HTTPS"), 0x84C0F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"hTtPs"), 0x84C0F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"https "), 0x8440F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"http"), 0x8440F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"ftp"), 0x8440F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"https"), 0x84C0F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"HTTPS"), 0x84C0F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"hTtPs"), 0x84C0F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"https "), 0x8440F300u);
 
     // "ftp" reaches the plain listener over HTTP.
     ASSERT_EQ(update(body(1999), 0, L"ftp"), cWebupdater::UPDATE_DONE) << dumpLog();
