@@ -72,6 +72,7 @@ public:
     static constexpr const wchar_t* UPDATE_FAILED_TEXT =
         L"Unable to download the Callvane! Installer will be closed. Make sure the Installer has Internet Access and "
         L"run the Installer again.";
+    static constexpr const wchar_t* UPDATE_FAILED_CAPTION = L"Error";
 
     // The function names its log lines carry.
     static constexpr const wchar_t* FN_INIT_INSTANCE = L"cCV_INSTALLER::InitInstance";

@@ -10,6 +10,7 @@
 #include "cWebupdater.h"
 #include "handles.h"
 #include "loopbackserver.h"
+#include "textutil.h"
 #include "updatertest.h"
 
 #include <gtest/gtest.h>
@@ -676,10 +677,11 @@ TEST_F(Webupdater, BusyServerIsAskedAgainAfterItsRetryAfter)
         << dumpLog();
     EXPECT_EQ(countLevel(lines, "WARNING - ", "s before retry 2 of 3"), 1) << dumpLog();
     ASSERT_FALSE(texts.empty());
-    EXPECT_TRUE(texts.front() == L"Server busy, retrying in 3 s" || texts.front() == L"Server busy, retrying in 2 s")
+    EXPECT_TRUE(texts.front() == textutil::format(Busyserver::STATUS_COUNTDOWN, 3ULL) ||
+                texts.front() == textutil::format(Busyserver::STATUS_COUNTDOWN, 2ULL))
         << narrow(texts.front());
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::wstring(L"Please wait")), 2);
-    EXPECT_EQ(texts.back(), L"Please wait");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::wstring(Busyserver::STATUS_IDLE)), 2);
+    EXPECT_EQ(texts.back(), Busyserver::STATUS_IDLE);
 
     // A new call has its own three retries.
     updater->pauses.clear();
