@@ -3,6 +3,7 @@
 // read; the stamper's image end is computed on the raw bytes, and restamping must find the same
 // end again.
 #include "deploymentblock.h"
+#include "deploymentkeytable.h"
 
 #include <cstdint>
 #include <cstdlib>

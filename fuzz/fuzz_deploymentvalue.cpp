@@ -2,6 +2,7 @@
 // value must convert to code page 1252 and back to the same UTF-8, and survive a block written
 // with it in every entry; a refused one must say why.
 #include "deploymentblock.h"
+#include "deploymentkeytable.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -22,9 +22,11 @@
 // protocol but https.
 //
 // The block's format and the rules for values live in the portable core (deploymentblock), which
-// the installer reads the block with as well.
+// the installer reads the block with as well; the options, the rules of their values and what the
+// usage text says about them come from the key table (deploymentkeytable).
 #include "authenticode.h"
 #include "deploymentblock.h"
+#include "deploymentkeytable.h"
 #include "signaturestamp.h"
 
 #include <cerrno>
@@ -48,34 +50,73 @@ struct StampRequest {
     std::vector<std::string> files;
 };
 
+// The usage line holds at most this many characters; continuation lines start under the first option.
+constexpr size_t USAGE_WIDTH = 100;
+constexpr size_t USAGE_INDENT = 15;
+
+// The synopsis of a stamping run, from the key table: the required options, then on a line of
+// their own the optional ones in brackets, then the two files.
+std::string stampSynopsis()
+{
+    std::string text = "usage: cvstamp";
+    size_t lineStart = 0;
+    const auto add = [&text, &lineStart](const std::string& word, bool newLine) {
+        if (newLine || text.size() - lineStart + 1 + word.size() > USAGE_WIDTH) {
+            text += "\n";
+            lineStart = text.size();
+            text += std::string(USAGE_INDENT - 1, ' ');
+        }
+        text += " " + word;
+    };
+    bool firstOptional = true;
+    for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
+        const std::string option = std::string(key.option) + " " + key.placeholder;
+        add(key.optional() ? "[" + option + "]" : option, key.optional() && firstOptional);
+        firstOptional = firstOptional && !key.optional();
+    }
+    add("INSTALLER OUTPUT", false);
+    return text + "\n";
+}
+
+// Which options may be left out ("--signer and --tls"), then what the table says about each.
+std::string optionalOptionsHelp()
+{
+    std::vector<const portable::DeploymentKey*> optional;
+    for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
+        if (key.optional()) {
+            optional.push_back(&key);
+        }
+    }
+    std::string text = "Every option";
+    for (size_t i = 0; i < optional.size(); ++i) {
+        text += i == 0 ? " but " : i + 1 == optional.size() ? " and " : ", ";
+        text += optional[i]->option;
+    }
+    text += " is required; a value may be empty\n(\"\").";
+    bool first = true;
+    for (const portable::DeploymentKey* key : optional) {
+        if (*key->help != '\0') {
+            text += (first ? " " : "") + std::string(key->help) + "\n";
+            first = false;
+        }
+    }
+    return first ? text + "\n" : text;
+}
+
 void usage()
 {
-    std::cerr << "usage: cvstamp --protocol P --host H --port N --portal PATH --client PATH --events PATH\n"
-                 "               --product NAME --loglevel L\n"
-                 "               [--signer SHA256[,SHA256...]] [--tls strict] INSTALLER OUTPUT\n"
-                 "       cvstamp --show FILE\n"
+    std::cerr << stampSynopsis()
+              << "       cvstamp --show FILE\n"
                  "       cvstamp --print-signer FILE\n"
                  "       cvstamp --list-signatures FILE\n"
                  "Writes OUTPUT as a copy of INSTALLER with the deployment block appended (an existing block\n"
                  "is replaced); a signed INSTALLER gets the block inside its certificate table, so that the\n"
-                 "signature stays valid. Every option but --signer and --tls is required; a value may be empty\n"
-                 "(\"\"). --signer pins the publisher: hashes (64 hex digits) of the public keys allowed to sign\n"
-                 "the program the installer downloads, as --print-signer prints them for a signed file.\n"
-                 "--tls strict: any certificate problem of the update exchange ends the update (https only).\n"
-                 "--print-signer prints one line: the key of the primary signer when the primary signature or a\n"
+                 "signature stays valid. "
+              << optionalOptionsHelp()
+              << "--print-signer prints one line: the key of the primary signer when the primary signature or a\n"
                  "SHA-256 signature nested by the same key is usable. --list-signatures prints every signature\n"
                  "(primary and nested): digest algorithm, signer key hash, usable or not (SHA-256, digests\n"
                  "matching the file).\n";
-}
-
-// The option that sets a key: "--" and the key word in lower case (--protocol for PROTOCOL).
-std::string optionOf(const portable::DeploymentKey& key)
-{
-    std::string option = "--";
-    for (const wchar_t* c = key.word; *c != L'\0'; ++c) {
-        option += static_cast<char>(*c >= L'A' && *c <= L'Z' ? *c - L'A' + L'a' : *c);
-    }
-    return option;
 }
 
 // The whole file; false (with the reason in *why) for a folder, a file that cannot be opened or
@@ -150,7 +191,7 @@ int show(const fs::path& file)
               << (inTable ? " (inside the certificate table)" : "") << ":\n";
     for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
         const auto value = portable::readDeploymentEntry(content, key.word);
-        if (!value && key.optional) {
+        if (!value && key.optional()) {
             continue;
         }
         std::cout << portable::toUtf8(key.word) << "=" << (value ? portable::toUtf8(*value) : "")
@@ -161,25 +202,6 @@ int show(const fs::path& file)
         std::cout << "note: " << blocks << " markers in the file; the installer reads only the first\n";
     }
     return 0;
-}
-
-// A publisher pin as the block carries it (lower-case hex, "," between hashes); false when the
-// text is no list of SHA-256 hashes.
-bool signerPin(const std::string& text, std::wstring* value)
-{
-    std::vector<portable::Sha256::Digest> hashes;
-    if (!portable::parseSignerPin(text, &hashes)) {
-        return false;
-    }
-    std::string joined;
-    for (const auto& hash : hashes) {
-        if (!joined.empty()) {
-            joined += ',';
-        }
-        joined += portable::toHex(hash);
-    }
-    *value = portable::fromCp1252(joined);
-    return true;
 }
 
 // One option with its value at args[*i]; *i moves past the value. 0 or an exit status.
@@ -196,19 +218,7 @@ int takeValue(const std::vector<std::string>& args, size_t* i, const portable::D
         return EXIT_USAGE;
     }
     std::wstring value;
-    if (std::wstring_view(key.word) == L"TLS") {
-        if (args[*i + 1] != "strict") {
-            std::cerr << "cvstamp: refusing the value of " << option << ": the only value is \"strict\"\n";
-            return EXIT_USAGE;
-        }
-        value = L"strict";
-    } else if (std::wstring_view(key.word) == L"SIGNER") {
-        if (!signerPin(args[*i + 1], &value)) {
-            std::cerr << "cvstamp: refusing the value of " << option
-                      << ": give one or more SHA-256 hashes (64 hex digits each) separated by \",\"\n";
-            return EXIT_USAGE;
-        }
-    } else if (const portable::Result checked = portable::checkDeploymentValue(args[*i + 1], &value); !checked) {
+    if (const portable::Result checked = portable::checkDeploymentKeyValue(key, args[*i + 1], &value); !checked) {
         std::cerr << "cvstamp: refusing the value of " << option << ": " << checked.reason << "\n";
         return EXIT_USAGE;
     }
@@ -223,7 +233,7 @@ int parseArguments(const std::vector<std::string>& args, StampRequest* request)
     for (size_t i = 0; i < args.size(); ++i) {
         const portable::DeploymentKey* matched = nullptr;
         for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
-            if (args[i] == optionOf(key)) {
+            if (args[i] == key.option) {
                 matched = &key;
             }
         }
@@ -246,7 +256,7 @@ int parseArguments(const std::vector<std::string>& args, StampRequest* request)
 int checkComplete(const StampRequest& request)
 {
     if (const portable::DeploymentKey* missing = portable::firstMissingDeploymentKey(request.values)) {
-        std::cerr << "cvstamp: " << optionOf(*missing) << " is missing (give \"\" for an empty value)\n";
+        std::cerr << "cvstamp: " << missing->option << " is missing (give \"\" for an empty value)\n";
         return EXIT_USAGE;
     }
     const auto tls = request.values.find(L"TLS");

@@ -1,5 +1,6 @@
 #include "cCV_INSTALLER.h"
 
+#include "Busyserver.h"
 #include "Deploymentkeys.h"
 #include "Fileobject.h"
 #include "Logger.h"
@@ -7,6 +8,7 @@
 #include "Switchrecovery.h"
 #include "builtinsigners.h"
 #include "cCFG.h"
+#include "cDWTwndSplash.h"
 #include "cEnvironment.h"
 #include "cProcesshandler.h"
 #include "cSignaturecheck.h"
@@ -26,6 +28,8 @@
 namespace {
 
 constexpr int APPDATA_WAIT_ROUNDS = 24;
+// After a wait for a busy server the updater puts its idle status back: the splash's own wait text.
+static_assert(std::wstring_view(Busyserver::STATUS_IDLE) == cDWTwndSplash::WAIT_TEXT);
 
 } // namespace
 
@@ -158,7 +162,7 @@ std::unique_ptr<cWorkerthreadSplash> cCV_INSTALLER::startSplash()
 {
     // The thread factory hands over a new object (it ends the process when none can be made).
     std::unique_ptr<cWorkerthreadSplash> splash(cWorkerthreadSplash::create(logger.get(), rootwindow.get()));
-    splash->setTexts(getDeploymentParameter(deploymentContent, DEPLOYMENT_PRODUCT), L"Please wait");
+    splash->setTexts(getDeploymentParameter(deploymentContent, DEPLOYMENT_PRODUCT), cDWTwndSplash::WAIT_TEXT);
     return splash;
 }
 
@@ -208,7 +212,7 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     const std::wstring reason =
         textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
     if (!silent) {
-        ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, L"Error", MB_OK | MB_ICONERROR);
+        ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, UPDATE_FAILED_CAPTION, MB_OK | MB_ICONERROR);
     }
     log(LOG_ERROR, FN_INIT_INSTANCE, reason);
     exitCode = result;

@@ -14,6 +14,7 @@
 #include "cAbstract.h"
 #include "cSignaturecheck.h"
 #include "cWebupdater.h"
+#include "deploymentkeytable.h"
 #include "handles.h"
 #include "sha256.h"
 #include "version.h"
@@ -71,6 +72,7 @@ public:
     static constexpr const wchar_t* UPDATE_FAILED_TEXT =
         L"Unable to download the Callvane! Installer will be closed. Make sure the Installer has Internet Access and "
         L"run the Installer again.";
+    static constexpr const wchar_t* UPDATE_FAILED_CAPTION = L"Error";
 
     // The function names its log lines carry.
     static constexpr const wchar_t* FN_INIT_INSTANCE = L"cCV_INSTALLER::InitInstance";
@@ -98,21 +100,22 @@ public:
     // current user, logging each step; never stops start-up.
     void checkOldCVversions();
 
-    // Deployment block (stages 7 and 8). The keys of the .deployment file, section "common".
-    static constexpr const wchar_t* DEPLOYMENT_SERVER_HOST = L"DEPLOYMENT_SERVER_HOST";
-    static constexpr const wchar_t* DEPLOYMENT_SERVER_PROTOCOL = L"DEPLOYMENT_SERVER_PROTOCOL";
-    static constexpr const wchar_t* DEPLOYMENT_SERVER_PORT = L"DEPLOYMENT_SERVER_PORT";
-    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_CLIENT = L"DEPLOYMENT_SERVER_URL_CLIENT";
-    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_PORTAL = L"DEPLOYMENT_SERVER_URL_PORTAL";
-    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_EVENTS = L"DEPLOYMENT_SERVER_URL_EVENTS";
-    static constexpr const wchar_t* DEPLOYMENT_PRODUCT = L"DEPLOYMENT_PRODUCT";
-    static constexpr const wchar_t* DEPLOYMENT_LOGLEVEL = L"DEPLOYMENT_LOGLEVEL";
+    // Deployment block (stages 7 and 8). The keys of the .deployment file, section "common", that the
+    // installer itself reads (the table deploymentkeytable holds every key, its entry and its order).
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_HOST = portable::deploymentConfigurationKey(L"HOST");
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_PROTOCOL = portable::deploymentConfigurationKey(L"PROTOCOL");
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_PORT = portable::deploymentConfigurationKey(L"PORT");
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_CLIENT = portable::deploymentConfigurationKey(L"CLIENT");
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_PORTAL = portable::deploymentConfigurationKey(L"PORTAL");
+    static constexpr const wchar_t* DEPLOYMENT_SERVER_URL_EVENTS = portable::deploymentConfigurationKey(L"EVENTS");
+    static constexpr const wchar_t* DEPLOYMENT_PRODUCT = portable::deploymentConfigurationKey(L"PRODUCT");
+    static constexpr const wchar_t* DEPLOYMENT_LOGLEVEL = portable::deploymentConfigurationKey(L"LOGLEVEL");
     // The publisher pin (optional entry): written only when the block has the entry, and while
     // present only programs signed by a pinned key are accepted by the update.
-    static constexpr const wchar_t* DEPLOYMENT_SIGNER = L"DEPLOYMENT_SIGNER";
+    static constexpr const wchar_t* DEPLOYMENT_SIGNER = portable::deploymentConfigurationKey(L"SIGNER");
     // Strict TLS (optional entry, value "strict"): written only when the block has the entry, and
     // while present every certificate problem of the update exchange ends the update.
-    static constexpr const wchar_t* DEPLOYMENT_TLS = L"DEPLOYMENT_TLS";
+    static constexpr const wchar_t* DEPLOYMENT_TLS = portable::deploymentConfigurationKey(L"TLS");
     // The marker that opens a deployment block, joined at run time from two pieces: the whole
     // text must never stand in this executable, since the reader takes its first occurrence.
     static std::wstring deploymentMarker();
@@ -125,8 +128,8 @@ public:
     // Whether the block has the entry of a key at all (an entry may hold an empty value).
     static bool hasDeploymentEntry(const std::wstring& content, const std::wstring& key);
     // Stage 7: reads the own executable's block (from ownFile, read here unless stage 6 did) into deploymentContent and
-    // names the .deployment file; stage 8: writes the eight values (and the signer pin and the TLS mode when the block
-    // has them) into it through cCFG.
+    // names the .deployment file; stage 8: writes the block's values into it through cCFG (Deploymentkeys: the eight
+    // required keys, and each optional one, such as the signer pin and the TLS mode, when the block has it).
     void readDeployment();
     void writeDeployment();
     // Stage 7, after the block: which publisher pin the update keeps (Publisherpin), logged at

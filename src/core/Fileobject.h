@@ -5,29 +5,16 @@
 #pragma once
 
 #include "Processsaferesourceuser.h"
+#include "filepath.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
-// Every "\\" as "/": the installer's own spelling of paths.
-std::wstring withForwardSlashes(std::wstring path);
-// Every "/" as "\\": the spelling the platform's volume and rename calls want.
-std::wstring withBackslashes(std::wstring path);
-// Backslashes to "/", runs of slashes collapsed (not in network paths), trailing slashes dropped.
-std::wstring normalizePath(std::wstring path);
-// Whether anything (file or folder) stands at the path.
-bool pathExists(const std::wstring& path);
-// Whether a folder stands at the path.
-bool folderExists(const std::wstring& path);
-// The part of a "/"-separated path before its last "/" (empty without one).
-std::wstring folderOf(const std::wstring& fullPath);
 // Reads from the file's current position until `length` bytes are in or the file ends; `got`
 // tells how many came. False when a read fails (the thread's last error says why).
 bool readFully(HANDLE file, void* buffer, size_t length, size_t* got);
-// The running executable's full path, normalised (at most 260 characters are read).
-std::wstring modulePath();
 
 class Fileobject : public Processsaferesourceuser {
 public:

@@ -1,6 +1,6 @@
 #include "Processsaferesourceuser.h"
 
-#include "Fileobject.h"
+#include "filepath.h"
 #include "handles.h"
 #include "textutil.h"
 

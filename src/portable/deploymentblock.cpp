@@ -8,11 +8,6 @@ namespace portable {
 
 namespace {
 
-const DeploymentKey KEYS[] = {
-    {L"PROTOCOL", false}, {L"HOST", false},    {L"PORT", false},     {L"PORTAL", false}, {L"CLIENT", false},
-    {L"EVENTS", false},   {L"PRODUCT", false}, {L"LOGLEVEL", false}, {L"SIGNER", true},  {L"TLS", true},
-};
-
 // Unicode code points of the bytes 0x80 to 0x9F of code page 1252 (0: not assigned).
 const uint16_t CP1252_HIGH[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
@@ -105,8 +100,6 @@ std::string codePointProblem(uint32_t cp)
 }
 
 } // namespace
-
-std::span<const DeploymentKey> deploymentKeys() { return KEYS; }
 
 std::wstring deploymentMarker()
 {
@@ -201,36 +194,6 @@ std::optional<size_t> deploymentImageEnd(std::wstring_view data)
 }
 
 bool strictTlsFits(std::wstring_view protocol) { return equalsIgnoringAsciiCase(protocol, L"https"); }
-
-const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values, std::span<const DeploymentKey> keys)
-{
-    for (const DeploymentKey& key : keys) {
-        if (!key.optional && values.count(key.word) == 0) {
-            return &key;
-        }
-    }
-    return nullptr;
-}
-
-std::wstring writeDeploymentBlock(const DeploymentValues& values, std::span<const DeploymentKey> keys)
-{
-    std::wstring block = deploymentMarker();
-    for (const DeploymentKey& key : keys) {
-        const auto value = values.find(key.word);
-        if (value == values.end() && key.optional) {
-            continue;
-        }
-        block += DEPLOYMENT_ENTRY_PREFIX;
-        block += key.word;
-        block += L'<';
-        if (value != values.end()) {
-            block += value->second;
-        }
-        block += L'>';
-    }
-    block += L"\r\n";
-    return block;
-}
 
 Result checkDeploymentValue(std::string_view utf8, std::wstring* value)
 {

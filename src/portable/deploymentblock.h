@@ -4,30 +4,19 @@
 // key ("ADDED_SERVERPARAMETER_" + key word + "<" + value + ">"), then CR LF, all single-byte text
 // in code page 1252. Texts here are wide strings with one character per byte of the file (as the
 // installer reads it, or as fromCp1252 decodes it), so positions in the text are byte offsets.
-// Portable code: no platform headers.
+// The keys themselves, and the block written from them, are in deploymentkeytable. Portable code:
+// no platform headers.
 #pragma once
 
 #include "result.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
 namespace portable {
-
-// One key of the block. Optional keys are written only when a value is given; the reader treats
-// every key alike (a missing entry reads as absent).
-struct DeploymentKey {
-    const wchar_t* word; // the key word behind the entry prefix, e.g. L"PORT"
-    bool optional;
-};
-
-// Every key, in the order a block is written.
-std::span<const DeploymentKey> deploymentKeys();
 
 // The text that opens every entry (the key word and "<" follow).
 inline constexpr std::wstring_view DEPLOYMENT_ENTRY_PREFIX = L"ADDED_SERVERPARAMETER_";
@@ -68,18 +57,6 @@ std::optional<size_t> deploymentImageEnd(std::wstring_view data);
 // protocol compared as the updater compares it (ASCII case ignored). cvstamp refuses any other
 // protocol with strict TLS, and the installer sends no request for such a block.
 bool strictTlsFits(std::wstring_view protocol);
-
-// Values by key word.
-using DeploymentValues = std::map<std::wstring, std::wstring>;
-
-// The first key that is not optional and has no value; null when every such key has one.
-const DeploymentKey* firstMissingDeploymentKey(const DeploymentValues& values,
-                                               std::span<const DeploymentKey> keys = deploymentKeys());
-
-// A block: the marker, one entry per key in table order (a key without a value gets an empty
-// entry unless it is optional, then it is left out; values of unknown words are ignored), CR LF.
-std::wstring writeDeploymentBlock(const DeploymentValues& values,
-                                  std::span<const DeploymentKey> keys = deploymentKeys());
 
 // Checks a value given as UTF-8 text (a command line) and gives it as the block would carry it.
 // Refused, with the reason: text that is not UTF-8, control characters (C0, DEL, C1),

@@ -26,9 +26,9 @@ cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
     const int32_t logoId = dpi >= DEFAULT_DPI * 3 / 2 ? IDB_SPLASH_LOGO_LARGE : IDB_SPLASH_LOGO;
     logo = std::make_unique<cDWTctrlImage>(logger, 0, logoId, scaled(10), scaled(10), scaled(LOGO_SIZE),
                                            scaled(LOGO_SIZE), handle);
-    titleLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Callvane", L"", nullptr, labelFont, 0, 0, 0,
+    titleLabel = std::make_unique<cDWTctrlLabel>(logger, handle, TITLE_TEXT, L"", nullptr, labelFont, 0, 0, 0,
                                                  scaled(40), scaled(10), scaled(150), scaled(20), dpi);
-    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, L"Please wait", L"", nullptr, labelFont, 0, 0, 0,
+    statusLabel = std::make_unique<cDWTctrlLabel>(logger, handle, WAIT_TEXT, L"", nullptr, labelFont, 0, 0, 0,
                                                   scaled(10), scaled(40), scaled(180), scaled(20), dpi);
     // Created after the labels, so that it lies over the background in the sibling order just as
     // they do; it paints every pixel of its own and is repainted alone when the progress moves.

@@ -29,6 +29,10 @@ public:
     static constexpr int32_t PROGRESS_Y = 62;
     static constexpr int32_t PROGRESS_WIDTH = 180;
     static constexpr int32_t PROGRESS_HEIGHT = 6;
+    // The texts it opens with: the product's name in the title (until the installer sets the
+    // deployment's product) and the wait in the status line.
+    static constexpr const wchar_t* TITLE_TEXT = L"Callvane";
+    static constexpr const wchar_t* WAIT_TEXT = L"Please wait";
 
     cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner);
     ~cDWTwndSplash() override;

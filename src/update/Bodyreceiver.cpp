@@ -1,7 +1,7 @@
 #include "Bodyreceiver.h"
 
 #include "Httpexchange.h"
-#include "cWebupdater.h"
+#include "updateterms.h"
 
 #include "Fileobject.h"
 #include "asciicase.h"
@@ -14,7 +14,7 @@ namespace {
 
 portable::Result downloadFailed(DWORD error)
 {
-    return portable::Result::failedWith(cWebupdater::UPDATE_DOWNLOAD_FAILED, error);
+    return portable::Result::failedWith(updateterms::UPDATE_DOWNLOAD_FAILED, error);
 }
 
 } // namespace
@@ -33,7 +33,7 @@ portable::Result Bodyreceiver::receive(HINTERNET request, const std::wstring& fo
     }
     const Announced length = announced(request);
     if (length.known && (length.length > limits.maxSize || held + length.length > limits.maxSize)) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD,
             textutil::format(L"Download refused: %ls bytes announced, more than the limit of %llu bytes",
                              length.text.c_str(), static_cast<unsigned long long>(limits.maxSize)));
         r = downloadFailed(ERROR_FILE_TOO_LARGE);
@@ -42,8 +42,8 @@ portable::Result Bodyreceiver::receive(HINTERNET request, const std::wstring& fo
     }
     DWORD error = 0;
     if (r && !file->flush(&error)) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         r = downloadFailed(error);
     }
     if (!r && !keepCut) {
@@ -61,11 +61,11 @@ portable::Result Bodyreceiver::createFile(const std::wstring& folder, const std:
     const bool created = file->create(place.getPath(), stem, false, &error);
     // Both lines name the file really attempted (its random name included).
     if (!pathMade) {
-        log(LOG_WARNING, cWebupdater::FN_DOWNLOAD, L"Unable to create path for file: " + file->path());
+        log(LOG_WARNING, updateterms::FN_DOWNLOAD, L"Unable to create path for file: " + file->path());
     }
     if (!created) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to create temporary file: " + file->path());
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to create temporary file: " + file->path());
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         return downloadFailed(error);
     }
     return portable::Result::done();
@@ -101,12 +101,12 @@ BOOL Bodyreceiver::fillBatch(HINTERNET request, const std::shared_ptr<Batch>& ba
     batch->size = 0;
     batch->end = false;
     const ULONGLONG start = ::GetTickCount64();
-    while (batch->size + cWebupdater::READ_BLOCK <= BATCH_BYTES && ::GetTickCount64() - start < BATCH_MS) {
+    while (batch->size + updateterms::READ_BLOCK <= BATCH_BYTES && ::GetTickCount64() - start < BATCH_MS) {
         DWORD available = 0;
         DWORD got = 0;
         BOOL ok = ::InternetQueryDataAvailable(request, &available, 0, 0);
         if (ok && available > 0) {
-            const DWORD want = available < cWebupdater::READ_BLOCK ? available : cWebupdater::READ_BLOCK;
+            const DWORD want = available < updateterms::READ_BLOCK ? available : updateterms::READ_BLOCK;
             ok = ::InternetReadFile(request, batch->bytes.data() + batch->size, want, &got);
         }
         if (!ok) {
@@ -148,8 +148,8 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
         if (limits.watch != nullptr) {
             limits.watch->count(batch->size);
         }
-        for (DWORD at = 0; at < batch->size; at += cWebupdater::READ_BLOCK) {
-            const DWORD got = batch->size - at < cWebupdater::READ_BLOCK ? batch->size - at : cWebupdater::READ_BLOCK;
+        for (DWORD at = 0; at < batch->size; at += updateterms::READ_BLOCK) {
+            const DWORD got = batch->size - at < updateterms::READ_BLOCK ? batch->size - at : updateterms::READ_BLOCK;
             const portable::Result r = store(file, batch->bytes.data() + at, got, received);
             if (!r) {
                 return r;
@@ -164,7 +164,7 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
         limits.watch->finish();
     }
     if (length.known && received != expected) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
                              static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected)));
         return downloadFailed(ERROR_HANDLE_EOF);
@@ -181,13 +181,13 @@ portable::Result Bodyreceiver::readFailed(DWORD readError, uint64_t received)
         return limits.watch->judge(failed);
     }
     if (readError == ERROR_INTERNET_TIMEOUT || readError == WSAETIMEDOUT) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD,
             textutil::format(L"Download stalled: nothing within the receive time-out, after %llu bytes received",
                              static_cast<unsigned long long>(received)));
         return downloadFailed(ERROR_TIMEOUT);
     }
-    log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to read from the network!");
-    log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
+    log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to read from the network!");
+    log(LOG_ERROR, updateterms::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(readError)));
     return failed;
 }
 
@@ -195,14 +195,14 @@ portable::Result Bodyreceiver::readFailed(DWORD readError, uint64_t received)
 portable::Result Bodyreceiver::store(Downloadfile* file, const char* data, DWORD got, uint64_t received)
 {
     if (received + got > limits.maxSize) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD,
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD,
             textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
                              static_cast<unsigned long long>(limits.maxSize)));
         return downloadFailed(ERROR_FILE_TOO_LARGE);
     }
     DWORD error = 0;
     if (!file->write(data, got, &error)) {
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
         return downloadFailed(error);
     }
     if (digest != nullptr) {

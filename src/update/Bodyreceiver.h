@@ -39,7 +39,7 @@ public:
     int32_t getClassKind() const override { return 0; }
 
     // The body of request into "<folder>/<stem>.<random>.tmp", flushed; the file stays open. Fails
-    // with cWebupdater::UPDATE_DOWNLOAD_FAILED and the system error that explains it: the
+    // with updateterms::UPDATE_DOWNLOAD_FAILED and the system error that explains it: the
     // platform's code of a failed call, ERROR_FILE_TOO_LARGE for the size cap, ERROR_HANDLE_EOF for
     // a body shorter than announced and ERROR_TIMEOUT for a stalled transfer.
     portable::Result receive(HINTERNET request, const std::wstring& folder, const std::wstring& stem,

@@ -164,8 +164,7 @@ void Busyserver::waitShowingStatus(uint64_t ms)
     uint64_t left = ms;
     while (left > 0) {
         if (statusText) {
-            statusText(textutil::format(L"Server busy, retrying in %llu s",
-                                        static_cast<unsigned long long>((left + 999) / 1000)));
+            statusText(textutil::format(STATUS_COUNTDOWN, static_cast<unsigned long long>((left + 999) / 1000)));
         }
         const DWORD slice = static_cast<DWORD>(left < 1000 ? left : 1000);
         pause(slice);

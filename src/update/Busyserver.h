@@ -31,6 +31,8 @@ public:
     static constexpr DWORD MAX_DRAINED_BYTES = 65536;
     static constexpr ULONGLONG MAX_DRAIN_MS = 5000;
     static constexpr const wchar_t* FN_WAIT = L"cWebupdater::waitForBusyServer";
+    // The status line while a wait counts down (the whole seconds left), and once it is over.
+    static constexpr const wchar_t* STATUS_COUNTDOWN = L"Server busy, retrying in %llu s";
     static constexpr const wchar_t* STATUS_IDLE = L"Please wait";
 
     using Pause = std::function<void(DWORD milliseconds)>;

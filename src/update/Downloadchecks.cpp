@@ -1,6 +1,6 @@
 #include "Downloadchecks.h"
 
-#include "cWebupdater.h"
+#include "updateterms.h"
 
 #include "Fileobject.h"
 #include "cSignaturecheck.h"
@@ -53,15 +53,15 @@ portable::Result Downloadchecks::check(Downloadfile* download, const std::wstrin
 portable::Result Downloadchecks::checkSize(Downloadfile* download)
 {
     const uint64_t size = download->size();
-    if (size < cWebupdater::SIZE_REJECT_MIN || size > cWebupdater::SIZE_REJECT_MAX) {
+    if (size < updateterms::SIZE_REJECT_MIN || size > updateterms::SIZE_REJECT_MAX) {
         return portable::Result::done();
     }
-    log(LOG_ERROR, cWebupdater::FN_UPDATE,
+    log(LOG_ERROR, updateterms::FN_UPDATE,
         textutil::format(L"Downloaded file rejected, its size of %llu bytes lies between %llu and %llu bytes",
                          static_cast<unsigned long long>(size),
-                         static_cast<unsigned long long>(cWebupdater::SIZE_REJECT_MIN),
-                         static_cast<unsigned long long>(cWebupdater::SIZE_REJECT_MAX)));
-    return portable::Result::failedWith(cWebupdater::UPDATE_SIZE_REJECTED, 0);
+                         static_cast<unsigned long long>(updateterms::SIZE_REJECT_MIN),
+                         static_cast<unsigned long long>(updateterms::SIZE_REJECT_MAX)));
+    return portable::Result::failedWith(updateterms::UPDATE_SIZE_REJECTED, 0);
 }
 
 // The headers, read back from the private file, must describe a complete executable image.
@@ -80,16 +80,16 @@ portable::Result Downloadchecks::checkProgramImage(Downloadfile* download)
         check.fault == portable::ImageFault::SectionInCertTable) {
         what += textutil::format(L" (section %u)", static_cast<unsigned>(check.section));
     }
-    log(LOG_ERROR, cWebupdater::FN_UPDATE,
+    log(LOG_ERROR, updateterms::FN_UPDATE,
         textutil::format(L"Downloaded file of %llu bytes is not a program: %ls", static_cast<unsigned long long>(size),
                          what.c_str()));
-    return portable::Result::failedWith(cWebupdater::UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+    return portable::Result::failedWith(updateterms::UPDATE_NOT_A_PROGRAM, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
 }
 
 portable::Result Downloadchecks::signatureRejected(const std::wstring& why)
 {
-    log(LOG_ERROR, cWebupdater::FN_UPDATE, L"Signature rejected " + why);
-    return portable::Result::failedWith(cWebupdater::UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA));
+    log(LOG_ERROR, updateterms::FN_UPDATE, L"Signature rejected " + why);
+    return portable::Result::failedWith(updateterms::UPDATE_SIGNATURE_REJECTED, static_cast<DWORD>(ERROR_INVALID_DATA));
 }
 
 // With a publisher pin: the private download must carry a valid signature of a pinned key, and
@@ -118,17 +118,17 @@ portable::Result Downloadchecks::checkSignature(Downloadfile* download)
     if (!outcome.accepted()) {
         return signatureRejected(L"(" + outcome.requirement() + L"): " + outcome.detail + L"; signer found: " + signer);
     }
-    log(LOG_DEBUG, cWebupdater::FN_UPDATE, L"Signature accepted, signer: " + signer);
+    log(LOG_DEBUG, updateterms::FN_UPDATE, L"Signature accepted, signer: " + signer);
     return portable::Result::done();
 }
 
 portable::Result Downloadchecks::versionRefused(const std::wstring& what, int32_t code, DWORD systemError)
 {
     if (versionFloor.downgradeAllowed) {
-        log(LOG_WARNING, cWebupdater::FN_UPDATE, what + L": accepted, this build allows downgrades");
+        log(LOG_WARNING, updateterms::FN_UPDATE, what + L": accepted, this build allows downgrades");
         return portable::Result::done();
     }
-    log(LOG_ERROR, cWebupdater::FN_UPDATE, what + L": refused");
+    log(LOG_ERROR, updateterms::FN_UPDATE, what + L": refused");
     return portable::Result::failedWith(code, systemError);
 }
 
@@ -147,20 +147,20 @@ portable::Result Downloadchecks::checkVersion(Downloadfile* download)
             versionFloor.known ? L"this installer's " + dotted(versionFloor.version) : L"this installer's own";
         return versionRefused(L"Downloaded program carries no version to compare with " + own + L" (" +
                                   textutil::fromUtf8(r.reason) + L")",
-                              cWebupdater::UPDATE_NO_VERSION, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+                              updateterms::UPDATE_NO_VERSION, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
     }
     if (!versionFloor.known) {
         // Nothing to compare with is no licence to take any version.
         return versionRefused(L"Downloaded program has version " + dotted(found.file) +
                                   L", this installer's own version is not known",
-                              cWebupdater::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
+                              updateterms::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
     }
     if (found.file < versionFloor.version) {
         return versionRefused(L"Downloaded program has version " + dotted(found.file) +
                                   L", older than this installer's " + dotted(versionFloor.version),
-                              cWebupdater::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
+                              updateterms::UPDATE_OLDER_BUILD, static_cast<DWORD>(ERROR_INVALID_DATA));
     }
-    log(LOG_DEBUG, cWebupdater::FN_UPDATE,
+    log(LOG_DEBUG, updateterms::FN_UPDATE,
         L"Downloaded program has version " + dotted(found.file) + L", this installer's is " +
             dotted(versionFloor.version));
     return portable::Result::done();
@@ -175,10 +175,10 @@ portable::Result Downloadchecks::checkNotCurrent(Downloadfile* download, const s
     if (!current.valid() || !sameContent(download, current.get())) {
         return portable::Result::done();
     }
-    log(LOG_WARNING, cWebupdater::FN_UPDATE,
+    log(LOG_WARNING, updateterms::FN_UPDATE,
         textutil::format(L"Downloaded file of %llu bytes is the current version already, nothing to update",
                          static_cast<unsigned long long>(download->size())));
-    return portable::Result::failedWith(cWebupdater::UPDATE_ALREADY_CURRENT, 0);
+    return portable::Result::failedWith(updateterms::UPDATE_ALREADY_CURRENT, 0);
 }
 
 bool Downloadchecks::sameContent(Downloadfile* download, HANDLE other)

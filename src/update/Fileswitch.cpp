@@ -1,6 +1,6 @@
 #include "Fileswitch.h"
 
-#include "cWebupdater.h"
+#include "updateterms.h"
 
 #include "Fileobject.h"
 #include "Killpoint.h"
@@ -16,7 +16,7 @@ namespace {
 
 portable::Result switchFailed(DWORD error)
 {
-    return portable::Result::failedWith(cWebupdater::UPDATE_SWITCH_FAILED, error);
+    return portable::Result::failedWith(updateterms::UPDATE_SWITCH_FAILED, error);
 }
 
 std::wstring volumeOf(const std::wstring& path)
@@ -42,7 +42,7 @@ portable::Result Fileswitch::switchFiles(const std::wstring& target, Downloadfil
     }
     // Everything the new file needs is done while the previous version still stands under its name.
     copyAttributesAndAccessList(target, download->path());
-    Fileobject backup(folder, filename + cWebupdater::BACKUP_SUFFIX);
+    Fileobject backup(folder, filename + updateterms::BACKUP_SUFFIX);
     const std::wstring backupPath = backup.getFullPath();
     clearOldBackup(backupPath);
     // A rename within the folder: the previous version stays complete under the backup name. From
@@ -55,8 +55,8 @@ portable::Result Fileswitch::switchFiles(const std::wstring& target, Downloadfil
     if (!r) {
         return restorePrevious(backupPath, target, r);
     }
-    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File backup created at: " + backupPath);
-    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File switched to:" + target);
+    log(LOG_DEBUG, updateterms::FN_SWITCH, L"File backup created at: " + backupPath);
+    log(LOG_DEBUG, updateterms::FN_SWITCH, L"File switched to:" + target);
     DWORD closeError = 0;
     download->close(&closeError);
     return portable::Result::done();
@@ -76,11 +76,11 @@ portable::Result Fileswitch::restorePrevious(const std::wstring& backupPath, con
                                              const portable::Result& failed)
 {
     if (::MoveFileExW(backupPath.c_str(), target.c_str(), 0)) {
-        log(LOG_ERROR, cWebupdater::FN_SWITCH,
+        log(LOG_ERROR, updateterms::FN_SWITCH,
             textutil::format(L"Unable to move the downloaded file to %ls (error %i), previous version restored",
                              target.c_str(), static_cast<int>(failed.systemError)));
     } else {
-        log(LOG_FATAL, cWebupdater::FN_SWITCH,
+        log(LOG_FATAL, updateterms::FN_SWITCH,
             textutil::format(L"UNABLE to restore the previous version from %ls (error %i)", backupPath.c_str(),
                              static_cast<int>(::GetLastError())));
     }
@@ -105,13 +105,13 @@ portable::Result Fileswitch::stageBesideTarget(Downloadfile* download, const std
         r = switchFailed(error);
     }
     if (!r) {
-        log(LOG_ERROR, cWebupdater::FN_SWITCH,
+        log(LOG_ERROR, updateterms::FN_SWITCH,
             textutil::format(L"Unable to copy the download beside %ls/%ls (error %i)", folder.c_str(), filename.c_str(),
                              static_cast<int>(r.systemError)));
         staged.discard();
         return r;
     }
-    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"Download copied beside the target: " + staged.path());
+    log(LOG_DEBUG, updateterms::FN_SWITCH, L"Download copied beside the target: " + staged.path());
     download->discard();
     *download = std::move(staged);
     return portable::Result::done();
@@ -144,12 +144,12 @@ portable::Result Fileswitch::moveBesideTarget(Downloadfile* download, const std:
 {
     DWORD error = 0;
     if (!download->moveInto(folder, filename, &error)) {
-        log(LOG_ERROR, cWebupdater::FN_SWITCH,
+        log(LOG_ERROR, updateterms::FN_SWITCH,
             textutil::format(L"Unable to move the download beside %ls/%ls (error %i)", folder.c_str(), filename.c_str(),
                              static_cast<int>(error)));
         return switchFailed(error);
     }
-    log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"Download moved beside the target: " + download->path());
+    log(LOG_DEBUG, updateterms::FN_SWITCH, L"Download moved beside the target: " + download->path());
     return portable::Result::done();
 }
 
@@ -179,9 +179,9 @@ void Fileswitch::copyAttributesAndAccessList(const std::wstring& from, const std
     const DWORD attributes = ::GetFileAttributesW(from.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(to.c_str(), attributes)) {
         Killpoint::after(L"attributes");
-        log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File attributes set!");
+        log(LOG_DEBUG, updateterms::FN_SWITCH, L"File attributes set!");
     } else {
-        log(LOG_FATAL, cWebupdater::FN_SWITCH, L"UNABLE to set file attributes");
+        log(LOG_FATAL, updateterms::FN_SWITCH, L"UNABLE to set file attributes");
     }
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -189,12 +189,12 @@ void Fileswitch::copyAttributesAndAccessList(const std::wstring& from, const std
                                               &dacl, nullptr, &descriptor);
     const handles::LocalMemory descriptorMemory(descriptor); // the access list lies inside it
     if (got != ERROR_SUCCESS) {
-        log(LOG_FATAL, cWebupdater::FN_SWITCH, L"UNABLE to get file security");
+        log(LOG_FATAL, updateterms::FN_SWITCH, L"UNABLE to get file security");
     } else if (::SetNamedSecurityInfoW(const_cast<LPWSTR>(to.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS) {
         Killpoint::after(L"access list");
-        log(LOG_DEBUG, cWebupdater::FN_SWITCH, L"File security set!");
+        log(LOG_DEBUG, updateterms::FN_SWITCH, L"File security set!");
     } else {
-        log(LOG_FATAL, cWebupdater::FN_SWITCH, L"UNABLE to set file security");
+        log(LOG_FATAL, updateterms::FN_SWITCH, L"UNABLE to set file security");
     }
 }

@@ -23,7 +23,7 @@ public:
     explicit Fileswitch(Logger* logger);
     int32_t getClassKind() const override { return 0; }
 
-    // target is the full path of folder/filename. Fails with cWebupdater::UPDATE_SWITCH_FAILED and
+    // target is the full path of folder/filename. Fails with updateterms::UPDATE_SWITCH_FAILED and
     // the system error of the step that failed; the download is then still open (the caller
     // deletes it).
     portable::Result switchFiles(const std::wstring& target, Downloadfile* download, const std::wstring& folder,

@@ -1,8 +1,8 @@
 #include "Httpexchange.h"
 
 #include "asciicase.h"
-#include "cWebupdater.h"
 #include "decimal.h"
+#include "updateterms.h"
 
 #include "Proxychallenge.h"
 #include "Servercertificate.h"
@@ -13,6 +13,12 @@
 #include <vector>
 
 namespace {
+
+constexpr DWORD BASE_REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                     INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
+                                     INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
+                                     INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_NO_UI |
+                                     INTERNET_FLAG_PRAGMA_NOCACHE;
 
 bool isCertificateProblem(DWORD error)
 {
@@ -33,25 +39,34 @@ bool isCertificateProblem(DWORD error)
 
 bool isSecured(const std::wstring& protocol)
 {
-    return (cWebupdater::requestFlags(protocol) & INTERNET_FLAG_SECURE) != 0;
+    return (Httpexchange::requestFlags(protocol) & INTERNET_FLAG_SECURE) != 0;
 }
 
 portable::Result sendFailed(DWORD error)
 {
-    return portable::Result::failedWith(cWebupdater::UPDATE_SEND_FAILED, error);
+    return portable::Result::failedWith(updateterms::UPDATE_SEND_FAILED, error);
 }
 
 Transferwatch::Bounds watchBounds(DWORD stallBoundMs)
 {
     Transferwatch::Bounds bounds;
     bounds.windowMs = stallBoundMs;
-    bounds.windowBytes = cWebupdater::STALL_MIN_BYTES;
-    bounds.floorRate = cWebupdater::FLOOR_RATE;
-    bounds.floorMs = cWebupdater::FLOOR_LEAST_MS;
+    bounds.windowBytes = updateterms::STALL_MIN_BYTES;
+    bounds.floorRate = updateterms::FLOOR_RATE;
+    bounds.floorMs = updateterms::FLOOR_LEAST_MS;
     return bounds;
 }
 
 } // namespace
+
+DWORD Httpexchange::requestFlags(const std::wstring& protocol)
+{
+    DWORD flags = BASE_REQUEST_FLAGS;
+    if (portable::equalsIgnoringAsciiCase(protocol, L"https")) {
+        flags |= INTERNET_FLAG_SECURE;
+    }
+    return flags;
+}
 
 Httpexchange::Httpexchange(Logger* logger, HINTERNET rootHandle, bool strict, DWORD stallBoundMs)
     : Loguser(logger), root(rootHandle), strictTls(strict),
@@ -172,7 +187,7 @@ portable::Result Httpexchange::run(const Location& start, const Request& request
             r = answerProxyChallenge(at, request.headers);
         }
         bool redirected = false;
-        if (r && hop < cWebupdater::MAX_REDIRECTS) {
+        if (r && hop < updateterms::MAX_REDIRECTS) {
             r = followRedirect(&at, &redirected);
         }
         if (!r || !redirected || transferwatch.expired() != Transferwatch::Reason::NONE) {
@@ -188,11 +203,11 @@ portable::Result Httpexchange::openRequest(const Location& at, const Request& re
     connection.reset(::InternetConnectW(root, at.host.c_str(), at.port, request.username.c_str(),
                                         request.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection.valid()) {
-        return portable::Result::failedWith(cWebupdater::UPDATE_CONNECT_FAILED, ::GetLastError());
+        return portable::Result::failedWith(updateterms::UPDATE_CONNECT_FAILED, ::GetLastError());
     }
     const std::wstring acceptType = request.mediaType + L"/*";
     const wchar_t* acceptTypes[] = {acceptType.c_str(), nullptr};
-    DWORD flags = cWebupdater::requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    DWORD flags = requestFlags(at.protocol) | INTERNET_FLAG_NO_AUTO_REDIRECT;
     if (strictTls) {
         // WinINet checks name and date itself and fails the send before anything is sent.
         flags &= ~static_cast<DWORD>(INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
@@ -200,7 +215,7 @@ portable::Result Httpexchange::openRequest(const Location& at, const Request& re
     requestHandle.reset(
         ::HttpOpenRequestW(connection.get(), L"GET", at.object.c_str(), L"HTTP/1.1", nullptr, acceptTypes, flags, 0));
     if (!requestHandle.valid()) {
-        return portable::Result::failedWith(cWebupdater::UPDATE_REQUEST_FAILED, ::GetLastError());
+        return portable::Result::failedWith(updateterms::UPDATE_REQUEST_FAILED, ::GetLastError());
     }
     boundReceiveTimeout(requestHandle.get());
     return portable::Result::done();
@@ -229,7 +244,7 @@ portable::Result Httpexchange::sendConditionally(const Location& at, const std::
         r = checkPresentedCertificate(at.host);
     }
     if (!r) {
-        log(LOG_ERROR, cWebupdater::FN_UPDATE, L"Unable to send the request to the server");
+        log(LOG_ERROR, updateterms::FN_UPDATE, L"Unable to send the request to the server");
     }
     return r;
 }
@@ -272,9 +287,9 @@ portable::Result Httpexchange::followRedirect(Location* at, bool* redirected)
         return portable::Result::done();
     }
     if (isSecured(at->protocol) && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-        log(LOG_ERROR, cWebupdater::FN_UPDATE,
+        log(LOG_ERROR, updateterms::FN_UPDATE,
             L"Redirect from https to a plain location refused: " + std::wstring(combined.data()));
-        log(LOG_ERROR, cWebupdater::FN_UPDATE, L"Unable to send the request to the server");
+        log(LOG_ERROR, updateterms::FN_UPDATE, L"Unable to send the request to the server");
         return sendFailed(static_cast<DWORD>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR));
     }
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
@@ -285,7 +300,7 @@ portable::Result Httpexchange::followRedirect(Location* at, bool* redirected)
     at->port = parts.nPort;
     at->object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
     at->object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    log(LOG_DEBUG, cWebupdater::FN_UPDATE, L"Following redirect to: " + std::wstring(combined.data()));
+    log(LOG_DEBUG, updateterms::FN_UPDATE, L"Following redirect to: " + std::wstring(combined.data()));
     *redirected = true;
     return portable::Result::done();
 }
@@ -299,16 +314,16 @@ portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& h
         return portable::Result::done();
     }
     DWORD error = ::GetLastError();
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to send request!");
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Unable to send request!");
     if (isCertificateProblem(error)) {
         logCertificate();
         if (strictTls && error != ERROR_INTERNET_SEC_CERT_REVOKED) {
-            log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
+            log(LOG_WARNING, updateterms::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
             return sendFailed(error);
         }
     }
     if (unattended && error == ERROR_INTERNET_INVALID_CA) {
-        log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unattended: the certificate problem is not accepted");
+        log(LOG_WARNING, updateterms::FN_UPDATE, L"Unattended: the certificate problem is not accepted");
         return sendFailed(error);
     }
     bool declined = false;
@@ -318,7 +333,7 @@ portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& h
     }
     if (!declined) {
         if (error == ERROR_INTERNET_SEC_CERT_REVOKED) {
-            log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Certificate is revoked");
+            log(LOG_WARNING, updateterms::FN_UPDATE, L"Certificate is revoked");
             return sendFailed(error);
         }
         if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED && !certificatePromises.revocationSwitchedOff) {
@@ -326,13 +341,13 @@ portable::Result Httpexchange::sendWithCertificateHandling(const std::wstring& h
             return resendWithoutRevocationCheck(headers, error);
         }
     }
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unhandled reason");
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Unhandled reason");
     return sendFailed(error);
 }
 
 bool Httpexchange::askInDialog(const std::wstring& headers, const Location& at, DWORD* error, bool* declined)
 {
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Something is wrong about the server certificate (retry)");
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Something is wrong about the server certificate (retry)");
     certificatePromises.dialogShown = true;
     const DWORD answer = promptCertificateProblem(request(), *error);
     if (answer != ERROR_SUCCESS && answer != ERROR_INTERNET_FORCE_RETRY) {
@@ -359,16 +374,16 @@ bool Httpexchange::askInDialog(const std::wstring& headers, const Location& at, 
 
 portable::Result Httpexchange::resendWithoutRevocationCheck(const std::wstring& headers, DWORD error)
 {
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Something is wrong about the server certificate revocation (retry)");
     DWORD securityFlags = 0;
     DWORD size = sizeof(securityFlags);
     if (!::InternetQueryOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, &size)) {
-        log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to get server certificate security flags");
+        log(LOG_WARNING, updateterms::FN_UPDATE, L"Unable to get server certificate security flags");
         return sendFailed(error);
     }
     securityFlags |= SECURITY_FLAG_IGNORE_REVOCATION;
     if (!::InternetSetOptionW(request(), INTERNET_OPTION_SECURITY_FLAGS, &securityFlags, sizeof(securityFlags))) {
-        log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Unable to set server certificate revocation security option");
+        log(LOG_WARNING, updateterms::FN_UPDATE, L"Unable to set server certificate revocation security option");
         return sendFailed(error);
     }
     if (watchedSend(headers)) {
@@ -386,11 +401,11 @@ void Httpexchange::logCertificate()
     Servercertificate certificate;
     DWORD error = 0;
     if (!certificate.read(request(), &error)) {
-        log(LOG_WARNING, cWebupdater::FN_UPDATE,
+        log(LOG_WARNING, updateterms::FN_UPDATE,
             textutil::format(L"Server certificate not available (error %i)", static_cast<int>(error)));
         return;
     }
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Server certificate: " + certificate.describe());
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Server certificate: " + certificate.describe());
 }
 
 // The request flags let a certificate for another name, or one past its date, through without a
@@ -401,7 +416,7 @@ portable::Result Httpexchange::checkPresentedCertificate(const std::wstring& hos
     Servercertificate certificate;
     DWORD readError = 0;
     if (!certificate.read(request(), &readError)) {
-        log(LOG_WARNING, cWebupdater::FN_UPDATE,
+        log(LOG_WARNING, updateterms::FN_UPDATE,
             textutil::format(L"Server certificate not available (error %i)", static_cast<int>(readError)));
         return portable::Result::done();
     }
@@ -411,7 +426,7 @@ portable::Result Httpexchange::checkPresentedCertificate(const std::wstring& hos
     if (mismatch.empty()) {
         return portable::Result::done();
     }
-    log(LOG_WARNING, cWebupdater::FN_UPDATE,
+    log(LOG_WARNING, updateterms::FN_UPDATE,
         L"Server certificate does not fit " + host + L" (" + mismatch + L"): " + certificate.describe());
     if (!strictTls) {
         return portable::Result::done();
@@ -420,7 +435,7 @@ portable::Result Httpexchange::checkPresentedCertificate(const std::wstring& hos
     if (!dateProblem && !certificate.namesFromCertificate()) {
         return portable::Result::done();
     }
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Strict TLS: the certificate problem is not accepted");
     return sendFailed(dateProblem ? ERROR_INTERNET_SEC_CERT_DATE_INVALID : ERROR_INTERNET_SEC_CERT_CN_INVALID);
 }
 
@@ -437,7 +452,7 @@ portable::Result Httpexchange::answerProxyChallenge(const Location& at, const st
     }
     Proxychallenge::dropBody(request());
     const std::wstring schemes = Proxychallenge::schemes(request());
-    log(LOG_WARNING, cWebupdater::FN_UPDATE, L"Proxy " + proxy + L" asks for credentials (" + schemes + L")");
+    log(LOG_WARNING, updateterms::FN_UPDATE, L"Proxy " + proxy + L" asks for credentials (" + schemes + L")");
     if (unattended) {
         return proxyAuthFailed(proxy, schemes, L"unattended run, no dialog", ERROR_INTERNET_INCORRECT_PASSWORD);
     }
@@ -463,9 +478,9 @@ portable::Result Httpexchange::answerProxyChallenge(const Location& at, const st
 portable::Result Httpexchange::proxyAuthFailed(const std::wstring& proxy, const std::wstring& schemes,
                                                const wchar_t* why, DWORD error)
 {
-    log(LOG_ERROR, cWebupdater::FN_UPDATE,
+    log(LOG_ERROR, updateterms::FN_UPDATE,
         L"Proxy authentication failed: proxy " + proxy + L" asks for " + schemes + L" credentials (" + why + L")");
-    return portable::Result::failedWith(cWebupdater::UPDATE_PROXY_AUTH_FAILED, error);
+    return portable::Result::failedWith(updateterms::UPDATE_PROXY_AUTH_FAILED, error);
 }
 
 long Httpexchange::statusCode(const std::wstring& statusText)

@@ -62,7 +62,7 @@ public:
     int32_t getClassKind() const override { return 0; }
 
     // Request and send at start, then every redirect (MAX_REDIRECTS at most); the answer after the
-    // last hop is the caller's to judge. Fails with cWebupdater's UPDATE_CONNECT_FAILED,
+    // last hop is the caller's to judge. Fails with UPDATE_CONNECT_FAILED (updateterms),
     // UPDATE_REQUEST_FAILED or UPDATE_SEND_FAILED and the system error met, or with
     // UPDATE_DOWNLOAD_FAILED and ERROR_TIMEOUT when the watch ended the exchange.
     portable::Result run(const Location& start, const Request& request);
@@ -79,6 +79,10 @@ public:
     // as under strict TLS; a proxy that asks for credentials ends the call. Off by default.
     void setUnattended(bool noDialogs) { unattended = noDialogs; }
 
+    // The flags of every request for a protocol: no cache, no automatic redirect across schemes,
+    // name and date problems of the certificate let through (the exchange looks at them itself),
+    // no platform UI; secured for "https" in any letter case.
+    static DWORD requestFlags(const std::wstring& protocol);
     // A response header's text; empty when it is absent or cannot be read.
     static std::wstring queryInfo(HINTERNET request, DWORD infoLevel);
     // The status code of a status text as WinINet gives it; 0 when it holds no number.

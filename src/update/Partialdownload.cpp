@@ -2,7 +2,7 @@
 
 #include "Httpexchange.h"
 #include "Switchrecovery.h"
-#include "cWebupdater.h"
+#include "updateterms.h"
 
 #include "asciicase.h"
 #include "decimal.h"
@@ -106,7 +106,7 @@ void Partialdownload::loadRecord(const std::wstring& url, uint64_t maxTotal)
     DWORD error = 0;
     if (!recordFile.openExisting(recordPath(), &error)) {
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            log(LOG_WARNING, cWebupdater::FN_DOWNLOAD,
+            log(LOG_WARNING, updateterms::FN_DOWNLOAD,
                 textutil::format(L"Partial download record cannot be opened, error %lu", error));
         }
         return;
@@ -117,22 +117,22 @@ void Partialdownload::loadRecord(const std::wstring& url, uint64_t maxTotal)
     recordFile.discard();
     std::string stemText, urlText, why;
     if (!read || !toAscii(stem, &stemText) || !portable::PartialRecord::parse(text, stemText, &record, &why)) {
-        log(LOG_WARNING, cWebupdater::FN_DOWNLOAD,
+        log(LOG_WARNING, updateterms::FN_DOWNLOAD,
             L"Partial download record removed: " + (read ? wide(why) : std::wstring(L"it cannot be read")));
         return;
     }
     std::wstring refused = L"the URL asked for is not plain ASCII";
     if (!toAscii(url, &urlText) || !checkRecord(urlText, maxTotal, &refused)) {
-        log(LOG_MESSAGE, cWebupdater::FN_DOWNLOAD, L"Partial download removed: " + refused);
+        log(LOG_MESSAGE, updateterms::FN_DOWNLOAD, L"Partial download removed: " + refused);
         removeRecordedFile();
         return;
     }
     if (!checkHeld(&refused)) {
-        log(LOG_WARNING, cWebupdater::FN_DOWNLOAD, L"Partial download removed: " + refused);
+        log(LOG_WARNING, updateterms::FN_DOWNLOAD, L"Partial download removed: " + refused);
         held.discard();
         return;
     }
-    log(LOG_MESSAGE, cWebupdater::FN_DOWNLOAD,
+    log(LOG_MESSAGE, updateterms::FN_DOWNLOAD,
         L"Partial download found: " + number(record.held) + L" of " + number(record.total) + L" bytes of " + url);
 }
 
@@ -223,7 +223,7 @@ std::wstring Partialdownload::refusal(HINTERNET request) const
 
 void Partialdownload::drop(const std::wstring& why)
 {
-    log(LOG_WARNING, cWebupdater::FN_DOWNLOAD, L"Resume refused: " + why + L"; the partial download is deleted");
+    log(LOG_WARNING, updateterms::FN_DOWNLOAD, L"Resume refused: " + why + L"; the partial download is deleted");
     held.discard();
 }
 
@@ -234,7 +234,7 @@ bool Partialdownload::takeInto(Downloadfile* file)
         drop(textutil::format(L"its file cannot be positioned, error %lu", error));
         return false;
     }
-    log(LOG_MESSAGE, cWebupdater::FN_DOWNLOAD,
+    log(LOG_MESSAGE, updateterms::FN_DOWNLOAD,
         L"Download resumed at byte " + number(record.held) + L" of " + number(record.total) + L" from " +
             wide(record.finalUrl));
     *file = std::move(held);
@@ -332,13 +332,13 @@ bool Partialdownload::keep(Downloadfile* file, const std::wstring& url, const An
     r.held = size;
     r.saved = nowSeconds();
     if (!file->flush(&error) || !digestOf(file, size, &r.digest) || !writeRecord(r)) {
-        log(LOG_WARNING, cWebupdater::FN_DOWNLOAD, L"Partial download not kept: its record cannot be written");
+        log(LOG_WARNING, updateterms::FN_DOWNLOAD, L"Partial download not kept: its record cannot be written");
         return false;
     }
     if (!file->close(&error)) {
         return false;
     }
-    log(LOG_MESSAGE, cWebupdater::FN_DOWNLOAD,
+    log(LOG_MESSAGE, updateterms::FN_DOWNLOAD,
         L"Partial download kept for a resume: " + number(size) + L" of " + number(r.total) + L" bytes of " + url);
     return true;
 }

@@ -1,7 +1,7 @@
 #include "Transferwatch.h"
 
-#include "cWebupdater.h"
 #include "textutil.h"
+#include "updateterms.h"
 
 #include <chrono>
 
@@ -230,7 +230,7 @@ portable::Result Transferwatch::judge(const portable::Result& r)
                                    static_cast<unsigned long long>(expiredAfterMs),
                                    static_cast<unsigned long long>(allowedMs));
         guard.unlock();
-        log(LOG_ERROR, cWebupdater::FN_DOWNLOAD, line);
+        log(LOG_ERROR, updateterms::FN_DOWNLOAD, line);
     }
-    return portable::Result::failedWith(cWebupdater::UPDATE_DOWNLOAD_FAILED, ERROR_TIMEOUT);
+    return portable::Result::failedWith(updateterms::UPDATE_DOWNLOAD_FAILED, ERROR_TIMEOUT);
 }

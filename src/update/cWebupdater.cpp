@@ -1,6 +1,5 @@
 #include "cWebupdater.h"
 
-#include "asciicase.h"
 #include "decimal.h"
 #include "deploymentblock.h"
 #include "httpdate.h"
@@ -24,7 +23,6 @@ const wchar_t* const cWebupdater::MEDIA_TYPE_MODEL = L"model";
 const wchar_t* const cWebupdater::MEDIA_TYPE_MULTIPART = L"multipart";
 const wchar_t* const cWebupdater::MEDIA_TYPE_TEXT = L"text";
 const wchar_t* const cWebupdater::MEDIA_TYPE_VIDEO = L"video";
-const wchar_t* const cWebupdater::BACKUP_SUFFIX = L".backupFromWebupdate";
 
 // A build-time choice (CMake option CV_ALLOW_DOWNGRADE), never one of the deployment: the server
 // writes the deployment block.
@@ -33,12 +31,6 @@ const wchar_t* const cWebupdater::BACKUP_SUFFIX = L".backupFromWebupdate";
 #endif
 
 namespace {
-
-constexpr DWORD BASE_REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                     INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
-                                     INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
-                                     INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_NO_UI |
-                                     INTERNET_FLAG_PRAGMA_NOCACHE;
 
 // Field by field in the order year, month, day, hour, minute, second, milliseconds: a greater
 // field is set to the present's and the next one is compared; an equal one passes on; a smaller
@@ -76,15 +68,6 @@ bool cWebupdater::isInternetConnected()
     }
     log(LOG_DEBUG, FN_CONNECTED, L"Internet connection is open");
     return true;
-}
-
-DWORD cWebupdater::requestFlags(const std::wstring& protocol)
-{
-    DWORD flags = BASE_REQUEST_FLAGS;
-    if (portable::equalsIgnoringAsciiCase(protocol, L"https")) {
-        flags |= INTERNET_FLAG_SECURE;
-    }
-    return flags;
 }
 
 uint16_t cWebupdater::parsePort(const std::wstring& port) { return portable::parsePort(port); }

@@ -10,7 +10,9 @@
 // request, the certificate procedure, a proxy's demand for credentials, redirects), Busyserver (a
 // bounded wait and a new request while the server says it is busy), the judgement of the response,
 // Bodyreceiver (the body into the private file), Downloadchecks and Fileswitch; Partialdownload keeps
-// a cut body for the next call and asks for its rest.
+// a cut body for the next call and asks for its rest. The parts know nothing of this class: what
+// they share with it (result codes, log function names, limits) stands in updateterms.h, which
+// this class hands on under its own name.
 #pragma once
 
 #include "Bodydigest.h"
@@ -21,6 +23,7 @@
 #include "Transferwatch.h"
 #include "handles.h"
 #include "result.h"
+#include "updateterms.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -45,66 +48,43 @@ public:
     static const wchar_t* const MEDIA_TYPE_TEXT;
     static const wchar_t* const MEDIA_TYPE_VIDEO;
 
-    // Results of updateFile.
-    static constexpr int32_t UPDATE_DONE = 2;
-    static constexpr int32_t UPDATE_NO_INTERNET = 5;
-    static constexpr int32_t UPDATE_BAD_PORT = 6;
-    static constexpr int32_t UPDATE_CONNECT_FAILED = 7;
-    static constexpr int32_t UPDATE_REQUEST_FAILED = 8;
-    static constexpr int32_t UPDATE_SEND_FAILED = 9;
-    static constexpr int32_t UPDATE_NO_RESPONSE = 10;
-    static constexpr int32_t UPDATE_WRONG_TYPE = 11;
-    static constexpr int32_t UPDATE_NOT_NEWER = 12;
-    static constexpr int32_t UPDATE_DOWNLOAD_FAILED = 13;
-    static constexpr int32_t UPDATE_SWITCH_FAILED = 14;
-    static constexpr int32_t UPDATE_NO_COOKIE = 15;
-    static constexpr int32_t UPDATE_NOT_FOUND = 16;
-    static constexpr int32_t UPDATE_BAD_STATUS = 17;
-    // A body of a size no build of the program can have was discarded; the target is unchanged.
-    static constexpr int32_t UPDATE_SIZE_REJECTED = 18;
-    // A publisher pin is set and the downloaded program does not carry a valid signature of a
-    // pinned signer, or its deployment block would widen the pin (or the installer refuses every
-    // update, its own signature failing); the target is unchanged.
-    static constexpr int32_t UPDATE_SIGNATURE_REJECTED = 20;
-    // The body is no complete Windows program; the target is unchanged.
-    static constexpr int32_t UPDATE_NOT_A_PROGRAM = 19;
-    // The body is byte for byte the target itself: nothing to switch, nothing to restart.
-    static constexpr int32_t UPDATE_ALREADY_CURRENT = 21;
-    // The proxy the request goes through asks for credentials, and none were given (the dialog
-    // cancelled, or an unattended run) or it refused the ones given; the target is unchanged.
-    static constexpr int32_t UPDATE_PROXY_AUTH_FAILED = 22;
-    // A publisher pin is set and the (validly signed) program's fixed file version is lower than
-    // the running installer's own: no rollback to an older build; the target is unchanged.
-    static constexpr int32_t UPDATE_OLDER_BUILD = 23;
-    // A publisher pin is set and the (validly signed) program carries no version resource to
-    // compare; the target is unchanged.
-    static constexpr int32_t UPDATE_NO_VERSION = 24;
-
-    // The function names of the updater's log lines.
-    static constexpr const wchar_t* FN_UPDATE = L"cWebupdater::updateFile";
-    static constexpr const wchar_t* FN_DOWNLOAD = L"cWebupdater::downloadFile";
-    static constexpr const wchar_t* FN_SWITCH = L"cWebupdater::switchFiles";
-    static constexpr const wchar_t* FN_CONNECTED = L"cWebupdater::isInternetConnected";
-
-    // Bytes per InternetReadFile call while streaming the body.
-    static constexpr DWORD READ_BLOCK = 4096;
-    // Bodies from SIZE_REJECT_MIN to SIZE_REJECT_MAX bytes (both included) are discarded.
-    static constexpr uint64_t SIZE_REJECT_MIN = 2000;
-    static constexpr uint64_t SIZE_REJECT_MAX = 120000;
-    // Default largest body accepted, so that a faulty server cannot fill the disk.
-    static constexpr uint64_t MAX_DOWNLOAD_SIZE = 1073741824ULL;
-    static const wchar_t* const BACKUP_SUFFIX;
-    // A transfer that brings fewer than STALL_MIN_BYTES within one window of STALL_BOUND_MS has
-    // stalled, from the send of the request to the last body byte (headers and chunk framing
-    // included).
-    static constexpr DWORD STALL_BOUND_MS = 60000;
-    static constexpr uint64_t STALL_MIN_BYTES = 65536;
-    // The whole transfer, from the send, may take its announced size at FLOOR_RATE bytes per
-    // second, but never less than FLOOR_LEAST_MS (a body without announced length: the size cap).
-    static constexpr uint64_t FLOOR_RATE = 16384;
-    static constexpr ULONGLONG FLOOR_LEAST_MS = 600000;
-    // Redirects followed per call at most; the answer after the last one is judged as it stands.
-    static constexpr int MAX_REDIRECTS = 10;
+    // The updater's terms (updateterms.h) under its own name: results of updateFile, the function
+    // names of its log lines, its limits.
+    static constexpr int32_t UPDATE_DONE = updateterms::UPDATE_DONE;
+    static constexpr int32_t UPDATE_NO_INTERNET = updateterms::UPDATE_NO_INTERNET;
+    static constexpr int32_t UPDATE_BAD_PORT = updateterms::UPDATE_BAD_PORT;
+    static constexpr int32_t UPDATE_CONNECT_FAILED = updateterms::UPDATE_CONNECT_FAILED;
+    static constexpr int32_t UPDATE_REQUEST_FAILED = updateterms::UPDATE_REQUEST_FAILED;
+    static constexpr int32_t UPDATE_SEND_FAILED = updateterms::UPDATE_SEND_FAILED;
+    static constexpr int32_t UPDATE_NO_RESPONSE = updateterms::UPDATE_NO_RESPONSE;
+    static constexpr int32_t UPDATE_WRONG_TYPE = updateterms::UPDATE_WRONG_TYPE;
+    static constexpr int32_t UPDATE_NOT_NEWER = updateterms::UPDATE_NOT_NEWER;
+    static constexpr int32_t UPDATE_DOWNLOAD_FAILED = updateterms::UPDATE_DOWNLOAD_FAILED;
+    static constexpr int32_t UPDATE_SWITCH_FAILED = updateterms::UPDATE_SWITCH_FAILED;
+    static constexpr int32_t UPDATE_NO_COOKIE = updateterms::UPDATE_NO_COOKIE;
+    static constexpr int32_t UPDATE_NOT_FOUND = updateterms::UPDATE_NOT_FOUND;
+    static constexpr int32_t UPDATE_BAD_STATUS = updateterms::UPDATE_BAD_STATUS;
+    static constexpr int32_t UPDATE_SIZE_REJECTED = updateterms::UPDATE_SIZE_REJECTED;
+    static constexpr int32_t UPDATE_SIGNATURE_REJECTED = updateterms::UPDATE_SIGNATURE_REJECTED;
+    static constexpr int32_t UPDATE_NOT_A_PROGRAM = updateterms::UPDATE_NOT_A_PROGRAM;
+    static constexpr int32_t UPDATE_ALREADY_CURRENT = updateterms::UPDATE_ALREADY_CURRENT;
+    static constexpr int32_t UPDATE_PROXY_AUTH_FAILED = updateterms::UPDATE_PROXY_AUTH_FAILED;
+    static constexpr int32_t UPDATE_OLDER_BUILD = updateterms::UPDATE_OLDER_BUILD;
+    static constexpr int32_t UPDATE_NO_VERSION = updateterms::UPDATE_NO_VERSION;
+    static constexpr const wchar_t* FN_UPDATE = updateterms::FN_UPDATE;
+    static constexpr const wchar_t* FN_DOWNLOAD = updateterms::FN_DOWNLOAD;
+    static constexpr const wchar_t* FN_SWITCH = updateterms::FN_SWITCH;
+    static constexpr const wchar_t* FN_CONNECTED = updateterms::FN_CONNECTED;
+    static constexpr DWORD READ_BLOCK = updateterms::READ_BLOCK;
+    static constexpr uint64_t SIZE_REJECT_MIN = updateterms::SIZE_REJECT_MIN;
+    static constexpr uint64_t SIZE_REJECT_MAX = updateterms::SIZE_REJECT_MAX;
+    static constexpr uint64_t MAX_DOWNLOAD_SIZE = updateterms::MAX_DOWNLOAD_SIZE;
+    static constexpr const wchar_t* BACKUP_SUFFIX = updateterms::BACKUP_SUFFIX;
+    static constexpr DWORD STALL_BOUND_MS = updateterms::STALL_BOUND_MS;
+    static constexpr uint64_t STALL_MIN_BYTES = updateterms::STALL_MIN_BYTES;
+    static constexpr uint64_t FLOOR_RATE = updateterms::FLOOR_RATE;
+    static constexpr ULONGLONG FLOOR_LEAST_MS = updateterms::FLOOR_LEAST_MS;
+    static constexpr int MAX_REDIRECTS = updateterms::MAX_REDIRECTS;
 
     // Called after every block written: bytes received so far and the announced Content-Length
     // (0 when the response announces none).
@@ -162,8 +142,6 @@ public:
     void setUnattended(bool noDialogs) { unattended = noDialogs; }
     bool isUnattended() const { return unattended; }
 
-    // Request flags for a protocol: secured for "https" in any letter case.
-    static DWORD requestFlags(const std::wstring& protocol);
     // The port text as a decimal number (leading blanks and a sign allowed), low 16 bits.
     static uint16_t parsePort(const std::wstring& port);
 

@@ -1,6 +1,8 @@
 // The stamper as a program: what it writes (byte for byte, in place or beside), what it prints,
 // its exit statuses and messages for every refusal, and that a refused or failed run leaves no
 // file behind. Runs the cvstamp built beside this test on files in a scratch folder.
+#include "deploymentkeytable.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -244,6 +246,46 @@ TEST_F(Cvstamp, CommandLineMistakes)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err.rfind("usage: cvstamp", 0), 0u);
     expectNothingWritten();
+}
+
+TEST_F(Cvstamp, UsageIsMadeFromTheKeyTable)
+{
+    const Outcome r = run({"--help"});
+    ASSERT_EQ(r.status, 0);
+    const size_t synopsisEnd = r.err.find("       cvstamp --show FILE\n");
+    ASSERT_NE(synopsisEnd, std::string::npos) << r.err;
+    const std::string synopsis = r.err.substr(0, synopsisEnd);
+    std::string words = synopsis; // one line, each word between blanks
+    std::replace(words.begin(), words.end(), '\n', ' ');
+    // Every key's option with its value, the optional ones in brackets after the required ones;
+    // an optional key's help follows in the text.
+    size_t lastRequired = 0;
+    size_t firstOptional = std::string::npos;
+    for (const portable::DeploymentKey& key : portable::deploymentKeys()) {
+        const std::string option = std::string(key.option) + " " + key.placeholder;
+        const size_t at = words.find(key.optional() ? " [" + option + "] " : " " + option + " ");
+        ASSERT_NE(at, std::string::npos) << key.option << " in\n" << synopsis;
+        if (key.optional()) {
+            firstOptional = std::min(firstOptional, at);
+            EXPECT_NE(r.err.find(key.help), std::string::npos) << key.option;
+        } else {
+            lastRequired = std::max(lastRequired, at);
+        }
+    }
+    EXPECT_LT(lastRequired, firstOptional);
+    EXPECT_NE(r.err.find("Every option but --signer and --tls is required; a value may be empty\n"), std::string::npos);
+    // Lines of at most 100 characters, each continuation under the first option.
+    for (size_t at = 0, end = 0; at < synopsis.size(); at = end + 1) {
+        end = synopsis.find('\n', at);
+        const std::string line = synopsis.substr(at, end - at);
+        EXPECT_LE(line.size(), 100u) << line;
+        if (at == 0) {
+            EXPECT_EQ(line.rfind("usage: cvstamp --", 0), 0u) << line;
+        } else {
+            EXPECT_TRUE(line.size() > 15 && line.find_first_not_of(' ') == 15) << line;
+        }
+        EXPECT_NE(line.back(), ' ') << line;
+    }
 }
 
 TEST_F(Cvstamp, StrictTlsEntryOnlyWhenAskedForAndOnlyStrict)

@@ -1,7 +1,8 @@
-// The deployment block: writing (byte for byte what the installer expects), reading entries the
-// way the installer does, where the stamper cuts the image, the checks on values, and code page
-// 1252 in both directions.
+// The deployment block: writing (byte for byte what the installer expects, from the key table),
+// reading entries the way the installer does, where the stamper cuts the image, the checks on
+// values, and code page 1252 in both directions.
 #include "deploymentblock.h"
+#include "deploymentkeytable.h"
 #include "sampleblock.h"
 
 #include <gtest/gtest.h>
@@ -55,18 +56,7 @@ std::string checkRefusal(const std::string& utf8)
 
 } // namespace
 
-TEST(DeploymentBlock, MarkerAndKeys)
-{
-    EXPECT_EQ(portable::toUtf8(portable::deploymentMarker()), MARKER);
-    std::vector<std::wstring> words;
-    for (const auto& key : portable::deploymentKeys()) {
-        words.push_back(key.word);
-        // Only the publisher pin and the TLS mode may be left out of a block.
-        EXPECT_EQ(key.optional, std::wstring(key.word) == L"SIGNER" || std::wstring(key.word) == L"TLS") << key.word;
-    }
-    EXPECT_EQ(words, (std::vector<std::wstring>{L"PROTOCOL", L"HOST", L"PORT", L"PORTAL", L"CLIENT", L"EVENTS",
-                                                L"PRODUCT", L"LOGLEVEL", L"SIGNER", L"TLS"}));
-}
+TEST(DeploymentBlock, Marker) { EXPECT_EQ(portable::toUtf8(portable::deploymentMarker()), MARKER); }
 
 TEST(DeploymentBlock, WritesTheSampleByteForByte)
 {
@@ -80,25 +70,6 @@ TEST(DeploymentBlock, WritesTheSampleByteForByte)
                        "ADDED_SERVERPARAMETER_PORTAL<>ADDED_SERVERPARAMETER_CLIENT<>"
                        "ADDED_SERVERPARAMETER_EVENTS<>ADDED_SERVERPARAMETER_PRODUCT<>"
                        "ADDED_SERVERPARAMETER_LOGLEVEL<>\r\n");
-}
-
-TEST(DeploymentBlock, OptionalKeysAreWrittenOnlyWhenGiven)
-{
-    const portable::DeploymentKey keys[] = {{L"HOST", false}, {L"EXTRA", true}, {L"PORT", false}};
-    EXPECT_EQ(portable::writeDeploymentBlock({{L"HOST", L"h"}}, keys),
-              portable::deploymentMarker() + L"ADDED_SERVERPARAMETER_HOST<h>ADDED_SERVERPARAMETER_PORT<>\r\n");
-    EXPECT_EQ(portable::writeDeploymentBlock({{L"EXTRA", L""}, {L"PORT", L"1"}}, keys),
-              portable::deploymentMarker() +
-                  L"ADDED_SERVERPARAMETER_HOST<>ADDED_SERVERPARAMETER_EXTRA<>ADDED_SERVERPARAMETER_PORT<1>\r\n");
-    // Only keys that are not optional can be missing.
-    EXPECT_EQ(portable::firstMissingDeploymentKey({{L"HOST", L""}, {L"PORT", L""}}, keys), nullptr);
-    const portable::DeploymentKey* missing = portable::firstMissingDeploymentKey({{L"EXTRA", L"x"}}, keys);
-    ASSERT_NE(missing, nullptr);
-    EXPECT_EQ(std::wstring(missing->word), L"HOST");
-    missing = portable::firstMissingDeploymentKey({{L"PROTOCOL", L""}, {L"HOST", L""}});
-    ASSERT_NE(missing, nullptr);
-    EXPECT_EQ(std::wstring(missing->word), L"PORT");
-    EXPECT_EQ(portable::firstMissingDeploymentKey(sampleValues()), nullptr);
 }
 
 TEST(DeploymentBlock, ReadsEntriesAsTheInstallerDoes)

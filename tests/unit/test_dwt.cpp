@@ -7,6 +7,7 @@
 #include "cDWTctrlImage.h"
 #include "cDWTctrlLabel.h"
 #include "cDWTwnd.h"
+#include "cDWTwndSplash.h"
 #include "logcapture.h"
 #include "resource.h"
 #include "testsupport.h"
@@ -240,7 +241,7 @@ TEST(Toolkit, LabelFitting)
     ASSERT_TRUE(font.createPointFontIndirect(tahoma()));
     HGDIOBJ old = ::SelectObject(dc, font.get());
 
-    const std::wstring wait = L"Please wait";
+    const std::wstring wait = cDWTwndSplash::WAIT_TEXT;
     ASSERT_LT(widthOf(dc, wait), 180);
     EXPECT_EQ(cDWTctrlLabel::fitText(dc, wait, 180), wait) << "a text that fits is drawn unchanged";
 
@@ -269,19 +270,19 @@ TEST(Toolkit, LabelPaintsRedrawsOnlyOnChangeAndIsDisabledWithoutClickCode)
 {
     logcapture::Capture log;
     CommandSink parent(log.logger());
-    cDWTctrlLabel label(log.logger(), parent.getHandle(), L"Please wait", L"", nullptr, tahoma(), 0, 0, 0, 10, 10, 180,
-                        20);
+    cDWTctrlLabel label(log.logger(), parent.getHandle(), cDWTwndSplash::WAIT_TEXT, L"", nullptr, tahoma(), 0, 0, 0, 10,
+                        10, 180, 20);
     cDWTctrlLabel empty(log.logger(), parent.getHandle(), L"", L"", nullptr, tahoma(), 0, 0, 0, 10, 40, 180, 20);
     parent.ShowWindow(SW_SHOWNOACTIVATE);
     parent.UpdateWindow();
     pump();
     ASSERT_GE(label.getPaintCount(), 1);
-    EXPECT_EQ(label.getPaintedText(), L"Please wait");
+    EXPECT_EQ(label.getPaintedText(), cDWTwndSplash::WAIT_TEXT);
     EXPECT_GE(empty.getPaintCount(), 1);
     EXPECT_EQ(empty.getPaintedText(), L"") << "an empty text draws nothing, no dots";
 
     const int before = label.getPaintCount();
-    label.setText(L"Please wait", 1);
+    label.setText(cDWTwndSplash::WAIT_TEXT, 1);
     pump();
     EXPECT_EQ(label.getPaintCount(), before) << "the same text does not redraw";
     label.setText(L"Downloading", 1);

@@ -176,8 +176,8 @@ TEST(SplashProgress, PlaceAndPixelsHiddenHalfFull)
     }
 
     // The labels are untouched by the bar.
-    EXPECT_EQ(splash->getTitleLabel()->getPaintedText(), L"Callvane");
-    EXPECT_EQ(splash->getStatusLabel()->getPaintedText(), L"Please wait");
+    EXPECT_EQ(splash->getTitleLabel()->getPaintedText(), cDWTwndSplash::TITLE_TEXT);
+    EXPECT_EQ(splash->getStatusLabel()->getPaintedText(), cDWTwndSplash::WAIT_TEXT);
 
     thread->destroy();
     EXPECT_FALSE(::IsWindow(b)) << "deleted with the splash window";
@@ -251,7 +251,7 @@ TEST(SplashProgress, ProgressFromAnotherThreadWhileSplashPaints)
     // the splash thread: a deadlock would hang here.
     int bad = 0;
     for (int i = 0; i < 300; ++i) {
-        splash->setTexts(L"Callvane", (i % 2) != 0 ? L"Downloading" : L"Please wait");
+        splash->setTexts(cDWTwndSplash::TITLE_TEXT, (i % 2) != 0 ? L"Downloading" : cDWTwndSplash::WAIT_TEXT);
         const int32_t painted = bar->getPaintedFill();
         bad += (painted == cDWTctrlProgress::HIDDEN || (painted >= 0 && painted <= 178)) ? 0 : 1;
     }
@@ -267,8 +267,8 @@ TEST(SplashProgress, ProgressFromAnotherThreadWhileSplashPaints)
     EXPECT_EQ(bar->getFill(), 89);
     const Pixels p = paintedBar(bar, 89);
     EXPECT_EQ(p.count(3, BAR), 89);
-    splash->setTexts(L"Callvane", L"Please wait");
-    EXPECT_EQ(splash->getStatusLabel()->getPaintedText(), L"Please wait");
+    splash->setTexts(cDWTwndSplash::TITLE_TEXT, cDWTwndSplash::WAIT_TEXT);
+    EXPECT_EQ(splash->getStatusLabel()->getPaintedText(), cDWTwndSplash::WAIT_TEXT);
 
     thread->destroy();
     EXPECT_TRUE(thread->hasEnded());

@@ -103,8 +103,8 @@ TEST(Splash, PlacementTopmostFixedSizeAndTexts)
     cDWTctrlLabel* status = splash->getStatusLabel();
     ASSERT_TRUE(title && status);
     EXPECT_TRUE(testsupport::waitFor([&] { return title->getPaintCount() > 0 && status->getPaintCount() > 0; }, 5000));
-    EXPECT_EQ(title->getPaintedText(), L"Callvane");
-    EXPECT_EQ(status->getPaintedText(), L"Please wait");
+    EXPECT_EQ(title->getPaintedText(), cDWTwndSplash::TITLE_TEXT);
+    EXPECT_EQ(status->getPaintedText(), cDWTwndSplash::WAIT_TEXT);
     EXPECT_NE(::GetWindowLongPtrW(title->getHandle(), GWL_STYLE) & WS_DISABLED, 0);
 
     // Layout: client positions and sizes.
@@ -125,13 +125,13 @@ TEST(Splash, PlacementTopmostFixedSizeAndTexts)
 
     // The product replaces the title; the unchanged status is not redrawn.
     const int statusPaints = status->getPaintCount();
-    thread->setTexts(L"Callvane Desktop", L"Please wait");
+    thread->setTexts(L"Callvane Desktop", cDWTwndSplash::WAIT_TEXT);
     EXPECT_EQ(title->getPaintedText(), L"Callvane Desktop") << "redrawn before setTexts returns";
     EXPECT_EQ(status->getPaintCount(), statusPaints);
-    thread->setTexts(L"Callvane Enterprise Communications Client", L"Please wait");
+    thread->setTexts(L"Callvane Enterprise Communications Client", cDWTwndSplash::WAIT_TEXT);
     const std::wstring shortened = title->getPaintedText();
     EXPECT_EQ(shortened.substr(shortened.size() - 3), L"...");
-    thread->setTexts(L"", L"Please wait");
+    thread->setTexts(L"", cDWTwndSplash::WAIT_TEXT);
     EXPECT_EQ(title->getText(), L"");
     EXPECT_EQ(title->getPaintedText(), L"");
 
@@ -170,8 +170,8 @@ TEST(Splash, SetTextsWhileSplashThreadPaints)
     });
 
     const std::wstring products[] = {L"Alpha product", L"Beta", L"", L"Gamma product with a long name of its own"};
-    const std::wstring states[] = {L"Please wait", L"Downloading update"};
-    std::set<std::wstring> allowedTitles{L"Callvane", L"", L"Alpha product", L"Beta",
+    const std::wstring states[] = {cDWTwndSplash::WAIT_TEXT, L"Downloading update"};
+    std::set<std::wstring> allowedTitles{cDWTwndSplash::TITLE_TEXT, L"", L"Alpha product", L"Beta",
                                          L"Gamma product with a long name of its own"};
     int bad = 0;
     for (int i = 0; i < 600; ++i) {
@@ -210,7 +210,7 @@ TEST(Splash, ThreadWithoutOwnerWindow)
     cWorkerthreadSplash* thread = cWorkerthreadSplash::create(log.logger(), nullptr);
     ASSERT_NE(thread->getSplash(), nullptr);
     EXPECT_EQ(::GetWindow(thread->getSplash()->getHandle(), GW_OWNER), nullptr);
-    thread->setTexts(L"Callvane", L"Please wait");
+    thread->setTexts(cDWTwndSplash::TITLE_TEXT, cDWTwndSplash::WAIT_TEXT);
     thread->destroy();
     thread->setTexts(L"after", L"destroy"); // no window any more: nothing happens
     delete thread;

@@ -5,10 +5,12 @@
 // test_downloadchecks, test_fileswitch).
 #include "Busyserver.h"
 #include "Fileobject.h"
+#include "Httpexchange.h"
 #include "Logger.h"
 #include "cWebupdater.h"
 #include "handles.h"
 #include "loopbackserver.h"
+#include "textutil.h"
 #include "updatertest.h"
 
 #include <gtest/gtest.h>
@@ -297,12 +299,12 @@ TEST_F(Webupdater, ConditionalHeaderOnlyWithOnlyIfNewerAndAnExistingTarget)
 
 TEST_F(Webupdater, ProtocolSelectsTheSecuredConnection)
 {
-    EXPECT_EQ(cWebupdater::requestFlags(L"http"), 0x8440F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"ftp"), 0x8440F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"https"), 0x84C0F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"HTTPS"), 0x84C0F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"hTtPs"), 0x84C0F300u);
-    EXPECT_EQ(cWebupdater::requestFlags(L"https "), 0x8440F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"http"), 0x8440F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"ftp"), 0x8440F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"https"), 0x84C0F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"HTTPS"), 0x84C0F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"hTtPs"), 0x84C0F300u);
+    EXPECT_EQ(Httpexchange::requestFlags(L"https "), 0x8440F300u);
 
     // "ftp" reaches the plain listener over HTTP.
     ASSERT_EQ(update(body(1999), 0, L"ftp"), cWebupdater::UPDATE_DONE) << dumpLog();
@@ -660,10 +662,11 @@ TEST_F(Webupdater, BusyServerIsAskedAgainAfterItsRetryAfter)
         << dumpLog();
     EXPECT_EQ(countLevel(lines, "WARNING - ", "s before retry 2 of 3"), 1) << dumpLog();
     ASSERT_FALSE(texts.empty());
-    EXPECT_TRUE(texts.front() == L"Server busy, retrying in 3 s" || texts.front() == L"Server busy, retrying in 2 s")
+    EXPECT_TRUE(texts.front() == textutil::format(Busyserver::STATUS_COUNTDOWN, 3ULL) ||
+                texts.front() == textutil::format(Busyserver::STATUS_COUNTDOWN, 2ULL))
         << narrow(texts.front());
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::wstring(L"Please wait")), 2);
-    EXPECT_EQ(texts.back(), L"Please wait");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::wstring(Busyserver::STATUS_IDLE)), 2);
+    EXPECT_EQ(texts.back(), Busyserver::STATUS_IDLE);
 
     // A new call has its own three retries.
     updater->pauses.clear();
