@@ -73,7 +73,7 @@ class ProxyRun(unittest.TestCase):
                 reg("add", SETTINGS, "/v", name, "/t", value[0], "/d", data, "/f")
         self.server.stop()
         cvtest.wait_until(lambda: not os.path.exists(self.exe + ".started.txt") or
-                          time.time() - os.path.getmtime(self.exe + ".started.txt") > 6, 15)
+                          time.time() - os.path.getmtime(self.exe + ".started.txt") > cvtest.DEMO_CLIENT_SECONDS + 2, 15)
         self.scratch.cleanup()
 
     def test_credentials_typed_into_the_dialog_reach_the_proxy_and_the_update_restarts(self):

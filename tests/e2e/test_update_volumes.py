@@ -78,7 +78,7 @@ class UpdateAcrossVolumes(unittest.TestCase):
         self.server.stop()
         if self.volume:
             started = os.path.join(self.volume.path, "CV_setup.exe.started.txt")
-            cvtest.wait_until(lambda: not os.path.exists(started) or time.time() - os.path.getmtime(started) > 6, 15)
+            cvtest.wait_until(lambda: not os.path.exists(started) or time.time() - os.path.getmtime(started) > cvtest.DEMO_CLIENT_SECONDS + 2, 15)
             self.volume.close()
         self.scratch.cleanup()
 
