@@ -103,8 +103,9 @@ Bodyreceiver::Announced Bodyreceiver::announced(HINTERNET request)
 // the caller gets the bytes of a slow link without delay and hands the helper thread a call per
 // batch rather than per block. A read takes what InternetQueryDataAvailable reports; once that is a
 // full WinINet buffer (FULL_BUFFER: the data comes faster than it is read) whole READ_BLOCKs are
-// read without asking, until one of them takes BATCH_MS (a block read waits for all its bytes).
-// The call holds only shared data, so that one left blocked by a passed deadline writes into
+// read without asking, until one of them takes BATCH_MS (a block read waits for all its bytes) or
+// comes back short (the body's end, which the next question answers with 0 bytes, as it always
+// did). The call holds only shared data, so that one left blocked by a passed deadline writes into
 // nothing of the caller's.
 BOOL Bodyreceiver::fillBatch(const std::shared_ptr<Reading>& reading, const std::shared_ptr<Batch>& batch, DWORD* error)
 {
@@ -135,7 +136,7 @@ BOOL Bodyreceiver::fillBatch(const std::shared_ptr<Reading>& reading, const std:
         }
         batch->size += got;
         now = ::GetTickCount64();
-        if (now - before >= BATCH_MS) {
+        if (got < want || now - before >= BATCH_MS) {
             reading->wholeBlocks = false;
         }
     }
