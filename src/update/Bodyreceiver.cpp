@@ -121,6 +121,12 @@ BOOL Bodyreceiver::fillBatch(const std::shared_ptr<Reading>& reading, const std:
             reading->wholeBlocks = ok && want >= FULL_BUFFER;
             want = reading->wholeBlocks ? cWebupdater::READ_BLOCK : want;
         }
+        if (want > reading->left) {
+            // Never past the announced end: a read that meets the end inside hands the connection
+            // back to WinINet's pool there and then, which under Wine starts a thread (1 MiB more
+            // while the transfer's own threads still run).
+            want = static_cast<DWORD>(reading->left);
+        }
         DWORD got = 0;
         const ULONGLONG before = ::GetTickCount64();
         if (ok && want > 0) {
@@ -135,6 +141,7 @@ BOOL Bodyreceiver::fillBatch(const std::shared_ptr<Reading>& reading, const std:
             break;
         }
         batch->size += got;
+        reading->left -= got < reading->left ? got : reading->left;
         now = ::GetTickCount64();
         if (got < want || now - before >= BATCH_MS) {
             reading->wholeBlocks = false;
@@ -182,6 +189,7 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
     const Settle settle{limits.watch};
     const auto reading = std::make_shared<Reading>();
     reading->request = request;
+    reading->left = length.known ? length.length : UINT64_MAX;
     beginBatch(reading, batches[0]);
     for (int turn = 0;; turn ^= 1) {
         DWORD readError = 0;

@@ -103,6 +103,8 @@ private:
     struct Reading {
         HINTERNET request = nullptr;
         bool wholeBlocks = false;
+        // Bytes of the announced length still to come (UINT64_MAX: none announced).
+        uint64_t left = UINT64_MAX;
     };
     static BOOL fillBatch(const std::shared_ptr<Reading>& reading, const std::shared_ptr<Batch>& batch, DWORD* error);
     // A batch read through the watch, in two halves (Transferwatch::begin and await); false with
