@@ -18,6 +18,30 @@ std::string encoded(std::wstring_view text)
     return bytes;
 }
 
+// The first c in [p, p + n), or null, eight bytes a step: the C library's memchr may go byte by byte
+// (Wine's msvcrt does), which made this scan cost half as much as the image digest beside it.
+const uint8_t* findByte(const uint8_t* p, size_t n, uint8_t c)
+{
+    constexpr uint64_t ONES = 0x0101010101010101ULL;
+    constexpr uint64_t HIGHS = 0x8080808080808080ULL;
+    const uint64_t pattern = ONES * c;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        const uint64_t x = word ^ pattern;
+        if (((x - ONES) & ~x & HIGHS) != 0) {
+            break; // a byte of the word is c
+        }
+    }
+    for (; i < n; ++i) {
+        if (p[i] == c) {
+            return p + i;
+        }
+    }
+    return nullptr;
+}
+
 // 1: needle at p, 0: not there, -1: cannot tell yet (the bytes end inside a matching prefix).
 int matchAt(const uint8_t* p, size_t available, const std::string& needle)
 {
@@ -77,7 +101,7 @@ void SignerEntryScan::scan(const uint8_t* buf, size_t size, uint64_t base)
     capture(buf, size, base);
     const uint8_t first = static_cast<uint8_t>(marker[0]); // both texts open with the entry prefix
     for (size_t i = 0; i < size;) {
-        const uint8_t* hit = static_cast<const uint8_t*>(std::memchr(buf + i, first, size - i));
+        const uint8_t* hit = findByte(buf + i, size - i, first);
         if (hit == nullptr) {
             return;
         }

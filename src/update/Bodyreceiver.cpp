@@ -27,6 +27,7 @@ Bodyreceiver::Bodyreceiver(Logger* logger, Limits bounds, const Progress& progre
 portable::Result Bodyreceiver::receive(HINTERNET request, const std::wstring& folder, const std::wstring& stem,
                                        Downloadfile* file)
 {
+    const ULONGLONG started = ::GetTickCount64();
     portable::Result r = held == 0 ? createFile(folder, stem, file) : portable::Result::done();
     if (!r) {
         return r;
@@ -45,6 +46,12 @@ portable::Result Bodyreceiver::receive(HINTERNET request, const std::wstring& fo
         log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
         log(LOG_ERROR, updateterms::FN_DOWNLOAD, textutil::format(L"Error: %i", static_cast<int>(error)));
         r = downloadFailed(error);
+    }
+    if (r) {
+        log(LOG_DEBUG, updateterms::FN_DOWNLOAD,
+            textutil::format(L"Body received and flushed: %llu bytes in %llu ms",
+                             static_cast<unsigned long long>(file->size()),
+                             static_cast<unsigned long long>(::GetTickCount64() - started)));
     }
     if (!r && !keepCut) {
         // No partial file is left behind.
@@ -92,22 +99,38 @@ Bodyreceiver::Announced Bodyreceiver::announced(HINTERNET request)
     return out;
 }
 
-// Reads in READ_BLOCK pieces into batch until it holds BATCH_BYTES, the body ends or a read
-// returns after BATCH_MS: the caller gets the bytes of a slow link without delay and hands the
-// helper thread a call per batch rather than per block. The call holds only the shared batch, so
-// that one left blocked by a passed deadline writes into nothing of the caller's.
-BOOL Bodyreceiver::fillBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error)
+// Reads into batch until it holds BATCH_BYTES, the body ends or a read returns after BATCH_MS:
+// the caller gets the bytes of a slow link without delay and hands the helper thread a call per
+// batch rather than per block. A read takes what InternetQueryDataAvailable reports; once that is a
+// full WinINet buffer (FULL_BUFFER: the data comes faster than it is read) whole READ_BLOCKs are
+// read without asking, until one of them takes BATCH_MS (a block read waits for all its bytes) or
+// comes back short (the body's end, which the next question answers with 0 bytes, as it always
+// did). The call holds only shared data, so that one left blocked by a passed deadline writes into
+// nothing of the caller's.
+BOOL Bodyreceiver::fillBatch(const std::shared_ptr<Reading>& reading, const std::shared_ptr<Batch>& batch, DWORD* error)
 {
     batch->size = 0;
     batch->end = false;
     const ULONGLONG start = ::GetTickCount64();
-    while (batch->size + updateterms::READ_BLOCK <= BATCH_BYTES && ::GetTickCount64() - start < BATCH_MS) {
-        DWORD available = 0;
+    ULONGLONG now = start;
+    while (batch->size + updateterms::READ_BLOCK <= BATCH_BYTES && now - start < BATCH_MS) {
+        DWORD want = updateterms::READ_BLOCK;
+        BOOL ok = TRUE;
+        if (!reading->wholeBlocks) {
+            ok = ::InternetQueryDataAvailable(reading->request, &want, 0, 0);
+            reading->wholeBlocks = ok && want >= FULL_BUFFER;
+            want = reading->wholeBlocks ? updateterms::READ_BLOCK : want;
+        }
+        if (want > reading->left) {
+            // Never past the announced end: a read that meets the end inside hands the connection
+            // back to WinINet's pool there and then, which under Wine starts a thread (1 MiB more
+            // while the transfer's own threads still run).
+            want = static_cast<DWORD>(reading->left);
+        }
         DWORD got = 0;
-        BOOL ok = ::InternetQueryDataAvailable(request, &available, 0, 0);
-        if (ok && available > 0) {
-            const DWORD want = available < updateterms::READ_BLOCK ? available : updateterms::READ_BLOCK;
-            ok = ::InternetReadFile(request, batch->bytes.data() + batch->size, want, &got);
+        const ULONGLONG before = ::GetTickCount64();
+        if (ok && want > 0) {
+            ok = ::InternetReadFile(reading->request, batch->bytes.data() + batch->size, want, &got);
         }
         if (!ok) {
             *error = ::GetLastError();
@@ -118,17 +141,38 @@ BOOL Bodyreceiver::fillBatch(HINTERNET request, const std::shared_ptr<Batch>& ba
             break;
         }
         batch->size += got;
+        reading->left -= got < reading->left ? got : reading->left;
+        now = ::GetTickCount64();
+        if (got < want || now - before >= BATCH_MS) {
+            reading->wholeBlocks = false;
+        }
     }
     *error = 0;
     return TRUE;
 }
 
-bool Bodyreceiver::readBatch(HINTERNET request, const std::shared_ptr<Batch>& batch, DWORD* error)
+void Bodyreceiver::beginBatch(const std::shared_ptr<Reading>& reading, const std::shared_ptr<Batch>& batch)
 {
-    const Transferwatch::Call read = [request, batch](DWORD* failure) { return fillBatch(request, batch, failure); };
-    return (limits.watch != nullptr ? limits.watch->perform(read, error) : read(error)) != FALSE;
+    Transferwatch::Call read = [reading, batch](DWORD* failure) { return fillBatch(reading, batch, failure); };
+    if (limits.watch != nullptr) {
+        limits.watch->begin(std::move(read));
+    } else {
+        here.ok = read(&here.error);
+    }
 }
 
+bool Bodyreceiver::awaitBatch(DWORD* error)
+{
+    if (limits.watch != nullptr) {
+        return limits.watch->await(error) != FALSE;
+    }
+    *error = here.error;
+    return here.ok != FALSE;
+}
+
+// Two batches take turns: while the helper thread reads the next one from the network, this
+// thread writes the last one to the file and feeds it to the digest, from the same buffer. A
+// batch is read into again only after it was stored.
 portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, const Announced& length)
 {
     if (limits.watch != nullptr) {
@@ -136,40 +180,67 @@ portable::Result Bodyreceiver::stream(HINTERNET request, Downloadfile* file, con
         // transfer may take the size cap's time at the floor.
         limits.watch->announce(length.known ? length.length : (limits.maxSize > held ? limits.maxSize - held : 0));
     }
-    auto batch = std::make_shared<Batch>();
-    batch->bytes.resize(BATCH_BYTES);
-    uint64_t received = held;
-    const uint64_t expected = length.known ? held + length.length : 0;
-    do {
+    std::shared_ptr<Batch> batches[2] = {std::make_shared<Batch>(), std::make_shared<Batch>()};
+    for (const auto& b : batches) {
+        b->bytes.resize(BATCH_BYTES);
+    }
+    Progressed so{held, length.known ? held + length.length : 0, held};
+    // Whatever way the stream ends, no early flush runs on after it.
+    const Settle settle{limits.watch};
+    const auto reading = std::make_shared<Reading>();
+    reading->request = request;
+    reading->left = length.known ? length.length : UINT64_MAX;
+    beginBatch(reading, batches[0]);
+    for (int turn = 0;; turn ^= 1) {
         DWORD readError = 0;
-        if (!readBatch(request, batch, &readError)) {
-            return readFailed(readError, received);
+        if (!awaitBatch(&readError)) {
+            return readFailed(readError, so.received);
         }
+        const Batch& batch = *batches[turn];
         if (limits.watch != nullptr) {
-            limits.watch->count(batch->size);
+            limits.watch->count(batch.size);
         }
-        for (DWORD at = 0; at < batch->size; at += updateterms::READ_BLOCK) {
-            const DWORD got = batch->size - at < updateterms::READ_BLOCK ? batch->size - at : updateterms::READ_BLOCK;
-            const portable::Result r = store(file, batch->bytes.data() + at, got, received);
-            if (!r) {
-                return r;
-            }
-            received += got;
-            if (progress) {
-                progress(received, expected);
-            }
+        if (!batch.end) {
+            beginBatch(reading, batches[turn ^ 1]);
         }
-    } while (!batch->end);
+        // A failure here leaves a read under way to the helper, as a passed deadline does.
+        const portable::Result r = store(file, batch.bytes.data(), batch.size, so.received);
+        if (!r) {
+            return r;
+        }
+        stored(file, batch.size, &so);
+        if (batch.end) {
+            break;
+        }
+    }
     if (limits.watch != nullptr) {
         limits.watch->finish();
     }
-    if (length.known && received != expected) {
+    if (length.known && so.received != so.expected) {
         log(LOG_ERROR, updateterms::FN_DOWNLOAD,
             textutil::format(L"Download incomplete: %llu of %llu bytes received",
-                             static_cast<unsigned long long>(received), static_cast<unsigned long long>(expected)));
+                             static_cast<unsigned long long>(so.received),
+                             static_cast<unsigned long long>(so.expected)));
         return downloadFailed(ERROR_HANDLE_EOF);
     }
     return portable::Result::done();
+}
+
+// After a batch was stored: the count, an early flush when one is due, the progress (once per
+// batch: the splash needs no more, and a slow link's batch ends after BATCH_MS).
+void Bodyreceiver::stored(Downloadfile* file, DWORD size, Progressed* so)
+{
+    so->received += size;
+    if (limits.watch != nullptr && so->received - so->flushOfferedAt >= EARLY_FLUSH_EVERY) {
+        // The disk takes what was written while the network brings the rest: the flush before the
+        // switch finds only the last bytes still to write.
+        so->flushOfferedAt = so->received;
+        const HANDLE handle = file->handle();
+        limits.watch->offer([handle] { ::FlushFileBuffers(handle); });
+    }
+    if (progress && size > 0) {
+        progress(so->received, so->expected);
+    }
 }
 
 // A read that failed because the watch closed the request, or one that waited the whole receive
@@ -191,22 +262,27 @@ portable::Result Bodyreceiver::readFailed(DWORD readError, uint64_t received)
     return failed;
 }
 
-// One block into the file and the digest, within the size cap.
-portable::Result Bodyreceiver::store(Downloadfile* file, const char* data, DWORD got, uint64_t received)
+// A batch into the file, a write per READ_BLOCK (each one a step of its own for the kill tests),
+// within the size cap; then into the digest, from the same buffer.
+portable::Result Bodyreceiver::store(Downloadfile* file, const char* data, DWORD size, uint64_t received)
 {
-    if (received + got > limits.maxSize) {
-        log(LOG_ERROR, updateterms::FN_DOWNLOAD,
-            textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
-                             static_cast<unsigned long long>(limits.maxSize)));
-        return downloadFailed(ERROR_FILE_TOO_LARGE);
-    }
-    DWORD error = 0;
-    if (!file->write(data, got, &error)) {
-        log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
-        return downloadFailed(error);
+    for (DWORD at = 0; at < size;) {
+        const DWORD got = size - at < updateterms::READ_BLOCK ? size - at : updateterms::READ_BLOCK;
+        if (received + at + got > limits.maxSize) {
+            log(LOG_ERROR, updateterms::FN_DOWNLOAD,
+                textutil::format(L"Download refused: the body exceeds the limit of %llu bytes",
+                                 static_cast<unsigned long long>(limits.maxSize)));
+            return downloadFailed(ERROR_FILE_TOO_LARGE);
+        }
+        DWORD error = 0;
+        if (!file->write(data + at, got, &error)) {
+            log(LOG_ERROR, updateterms::FN_DOWNLOAD, L"Unable to write temporary file: " + file->path());
+            return downloadFailed(error);
+        }
+        at += got;
     }
     if (digest != nullptr) {
-        digest->update(reinterpret_cast<const uint8_t*>(data), got);
+        digest->update(reinterpret_cast<const uint8_t*>(data), size);
     }
     return portable::Result::done();
 }

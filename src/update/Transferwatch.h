@@ -7,9 +7,11 @@
 // are a stall. A thread of its own waits for the deadlines; when one passes, it calls the expiry
 // given at construction once (Httpexchange closes the request there, which makes a blocked send or
 // read return with an error on Windows) and ends. Wine's WinINet lets a blocked call run on after
-// its request is closed, so the blocking calls run through perform on a helper thread: the caller
-// stops waiting when a deadline passes and leaves the call to end by itself. Owned by Httpexchange
-// for one exchange; Bodyreceiver counts the body bytes into it.
+// its request is closed, so the blocking calls run through perform (or begin and await) on a
+// helper thread: the caller stops waiting when a deadline passes and leaves the call to end by
+// itself. The watch's own thread, idle between deadlines, also runs the jobs the transfer offers
+// it (Bodyreceiver's early flushes). Owned by Httpexchange for one exchange; Bodyreceiver counts
+// the body bytes into it.
 #pragma once
 
 #include "Loguser.h"
@@ -67,6 +69,18 @@ public:
     // ERROR_TIMEOUT and the call is left to itself: it must hold only copies or shared data, never
     // the caller's stack. Without a started watch the call runs on the caller's thread.
     BOOL perform(Call call, DWORD* error);
+    // Side work of the transfer that must not hold up the caller (Bodyreceiver's early flushes)
+    // runs on the watch's own thread, between its looks at the deadlines. One job at a time: a job
+    // offered while another waits replaces it. False (the job not taken) when no watch thread runs.
+    bool offer(std::function<void()> job);
+    // Drops a job that waits and waits for the one under way.
+    void settleOffered();
+    // perform in two halves, so that the caller works while the helper waits for the network:
+    // begin hands call to the helper thread and returns at once (without a started watch the call
+    // runs here), await waits for it as perform does. One call at a time; a call begun and never
+    // awaited is left to itself as one whose deadline passed.
+    void begin(Call call);
+    BOOL await(DWORD* error);
     // A failure after a deadline has passed (what the closed request made fail): the deadline's
     // log line (once per watch) and UPDATE_DOWNLOAD_FAILED with ERROR_TIMEOUT; otherwise r itself.
     portable::Result judge(const portable::Result& r);
@@ -86,6 +100,12 @@ private:
     std::thread thread;
     // Shared with the helper thread, which outlives the watch while a left call blocks.
     std::shared_ptr<Helper> helper;
+    // The helper of the call begun and not yet awaited; a call that ran on the caller's thread
+    // leaves its result here instead.
+    std::shared_ptr<Helper> begun;
+    bool ranHere = false;
+    BOOL hereResult = FALSE;
+    DWORD hereError = 0;
     bool running = false;
     bool stopping = false;
     bool reported = false;
@@ -101,4 +121,8 @@ private:
     uint64_t expiredWindowBytes = 0;
     ULONGLONG expiredWindowMs = 0;
     uint64_t announced = 0;
+    // The job offered and not yet taken, and whether one runs.
+    std::function<void()> offered;
+    bool offeredRuns = false;
+    std::condition_variable offeredDone;
 };

@@ -86,8 +86,9 @@ public:
     static constexpr ULONGLONG FLOOR_LEAST_MS = updateterms::FLOOR_LEAST_MS;
     static constexpr int MAX_REDIRECTS = updateterms::MAX_REDIRECTS;
 
-    // Called after every block written: bytes received so far and the announced Content-Length
-    // (0 when the response announces none).
+    // Called after every batch written (up to Bodyreceiver's four blocks, or what a tenth of a
+    // second brought): bytes received so far and the announced Content-Length (0 when the
+    // response announces none).
     using ProgressCallback = std::function<void(uint64_t received, uint64_t expected)>;
     // Called with a line for the user while the updater waits for a busy server (a countdown,
     // then Busyserver::STATUS_IDLE when it asks again).
@@ -107,7 +108,7 @@ public:
                        std::wstring port, std::wstring object, std::wstring mediaType, std::wstring targetFile,
                        int32_t cookieRequired, int32_t onlyIfNewer, std::wstring cookieName);
 
-    // No callback (the default) costs nothing per block.
+    // No callback (the default) costs nothing per batch.
     void setProgressCallback(ProgressCallback callback) { progress = std::move(callback); }
     void setStatusCallback(StatusCallback callback) { status = std::move(callback); }
     void setMaxDownloadSize(uint64_t bytes) { maxDownloadSize = bytes; }
@@ -208,7 +209,7 @@ private:
     uint64_t maxDownloadSize = MAX_DOWNLOAD_SIZE;
     Downloadchecks::Pin signerPin;
     Downloadchecks::VersionFloor versionFloor;
-    // With a pin: the image digest of the body, computed on its own thread while it is written.
+    // With a pin: the image digest of the body, computed from each batch as it is written.
     std::unique_ptr<Bodydigest> bodyDigest;
     DWORD stallBoundMs = STALL_BOUND_MS;
     uint64_t floorRate = FLOOR_RATE;

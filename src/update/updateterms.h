@@ -53,8 +53,9 @@ inline constexpr const wchar_t* FN_DOWNLOAD = L"cWebupdater::downloadFile";
 inline constexpr const wchar_t* FN_SWITCH = L"cWebupdater::switchFiles";
 inline constexpr const wchar_t* FN_CONNECTED = L"cWebupdater::isInternetConnected";
 
-// Bytes per InternetReadFile call while streaming the body.
-inline constexpr DWORD READ_BLOCK = 4096;
+// Bytes per InternetReadFile call at most while streaming the body (fewer when fewer are
+// available), and per write to the private file.
+inline constexpr DWORD READ_BLOCK = 65536;
 // Bodies from SIZE_REJECT_MIN to SIZE_REJECT_MAX bytes (both included) are discarded.
 inline constexpr uint64_t SIZE_REJECT_MIN = 2000;
 inline constexpr uint64_t SIZE_REJECT_MAX = 120000;

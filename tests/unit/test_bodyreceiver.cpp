@@ -1,6 +1,8 @@
 // Bodyreceiver against the real loopback server: the body of an open request streamed into a
-// private file, the size cap (announced and while streaming), the announced length, the stall
-// window, the progress per block and the lines about the temporary file.
+// private file (bodies ending anywhere in a block or batch), the size cap (announced and while
+// streaming), the announced length, the stall window, the progress per batch, the lines about the
+// temporary file, and the digest fed from the batches while a slow consumer holds one; the
+// watch's two-halved calls and offered jobs that the receiver relies on.
 #include "Bodyreceiver.h"
 
 #include "Fileobject.h"
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -61,7 +64,7 @@ protected:
         Bodyreceiver::Limits bounds = limits;
         bounds.watch = &exchange.watch();
         const portable::Result r =
-            Bodyreceiver(logger.get(), bounds, progress, nullptr).receive(exchange.request(), folder, stem, &download);
+            Bodyreceiver(logger.get(), bounds, progress, digest).receive(exchange.request(), folder, stem, &download);
         lastError = r.systemError;
         return r.ok() ? cWebupdater::UPDATE_DONE : r.code;
     }
@@ -86,6 +89,7 @@ protected:
     handles::Internet root;
     Bodyreceiver::Limits limits;
     Bodyreceiver::Progress progress;
+    Bodydigest* digest = nullptr;
     std::wstring folder;
     std::wstring stem;
     Downloadfile download;
@@ -131,26 +135,76 @@ TEST_F(Receiver, OversizedBodiesAreRefused)
     EXPECT_EQ(stored(), testsupport::patternBytes(150000));
 }
 
-TEST_F(Receiver, ProgressIsReportedPerBlock)
+TEST_F(Receiver, ProgressIsReportedPerBatch)
 {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
     progress = [&](uint64_t got, uint64_t expected) { calls.emplace_back(got, expected); };
-    ASSERT_EQ(receive(body(300000)), cWebupdater::UPDATE_DONE);
-    ASSERT_GE(calls.size(), 300000u / cWebupdater::READ_BLOCK);
+    const uint64_t size = 3 * 1048576 + 5;
+    ASSERT_EQ(receive(body(size)), cWebupdater::UPDATE_DONE);
+    // A batch holds up to four blocks: no call per block, no batch left unreported.
+    ASSERT_GE(calls.size(), size / (4 * cWebupdater::READ_BLOCK));
+    ASSERT_LT(calls.size(), size / cWebupdater::READ_BLOCK);
     for (size_t i = 0; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].second, 300000u);
-        EXPECT_LE(calls[i].first - (i ? calls[i - 1].first : 0), cWebupdater::READ_BLOCK);
+        EXPECT_EQ(calls[i].second, size);
+        EXPECT_LE(calls[i].first - (i ? calls[i - 1].first : 0), 4 * cWebupdater::READ_BLOCK);
         if (i) {
             ASSERT_GT(calls[i].first, calls[i - 1].first);
         }
     }
-    EXPECT_EQ(calls.back().first, 300000u);
+    EXPECT_EQ(calls.back().first, size);
 
     calls.clear();
     ASSERT_EQ(receive("{\"body_size\": 130000, \"chunked\": true}"), cWebupdater::UPDATE_DONE);
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back().first, 130000u);
     EXPECT_EQ(calls.back().second, 0u) << "no Content-Length announced";
+}
+
+TEST_F(Receiver, BodiesEndingAnywhereInABlockArriveWhole)
+{
+    const uint64_t block = cWebupdater::READ_BLOCK;
+    for (const bool chunked : {false, true}) {
+        for (const uint64_t n : {uint64_t{0}, uint64_t{1}, block - 1, block, block + 1, 4 * block - 1, 4 * block,
+                                 4 * block + 1, 9 * block + 12345}) {
+            const std::string answer =
+                "{\"body_size\": " + std::to_string(n) + (chunked ? ", \"chunked\": true}" : "}");
+            ASSERT_EQ(receive(answer), cWebupdater::UPDATE_DONE) << answer << "\n" << dumpLog();
+            EXPECT_EQ(stored(), testsupport::patternBytes(static_cast<size_t>(n))) << answer;
+        }
+    }
+}
+
+TEST_F(Receiver, DigestIsFedEveryBatchWhileASlowConsumerHoldsOne)
+{
+    // The helper thread reads the next batch while this thread still stores and digests the last
+    // one (here slowed down): a batch read into before it was stored would change the file and
+    // the digest.
+    const size_t size = 3 * 1048576 + 777;
+    std::string program = testsupport::programBytes(size, 0);
+    // Section bytes that repeat nowhere at a batch's distance.
+    uint32_t x = 12345;
+    for (size_t i = 0x400; i < program.size(); ++i) {
+        x = x * 1103515245u + 12345u;
+        program[i] = static_cast<char>(x >> 24);
+    }
+    const std::wstring name = L"/slow-consumer.bin";
+    ASSERT_TRUE(writeBytes(server->control + name, program));
+    int calls = 0;
+    progress = [&](uint64_t, uint64_t) {
+        ++calls;
+        ::Sleep(3);
+    };
+    Bodydigest fed;
+    digest = &fed;
+    ASSERT_EQ(receive("{\"body_file\": \"" + server->controlUnix + narrow(name) + "\"}"), cWebupdater::UPDATE_DONE)
+        << dumpLog();
+    EXPECT_GT(calls, 3);
+    EXPECT_TRUE(stored() == program) << "the file holds the body as sent";
+    portable::Sha256::Digest expected{};
+    ASSERT_TRUE(portable::imageDigest(reinterpret_cast<const uint8_t*>(program.data()), program.size(), &expected));
+    portable::Sha256::Digest got{};
+    ASSERT_TRUE(fed.finish(&got));
+    EXPECT_EQ(portable::toHex(got), portable::toHex(expected));
 }
 
 TEST_F(Receiver, TemporaryFileLinesNameTheFileAttempted)
@@ -213,4 +267,61 @@ TEST_F(Receiver, StalledTransfersEndWithinTheBound)
     // The control: slow but steady (about 80 KiB/s in 8 KiB pieces, above 64 KiB a window) is no stall.
     ASSERT_EQ(receive("{\"body_size\": 400000, \"trickle\": [8192, 0.1]}"), cWebupdater::UPDATE_DONE) << dumpLog();
     EXPECT_EQ(stored(), testsupport::patternBytes(400000));
+}
+
+// What the receiver relies on in its watch: a call begun runs on the helper thread while the caller
+// goes on, and await gives its result; without a started watch the call runs at begin on the
+// caller's thread. An offered job runs on the watch's own thread, settleOffered waits for it, and
+// nothing is taken after finish.
+TEST(Transferwatch, BegunCallsAndOfferedJobsRunBesideTheCaller)
+{
+    const DWORD caller = ::GetCurrentThreadId();
+    Transferwatch::Bounds bounds;
+    bounds.windowMs = 60000;
+    bounds.windowBytes = 1;
+    Transferwatch idle(nullptr, bounds, [] {});
+    DWORD ranOn = 0;
+    idle.begin([&](DWORD* error) {
+        ranOn = ::GetCurrentThreadId();
+        *error = 5;
+        return FALSE;
+    });
+    EXPECT_EQ(ranOn, caller) << "not started: the call runs at begin";
+    DWORD error = 0;
+    EXPECT_FALSE(idle.await(&error));
+    EXPECT_EQ(error, 5u);
+    EXPECT_FALSE(idle.offer([] {})) << "no watch thread to take it";
+
+    Transferwatch watch(nullptr, bounds, [] {});
+    watch.start();
+    auto callThread = std::make_shared<std::atomic<DWORD>>(0);
+    const ULONGLONG begun = ::GetTickCount64();
+    watch.begin([callThread](DWORD* failure) {
+        callThread->store(::GetCurrentThreadId());
+        ::Sleep(300);
+        *failure = 7;
+        return TRUE;
+    });
+    EXPECT_LT(::GetTickCount64() - begun, 200u) << "begin does not wait for the call";
+    EXPECT_TRUE(watch.await(&error));
+    EXPECT_EQ(error, 7u);
+    EXPECT_NE(callThread->load(), 0u);
+    EXPECT_NE(callThread->load(), caller);
+
+    std::atomic<DWORD> jobThread{0};
+    std::atomic<bool> jobDone{false};
+    ASSERT_TRUE(watch.offer([&] {
+        jobThread = ::GetCurrentThreadId();
+        ::Sleep(300);
+        jobDone = true;
+    }));
+    for (int i = 0; i < 500 && jobThread.load() == 0; ++i) {
+        ::Sleep(10);
+    }
+    watch.settleOffered();
+    EXPECT_TRUE(jobDone.load()) << "settleOffered waits for the job under way";
+    EXPECT_NE(jobThread.load(), caller);
+    EXPECT_NE(jobThread.load(), callThread->load());
+    watch.finish();
+    EXPECT_FALSE(watch.offer([] {}));
 }
