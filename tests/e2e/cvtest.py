@@ -254,14 +254,17 @@ def visible_windows():
     return [w for w in out.stdout.split() if w.strip()]
 
 
-def answer_message_box(title="^Error$", timeout=60, key="Return"):
-    """Waits for a message box with this title and presses its default button. True when answered."""
+def answer_message_box(title="^Error$", timeout=60, key="Return", stop=None):
+    """Waits for a message box with this title and presses its default button. True when answered;
+    False also as soon as stop (an Event) is set."""
     end = time.time() + timeout
-    while time.time() < end:
+    while time.time() < end and not (stop and stop.is_set()):
         ids = window_ids(title)
         if ids:
             pressed = False
             for w in ids:
+                if stop and stop.is_set():
+                    return False
                 try:
                     subprocess.run(["xdotool", "windowactivate", "--sync", w], capture_output=True, timeout=10)
                     subprocess.run(["xdotool", "key", "--window", w, key], capture_output=True, timeout=10)
@@ -291,8 +294,10 @@ class BoxAnswerer:
         self._thread.start()
 
     def _loop(self):
+        # A stopped answerer (the test that started it has ended) presses nothing more: a box of
+        # the next test is that test's to count.
         while not self._stop.is_set():
-            if window_ids("^Error$") and answer_message_box("^Error$", timeout=5):
+            if window_ids("^Error$") and answer_message_box("^Error$", timeout=5, stop=self._stop):
                 self.count += 1
                 time.sleep(0.7)
             time.sleep(0.2)
