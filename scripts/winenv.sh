@@ -125,11 +125,15 @@ wine_workers_up() {
     if [ ! -f "$copy/.cv-ready" ] || [ "$base/.cv-ready" -nt "$copy/.cv-ready" ]; then
       # A copy of the prepared prefix is made in seconds (a wineboot of its own takes about 15 s);
       # the base prefix's server is stopped for it, so that its registry files are complete.
+      # It must be gone before the copy and before a new one starts: a server started while the
+      # old one still shuts down left the next test processes hanging at their exit.
       "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
+      "${WINESERVER:-wineserver}" -w >/dev/null 2>&1 || true
       rm -rf "$copy"
       cp -a "$base" "$copy"
       touch "$copy/.cv-ready"
       "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
+      "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
     fi
     wine_start_xvfb || return 1
     CV_WORKER_XVFB_PIDS="$CV_WORKER_XVFB_PIDS $CV_LAST_XVFB"
