@@ -264,7 +264,7 @@ def answer_message_box(title="^Error$", timeout=60, key="Return", stop=None):
             pressed = False
             for w in ids:
                 if stop and stop.is_set():
-                    return False
+                    return pressed  # a box already pressed counts, even when its run ended at once
                 try:
                     subprocess.run(["xdotool", "windowactivate", "--sync", w], capture_output=True, timeout=10)
                     subprocess.run(["xdotool", "key", "--window", w, key], capture_output=True, timeout=10)
