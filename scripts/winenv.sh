@@ -77,8 +77,11 @@ wine_unmanaged_windows() {
 
 # Test workers: wine_workers_up N, after wine_env_up. Tests that run the installer (its instance
 # mutex, its log, its prefix-wide state) take a worker of their own through CTest's resource
-# groups ("instance"); worker 0 is the prefix and display of wine_env_up, worker I > 0 a copy of
-# that prefix ("PREFIX.wI", made once and kept) with an Xvfb display and a wineserver of its own.
+# groups ("instance"); worker I (1 to N) is a copy of the prefix of wine_env_up ("PREFIX.wI",
+# made once and kept) with an Xvfb display and a wineserver of its own. The prefix and display of
+# wine_env_up stay with the tests that take no worker: an installer run never shares a desktop
+# with them (Wine's MessageBox returned at once, unseen, while a unit test of the window system
+# ran in the same prefix).
 # cmake/wine-run and tests/e2e/cvtest.py pick the worker's prefix and display from
 # CV_WORKER_PREFIX_I and CV_WORKER_DISPLAY_I. Writes the resource file for ctest into
 # $CV_WORKER_SPEC.
@@ -118,9 +121,8 @@ wine_start_xvfb() {
 
 wine_workers_up() {
   local count=$1 i base=$WINEPREFIX copy
-  export CV_WORKER_PREFIX_0="$base" CV_WORKER_DISPLAY_0="$DISPLAY"
-  local ids='{"id": "0", "slots": 1}'
-  for i in $(seq 1 $((count - 1))); do
+  local ids=''
+  for i in $(seq 1 "$count"); do
     copy="$base.w$i"
     if [ ! -f "$copy/.cv-ready" ] || [ "$base/.cv-ready" -nt "$copy/.cv-ready" ]; then
       # A copy of the prepared prefix is made in seconds (a wineboot of its own takes about 15 s);
@@ -142,7 +144,7 @@ wine_workers_up() {
     WINEPREFIX="$copy" "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
     wine_unmanaged_windows "$copy"
     WINEPREFIX="$copy" DISPLAY="$CV_LAST_DISPLAY" "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
-    ids="$ids, {\"id\": \"$i\", \"slots\": 1}"
+    ids="$ids${ids:+, }{\"id\": \"$i\", \"slots\": 1}"
   done
   export CV_WORKER_SPEC="${CV_WORKER_SPEC:-$base.workers.json}"
   printf '{"version": {"major": 1, "minor": 0}, "local": [{"instance": [%s]}]}\n' "$ids" > "$CV_WORKER_SPEC"

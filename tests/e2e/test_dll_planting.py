@@ -69,14 +69,15 @@ class DllPlanting(unittest.TestCase):
             cvtest.clear_logs()
             run = cvtest.InstallerRun(exe, env=NATIVE_FIRST)
             try:
-                run.wait(120)
+                code = run.wait(120)
             finally:
                 run.kill()
             requests = list(server.requests)
         # WinINet was loaded and used (the request reached the server), and it was not the planted copy.
         self.assertEqual(len(requests), 1, cvtest.read_log())
         self.assertFalse(os.path.exists(self.marker), "the installer loaded the planted wininet.dll")
-        self.assertGreaterEqual(run.boxes_answered, 1, "the failed update ends in its error box")
+        self.assertGreaterEqual(run.boxes_answered, 1,
+                                "the failed update ends in its error box (exit code %s)\n%s" % (code, cvtest.read_log()))
 
 
 if __name__ == "__main__":
