@@ -119,24 +119,32 @@ wine_start_xvfb() {
   return 1
 }
 
+# True when worker copy $2 of prefix $1 is missing or older than the prefix.
+wine_copy_stale() { [ ! -f "$2/.cv-ready" ] || [ "$1/.cv-ready" -nt "$2/.cv-ready" ]; }
+
 wine_workers_up() {
-  local count=$1 i base=$WINEPREFIX copy
+  local count=$1 i base=$WINEPREFIX copy stale=''
   local ids=''
   for i in $(seq 1 "$count"); do
-    copy="$base.w$i"
-    if [ ! -f "$copy/.cv-ready" ] || [ "$base/.cv-ready" -nt "$copy/.cv-ready" ]; then
-      # A copy of the prepared prefix is made in seconds (a wineboot of its own takes about 15 s);
-      # the base prefix's server is stopped for it, so that its registry files are complete.
-      # It must be gone before the copy and before a new one starts: a server started while the
-      # old one still shuts down left the next test processes hanging at their exit.
-      "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
-      "${WINESERVER:-wineserver}" -w >/dev/null 2>&1 || true
+    wine_copy_stale "$base" "$base.w$i" && stale="$stale $base.w$i"
+  done
+  if [ -n "$stale" ]; then
+    # A copy of the prepared prefix is made in seconds (a wineboot of its own takes about 15 s);
+    # the base prefix's server is stopped for the copies, so that its registry files are complete.
+    # It must be gone before the copies and before a new one starts: a server started while the
+    # old one still shuts down left the next test processes hanging at their exit.
+    "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
+    "${WINESERVER:-wineserver}" -w >/dev/null 2>&1 || true
+    for copy in $stale; do
       rm -rf "$copy"
       cp -a "$base" "$copy"
       touch "$copy/.cv-ready"
-      "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
-      "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
-    fi
+    done
+    "${WINESERVER:-wineserver}" -p >/dev/null 2>&1 </dev/null
+    "$CV_WINE_RUN" cmd /c exit >/dev/null 2>&1 || true
+  fi
+  for i in $(seq 1 "$count"); do
+    copy="$base.w$i"
     wine_start_xvfb || return 1
     CV_WORKER_XVFB_PIDS="$CV_WORKER_XVFB_PIDS $CV_LAST_XVFB"
     CV_WORKER_PREFIXES="$CV_WORKER_PREFIXES $copy"
