@@ -42,23 +42,24 @@ EARLY_OLD = EARLY_TSP + ".OLD"
 FILES = (TSP, OLD, EARLY_TSP, EARLY_OLD)
 
 
+MISSING_KEY = "Unable to find the specified registry key"
+
+
 def reg(*args, view=VIEW):
-    code, out = cvtest.run("reg", list(args) + [view], timeout=60, cwd=cvtest.BUILD_DIR)
+    # Wine's reg.exe has been seen to fail now and then under load: a failure that is no answer
+    # (a missing key is one) is asked again.
+    for attempt in range(3):
+        code, out = cvtest.run("reg", list(args) + [view], timeout=60, cwd=cvtest.BUILD_DIR)
+        if code == 0 or MISSING_KEY in out:
+            break
+        sys.stderr.write("reg %s (%s) gave %s: %s\n" % (" ".join(args[:2]), view, code, out.strip()))
+        time.sleep(0.5)
     return code, out
 
 
 def provider_list(view=VIEW):
     """{value name: int or text} of the list key; None when the key is missing."""
-    # Wine's reg.exe has been seen to fail now and then under load: a failure is asked again
-    # before the key counts as missing.
-    for attempt in range(3):
-        code, out = reg("query", KEY, view=view)
-        if code == 0:
-            break
-        if "Unable to find the specified registry key" in out:
-            return None
-        sys.stderr.write("reg query %s (%s) gave %s: %s\n" % (KEY, view, code, out.strip()))
-        time.sleep(0.5)
+    code, out = reg("query", KEY, view=view)
     if code != 0:
         return None
     values = {}
