@@ -20,6 +20,8 @@ const uint8_t OID_SHA384[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x
 const uint8_t OID_SHA512[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03};
 const uint8_t OID_CONTENT_TYPE[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03};
 const uint8_t OID_MESSAGE_DIGEST[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
+const uint8_t OID_RSA_ENCRYPTION[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+const uint8_t OID_SHA256_WITH_RSA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B};
 
 // AlgorithmIdentifier: SEQUENCE { OID, parameters }; the digest algorithm its OID names.
 DigestAlgorithm digestAlgorithm(const Tlv& algorithm)
@@ -169,6 +171,11 @@ Result readSignerInfo(const Tlv& signer, Tlv* issuer, Tlv* serial, SignatureInfo
     if (!c.expect(TAG_SEQUENCE, &encryption) || !c.expect(TAG_OCTET_STRING, &encrypted)) {
         return Result::failed("the signer information is malformed");
     }
+    out->signedAttributes = attributes.whole;
+    Tlv encryptionOid;
+    out->signedWithRsa = DerCursor(encryption.contents).expect(TAG_OID, &encryptionOid) &&
+                         (isOid(encryptionOid, OID_RSA_ENCRYPTION) || isOid(encryptionOid, OID_SHA256_WITH_RSA));
+    out->signature = encrypted.contents;
     if (!c.peekTag(TAG_CONTEXT1)) {
         return Result::done();
     }
@@ -338,6 +345,17 @@ Result parseSignature(const uint8_t* der, size_t size, SignatureInfo* out)
         return r;
     }
     return readSigner(&sd, out);
+}
+
+Sha256::Digest signedAttributesDigest(const SignatureInfo& info)
+{
+    Sha256 hash;
+    if (!info.signedAttributes.empty()) {
+        const uint8_t setTag = TAG_SET;
+        hash.update(&setTag, 1);
+        hash.update(info.signedAttributes.data + 1, info.signedAttributes.size - 1);
+    }
+    return hash.finish();
 }
 
 Sha256::Digest signerKeyHash(const SignatureInfo& info)

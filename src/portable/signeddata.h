@@ -38,6 +38,9 @@ struct SignatureInfo {
     ByteSpan messageDigest;     // the signed attribute; empty when the signer has no signed attributes
     ByteSpan signerCertificate; // DER of the certificate named by the signer (issuer and serial number)
     ByteSpan signerPublicKey;   // DER of that certificate's SubjectPublicKeyInfo
+    ByteSpan signedAttributes;  // the signer's [0] IMPLICIT SET OF Attribute, tag included
+    bool signedWithRsa = false; // the signature algorithm is rsaEncryption or sha256WithRSAEncryption
+    ByteSpan signature;         // the signature over the signed attributes (encryptedDigest)
     // The DER ContentInfo of each signature nested in this one (an unsigned attribute of the
     // signer, outside what it signs: anyone can add one), in their order; not read further here.
     std::vector<ByteSpan> nestedSignatures;
@@ -48,6 +51,9 @@ struct SignatureInfo {
 // MAX_NESTED_SIGNATURES nested signatures); fails with the reason for anything else.
 Result parseSignature(const uint8_t* der, size_t size, SignatureInfo* out);
 
+// The digest the signer signed: SHA-256 of the signed attributes as a SET OF (their DER with the
+// universal SET tag in place of [0]).
+Sha256::Digest signedAttributesDigest(const SignatureInfo& info);
 // The publisher's identity: SHA-256 of the signer certificate's DER SubjectPublicKeyInfo.
 Sha256::Digest signerKeyHash(const SignatureInfo& info);
 

@@ -2,6 +2,7 @@
 
 #include "Fileobject.h"
 #include "handles.h"
+#include "rsasignature.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -56,6 +57,25 @@ bool platformVerifies(const portable::ByteSpan& der, const portable::ByteSpan& c
         *why = L"the signature over the signed attributes does not verify with the signer's key";
     }
     return verified;
+}
+
+// The signer's signature over its signed attributes. An RSA signature over SHA-256, as publishers
+// make them, is checked by our own code, which spares the run the platform's cryptographic
+// libraries; a signature of any other kind, or with a key that code does not take, is left to
+// the platform as before.
+bool signatureVerifies(const portable::SignatureInfo& info, const portable::ByteSpan& der, std::wstring* why)
+{
+    if (info.signedWithRsa && info.signerDigestAlgorithm == portable::DigestAlgorithm::Sha256) {
+        const portable::Result r =
+            portable::verifyRsaSha256(info.signerPublicKey, info.signature, portable::signedAttributesDigest(info));
+        if (r.code != portable::RSA_KEY_NOT_TAKEN) {
+            if (!r) {
+                *why = L"the signature over the signed attributes does not verify with the signer's key";
+            }
+            return r.ok();
+        }
+    }
+    return platformVerifies(der, info.signerCertificate, why);
 }
 
 cSignaturecheck::Outcome failed(cSignaturecheck::Failure failure, std::wstring detail, std::wstring signer = {})
@@ -145,7 +165,7 @@ Judged judge(const portable::SignatureCandidate& c, const portable::Sha256::Dige
         return {failed(failure, prefix + widen(r.reason), signer), portable::isUnusableAlgorithm(r.code) ? 0 : failure};
     }
     std::wstring why;
-    if (!platformVerifies(c.der, c.info->signerCertificate, &why)) {
+    if (!signatureVerifies(*c.info, c.der, &why)) {
         return {failed(cSignaturecheck::FAILED_SIGNATURE, prefix + why, signer), cSignaturecheck::FAILED_SIGNATURE};
     }
     if (pin != nullptr && std::find(pin->begin(), pin->end(), c.signerKey) == pin->end()) {
