@@ -84,7 +84,10 @@ protected:
             const char* name;
             int bits;
             int exponent;
-        } made[] = {{"r1024", 1024, 65537}, {"r2048e3", 2048, 3}, {"r3072", 3072, 65537}, {"r4096", 4096, 65537},
+        } made[] = {{"r1024", 1024, 65537},
+                    {"r2048e3", 2048, 3},
+                    {"r3072", 3072, 65537},
+                    {"r4096", 4096, 65537},
                     {"r512", 512, 65537}};
         for (const auto& m : made) {
             const std::string n = m.name;
@@ -120,8 +123,8 @@ protected:
     static Bytes sign(const Key& k, const Sha256::Digest& digest)
     {
         scratch->write("d.bin", Bytes(digest.begin(), digest.end()));
-        EXPECT_TRUE(scratch->run("openssl pkeyutl -sign -inkey " + k.name +
-                                 " -pkeyopt digest:sha256 -in d.bin -out s.bin"));
+        EXPECT_TRUE(
+            scratch->run("openssl pkeyutl -sign -inkey " + k.name + " -pkeyopt digest:sha256 -in d.bin -out s.bin"));
         return scratch->read("s.bin");
     }
     // The private-key operation on a block of the modulus' length, with no padding: what an
@@ -152,8 +155,7 @@ const Bytes DIGEST_INFO = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48,
 Sha256::Digest digestOf(const std::string& text) { return Sha256::of(text.data(), text.size()); }
 
 // 00 01 FF.. 00 || info || digest || trailer, filled to k bytes with FF in the padding.
-Bytes block(size_t k, const Bytes& info, const Sha256::Digest& digest, const Bytes& trailer = {},
-            uint8_t type = 0x01)
+Bytes block(size_t k, const Bytes& info, const Sha256::Digest& digest, const Bytes& trailer = {}, uint8_t type = 0x01)
 {
     Bytes tail = info;
     tail.insert(tail.end(), digest.begin(), digest.end());
@@ -177,8 +179,7 @@ TEST_F(RsaSignature, OpensslSignaturesPassAndAnyChangeFails)
         const Bytes signature = sign(k, digest);
         ASSERT_EQ(signature.size(), k.bytes);
         EXPECT_TRUE(verifyRsaSha256(span(k.spki), span(signature), digest).ok());
-        EXPECT_EQ(verifyRsaSha256(span(k.spki), span(signature), digestOf("other attributes")).code,
-                  RSA_SIGNATURE_BAD);
+        EXPECT_EQ(verifyRsaSha256(span(k.spki), span(signature), digestOf("other attributes")).code, RSA_SIGNATURE_BAD);
         for (size_t at : {size_t{0}, k.bytes / 2, k.bytes - 1}) {
             Bytes changed = signature;
             changed[at] ^= 0x01;
@@ -229,7 +230,8 @@ TEST_F(RsaSignature, PublicOperationAgreesWithOpenssl)
 TEST_F(RsaSignature, CraftedBlocksAreRefused)
 {
     const Sha256::Digest digest = digestOf("signed attributes");
-    Bytes noNull = {0x30, 0x2F, 0x30, 0x0B, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x04, 0x20};
+    Bytes noNull = {0x30, 0x2F, 0x30, 0x0B, 0x06, 0x09, 0x60, 0x86, 0x48,
+                    0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x04, 0x20};
     Bytes longLength = DIGEST_INFO; // the OCTET STRING's length in long form
     longLength.back() = 0x81;
     longLength.push_back(0x20);
@@ -267,7 +269,8 @@ TEST_F(RsaSignature, CraftedBlocksAreRefused)
             {"first byte not zero", leadingByte},
             {"padding shorter than the key", shortPs},
             {"another digest", block(n, DIGEST_INFO, digestOf("other"))},
-            {"a SHA-1 DigestInfo", [&] {
+            {"a SHA-1 DigestInfo",
+             [&] {
                  Bytes b = block(n, sha1Info, sha1Like);
                  return b;
              }()},
