@@ -11,6 +11,7 @@
 // and its signature reads with the same signer.
 #include "authenticode.h"
 #include "programimage.h"
+#include "rsasignature.h"
 #include "signaturestamp.h"
 
 #include <algorithm>
@@ -45,9 +46,13 @@ std::string checkSignature(const uint8_t* der, size_t size)
         return {};
     }
     for (const ByteSpan& s :
-         {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate, info.signerPublicKey}) {
+         {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate, info.signerPublicKey,
+          info.signedAttributes, info.signature}) {
         require(inside(s, der, size));
     }
+    // The installer's own RSA check on whatever key and signature the input carries.
+    const Result rsa = verifyRsaSha256(info.signerPublicKey, info.signature, signedAttributesDigest(info));
+    require(rsa.code == RSA_KEY_NOT_TAKEN || rsa.code == RSA_SIGNATURE_BAD || rsa.ok());
     require(!info.messageDigest.empty() && !info.signerPublicKey.empty());
     require(info.signerPublicKey.data >= info.signerCertificate.data &&
             info.signerPublicKey.data + info.signerPublicKey.size <=

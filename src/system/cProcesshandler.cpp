@@ -89,9 +89,8 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
     if (!process) {
         return {};
     }
-    if (processOwner(process.get()) != user) {
-        return {};
-    }
+    // The owner is asked last: reading it costs more than the path, and most processes are
+    // passed over by their path already.
     const std::wstring modulePath = firstModulePath(process.get());
     if (modulePath.empty()) {
         return {};
@@ -110,7 +109,7 @@ std::wstring cProcesshandler::getProcessPath(uint32_t id, const std::wstring& na
         return {};
     }
     const std::wstring path = portable::asciiLower(normalizePath(std::wstring(longPath, got)));
-    if (!endsWith(path, wanted)) {
+    if (!endsWith(path, wanted) || processOwner(process.get()) != user) {
         return {};
     }
     return path;

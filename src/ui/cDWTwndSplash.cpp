@@ -66,15 +66,36 @@ void cDWTwndSplash::place()
     const int32_t margin = scaled(MARGIN);
     int32_t x = work.cx - (clientWidth + margin);
     int32_t width = clientWidth;
-    for (int32_t i = 0; getClientWidth() < clientWidth && i < MAX_GROW_STEPS; ++i) {
+    // The window grows one pixel at a time until its client area is large enough; since the
+    // client area grows with the window pixel for pixel, a step that falls short by n pixels is
+    // followed by a step of n pixels at once (each step is a round trip to the display under Wine).
+    for (int32_t i = 0; i < MAX_GROW_STEPS;) {
+        const int32_t shortBy = clientWidth - getClientWidth();
+        if (shortBy <= 0) {
+            break;
+        }
+        if (i > 0) {
+            i += shortBy - 1;
+        }
+        i = i < MAX_GROW_STEPS ? i : MAX_GROW_STEPS - 1;
         x = work.cx - (clientWidth + margin) - i;
         width = clientWidth + i;
         ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin), width, clientHeight,
                        SWP_NOZORDER | SWP_NOACTIVATE);
+        ++i;
     }
-    for (int32_t j = 0; getClientHeight() < clientHeight && j < MAX_GROW_STEPS; ++j) {
+    for (int32_t j = 0; j < MAX_GROW_STEPS;) {
+        const int32_t shortBy = clientHeight - getClientHeight();
+        if (shortBy <= 0) {
+            break;
+        }
+        if (j > 0) {
+            j += shortBy - 1;
+        }
+        j = j < MAX_GROW_STEPS ? j : MAX_GROW_STEPS - 1;
         ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin) - j, width, clientHeight + j,
                        SWP_NOZORDER | SWP_NOACTIVATE);
+        ++j;
     }
 }
 
