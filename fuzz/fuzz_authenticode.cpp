@@ -45,9 +45,8 @@ std::string checkSignature(const uint8_t* der, size_t size)
         require(!r.reason.empty());
         return {};
     }
-    for (const ByteSpan& s :
-         {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate, info.signerPublicKey,
-          info.signedAttributes, info.signature}) {
+    for (const ByteSpan& s : {info.imageDigest, info.signedContent, info.messageDigest, info.signerCertificate,
+                              info.signerPublicKey, info.signedAttributes, info.signature}) {
         require(inside(s, der, size));
     }
     // The installer's own RSA check on whatever key and signature the input carries.

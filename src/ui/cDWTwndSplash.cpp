@@ -11,6 +11,27 @@ namespace {
 // Upper bound of the one-pixel growing steps of the placement: a window that does not grow
 // (for example because the platform refuses the size) must not keep the thread busy forever.
 constexpr int32_t MAX_GROW_STEPS = 4096;
+
+// Grows the window one pixel a step (place(k) puts it at step k) until measure() reaches target.
+// The client area grows with the window pixel for pixel, so a step that falls short by n pixels is
+// followed by the step n pixels further at once: the same place as one pixel at a time, without a
+// round trip to the display for each pixel (one each under Wine).
+template <typename Measure, typename Place>
+void growUntil(int32_t target, Measure measure, Place place)
+{
+    for (int32_t step = 0; step < MAX_GROW_STEPS;) {
+        const int32_t shortBy = target - measure();
+        if (shortBy <= 0) {
+            return;
+        }
+        if (step > 0) {
+            step += shortBy - 1;
+        }
+        step = step < MAX_GROW_STEPS ? step : MAX_GROW_STEPS - 1;
+        place(step);
+        ++step;
+    }
+}
 } // namespace
 
 cDWTwndSplash::cDWTwndSplash(Logger* logger, int32_t iconId, HWND owner)
@@ -66,37 +87,20 @@ void cDWTwndSplash::place()
     const int32_t margin = scaled(MARGIN);
     int32_t x = work.cx - (clientWidth + margin);
     int32_t width = clientWidth;
-    // The window grows one pixel at a time until its client area is large enough; since the
-    // client area grows with the window pixel for pixel, a step that falls short by n pixels is
-    // followed by a step of n pixels at once (each step is a round trip to the display under Wine).
-    for (int32_t i = 0; i < MAX_GROW_STEPS;) {
-        const int32_t shortBy = clientWidth - getClientWidth();
-        if (shortBy <= 0) {
-            break;
-        }
-        if (i > 0) {
-            i += shortBy - 1;
-        }
-        i = i < MAX_GROW_STEPS ? i : MAX_GROW_STEPS - 1;
-        x = work.cx - (clientWidth + margin) - i;
-        width = clientWidth + i;
-        ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin), width, clientHeight,
-                       SWP_NOZORDER | SWP_NOACTIVATE);
-        ++i;
-    }
-    for (int32_t j = 0; j < MAX_GROW_STEPS;) {
-        const int32_t shortBy = clientHeight - getClientHeight();
-        if (shortBy <= 0) {
-            break;
-        }
-        if (j > 0) {
-            j += shortBy - 1;
-        }
-        j = j < MAX_GROW_STEPS ? j : MAX_GROW_STEPS - 1;
-        ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin) - j, width, clientHeight + j,
-                       SWP_NOZORDER | SWP_NOACTIVATE);
-        ++j;
-    }
+    growUntil(
+        clientWidth, [this] { return getClientWidth(); },
+        [&](int32_t i) {
+            x = work.cx - (clientWidth + margin) - i;
+            width = clientWidth + i;
+            ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin), width, clientHeight,
+                           SWP_NOZORDER | SWP_NOACTIVATE);
+        });
+    growUntil(
+        clientHeight, [this] { return getClientHeight(); },
+        [&](int32_t j) {
+            ::SetWindowPos(handle, nullptr, x, work.cy - (clientHeight + margin) - j, width, clientHeight + j,
+                           SWP_NOZORDER | SWP_NOACTIVATE);
+        });
 }
 
 void cDWTwndSplash::setTexts(const std::wstring& title, const std::wstring& status)
