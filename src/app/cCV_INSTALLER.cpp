@@ -469,7 +469,8 @@ cCV_INSTALLER::OwnSignature cCV_INSTALLER::checkOwnSignature(const Ownfile& file
 
 void cCV_INSTALLER::startOwnSignatureCheck()
 {
-    // Off the start-up's path, on the bytes stage 7 reads the block from (crypt32 loads on first use).
+    // Off the start-up's path, on the bytes stage 7 reads the block from (the image digest is the
+    // costly part; crypt32 loads only for a key the own RSA check does not take).
     ownFile = Ownfile::read(Fileobject(executablePath()).getFullPath());
     ownSignature = std::async(std::launch::async,
                               [own = ownFile, logger = logger.get()]() { return checkOwnSignature(*own, logger); });
