@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint8_t TAG_BIT_STRING = 0x03;
 constexpr uint8_t TAG_NULL = 0x05;
-const uint8_t OID_RSA_ENCRYPTION[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
 // DigestInfo { AlgorithmIdentifier { sha256, NULL }, OCTET STRING (32 bytes) } up to the digest.
 const uint8_t SHA256_DIGEST_INFO[] = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                                       0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
@@ -105,6 +104,11 @@ public:
         return multiply(acc, one);
     }
 
+    size_t size() const { return limbs; }
+    // Whether value (of size() limbs) is below the modulus.
+    bool holds(const std::vector<uint32_t>& value) const { return less(value, n); }
+
+private:
     static bool less(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b)
     {
         for (size_t i = a.size(); i-- > 0;) {
@@ -115,7 +119,6 @@ public:
         return false;
     }
 
-private:
     static void subtract(std::vector<uint32_t>* a, const std::vector<uint32_t>& b)
     {
         uint64_t borrow = 0;
@@ -225,13 +228,12 @@ bool rsaPublicOperation(const RsaPublicKey& key, ByteSpan signature, std::vector
     if (signature.size != k) {
         return false;
     }
-    const size_t limbs = (k + 3) / 4;
-    const std::vector<uint32_t> s = Montgomery::fromBytes(signature, limbs);
-    const std::vector<uint32_t> n = Montgomery::fromBytes(key.modulus, limbs);
-    if (!Montgomery::less(s, n)) {
+    const Montgomery ring(key.modulus);
+    const std::vector<uint32_t> s = Montgomery::fromBytes(signature, ring.size());
+    if (!ring.holds(s)) {
         return false;
     }
-    const std::vector<uint32_t> m = Montgomery(key.modulus).power(s, key.exponent);
+    const std::vector<uint32_t> m = ring.power(s, key.exponent);
     out->assign(k, 0);
     for (size_t i = 0; i < k; ++i) {
         const size_t bit = (k - 1 - i) * 8;

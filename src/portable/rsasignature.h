@@ -19,6 +19,10 @@
 
 namespace portable {
 
+// rsaEncryption (1.2.840.113549.1.1.1) by its DER contents: the key algorithm this check takes, and
+// a signature algorithm a SignerInfo may name for PKCS #1 v1.5.
+inline constexpr uint8_t OID_RSA_ENCRYPTION[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+
 enum RsaSignatureFault : int32_t {
     RSA_KEY_NOT_TAKEN = 1, // not a key this check takes: the caller decides some other way
     RSA_SIGNATURE_BAD,     // the signature does not verify with the key

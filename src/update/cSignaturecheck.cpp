@@ -16,6 +16,8 @@ constexpr DWORD MAX_CERT_TABLE = 4 * 1048576;
 // Headers read to find the layout; PE headers of real programs fit easily.
 constexpr DWORD HEAD_SIZE = 65536;
 constexpr size_t DIGEST_CHUNK = 1048576;
+constexpr const wchar_t* SIGNATURE_DOES_NOT_VERIFY =
+    L"the signature over the signed attributes does not verify with the signer's key";
 
 std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
@@ -54,7 +56,7 @@ bool platformVerifies(const portable::ByteSpan& der, const portable::ByteSpan& c
         }
     }
     if (!verified) {
-        *why = L"the signature over the signed attributes does not verify with the signer's key";
+        *why = SIGNATURE_DOES_NOT_VERIFY;
     }
     return verified;
 }
@@ -70,7 +72,7 @@ bool signatureVerifies(const portable::SignatureInfo& info, const portable::Byte
             portable::verifyRsaSha256(info.signerPublicKey, info.signature, portable::signedAttributesDigest(info));
         if (r.code != portable::RSA_KEY_NOT_TAKEN) {
             if (!r) {
-                *why = L"the signature over the signed attributes does not verify with the signer's key";
+                *why = SIGNATURE_DOES_NOT_VERIFY;
             }
             return r.ok();
         }

@@ -3,14 +3,11 @@
 #include "certname.h"
 
 #include "certbuilder.h"
+#include "hostscratch.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-
-#include <stdlib.h>
 
 using portable::certificateCoversHost;
 using portable::certificateNameCovers;
@@ -191,29 +188,15 @@ TEST(CertificateNames, HostileCertificatesCoverNothingAndNeverReadOutside)
 // A certificate as openssl writes it, read by the same code.
 TEST(CertificateNames, ReadsACertificateMadeByOpenssl)
 {
-    char pattern[] = "/tmp/certname-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    const std::string command = "cd " + dir +
-                                " && openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -out c.pem -days 1"
-                                " -subj '/O=Callvane Test/CN=wrong.example' -addext"
-                                " 'subjectAltName=DNS:wrong.example,DNS:*.wrong.example,IP:10.0.0.7'"
-                                " >/dev/null 2>&1 && openssl x509 -in c.pem -outform DER -out c.der";
-    const int status = std::system(command.c_str());
-    std::string bytes;
-    {
-        FILE* f = std::fopen((dir + "/c.der").c_str(), "rb");
-        if (f != nullptr) {
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) {
-                bytes.append(buffer, n);
-            }
-            std::fclose(f);
-        }
-    }
-    std::system(("rm -rf " + dir).c_str());
-    ASSERT_EQ(status, 0) << "openssl failed";
+    const HostScratch scratch("certname-test");
+    ASSERT_TRUE(scratch.valid());
+    const bool made = scratch.run("openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -out c.pem -days 1"
+                                  " -subj '/O=Callvane Test/CN=wrong.example' -addext"
+                                  " 'subjectAltName=DNS:wrong.example,DNS:*.wrong.example,IP:10.0.0.7'"
+                                  " && openssl x509 -in c.pem -outform DER -out c.der");
+    const std::vector<uint8_t> der = scratch.read("c.der");
+    const std::string bytes(der.begin(), der.end());
+    ASSERT_TRUE(made) << "openssl failed";
     bool ok = false;
     const auto names = namesOf(bytes, &ok);
     ASSERT_TRUE(ok);

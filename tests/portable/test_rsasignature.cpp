@@ -3,10 +3,10 @@
 // (padding and DigestInfo variants, the forgeries aimed at lax parsers) are refused.
 #include "rsasignature.h"
 
+#include "hostscratch.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
@@ -17,50 +17,6 @@ using namespace portable;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class Scratch {
-public:
-    Scratch()
-    {
-        char pattern[] = "/tmp/rsasignature-test-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr) {
-            dir = pattern;
-        }
-    }
-    ~Scratch()
-    {
-        if (!dir.empty()) {
-            std::system(("rm -rf " + dir).c_str());
-        }
-    }
-    bool run(const std::string& command) const
-    {
-        return !dir.empty() && std::system(("cd " + dir + " && " + command + " >/dev/null 2>&1").c_str()) == 0;
-    }
-    Bytes read(const std::string& name) const
-    {
-        Bytes out;
-        if (FILE* f = std::fopen((dir + "/" + name).c_str(), "rb")) {
-            uint8_t buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) {
-                out.insert(out.end(), buffer, buffer + n);
-            }
-            std::fclose(f);
-        }
-        return out;
-    }
-    void write(const std::string& name, const Bytes& bytes) const
-    {
-        if (FILE* f = std::fopen((dir + "/" + name).c_str(), "wb")) {
-            std::fwrite(bytes.data(), 1, bytes.size(), f);
-            std::fclose(f);
-        }
-    }
-
-private:
-    std::string dir;
-};
 
 ByteSpan span(const Bytes& b) { return {b.data(), b.size()}; }
 
@@ -73,12 +29,12 @@ struct Key {
 // Keys made once for all tests (a 4096-bit key takes openssl a moment).
 class RsaSignature : public ::testing::Test {
 protected:
-    static Scratch* scratch;
+    static HostScratch* scratch;
     static std::map<std::string, Key>* keys;
 
     static void SetUpTestSuite()
     {
-        scratch = new Scratch;
+        scratch = new HostScratch("rsasignature-test");
         keys = new std::map<std::string, Key>;
         const struct {
             const char* name;
@@ -146,7 +102,7 @@ protected:
     }
 };
 
-Scratch* RsaSignature::scratch = nullptr;
+HostScratch* RsaSignature::scratch = nullptr;
 std::map<std::string, Key>* RsaSignature::keys = nullptr;
 
 const Bytes DIGEST_INFO = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
