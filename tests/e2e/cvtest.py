@@ -144,8 +144,21 @@ class Run:
         try:
             self.output, _ = self.proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
+            # Where the program stood when it was given up: its threads, then the end of the
+            # installer's log.
+            program = os.path.basename(self.proc.args[1])
+            stacks = wine_backtraces(program)
             self.kill()
+            tail = log_lines(read_log())[-12:]
+            sys.stderr.write("wine-run %s did not end within %s s; its threads:\n%s\nthe log ends with:\n%s\n" % (
+                program, timeout, stacks, "\n".join(tail) or "(no log)"))
             raise
+        # Wine's own complaints (a loader that could not start the program, a lost server) go to
+        # the record: they explain an exit code that the program never set.
+        complaints = [l for l in self.output.decode("utf-8", "replace").splitlines() if l.startswith("wine")]
+        if complaints:
+            sys.stderr.write("wine-run %s exited with %d:\n%s\n" % (
+                os.path.basename(self.proc.args[1]), self.proc.returncode, "\n".join(complaints)))
         return self.proc.returncode
 
     def running(self):
@@ -161,6 +174,21 @@ class Run:
                 self.output, _ = self.proc.communicate(timeout=10)
             except Exception:
                 pass
+
+
+def wine_backtraces(program):
+    """winedbg's backtraces of every thread of the running processes named program (in this
+    prefix), for the record of a run that did not end."""
+    env = dict(os.environ, WINEPREFIX=PREFIX)
+    try:
+        out = subprocess.run([WINE_RUN, "winedbg"], input="bt all\nquit\n", capture_output=True, text=True,
+                             errors="replace", timeout=90, env=env).stdout
+    except subprocess.TimeoutExpired:
+        return "(winedbg did not answer)"
+    blocks = re.split(r"\n(?=Backtracing for thread )", out)
+    mine = [b.rstrip() for b in blocks
+            if b.startswith("Backtracing for thread ") and program.lower() in b.split("\n", 1)[0].lower()]
+    return "\n".join(mine) or "(no thread of %s found)" % program
 
 
 def run(exe, args=(), timeout=60, cwd=None, env=None):

@@ -58,7 +58,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
 
     def expect_failure(self, reason):
         code, log = self.run_installer()
-        self.assertEqual(code, reason, "the exit code is the update's result code")
+        self.assertEqual(code, reason, "the exit code is the update's result code; the log:\n" + log)
         self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
         errors = self.level2(log)
         self.assertEqual(len(errors), 1, log)
