@@ -90,7 +90,7 @@ class OwnFileLock(cvtest.LoopbackUpdateCase):
         self.assertNotIn("This executable has no deployment attached!", log)
         self.assertIn("Unable to check for update (reason 20 - ", log)
         self.assertEqual(len(self.server.requests), requests, "the server is not asked")
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         self.assertEqual(digest(self.exe), stamped)
         self.assertFalse(os.path.exists(self.exe + ".backupFromWebupdate"))
 

@@ -340,7 +340,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
     def expect_rejected(self, body, pin, requirement, signer, installer=None):
         self.prepare(body, pin, installer)
         log = self.run_installer(20)
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         errors = self.updater_errors(log)
         self.assertEqual(len(errors), 1, log)
         m = re.match(REJECTED, errors[0])
@@ -363,7 +363,7 @@ class PinnedUpdate(cvtest.LoopbackUpdateCase):
         """The signed body passes the signature check and is refused for its version."""
         self.prepare(body, pin)
         log = self.run_installer(reason)
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         messages = [m for _, _, m in cvtest.messages(log)]
         self.assertIn("Signature accepted, signer: " + pin_of("ours"), messages)
         self.assertEqual(self.updater_errors(log), [line])
@@ -590,7 +590,7 @@ class SelfPinnedUpdate(PinnedUpdate):
     def test_empty_intersection_refuses_every_update(self):
         self.prepare(self.ours, pin_of("stranger"))
         log = self.run_installer(20)
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - "]
         self.assertEqual(errors[0], "Update refused: the signer entry of the deployment names none of the keys "
                                     "of the installer's own publisher", log)
@@ -603,7 +603,7 @@ class SelfPinnedUpdate(PinnedUpdate):
         self.assertFalse(MATERIAL.verify(self.broken)[0])
         self.prepare(self.ours, None, installer=self.broken)
         log = self.run_installer(20)
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - "]
         self.assertEqual(errors, ["Update refused: the installer's own signature fails its check (a): the image "
                                   "digest of the file differs from the signed digest",

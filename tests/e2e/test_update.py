@@ -59,7 +59,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
     def expect_failure(self, reason):
         code, log = self.run_installer()
         self.assertEqual(code, reason, "the exit code is the update's result code; the log:\n" + log)
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         errors = self.level2(log)
         self.assertEqual(len(errors), 1, log)
         self.assertRegex(errors[0], r"^Unable to check for update \(reason %d - -?\d+\)$" % reason)
@@ -232,7 +232,7 @@ class UpdateRun(cvtest.LoopbackUpdateCase):
                 self.server.configure(status=200, **answer)
                 code, log = self.run_installer()
                 self.assertEqual(code, 19)
-                self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, cvtest.BOX_WAIT), "no error message box")
+                self.assertTrue(cvtest.wait_until(lambda: self.boxes.count > before, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
                 self.assertEqual(self.level2(log), ["Unable to check for update (reason 19 - 193)"], log)
                 refused = [m for lvl, f, m in cvtest.messages(log)
                            if lvl == "ERROR   - " and f == cvtest.FN_UPDATE and "is not a program" in m]

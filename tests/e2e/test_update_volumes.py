@@ -111,7 +111,7 @@ class UpdateAcrossVolumes(unittest.TestCase):
         # Room for the installer and half the download: the copy fails in the middle.
         log = self.run_from_volume(os.path.getsize(self.installer) + len(self.client) // 2)
         exe = os.path.join(self.volume.path, "CV_setup.exe")
-        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box")
+        self.assertTrue(cvtest.wait_until(lambda: self.boxes.count >= 1, cvtest.BOX_WAIT), "no error message box; the log:\n" + log)
         errors = [m for lvl, f, m in cvtest.messages(log) if lvl == "ERROR   - " and f == cvtest.FN_INIT_INSTANCE]
         self.assertEqual(len(errors), 1, log)
         self.assertRegex(errors[0], r"^Unable to check for update \(reason 14 - \d+\)$")
