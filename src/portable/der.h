@@ -13,7 +13,9 @@
 namespace portable {
 
 constexpr uint8_t TAG_INTEGER = 0x02;
+constexpr uint8_t TAG_BIT_STRING = 0x03;
 constexpr uint8_t TAG_OCTET_STRING = 0x04;
+constexpr uint8_t TAG_NULL = 0x05;
 constexpr uint8_t TAG_OID = 0x06;
 constexpr uint8_t TAG_SEQUENCE = 0x30;
 constexpr uint8_t TAG_SET = 0x31;

@@ -8,8 +8,6 @@ namespace portable {
 
 namespace {
 
-constexpr uint8_t TAG_BIT_STRING = 0x03;
-constexpr uint8_t TAG_NULL = 0x05;
 // DigestInfo { AlgorithmIdentifier { sha256, NULL }, OCTET STRING (32 bytes) } up to the digest.
 const uint8_t SHA256_DIGEST_INFO[] = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                                       0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
