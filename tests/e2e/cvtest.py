@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -49,6 +50,8 @@ _take_worker()
 # test waits for it to end before the next run looks at the display or the folder.
 DEMO_CLIENT_SECONDS = 1.0
 os.environ["CV_DEMOCLIENT_MS"] = str(int(DEMO_CLIENT_SECONDS * 1000))
+# How long an ended run's output is still read while processes it started hold it open.
+OUTPUT_GRACE_SECONDS = 3
 PREFIX = os.environ.get("WINEPREFIX") or os.path.join(SOURCE_DIR, "build", "wineprefix")
 USER = os.environ.get("USER") or "root"
 
@@ -139,10 +142,42 @@ class Run:
         self.proc = subprocess.Popen([WINE_RUN, exe, *args], cwd=cwd or os.path.dirname(exe), env=e,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
         self.output = b""
+        self._chunks = []
+        self._reader = None
+
+    def _start_reading(self):
+        """Reads the output on a thread of its own from here on (a test may have read its first
+        lines itself), so that a talkative program never stands on a full pipe."""
+        if self._reader:
+            return
+
+        def read():
+            try:
+                while True:
+                    data = self.proc.stdout.read1(65536)
+                    if not data:
+                        return
+                    self._chunks.append(data)
+            except (OSError, ValueError):
+                return
+
+        self._reader = threading.Thread(target=read, daemon=True)
+        self._reader.start()
+
+    def _drain(self):
+        """What the ended program wrote: all of it once its children have let go of the output,
+        or what arrived within OUTPUT_GRACE_SECONDS (the reader then ends with the last of them)."""
+        self._start_reading()
+        self._reader.join(OUTPUT_GRACE_SECONDS)
+        return b"".join(self._chunks)
 
     def wait(self, timeout):
+        # The program's end is the end of its loader process, not the end of its output: every
+        # process that Wine starts from it (the client a restart starts, a helper of Wine's own)
+        # keeps the output's write end open for as long as it lives.
+        self._start_reading()
         try:
-            self.output, _ = self.proc.communicate(timeout=timeout)
+            self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
             # Where the program stood when it was given up: its threads, then the end of the
             # installer's log.
@@ -153,6 +188,7 @@ class Run:
             sys.stderr.write("wine-run %s did not end within %s s; its threads:\n%s\nthe log ends with:\n%s\n" % (
                 program, timeout, stacks, "\n".join(tail) or "(no log)"))
             raise
+        self.output = self._drain()
         # Wine's own complaints (a loader that could not start the program, a lost server) go to
         # the record: they explain an exit code that the program never set.
         complaints = [l for l in self.output.decode("utf-8", "replace").splitlines() if l.startswith("wine")]
@@ -171,9 +207,10 @@ class Run:
             except ProcessLookupError:
                 pass
             try:
-                self.output, _ = self.proc.communicate(timeout=10)
-            except Exception:
-                pass
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                return
+            self.output = self._drain()
 
 
 def wine_backtraces(program):
@@ -316,8 +353,6 @@ class BoxAnswerer:
     sent through the X server could miss a box, or reach the next one, depending on the focus)."""
 
     def __init__(self):
-        import threading
-
         self.count = 0
         env = dict(os.environ, WINEPREFIX=PREFIX)
         self._proc = subprocess.Popen([WINE_RUN, fixture("boxanswerer.exe")], env=env, stdout=subprocess.PIPE,
