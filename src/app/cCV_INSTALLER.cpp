@@ -211,8 +211,10 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     }
     const std::wstring reason =
         textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
-    if (!silent) {
-        ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, UPDATE_FAILED_CAPTION, MB_OK | MB_ICONERROR);
+    if (!silent && ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, UPDATE_FAILED_CAPTION, MB_OK | MB_ICONERROR) == 0) {
+        // Nobody was told: the log says so (no desktop to show it on, for one).
+        log(LOG_ERROR, FN_INIT_INSTANCE,
+            textutil::format(L"The error message could not be shown (system error %lu)", ::GetLastError()));
     }
     log(LOG_ERROR, FN_INIT_INSTANCE, reason);
     exitCode = result;
