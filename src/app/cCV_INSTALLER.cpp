@@ -255,7 +255,14 @@ bool cCV_INSTALLER::restartUpdated()
     }
     cProcesshandler handler(logger.get(), executableFullPath, userName);
     // An unattended run hands its mode on: the restarted program shows nothing either.
-    return handler.startProcess(silent ? std::wstring(OPTION_RESTART) + L" " + OPTION_SILENT : OPTION_RESTART);
+    if (handler.startProcess(silent ? std::wstring(OPTION_RESTART) + L" " + OPTION_SILENT : OPTION_RESTART)) {
+        return true;
+    }
+    log(LOG_DEBUG, FN_INIT_INSTANCE,
+        handler.getStartError() != 0
+            ? textutil::format(L"The restart was refused (system error %lu)", handler.getStartError())
+            : std::wstring(L"The restarted program was not seen running"));
+    return false;
 }
 
 bool cCV_INSTALLER::startLogger()

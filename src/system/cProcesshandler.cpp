@@ -212,7 +212,9 @@ bool cProcesshandler::startProcess(const std::wstring& arguments)
     command += arguments;
     // The composed command line and its terminator must fit the buffer; a longer one is refused
     // rather than cut, which would start the program with other arguments than asked for.
+    startError = 0;
     if (command.size() + 1 > COMMAND_LINE_CAPACITY) {
+        startError = ERROR_FILENAME_EXCED_RANGE;
         return false;
     }
     wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
@@ -230,6 +232,7 @@ bool cProcesshandler::startProcess(const std::wstring& arguments)
     ZeroMemory(&created, sizeof(created));
     if (!::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
                           folder.empty() ? nullptr : folder.c_str(), &startup, &created)) {
+        startError = ::GetLastError();
         return false;
     }
     handles::Kernel process(created.hProcess);

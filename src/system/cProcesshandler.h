@@ -50,6 +50,9 @@ public:
     bool stopProcess();
     // True when the started process is seen running within the polling time.
     bool startProcess(const std::wstring& arguments);
+    // After a failed startProcess: the system error of the refused start, or 0 when the process
+    // was started but not seen running.
+    unsigned long getStartError() const { return startError; }
 
     // The normalised, lower-case path of the executable of process id when the process belongs to
     // user (exact comparison) and that path ends with name; otherwise empty.
@@ -64,6 +67,7 @@ private:
     bool waitUntilEnded();
 
     uint32_t processId = 0;
+    unsigned long startError = 0;
     std::wstring userName;
     std::unique_ptr<Fileobject> executable;
 };
