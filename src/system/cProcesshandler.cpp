@@ -230,10 +230,20 @@ bool cProcesshandler::startProcess(const std::wstring& arguments)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created;
     ZeroMemory(&created, sizeof(created));
-    if (!::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
-                          folder.empty() ? nullptr : folder.c_str(), &startup, &created)) {
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                             folder.empty() ? nullptr : folder.c_str(), &startup, &created)) {
+            startError = 0;
+            break;
+        }
         startError = ::GetLastError();
-        return false;
+        if (attempt == START_ATTEMPTS) {
+            return false;
+        }
+        ::Sleep(START_RETRY_MS);
+        // CreateProcessW may write into the command line it is given.
+        command.copy(commandLine, command.size());
+        commandLine[command.size()] = L'\0';
     }
     handles::Kernel process(created.hProcess);
     handles::Kernel thread(created.hThread);

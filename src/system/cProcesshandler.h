@@ -29,6 +29,10 @@ public:
     // startProcess: how long the new process may take to become ready, and to be seen running.
     static constexpr unsigned long INPUT_IDLE_WAIT_MS = 2000;
     static constexpr unsigned long START_POLL_LIMIT_MS = 7000;
+    // A refused start is tried again, this many times in all, this far apart: a file just written
+    // may still be held for a moment (a virus scanner looks at every new program).
+    static constexpr int START_ATTEMPTS = 6;
+    static constexpr unsigned long START_RETRY_MS = 400;
 
     // For starting the executable: no process is known yet.
     cProcesshandler(Logger* logger, const std::wstring& executablePath, const std::wstring& userName);

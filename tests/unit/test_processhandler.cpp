@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsupport::Child;
@@ -333,6 +334,41 @@ TEST_F(ProcessTest, StartOfProgramThatEndsAtOnceFails)
     cProcesshandler missing(nullptr, dir.file(L"missing.exe"), user);
     EXPECT_FALSE(missing.startProcess(L"--restart"));
     EXPECT_EQ(missing.getProcessId(), 0u);
+}
+
+// A program file that is held (a scanner looking at a file just written) delays the start; one
+// held throughout is refused, with the system's reason.
+TEST_F(ProcessTest, StartWaitsForAProgramFileHeldForAMoment)
+{
+    const std::wstring exe = place(dir.path() + L"/held", L"noqueue_app.exe", L"mx_hotkey.exe");
+    auto hold = [&exe] {
+        return handles::Kernel(::CreateFileW(exe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    {
+        handles::Kernel held = hold();
+        ASSERT_TRUE(held.valid());
+        cProcesshandler handler(nullptr, exe, user);
+        Reaper reaper(handler);
+        EXPECT_FALSE(handler.startProcess(L"--restart"));
+        // Windows names the sharing violation; Wine reports the file as not found.
+        const unsigned long error = handler.getStartError();
+        EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_FILE_NOT_FOUND) << error;
+        EXPECT_EQ(handler.getProcessId(), 0u);
+    }
+    handles::Kernel held = hold();
+    ASSERT_TRUE(held.valid());
+    std::thread release([&held] {
+        ::Sleep(cProcesshandler::START_RETRY_MS * 2);
+        held.reset();
+    });
+    cProcesshandler handler(nullptr, exe, user);
+    Reaper reaper(handler);
+    const bool started = handler.startProcess(L"--restart");
+    release.join();
+    EXPECT_TRUE(started);
+    EXPECT_EQ(handler.getStartError(), 0u);
+    EXPECT_TRUE(handler.stopProcess());
 }
 
 // The executable's path comes from the process's loader list; it must be the path a module
