@@ -212,7 +212,6 @@ BOOL cCV_INSTALLER::updateAndRestart(cWorkerthreadSplash* splash)
     const std::wstring reason =
         textutil::format(L"Unable to check for update (reason %i - %i)", result, static_cast<int>(systemError));
     if (!silent && ::MessageBoxW(nullptr, UPDATE_FAILED_TEXT, UPDATE_FAILED_CAPTION, MB_OK | MB_ICONERROR) == 0) {
-        // Nobody was told: the log says so (no desktop to show it on, for one).
         log(LOG_ERROR, FN_INIT_INSTANCE,
             textutil::format(L"The error message could not be shown (system error %lu)", ::GetLastError()));
     }
@@ -258,10 +257,10 @@ bool cCV_INSTALLER::restartUpdated()
     if (handler.startProcess(silent ? std::wstring(OPTION_RESTART) + L" " + OPTION_SILENT : OPTION_RESTART)) {
         return true;
     }
+    const unsigned long error = handler.getStartError();
     log(LOG_DEBUG, FN_INIT_INSTANCE,
-        handler.getStartError() != 0
-            ? textutil::format(L"The restart was refused (system error %lu)", handler.getStartError())
-            : std::wstring(L"The restarted program was not seen running"));
+        error != 0 ? textutil::format(L"The restart was refused (system error %lu)", error)
+                   : std::wstring(L"The restarted program was not seen running"));
     return false;
 }
 
