@@ -218,8 +218,6 @@ bool cProcesshandler::startProcess(const std::wstring& arguments)
         return false;
     }
     wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
-    command.copy(commandLine, command.size());
-    commandLine[command.size()] = L'\0';
 
     std::wstring folder = executable->getPath();
     if (folder.size() == 2 && folder[1] == L':') {
@@ -231,6 +229,9 @@ bool cProcesshandler::startProcess(const std::wstring& arguments)
     PROCESS_INFORMATION created;
     ZeroMemory(&created, sizeof(created));
     for (int attempt = 1;; ++attempt) {
+        // A fresh copy for every attempt: CreateProcessW may write into the command line it is given.
+        command.copy(commandLine, command.size());
+        commandLine[command.size()] = L'\0';
         if (::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
                              folder.empty() ? nullptr : folder.c_str(), &startup, &created)) {
             startError = 0;
@@ -241,9 +242,6 @@ bool cProcesshandler::startProcess(const std::wstring& arguments)
             return false;
         }
         ::Sleep(START_RETRY_MS);
-        // CreateProcessW may write into the command line it is given.
-        command.copy(commandLine, command.size());
-        commandLine[command.size()] = L'\0';
     }
     handles::Kernel process(created.hProcess);
     handles::Kernel thread(created.hThread);

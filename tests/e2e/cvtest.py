@@ -201,16 +201,23 @@ class Run:
         return self.proc.poll() is None
 
     def kill(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                return
+        if self.proc.poll() is None and end_group(self.proc, 10):
             self.output = self._drain()
+
+
+def end_group(proc, timeout):
+    """Kills what proc started in its own session (wine-run and the program) and waits up to
+    timeout seconds for proc to end; True when it has."""
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        return False
+    return True
 
 
 def wine_backtraces(program):
@@ -319,29 +326,6 @@ def visible_windows():
     return [w for w in out.stdout.split() if w.strip()]
 
 
-def answer_message_box(title="^Error$", timeout=60, key="Return", stop=None):
-    """Waits for a message box with this title and presses its default button. True when answered;
-    False also as soon as stop (an Event) is set."""
-    end = time.time() + timeout
-    while time.time() < end and not (stop and stop.is_set()):
-        ids = window_ids(title)
-        if ids:
-            pressed = False
-            for w in ids:
-                if stop and stop.is_set():
-                    return pressed  # a box already pressed counts, even when its run ended at once
-                try:
-                    subprocess.run(["xdotool", "windowactivate", "--sync", w], capture_output=True, timeout=10)
-                    subprocess.run(["xdotool", "key", "--window", w, key], capture_output=True, timeout=10)
-                    pressed = True
-                except subprocess.TimeoutExpired:
-                    pass  # a slow display: the next round tries again while the box stands
-            if pressed:
-                return True
-        time.sleep(0.2)
-    return False
-
-
 # How long a test waits for the answerer to count an error box after the run ended: the count
 # follows the key press, which a loaded display may take seconds to deliver.
 BOX_WAIT = 30
@@ -373,15 +357,7 @@ class BoxAnswerer:
         self._ready.set()
 
     def stop(self):
-        if self._proc.poll() is None:
-            try:
-                os.killpg(self._proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        try:
-            self._proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            pass
+        end_group(self._proc, 15)
         self._thread.join(timeout=15)
 
 

@@ -253,10 +253,7 @@ TEST(SplashProgress, ProgressFromAnotherThreadWhileSplashPaints)
     // way as the text changes, the call may return just before that paint ends).
     cDWTctrlLabel* label = splash->getStatusLabel();
     auto paintedSoon = [label](const std::wstring& expected) {
-        for (int waited = 0; waited < 2000 && label->getPaintedText() != expected; ++waited) {
-            ::Sleep(1);
-        }
-        return label->getPaintedText() == expected;
+        return testsupport::waitFor([&] { return label->getPaintedText() == expected; }, 2000);
     };
     int bad = 0;
     int stale = 0;
